@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+
+// The file name under which an entry's body is written, in the habit of the old system cache that the
+// file-type matching relies on: the last segment of the URL's path, percent-decoded, without query or
+// fragment, "index" when there is none; an extension from the Content-Type when the path has none.
+// The caller adds the "[n]" counter (see ExtractionFolder), so logo.gif becomes logo[1].gif.
+struct LocalFileName
+{
+    QString stem;      // safe as part of one file name: no '/', no NUL, no leading '.', bounded in length
+    QString extension; // without the dot; empty when neither the path nor the Content-Type gives one
+
+    static LocalFileName forUrl(const QString& url, const QString& contentType);
+};

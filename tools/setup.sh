@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs what WebGleaner needs from Debian, builds it, then starts it ("run") or runs every test ("test").
+# Usage: tools/setup.sh run|test
+set -euo pipefail
+
+mode=${1:-}
+if [[ "$mode" != run && "$mode" != test ]]; then
+    echo "usage: $0 run|test" >&2
+    exit 2
+fi
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build="$top/build"
+
+packages=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev libgl-dev
+    zlib1g-dev libbrotli-dev libzstd-dev
+    fonts-noto-cjk
+)
+test_packages=(
+    libgtest-dev libgmock-dev googletest libbenchmark-dev
+    clang libclang-rt-14-dev
+    xvfb xauth
+)
+[[ "$mode" == test ]] && packages+=("${test_packages[@]}")
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$package")
+    fi
+done
+if ((${#missing[@]})); then
+    as_root=()
+    [[ $(id -u) -ne 0 ]] && as_root=(sudo)
+    "${as_root[@]}" apt-get update
+    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$build" -j "$(nproc)"
+
+if [[ "$mode" == run ]]; then
+    exec "$build/bin/webgleaner"
+fi
+QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
