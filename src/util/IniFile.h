@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+// An INI file kept in memory and written through to disk on every change.
+//
+// Section and key names compare without regard to case; the order of lines, comments and unknown lines
+// are kept. Each change rewrites the whole file under a temporary name and renames it over the old one,
+// so a crash never leaves half a file. The file is read as UTF-8, line by line falling back to GBK for
+// files written by the old Windows program, and always written as UTF-8.
+class IniFile
+{
+public:
+    // Reads `path` if it exists; a missing file is an empty one, created by the first write.
+    explicit IniFile(QString path);
+
+    const QString& path() const { return path_; }
+
+    QString readString(const QString& section, const QString& key, const QString& defaultValue) const;
+    // A missing key or a value that is not a whole number gives the default.
+    int readInteger(const QString& section, const QString& key, int defaultValue) const;
+    // "1" and any other non-zero number read as true.
+    bool readBool(const QString& section, const QString& key, bool defaultValue) const;
+
+    // Key and value of each line of the section, in file order.
+    QList<QPair<QString, QString>> sectionEntries(const QString& section) const;
+    QStringList sectionNames() const;
+
+    // The writers throw std::runtime_error when the file cannot be written; memory then already holds
+    // the change.
+    void writeString(const QString& section, const QString& key, const QString& value);
+    void writeInteger(const QString& section, const QString& key, int value);
+    void writeBool(const QString& section, const QString& key, bool value);
+    void removeKey(const QString& section, const QString& key);
+    void eraseSection(const QString& section);
+
+    // Runs `changes` (calls of the writers above) and writes the file once at the end, so a group of
+    // changes reaches the disk whole or not at all.
+    template <typename Changes>
+    void update(Changes&& changes)
+    {
+        ++deferredSaves_;
+        try {
+            changes();
+        } catch (...) {
+            --deferredSaves_;
+            throw;
+        }
+        --deferredSaves_;
+        save();
+    }
+
+private:
+    struct SectionRange
+    {
+        qsizetype header = -1; // line of "[name]"; -1 when the section is missing
+        qsizetype end = -1;    // one past its last line
+    };
+
+    SectionRange findSection(const QString& section) const;
+    qsizetype findKey(const SectionRange& range, const QString& key) const;
+    void save() const;
+    void saveUnlessDeferred() const;
+
+    QString path_;
+    int deferredSaves_ = 0;
+    QStringList lines_;
+};
