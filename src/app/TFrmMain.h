@@ -1,0 +1,102 @@
+#pragma once
+
+#include "app/ErrorLog.h"
+#include "engine/BackgroundWorker.h"
+
+#include <QMainWindow>
+#include <atomic>
+#include <memory>
+
+class PlanFile;
+class QAction;
+class QLabel;
+class QMenu;
+class QTableWidget;
+class QToolBar;
+class QToolButton;
+class QTreeView;
+class QTreeWidget;
+class ResultListModel;
+
+// The main window: plan tree, task list, plan summary, results list, and the commands on its menus,
+// tool bar and pop-up menus. Each command is one QAction, so one enabled state greys all its places.
+class TFrmMain : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // `programFolder` holds plancfg.ini and error.log.
+    explicit TFrmMain(const QString& programFolder, QWidget* parent = nullptr);
+    ~TFrmMain() override;
+
+    QString hintText() const;
+    void setHintText(const QString& text);
+
+    // The hint-line rules for the mouse moving over a tool button and over the trees and lists.
+    void ToolButton1MouseMove(const QToolButton* button);
+    void TreeView4MouseMove();
+
+    // Writes one failure to error.log; installed as the application-wide handler.
+    void AppException(const QString& message) const;
+
+    QAction* Action21 = nullptr; // 开始回收任务
+    QAction* Action22 = nullptr; // 停止回收任务
+    QAction* Action3 = nullptr;  // 资料库
+    QAction* Action1 = nullptr;  // 清空历史记录
+    QAction* Action2 = nullptr;  // 清除上网临时文件
+    QAction* Action7 = nullptr;  // 退出系统
+    QAction* Action15 = nullptr; // 新建回收方案
+    QAction* Action16 = nullptr; // 编辑回收方案
+    QAction* Action17 = nullptr; // 删除回收方案
+    QAction* Action18 = nullptr; // 加入到任务表
+    QAction* Action19 = nullptr; // 从任务表中删除
+    QAction* Action20 = nullptr; // 清空任务
+    QAction* Action24 = nullptr; // 帮助
+    QAction* Action5 = nullptr;  // 访问主页
+    QAction* Action27 = nullptr; // 关于
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void createActions();
+    void createMenus();
+    void createToolBar();
+    void createPanes();
+    void createStatusBar();
+    void placeOnScreen();
+
+    void FormCreate();
+    void LoadCfg();
+    void FrmInit();
+    void FormClose();
+    void Action7Execute();
+
+    void showPlanTreeMenu(const QPoint& position);
+    void showTaskListMenu(const QPoint& position);
+
+    const QString programFolder_;
+    const ErrorLog errorLog_;
+    std::unique_ptr<PlanFile> planFile_;
+    QString documentTypes_;
+    QString resourceTypes_;
+
+    // Read by the engine's workers without a lock; written only here, on the GUI thread.
+    std::atomic<bool> closingFlag_{false};
+    std::atomic<bool> runningFlag_{false};
+    std::unique_ptr<BackgroundWorker> copyWorker_;
+    std::unique_ptr<BackgroundWorker> scanner_;
+
+    QToolBar* ToolBar1 = nullptr;
+    QList<QToolButton*> toolButtons_;
+    QLabel* hintLine_ = nullptr;
+    QTreeWidget* TreeView4 = nullptr;  // plans
+    QTreeWidget* TreeView5 = nullptr;  // tasks
+    QTableWidget* ListView3 = nullptr; // plan summary
+    QTreeView* ListView4 = nullptr;    // results
+    ResultListModel* results_ = nullptr;
+    QMenu* PopupMenu3 = nullptr;
+    QMenu* PopupMenu4 = nullptr;
+};

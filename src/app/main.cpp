@@ -1,0 +1,17 @@
+#include "app/GuardedApplication.h"
+#include "app/TFrmMain.h"
+
+#include <QFont>
+
+int main(int argc, char* argv[])
+{
+    GuardedApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("WebGleaner"));
+    QFont font(QStringLiteral("宋体"));
+    font.setPixelSize(12);
+    QApplication::setFont(font);
+
+    TFrmMain mainWindow(QCoreApplication::applicationDirPath());
+    mainWindow.show();
+    return QApplication::exec();
+}
