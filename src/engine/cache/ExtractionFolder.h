@@ -21,11 +21,15 @@ public:
     // The full path for the entry identified by `entryId` (any text that is stable for one entry of one
     // cache, such as the path of its cache file): stem[1].ext, or stem[2].ext, ... when that name is
     // taken by another entry. The same entryId always gets the same path. Thread-safe.
+    // Empty when the folder could not be made.
     QString pathFor(const QString& entryId, const LocalFileName& name);
 
 private:
     QTemporaryDir dir_;
     mutable std::mutex mutex_;
     QHash<QString, QString> pathById_;
-    QSet<QString> takenNames_; // lower-cased, so names differing only in case do not collide on disk
+    QSet<QString> takenNames_; // case-folded, so names differing only in case do not collide on disk
+    // Where the search for a free counter resumes for each case-folded "stem.extension", so that a
+    // thousand "index.htm" do not each try every counter before theirs.
+    QHash<QString, int> nextCounterByName_;
 };

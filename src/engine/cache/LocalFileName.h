@@ -8,8 +8,15 @@
 // The caller adds the "[n]" counter (see ExtractionFolder), so logo.gif becomes logo[1].gif.
 struct LocalFileName
 {
+    // A whole name, counter and extension included, is at most this many bytes of UTF-8.
+    static constexpr int kMaxBytes = 100;
+
     QString stem;      // safe as part of one file name: no '/', no NUL, no leading '.', bounded in length
     QString extension; // without the dot; empty when neither the path nor the Content-Type gives one
 
     static LocalFileName forUrl(const QString& url, const QString& contentType);
+
+    // "stem[counter].extension" (no dot when there is no extension), within kMaxBytes: the stem is cut
+    // shorter for a counter too long to fit.
+    QString withCounter(int counter) const;
 };

@@ -1,0 +1,264 @@
+#include "engine/cache/ContentDecoder.h"
+
+#include "TestEncoder.h"
+
+#include <QFile>
+#include <gtest/gtest.h>
+
+namespace
+{
+
+QByteArray readTestFile(const QString& relativePath)
+{
+    QFile file(QStringLiteral(WEBGLEANER_TEST_DATA "/") + relativePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+const QByteArray kText = QByteArrayLiteral("<html><head><title>A page</title></head><body>") +
+                         QByteArray("Some text that repeats. ").repeated(200) + QByteArrayLiteral("</body></html>");
+
+// Bodies as Firefox stored them from a local test server (see tests/data/encodings/README.txt), each with
+// the file the server had.
+struct StoredFixture
+{
+    const char* name;
+    const char* storedFile;
+    const char* encoding;
+    const char* originalFile;
+};
+
+std::ostream& operator<<(std::ostream& out, const StoredFixture& fixture)
+{
+    return out << fixture.name;
+}
+
+class StoredBodies : public testing::TestWithParam<StoredFixture>
+{};
+
+TEST_P(StoredBodies, DecodeToTheServersFile)
+{
+    const QByteArray stored = readTestFile(QString::fromLatin1(GetParam().storedFile));
+    const QByteArray original = readTestFile(QString::fromLatin1(GetParam().originalFile));
+    ASSERT_FALSE(stored.isEmpty());
+    ASSERT_FALSE(original.isEmpty());
+    EXPECT_EQ(ContentDecoder::decode(stored, QString::fromLatin1(GetParam().encoding)), original);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ContentDecoder, StoredBodies,
+    testing::Values(StoredFixture{"Gzip", "encodings/upper.html.gz", "gzip", "encodings/upper.html"},
+                    StoredFixture{"Deflate", "encodings/notes.txt.deflate", "deflate", "encodings/notes.txt"},
+                    StoredFixture{"Brotli", "encodings/app.js.br", "br", "encodings/app.js"},
+                    StoredFixture{"Zstd", "encodings/print.css.zst", "zstd", "encodings/print.css"}),
+    [](const testing::TestParamInfo<StoredFixture>& testInfo) { return testInfo.param.name; });
+
+struct DecodeCase
+{
+    const char* name;
+    QByteArray stored;
+    QString encoding;
+    std::optional<QByteArray> decoded;
+};
+
+std::ostream& operator<<(std::ostream& out, const DecodeCase& c)
+{
+    return out << c.name;
+}
+
+std::vector<DecodeCase> decodeCases()
+{
+    const QByteArray other = QByteArrayLiteral("a second part, encoded on its own");
+    const QByteArray gzipped = TestEncoder::gzip(kText);
+    const QByteArray brotli = TestEncoder::brotli(kText);
+    const QByteArray zstd = TestEncoder::zstdStreamed(kText);
+    const QByteArray zlib = TestEncoder::zlibDeflate(kText);
+    // A gzip member whose header carries a file name, as `gzip` on the command line writes it.
+    QByteArray gzipWithName = gzipped;
+    gzipWithName[3] = 0x08; // FNAME
+    gzipWithName.insert(10, QByteArray("page.html\0", 10));
+    QByteArray zstdSkippable("\x50\x2a\x4d\x18\x04\x00\x00\x00skip", 12);
+
+    return {
+        {"Identity", kText, QStringLiteral("identity"), kText},
+        {"NoEncoding", kText, QString(), kText},
+        {"Gzip", gzipped, QStringLiteral("gzip"), kText},
+        {"XGzip", gzipped, QStringLiteral("x-gzip"), kText},
+        {"NameInAnyCaseAndSpacing", gzipped, QStringLiteral(" GZip "), kText},
+        {"GzipWithFileName", gzipWithName, QStringLiteral("gzip"), kText},
+        {"GzipMembersConcatenated", gzipped + TestEncoder::gzip(other), QStringLiteral("gzip"), kText + other},
+        {"GzipThenPadding", gzipped + QByteArray(7, '\0'), QStringLiteral("gzip"), kText},
+        {"DeflateZlibWrapped", zlib, QStringLiteral("deflate"), kText},
+        {"DeflateRaw", TestEncoder::rawDeflate(kText), QStringLiteral("deflate"), kText},
+        {"Brotli", brotli, QStringLiteral("br"), kText},
+        {"ZstdWithContentSize", TestEncoder::zstdWithContentSize(kText), QStringLiteral("zstd"), kText},
+        {"ZstdStreamed", zstd, QStringLiteral("zstd"), kText},
+        {"ZstdFramesConcatenated", zstd + TestEncoder::zstdWithContentSize(other), QStringLiteral("zstd"),
+         kText + other},
+        {"ZstdSkippableFrameFirst", zstdSkippable + zstd, QStringLiteral("zstd"), kText},
+        {"TwoCodingsUndoneRightToLeft", TestEncoder::brotli(gzipped), QStringLiteral("gzip, br"), kText},
+        {"IdentityInAList", gzipped, QStringLiteral("identity, gzip"), kText},
+        {"EmptyBodyWithAnEncoding", QByteArray(), QStringLiteral("br"), QByteArray()},
+        {"EmptyGzipMember", TestEncoder::gzip(QByteArray()), QStringLiteral("gzip"), QByteArray()},
+
+        {"UnknownEncoding", kText, QStringLiteral("compress"), std::nullopt},
+        {"UnknownEncodingInAList", gzipped, QStringLiteral("gzip, sdch"), std::nullopt},
+        {"TooManyCodings", gzipped, QStringLiteral("identity, identity, identity, gzip, gzip, gzip, gzip, gzip"),
+         std::nullopt},
+        {"GzipTruncated", gzipped.first(gzipped.size() - 5), QStringLiteral("gzip"), std::nullopt},
+        {"GzipBadChecksum", gzipped.first(gzipped.size() - 8) + QByteArray(8, '\x55'), QStringLiteral("gzip"),
+         std::nullopt},
+        {"GzipOnPlainText", kText, QStringLiteral("gzip"), std::nullopt},
+        {"GzipSecondMemberTruncated", gzipped + TestEncoder::gzip(other).first(15), QStringLiteral("gzip"),
+         std::nullopt},
+        {"DeflateTruncated", zlib.first(zlib.size() / 2), QStringLiteral("deflate"), std::nullopt},
+        {"DeflateOnPlainText", kText, QStringLiteral("deflate"), std::nullopt},
+        {"BrotliTruncated", brotli.first(brotli.size() - 3), QStringLiteral("br"), std::nullopt},
+        {"BrotliOnPlainText", kText, QStringLiteral("br"), std::nullopt},
+        {"ZstdTruncated", zstd.first(zstd.size() - 3), QStringLiteral("zstd"), std::nullopt},
+        {"ZstdThenGarbage", zstd + QByteArrayLiteral("garbage"), QStringLiteral("zstd"), std::nullopt},
+        {"ZstdOnPlainText", kText, QStringLiteral("zstd"), std::nullopt},
+        // Browsers refuse windows over 8 MB for HTTP content; such a body cannot be what a page showed.
+        {"ZstdWindowOver8MB", TestEncoder::zstdStreamed(kText, 24), QStringLiteral("zstd"), std::nullopt},
+        {"ZstdWindowOf8MB", TestEncoder::zstdStreamed(kText, 23), QStringLiteral("zstd"), kText},
+    };
+}
+
+class Decode : public testing::TestWithParam<DecodeCase>
+{};
+
+TEST_P(Decode, GivesTheBodyOrNothing)
+{
+    EXPECT_EQ(ContentDecoder::decode(GetParam().stored, GetParam().encoding), GetParam().decoded);
+}
+
+INSTANTIATE_TEST_SUITE_P(ContentDecoder, Decode, testing::ValuesIn(decodeCases()),
+                         [](const testing::TestParamInfo<DecodeCase>& testInfo) { return testInfo.param.name; });
+
+// Each coding stops a body that decodes past the cap, and still decodes one of exactly the cap.
+struct Encoder
+{
+    const char* name;
+    const char* encoding;
+    QByteArray (*encode)(const QByteArray&);
+};
+
+std::ostream& operator<<(std::ostream& out, const Encoder& encoder)
+{
+    return out << encoder.name;
+}
+
+class DecompressionBomb : public testing::TestWithParam<Encoder>
+{};
+
+TEST_P(DecompressionBomb, IsCutOffAtTheCap)
+{
+    const QByteArray plain(4 * 1024 * 1024, 'z');
+    const QByteArray stored = GetParam().encode(plain);
+    ASSERT_LT(stored.size(), plain.size() / 100);
+    const QString encoding = QString::fromLatin1(GetParam().encoding);
+    EXPECT_EQ(ContentDecoder::decode(stored, encoding, plain.size() - 1), std::nullopt);
+    EXPECT_EQ(ContentDecoder::decode(stored, encoding, plain.size()), plain);
+}
+
+INSTANTIATE_TEST_SUITE_P(ContentDecoder, DecompressionBomb,
+                         testing::Values(Encoder{"Gzip", "gzip", &TestEncoder::gzip},
+                                         Encoder{"Deflate", "deflate", &TestEncoder::rawDeflate},
+                                         Encoder{"Brotli", "br", &TestEncoder::brotli},
+                                         Encoder{"ZstdWithContentSize", "zstd", &TestEncoder::zstdWithContentSize},
+                                         Encoder{
+                                             "ZstdStreamed", "zstd",
+                                             [](const QByteArray& plain) { return TestEncoder::zstdStreamed(plain); }}),
+                         [](const testing::TestParamInfo<Encoder>& testInfo) { return testInfo.param.name; });
+
+TEST(ContentDecoder, DecodesALargeBody)
+{
+    const QByteArray plain = TestEncoder::incompressible(3 * 1024 * 1024) + QByteArray(5 * 1024 * 1024, 'x');
+    for (const auto& [encoding, stored] : {std::pair{QStringLiteral("gzip"), TestEncoder::gzip(plain)},
+                                           std::pair{QStringLiteral("br"), TestEncoder::brotli(plain)},
+                                           std::pair{QStringLiteral("zstd"), TestEncoder::zstdStreamed(plain)}}) {
+        EXPECT_EQ(ContentDecoder::decode(stored, encoding), plain) << encoding.toStdString();
+    }
+}
+
+struct SizeHintCase
+{
+    const char* name;
+    QByteArray head;
+    QByteArray tail;
+    qint64 storedLength;
+    QString encoding;
+    std::optional<qint64> size;
+};
+
+std::ostream& operator<<(std::ostream& out, const SizeHintCase& c)
+{
+    return out << c.name;
+}
+
+// The first and last bytes of a body, as a reader that does not load it whole hands them over.
+SizeHintCase edgesOf(const char* name, const QByteArray& stored, const QString& encoding, std::optional<qint64> size)
+{
+    return {name, stored.first(std::min<qsizetype>(stored.size(), 32)), stored.right(32), stored.size(), encoding,
+            size};
+}
+
+// The trailer of a gzip body of `storedLength` bytes that claims `claimedSize`.
+SizeHintCase gzipClaiming(const char* name, qint64 storedLength, quint32 claimedSize, std::optional<qint64> size)
+{
+    const QByteArray head = TestEncoder::gzip(kText).first(10);
+    QByteArray tail(8, '\0');
+    for (int i = 0; i < 4; ++i)
+        tail[4 + i] = static_cast<char>(claimedSize >> (8 * i));
+    return {name, head, tail, storedLength, QStringLiteral("gzip"), size};
+}
+
+std::vector<SizeHintCase> sizeHintCases()
+{
+    const qint64 textSize = kText.size();
+    const QByteArray gzipped = TestEncoder::gzip(kText);
+    const QByteArray oneZstdFrame = TestEncoder::zstdWithContentSize(kText);
+    const QByteArray printCss = readTestFile(QStringLiteral("encodings/print.css.zst"));
+    const QByteArray upperHtml = readTestFile(QStringLiteral("encodings/upper.html.gz"));
+    return {
+        {"Identity", "abc", "abc", 12345, QString(), 12345},
+        {"IdentityNamed", "abc", "abc", 12345, QStringLiteral("identity"), 12345},
+        {"EmptyBody", QByteArray(), QByteArray(), 0, QStringLiteral("br"), 0},
+        edgesOf("GzipTrailer", gzipped, QStringLiteral("gzip"), textSize),
+        edgesOf("GzipTrailerOfAFirefoxBody", upperHtml, QStringLiteral("gzip"), 1770),
+        edgesOf("XGzipTrailer", gzipped, QStringLiteral("x-gzip"), textSize),
+        // Under about 4 MB stored, no body can be 4 GiB longer than its trailer says.
+        gzipClaiming("GzipTrailerOfA4MBBody", 4'000'000, 5'000'000, 5'000'000),
+        gzipClaiming("GzipTrailerThatMayHaveWrapped", 8'000'000, 5'000'000, std::nullopt),
+        gzipClaiming("GzipTrailerOverTheCap", 2'000'000, 0x7000'0000, std::nullopt),
+        edgesOf("GzipShorterThanAMember", gzipped.first(3), QStringLiteral("gzip"), std::nullopt),
+        edgesOf("GzipWithoutMagic", kText, QStringLiteral("gzip"), std::nullopt),
+        {"ZstdWholeSingleFrame", oneZstdFrame, oneZstdFrame.right(8), oneZstdFrame.size(), QStringLiteral("zstd"),
+         textSize},
+        // Only the first bytes: a second frame might follow, so the first one's size proves nothing.
+        edgesOf("ZstdFrameHeaderOnly", oneZstdFrame, QStringLiteral("zstd"), std::nullopt),
+        {"ZstdTwoFrames", oneZstdFrame + oneZstdFrame, oneZstdFrame.right(8), 2 * oneZstdFrame.size(),
+         QStringLiteral("zstd"), std::nullopt},
+        {"ZstdWithoutContentSize", printCss, printCss.right(8), printCss.size(), QStringLiteral("zstd"), std::nullopt},
+        edgesOf("Brotli", TestEncoder::brotli(kText), QStringLiteral("br"), std::nullopt),
+        edgesOf("Deflate", TestEncoder::zlibDeflate(kText), QStringLiteral("deflate"), std::nullopt),
+        edgesOf("TwoCodings", TestEncoder::gzip(gzipped), QStringLiteral("gzip, gzip"), std::nullopt),
+        edgesOf("UnknownEncoding", gzipped, QStringLiteral("compress"), std::nullopt),
+        {"NegativeLength", "abc", "abc", -1, QString(), std::nullopt},
+    };
+}
+
+class SizeHint : public testing::TestWithParam<SizeHintCase>
+{};
+
+TEST_P(SizeHint, ReadsTheSizeOffTheStoredBytesOrDeclines)
+{
+    const SizeHintCase& c = GetParam();
+    EXPECT_EQ(ContentDecoder::sizeHint(c.head, c.tail, c.storedLength, c.encoding), c.size);
+}
+
+INSTANTIATE_TEST_SUITE_P(ContentDecoder, SizeHint, testing::ValuesIn(sizeHintCases()),
+                         [](const testing::TestParamInfo<SizeHintCase>& testInfo) { return testInfo.param.name; });
+
+} // namespace

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QByteArray>
+
+// Encodes test bodies with the same libraries servers use, so the decoder is tested against real output
+// rather than against itself.
+class TestEncoder
+{
+public:
+    static QByteArray gzip(const QByteArray& plain);
+    static QByteArray zlibDeflate(const QByteArray& plain);
+    static QByteArray rawDeflate(const QByteArray& plain);
+    static QByteArray brotli(const QByteArray& plain);
+
+    // One frame that records its content size, as a one-shot compressor writes it.
+    static QByteArray zstdWithContentSize(const QByteArray& plain);
+    // One frame without a content size, as a streaming compressor (a web server) writes it; `windowLog`
+    // is the window the frame header announces.
+    static QByteArray zstdStreamed(const QByteArray& plain, int windowLog = 20);
+
+    // Bytes that look alike in every run but do not compress, for bodies that must stay large.
+    static QByteArray incompressible(qsizetype size);
+};
