@@ -1,0 +1,45 @@
+#pragma once
+
+#include "engine/cache/SimpleCacheFolder.h"
+#include "engine/cache/UrlCache.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <mutex>
+#include <optional>
+
+class ExtractionFolder;
+
+// The HTTP cache of a Chromium-family browser in its "simple" format (the Linux default), read in place.
+// Walks go through the entry files in name order. Lookups use a map from URL to entry files built on the
+// first lookup or deletion, since keys carry the top-level site as well as the URL and the site of a URL
+// asked for is not known; a deletion updates the map. Entries the browser writes after the map was built
+// are found by walks but not by lookups.
+class SimpleCache : public UrlCache
+{
+public:
+    // `folder` holds the entry files (for example ~/.cache/chromium/Default/Cache/Cache_Data). Bodies are
+    // extracted into `extraction`, which must outlive this cache and its walks.
+    SimpleCache(const QString& folder, ExtractionFolder& extraction);
+
+    std::unique_ptr<CacheEnumeration> enumerate() override;
+    std::optional<CacheEntry> lookup(const QString& url) override;
+    void remove(const QString& url) override;
+
+private:
+    struct IndexedFile
+    {
+        QString fileName;
+        QDateTime lastUsed;
+    };
+
+    // Builds the URL map if it is not there yet. Called with mutex_ held.
+    void ensureUrlIndex();
+
+    const SimpleCacheFolder folder_;
+    std::mutex mutex_;
+    bool urlIndexBuilt_ = false;
+    QHash<QString, QList<IndexedFile>> filesByUrl_; // most recently used first
+    QHash<quint64, QDateTime> lastUsedTimes_;       // the index's times when the map was built
+};

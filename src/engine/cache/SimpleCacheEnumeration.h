@@ -1,0 +1,25 @@
+#pragma once
+
+#include "engine/cache/CacheEnumeration.h"
+#include "engine/cache/SimpleCacheFolder.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QStringList>
+
+// One walk over a simple-cache folder in file-name order. The list of entry files and the index's times
+// are taken when the walk starts; each entry file is read only when the walk reaches it, so an entry
+// removed meanwhile is skipped and one written meanwhile is not seen.
+class SimpleCacheEnumeration : public CacheEnumeration
+{
+public:
+    explicit SimpleCacheEnumeration(const SimpleCacheFolder& folder);
+
+    std::optional<CacheEntry> next() override;
+
+private:
+    const SimpleCacheFolder folder_;
+    const QStringList entryFileNames_;
+    const QHash<quint64, QDateTime> lastUsedTimes_;
+    qsizetype nextIndex_ = 0;
+};

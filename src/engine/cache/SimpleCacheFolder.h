@@ -1,0 +1,55 @@
+#pragma once
+
+#include "engine/cache/CacheEntry.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+class ExtractionFolder;
+
+// A Chromium simple-cache folder on disk (the one holding `index`, `index-dir/` and the "<16 hex>_0"
+// entry files), read in place: which entry files it has, which of them hold a usable response, and
+// deleting an entry. Holds only its path and the (thread-safe) extraction folder, so one instance serves
+// several threads at once and copies are cheap.
+class SimpleCacheFolder
+{
+public:
+    SimpleCacheFolder(const QString& folder, ExtractionFolder& extraction);
+
+    const QString& path() const { return path_; }
+
+    // The entry files ("<16 hex>_0"), sorted by name. The directory's own order differs between file
+    // systems and copies of a folder; sorted names give every walk of the same folder the same order.
+    QStringList entryFileNames() const;
+
+    // When the browser last used each entry, by entry hash, as its index says; read afresh on each call.
+    QHash<quint64, QDateTime> lastUsedTimes() const;
+
+    // When the entry of `fileName` was last used: the index's time, else the file's modification time.
+    QDateTime lastUsed(const QString& fileName, const QHash<quint64, QDateTime>& lastUsedTimes) const;
+
+    // The entry held by `fileName` if it is a whole 2xx HTTP response with a complete body; std::nullopt
+    // for anything else (damaged, still being written, not HTTP, an error or a redirect, a range-fetched
+    // resource with gaps, vanished).
+    std::optional<CacheEntry> readEntry(const QString& fileName, const QHash<quint64, QDateTime>& lastUsedTimes) const;
+
+    // The URL of the entry in `fileName` from its key alone, without checking the rest of the file.
+    std::optional<QString> urlOf(const QString& fileName) const;
+
+    // Unlinks the entry files of `fileName` (_0, then _1 and _s) after confirming from the file itself
+    // that it still holds `url`. Safe while the browser runs: it treats missing files as a miss. Nothing
+    // else is touched; the browser's index lists the entry until it next rebuilds, which it tolerates.
+    void removeEntry(const QString& fileName, const QString& url) const;
+
+    static bool isEntryFileName(const QString& fileName);
+
+private:
+    std::optional<StoredBody> sparseBody(const QString& hashName, const QByteArray& key, const QString& contentRange,
+                                         const QString& contentEncoding) const;
+
+    QString path_;
+    ExtractionFolder* extraction_;
+};

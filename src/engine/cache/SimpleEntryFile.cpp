@@ -1,0 +1,160 @@
+#include "engine/cache/SimpleEntryFile.h"
+
+#include "engine/cache/HeadTailFileReader.h"
+#include "engine/cache/LittleEndianReader.h"
+#include "engine/cache/SimpleCacheFormat.h"
+#include "engine/cache/SuperFastHash.h"
+
+#include <QCryptographicHash>
+#include <QFileInfo>
+#include <algorithm>
+#include <zlib.h>
+
+namespace
+{
+
+using Format = SimpleCacheFormat;
+
+constexpr qint64 keyDigestSize = 32;
+constexpr quint32 crcValidFlag = 1u << 0;
+constexpr quint32 keyDigestFlag = 1u << 1;
+// Browsers refuse URLs beyond 2 MiB; response heads with certificate chains stay far below this.
+constexpr qint64 maxKeyLength = 4 * 1024 * 1024;
+constexpr qint64 maxResponseInfoLength = 4 * 1024 * 1024;
+constexpr qint64 bodyEdgeLength = 64;
+
+struct EndRecord
+{
+    quint32 flags = 0;
+    quint32 crc = 0;
+    quint32 streamSize = 0;
+};
+
+std::optional<EndRecord> endRecordAt(HeadTailFileReader& file, qint64 offset)
+{
+    const std::optional<QByteArray> bytes = file.read(offset, Format::endRecordSize);
+    if (!bytes)
+        return std::nullopt;
+    const LittleEndianReader record(*bytes);
+    if (record.u64(0) != Format::finalMagic)
+        return std::nullopt;
+    return EndRecord{*record.u32(8), *record.u32(12), *record.u32(16)};
+}
+
+// The key length from a checked header, or std::nullopt.
+std::optional<qint64> keyLengthFromHeader(HeadTailFileReader& file)
+{
+    const std::optional<QByteArray> bytes = file.read(0, Format::headerSize);
+    if (!bytes)
+        return std::nullopt;
+    const LittleEndianReader header(*bytes);
+    const std::optional<quint32> keyLength = header.u32(12);
+    if (header.u64(0) != Format::initialMagic || header.u32(8) != Format::entryVersion || !keyLength ||
+        *keyLength > maxKeyLength)
+        return std::nullopt;
+    return *keyLength;
+}
+
+quint32 crcOf(const QByteArray& bytes)
+{
+    return quint32(crc32(0, reinterpret_cast<const Bytef*>(bytes.constData()), uInt(bytes.size())));
+}
+
+bool nameMatchesKey(const QString& path, QByteArrayView key)
+{
+    bool isHex = false;
+    const quint64 nameHash = QFileInfo(path).fileName().left(16).toULongLong(&isHex, 16);
+    return isHex && nameHash == SimpleEntryFile::entryHashOf(key);
+}
+
+} // namespace
+
+quint64 SimpleEntryFile::entryHashOf(QByteArrayView key)
+{
+    const QByteArray digest = QCryptographicHash::hash(key, QCryptographicHash::Sha1);
+    const LittleEndianReader reader(digest);
+    return reader.u64(0).value_or(0);
+}
+
+std::optional<QByteArray> SimpleEntryFile::readKey(const QString& path)
+{
+    HeadTailFileReader file(path);
+    const std::optional<qint64> keyLength = keyLengthFromHeader(file);
+    if (!keyLength || Format::headerSize + *keyLength + 2 * Format::endRecordSize > file.size())
+        return std::nullopt;
+    return file.read(Format::headerSize, *keyLength);
+}
+
+std::optional<SimpleEntryFile> SimpleEntryFile::read(const QString& path)
+{
+    // A browser may be writing the entry right now: a read that saw the file change is repeated once.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        HeadTailFileReader file(path);
+        if (!file.isOpen())
+            return std::nullopt;
+        std::optional<SimpleEntryFile> entry = parse(file, path);
+        if (file.unchangedSinceOpen())
+            return entry;
+    }
+    return std::nullopt;
+}
+
+std::optional<SimpleEntryFile> SimpleEntryFile::parse(HeadTailFileReader& file, const QString& path)
+{
+    const qint64 fileSize = file.size();
+    if (fileSize < Format::headerSize + 2 * Format::endRecordSize)
+        return std::nullopt;
+
+    // The layout is known only from the end: the last record gives the size of stream 0 and whether
+    // a key digest precedes it. An entry still being written has no such record yet.
+    const std::optional<EndRecord> lastRecord = endRecordAt(file, fileSize - Format::endRecordSize);
+    const std::optional<qint64> keyLength = keyLengthFromHeader(file);
+    if (!lastRecord || !keyLength)
+        return std::nullopt;
+    const qint64 responseInfoLength = lastRecord->streamSize;
+    const qint64 digestLength = (lastRecord->flags & keyDigestFlag) ? keyDigestSize : 0;
+    if (responseInfoLength > maxResponseInfoLength)
+        return std::nullopt;
+    // The key and stream 0 are capped above, so the sum cannot overflow.
+    const qint64 bodyLength = fileSize - Format::headerSize - *keyLength - Format::endRecordSize - responseInfoLength -
+                              digestLength - Format::endRecordSize;
+    if (bodyLength < 0)
+        return std::nullopt;
+    const qint64 bodyOffset = Format::headerSize + *keyLength;
+    const qint64 bodyRecordOffset = bodyOffset + bodyLength;
+    const qint64 responseInfoOffset = bodyRecordOffset + Format::endRecordSize;
+
+    const std::optional<QByteArray> key = file.read(Format::headerSize, *keyLength);
+    const std::optional<QByteArray> header = file.read(0, Format::headerSize);
+    const std::optional<EndRecord> bodyRecord = endRecordAt(file, bodyRecordOffset);
+    const std::optional<QByteArray> responseInfo = file.read(responseInfoOffset, responseInfoLength);
+    if (!key || !header || !bodyRecord || !responseInfo)
+        return std::nullopt;
+    if (LittleEndianReader(*header).u32(16) != SuperFastHash::of(*key) || !nameMatchesKey(path, *key))
+        return std::nullopt;
+    if (digestLength > 0 && file.read(fileSize - Format::endRecordSize - digestLength, digestLength) !=
+                                QCryptographicHash::hash(*key, QCryptographicHash::Sha256))
+        return std::nullopt;
+    if ((lastRecord->flags & crcValidFlag) && crcOf(*responseInfo) != lastRecord->crc)
+        return std::nullopt;
+    // Reading a large body only to check it would cost more than the whole walk; the end records
+    // around it already pin its extent.
+    const std::optional<QByteArray> wholeBody = file.readIfInMemory(bodyOffset, bodyLength);
+    if (wholeBody && (bodyRecord->flags & crcValidFlag) && crcOf(*wholeBody) != bodyRecord->crc)
+        return std::nullopt;
+
+    const qint64 edgeLength = std::min(bodyLength, bodyEdgeLength);
+    const std::optional<QByteArray> bodyHead = wholeBody ? wholeBody : file.read(bodyOffset, edgeLength);
+    const std::optional<QByteArray> bodyTail = file.read(bodyRecordOffset - edgeLength, edgeLength);
+    if (!bodyHead || !bodyTail)
+        return std::nullopt;
+    SimpleEntryFile entry;
+    entry.modified_ = file.modified();
+    entry.key_ = *key;
+    entry.bodyOffset_ = bodyOffset;
+    entry.bodyLength_ = bodyLength;
+    entry.bodyHead_ = *bodyHead;
+    entry.bodyTail_ = *bodyTail;
+    entry.responseInfo_ = *responseInfo;
+    return entry;
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QDateTime>
+#include <QString>
+#include <optional>
+
+class HeadTailFileReader;
+
+// One "<16 hex>_0" file of a Chromium simple cache: a 24-byte header and the key, stream 1 (the body as
+// the server sent it) with its end record, stream 0 (the response info), an optional SHA-256 of the key
+// and the end record of stream 0. Everything that can be checked is checked: magic numbers, version,
+// lengths, key hash, key digest, CRCs, and that the file's name is the hash of its key. A file still being
+// written has no final end record yet and is refused like a damaged one.
+class SimpleEntryFile
+{
+public:
+    // The whole entry, or std::nullopt when the file is not a complete, intact entry.
+    static std::optional<SimpleEntryFile> read(const QString& path);
+
+    // Only the key, after checking the header: enough to index entries by URL or to confirm, right before
+    // deleting, which entry a file holds.
+    static std::optional<QByteArray> readKey(const QString& path);
+
+    // The entry hash a key gets in a file name: the first 8 bytes of its SHA-1, little-endian.
+    static quint64 entryHashOf(QByteArrayView key);
+
+    const QByteArray& key() const { return key_; }
+    qint64 bodyOffset() const { return bodyOffset_; }
+    qint64 bodyLength() const { return bodyLength_; }
+    // The first bytes of the body: all of it when the file was small enough to be read whole, else 64.
+    const QByteArray& bodyHead() const { return bodyHead_; }
+    const QByteArray& bodyTail() const { return bodyTail_; }         // the last bytes of the body (at most 64)
+    const QByteArray& responseInfo() const { return responseInfo_; } // stream 0
+    QDateTime modified() const { return modified_; }                 // the file's mtime, UTC
+
+private:
+    static std::optional<SimpleEntryFile> parse(HeadTailFileReader& file, const QString& path);
+
+    QByteArray key_;
+    qint64 bodyOffset_ = 0;
+    qint64 bodyLength_ = 0;
+    QByteArray bodyHead_;
+    QByteArray bodyTail_;
+    QByteArray responseInfo_;
+    QDateTime modified_;
+};
