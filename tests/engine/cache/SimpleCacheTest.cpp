@@ -1,0 +1,514 @@
+// The simple-cache reader against a cache written by Debian's chromium (tests/data/caches/chromium-simple;
+// listing.txt beside it says what the browser was sent and what the cache holds).
+
+#include "engine/cache/SimpleCache.h"
+#include "engine/cache/ExtractionFolder.h"
+#include "engine/cache/SimpleSparseFile.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <thread>
+#include <vector>
+
+namespace
+{
+
+const QString site = QStringLiteral("http://127.0.0.1:18431");
+
+QString fixtureFolder()
+{
+    return QStringLiteral(WEBGLEANER_TEST_DATA "/caches/chromium-simple/Cache_Data");
+}
+
+QDateTime utc(const char* isoTime)
+{
+    return QDateTime::fromString(QString::fromLatin1(isoTime), Qt::ISODate).toUTC();
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeAll(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+// A private copy of the fixture cache, for tests that damage or delete its files.
+class CacheCopy
+{
+public:
+    CacheCopy()
+    {
+        const QDir source(fixtureFolder());
+        QDirIterator files(fixtureFolder(), QDir::Files, QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            const QString from = files.next();
+            const QString to = path() + QLatin1Char('/') + source.relativeFilePath(from);
+            QDir().mkpath(QFileInfo(to).path());
+            QFile::copy(from, to);
+            QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner);
+        }
+    }
+
+    QString path() const { return dir_.path() + QStringLiteral("/Cache_Data"); }
+    QString file(const QString& name) const { return path() + QLatin1Char('/') + name; }
+
+private:
+    QTemporaryDir dir_;
+};
+
+std::vector<CacheEntry> walk(UrlCache& cache)
+{
+    std::vector<CacheEntry> entries;
+    const std::unique_ptr<CacheEnumeration> enumeration = cache.enumerate();
+    while (std::optional<CacheEntry> entry = enumeration->next())
+        entries.push_back(*entry);
+    return entries;
+}
+
+QStringList urlsOf(const std::vector<CacheEntry>& entries)
+{
+    QStringList urls;
+    for (const CacheEntry& entry : entries)
+        urls.append(entry.url);
+    urls.sort();
+    return urls;
+}
+
+// What lookup must give for each usable URL: decoded size, Content-Type, last use (the most recent where
+// several sites' partitions hold the URL) and how the decoded body starts.
+struct UsableEntry
+{
+    QString url;
+    qint64 size;
+    QString contentType;
+    QDateTime lastUsed;
+    QByteArray start;
+};
+
+std::vector<UsableEntry> usableEntries()
+{
+    const QByteArray png("\x89PNG\r\n\x1a\n", 8);
+    const QByteArray jpeg("\xff\xd8\xff\xe0", 4);
+    return {
+        {site + "/big/photo-big.jpg", 1064402, "image/jpeg", utc("2026-12-10T00:51:28Z"), jpeg},
+        {site + "/css/print.css", 1015, "text/css", utc("2026-12-10T00:51:28Z"), "/* print style"}, // zstd
+        {site + "/css/style.css", 1902, "text/css", utc("2026-12-10T00:51:33Z"), "/* main styl"},   // gzip
+        {site + "/data/info.json", 152, "application/json", utc("2026-12-10T00:51:29Z"), "{\"name\": \"sa"},
+        {site + "/gbk.html", 268, "text/html; charset=GBK", utc("2026-12-10T00:51:33Z"), "<!DOCTYPE"},
+        {site + "/img/icon.png", 1077, "image/png", utc("2026-12-10T00:51:33Z"), png},
+        {site + "/img/icon.png?long=" + QString(300, 'a'), 1077, "image/png", utc("2026-12-10T00:51:28Z"), png},
+        {site + "/img/icon.png?longer=" + QString(1200, 'b'), 1077, "image/png", utc("2026-12-10T00:51:28Z"), png},
+        {site + "/img/icon.png?v=2", 1077, "image/png", utc("2026-12-10T00:51:28Z"), png},
+        {site + "/img/logo.gif", 487, "image/gif", utc("2026-12-10T00:51:29Z"), "GIF89a"},
+        {site + "/img/photo.jpg", 41512, "image/jpeg", utc("2026-12-10T00:51:33Z"), jpeg},
+        {site + "/index.html", 811, "text/html; charset=utf-8", utc("2026-12-10T00:51:28Z"), "<!DOCTYPE"},
+        {site + "/js/app.js", 2091, "application/javascript", utc("2026-12-10T00:51:28Z"), "// application"}, // br
+        {site + "/js/plain.js", 62, "application/javascript", utc("2026-12-10T00:51:29Z"), "// plain scr"},
+        {site + "/sub/dir/local.js", 59, "application/javascript", utc("2026-12-10T00:51:28Z"), "// script re"},
+        {site + "/sub/dir/local.png", 277, "image/png", utc("2026-12-10T00:51:28Z"), png},
+        {site + "/sub/dir/page.html", 441, "text/html; charset=utf-8", utc("2026-12-10T00:51:29Z"), "<!DOCTYPE"},
+        {site + "/sub/shared.gif", 63, "image/gif", utc("2026-12-10T00:51:28Z"), "GIF89a"},
+        {site + "/text/notes.txt", 659, "text/plain; charset=utf-8", utc("2026-12-10T00:51:28Z"),
+         "\xe7\xac\xac"}, // deflate
+        {site + "/text/readme.txt", 46, "text/plain; charset=utf-8", utc("2026-12-10T00:51:28Z"), "Plain text f"},
+        {site + "/text/readme.txt?via=cross-site-link", 46, "text/plain; charset=utf-8", utc("2026-12-10T00:51:29Z"),
+         "Plain text f"},
+        {site + "/upper.html", 1770, "text/html; charset=utf-8", utc("2026-12-10T00:51:28Z"), "<HTML>"}, // gzip
+        {"http://localhost:18431/cross.html", 391, "text/html; charset=utf-8", utc("2026-12-10T00:51:29Z"),
+         "<!DOCTYPE"},
+    };
+}
+
+// URLs that two sites' partitions each hold once.
+const QStringList urlsInTwoPartitions = {site + "/img/logo.gif", site + "/js/plain.js", site + "/sub/dir/page.html"};
+
+TEST(SimpleCacheTest, WalkOffersExactlyTheUsableEntries)
+{
+    ExtractionFolder extraction;
+    SimpleCache cache(fixtureFolder(), extraction);
+
+    QStringList expected = urlsInTwoPartitions;
+    for (const UsableEntry& usable : usableEntries())
+        expected.append(usable.url);
+    expected.sort();
+    // Left out: the 404 favicons, the 301 old.html, nostore.html (never stored) and tone.wav, whose
+    // range-fetched body lies in five pieces of its _s file.
+    EXPECT_EQ(urlsOf(walk(cache)), expected);
+}
+
+TEST(SimpleCacheTest, WalkGoesThroughEntryFilesInNameOrder)
+{
+    ExtractionFolder extraction;
+    SimpleCache cache(fixtureFolder(), extraction);
+
+    QStringList files;
+    for (const CacheEntry& entry : walk(cache)) {
+        files.append(QFileInfo(entry.body.file).fileName());
+        EXPECT_EQ(entry.sourceFolder, QDir(fixtureFolder()).absolutePath());
+        EXPECT_FALSE(QFileInfo::exists(entry.localFile)) << "extracted before anyone read it";
+    }
+    QStringList sorted = files;
+    sorted.sort();
+    EXPECT_EQ(files, sorted);
+}
+
+TEST(SimpleCacheTest, LookupGivesDecodedSizeTypeLastUseAndBody)
+{
+    ExtractionFolder extraction;
+    SimpleCache cache(fixtureFolder(), extraction);
+
+    for (const UsableEntry& usable : usableEntries()) {
+        SCOPED_TRACE(usable.url.left(80).toStdString());
+        const std::optional<CacheEntry> entry = cache.lookup(usable.url);
+        ASSERT_TRUE(entry);
+        EXPECT_EQ(entry->url, usable.url);
+        EXPECT_EQ(entry->size, usable.size);
+        EXPECT_EQ(entry->contentType, usable.contentType);
+        EXPECT_EQ(entry->lastAccess, usable.lastUsed);
+        EXPECT_EQ(entry->lastAccess.timeSpec(), Qt::UTC);
+        ASSERT_TRUE(entry->materialize());
+        const QByteArray body = readAll(entry->localFile);
+        EXPECT_EQ(body.size(), usable.size);
+        EXPECT_TRUE(body.startsWith(usable.start));
+    }
+}
+
+TEST(SimpleCacheTest, LookupTakesTheMostRecentlyUsedPartition)
+{
+    ExtractionFolder extraction;
+    SimpleCache cache(fixtureFolder(), extraction);
+
+    // Used under http://127.0.0.1 at 00:51:28 (d861c6f1cfbb74fc_0), under http://localhost at 00:51:29.
+    const std::optional<CacheEntry> logo = cache.lookup(site + "/img/logo.gif");
+    ASSERT_TRUE(logo);
+    EXPECT_EQ(QFileInfo(logo->body.file).fileName(), "0ed4f83b205225ba_0");
+    EXPECT_EQ(QFileInfo(logo->localFile).fileName(), "logo[1].gif");
+}
+
+TEST(SimpleCacheTest, LookupOfUnusableOrUnknownUrlsFindsNothing)
+{
+    ExtractionFolder extraction;
+    SimpleCache cache(fixtureFolder(), extraction);
+
+    for (const QString& url : {site + "/favicon.ico", site + "/old.html", site + "/nostore.html",
+                               site + "/media/tone.wav", site + "/img/LOGO.gif", site + "/img/logo.gif#top",
+                               QString("1/0/_dk_http://127.0.0.1 http://127.0.0.1 ") + site + "/img/logo.gif"}) {
+        EXPECT_FALSE(cache.lookup(url)) << url.toStdString();
+    }
+}
+
+// Writes the fixture's range-fetched WAV as a sparse file holding the given pieces of the resource.
+QByteArray sparseFileWith(const QString& fixtureSparsePath, const QList<QPair<qint64, qint64>>& pieces)
+{
+    const QByteArray original = readAll(fixtureSparsePath);
+    const qint64 keyLength = quint8(original[12]) | (quint8(original[13]) << 8);
+    QByteArray resource;
+    const std::optional<SimpleSparseFile> sparse =
+        SimpleSparseFile::read(fixtureSparsePath, QByteArrayView(original).sliced(24, keyLength));
+    for (const SimpleSparseFile::Range& range : sparse->ranges())
+        resource.append(original.mid(range.fileOffset, range.length));
+
+    QByteArray rewritten = original.left(24 + keyLength);
+    for (const auto& [offset, length] : pieces) {
+        QByteArray header(32, '\0');
+        qToLittleEndian<quint64>(0xeb97bf016553676bull, header.data());
+        qToLittleEndian<qint64>(offset, header.data() + 8);
+        qToLittleEndian<qint64>(length, header.data() + 16);
+        rewritten.append(header).append(resource.mid(offset, length));
+    }
+    return rewritten;
+}
+
+TEST(SimpleCacheTest, RangeFetchedResourceIsOfferedWhenItsSparseFileHoldsItInOnePiece)
+{
+    const QString wavUrl = site + "/media/tone.wav";
+    const QString fixtureSparse = fixtureFolder() + "/16921d05fc27a90d_s";
+    const std::optional<SimpleSparseFile> fixture = SimpleSparseFile::read(
+        fixtureSparse, QByteArray("1/0/_dk_http://127.0.0.1 http://127.0.0.1 ") + wavUrl.toLatin1());
+    ASSERT_TRUE(fixture);
+    EXPECT_EQ(fixture->ranges().size(), 5);
+    EXPECT_TRUE(fixture->coversWhole(220544));
+    EXPECT_FALSE(fixture->coversWhole(220545));
+
+    struct Case
+    {
+        const char* name;
+        QList<QPair<qint64, qint64>> pieces;
+        bool offered;
+    };
+    const Case cases[] = {
+        {"whole in one piece", {{0, 220544}}, true},
+        {"last byte missing", {{0, 220543}}, false},
+        {"first byte missing", {{1, 220543}}, false},
+        {"two pieces, written out of order", {{100000, 120544}, {0, 100000}}, false}, // not one byte range
+        {"no pieces", {}, false},
+    };
+    for (const Case& sparseCase : cases) {
+        SCOPED_TRACE(sparseCase.name);
+        CacheCopy copy;
+        writeAll(copy.file("16921d05fc27a90d_s"), sparseFileWith(fixtureSparse, sparseCase.pieces));
+        ExtractionFolder extraction;
+        SimpleCache cache(copy.path(), extraction);
+        const std::optional<CacheEntry> wav = cache.lookup(wavUrl);
+        ASSERT_EQ(wav.has_value(), sparseCase.offered);
+        if (!wav)
+            continue;
+        EXPECT_EQ(wav->size, 220544);
+        EXPECT_EQ(wav->contentType, "audio/wav");
+        ASSERT_TRUE(wav->materialize());
+        const QByteArray body = readAll(wav->localFile);
+        EXPECT_EQ(body.size(), 220544);
+        EXPECT_TRUE(body.startsWith("RIFF"));
+    }
+}
+
+TEST(SimpleCacheTest, LastUseFallsBackToTheFileTimeWithoutAUsableIndex)
+{
+    const QString index = "index-dir/the-real-index";
+    const QByteArray intact = readAll(fixtureFolder() + "/" + index);
+    struct Case
+    {
+        const char* name;
+        std::function<void(const CacheCopy&)> damage;
+    };
+    const Case cases[] = {
+        {"missing", [&](const CacheCopy& copy) { QFile::remove(copy.file(index)); }},
+        {"no index-dir", [&](const CacheCopy& copy) { QDir(copy.file("index-dir")).removeRecursively(); }},
+        {"empty", [&](const CacheCopy& copy) { writeAll(copy.file(index), {}); }},
+        {"garbage", [&](const CacheCopy& copy) { writeAll(copy.file(index), QByteArray(768, '\xa5')); }},
+        {"cut short", [&](const CacheCopy& copy) { writeAll(copy.file(index), intact.left(500)); }},
+        {"a record changed (CRC)",
+         [&](const CacheCopy& copy) {
+             QByteArray changed = intact;
+             changed[100] = char(changed[100] ^ 1);
+             writeAll(copy.file(index), changed);
+         }},
+        {"payload length beyond the file",
+         [&](const CacheCopy& copy) {
+             QByteArray changed = intact;
+             qToLittleEndian<quint32>(0xfffffff0u, changed.data());
+             writeAll(copy.file(index), changed);
+         }},
+    };
+    const QDateTime fileTime = utc("2030-01-02T03:04:05Z");
+    for (const Case& indexCase : cases) {
+        SCOPED_TRACE(indexCase.name);
+        CacheCopy copy;
+        indexCase.damage(copy);
+        QFile gbk(copy.file("d1e96579eae9871d_0"));
+        ASSERT_TRUE(gbk.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(gbk.setFileTime(fileTime, QFileDevice::FileModificationTime));
+        gbk.close();
+
+        ExtractionFolder extraction;
+        SimpleCache cache(copy.path(), extraction);
+        const std::optional<CacheEntry> entry = cache.lookup(site + "/gbk.html");
+        ASSERT_TRUE(entry);
+        EXPECT_EQ(entry->lastAccess, fileTime);
+        EXPECT_EQ(walk(cache).size(), 26u);
+    }
+}
+
+void patchU32(QByteArray& bytes, qint64 offset, quint32 value)
+{
+    qToLittleEndian<quint32>(value, bytes.data() + offset);
+}
+
+quint32 u32At(const QByteArray& bytes, qint64 offset)
+{
+    return qFromLittleEndian<quint32>(bytes.constData() + offset);
+}
+
+void flipByte(QByteArray& bytes, qint64 offset)
+{
+    bytes[offset] = char(bytes[offset] ^ 0x20);
+}
+
+TEST(SimpleCacheTest, DamagedEntriesAreSkippedAndTheOthersStillListed)
+{
+    // style.css is read whole (1086 bytes); photo.jpg (42 006) and photo-big.jpg (1 MB) only at their ends.
+    const QString small = "ddc51e287126bf2b_0";
+    const QString medium = "f96ce57fc735f710_0";
+    const QString big = "64803589626798ed_0";
+    const auto lastRecord = [](const QByteArray& bytes) { return bytes.size() - 24; };
+    const auto keyLength = [](const QByteArray& bytes) { return qint64(u32At(bytes, 12)); };
+    struct Case
+    {
+        const char* name;
+        QString file;
+        std::function<void(QByteArray&)> damage;
+    };
+    const std::vector<Case> cases = {
+        {"empty", small, [](QByteArray& b) { b.clear(); }},
+        {"header only", small, [](QByteArray& b) { b.truncate(24); }},
+        {"one byte short of header and end record", small, [](QByteArray& b) { b.truncate(47); }},
+        {"header, key and half the body (being written)", small, [](QByteArray& b) { b.truncate(400); }},
+        {"last byte missing", small, [](QByteArray& b) { b.chop(1); }},
+        {"end record missing", small, [](QByteArray& b) { b.chop(24); }},
+        {"being written", medium, [](QByteArray& b) { b.truncate(30000); }},
+        {"being written", big, [](QByteArray& b) { b.truncate(372000); }},
+        {"last byte missing", big, [](QByteArray& b) { b.chop(1); }},
+        {"bad header magic", small, [](QByteArray& b) { flipByte(b, 0); }},
+        {"entry version 6", small, [](QByteArray& b) { patchU32(b, 8, 6); }},
+        {"bad final magic", small, [&](QByteArray& b) { flipByte(b, lastRecord(b)); }},
+        {"bad final magic", big, [&](QByteArray& b) { flipByte(b, lastRecord(b)); }},
+        {"huge key length", small, [](QByteArray& b) { patchU32(b, 12, 0xfffffff0u); }},
+        {"huge key length", big, [](QByteArray& b) { patchU32(b, 12, 0xfffffff0u); }},
+        {"key length one too long", small, [&](QByteArray& b) { patchU32(b, 12, quint32(keyLength(b) + 1)); }},
+        {"key length one too short", medium, [&](QByteArray& b) { patchU32(b, 12, quint32(keyLength(b) - 1)); }},
+        {"key hash changed", small, [](QByteArray& b) { flipByte(b, 16); }},
+        {"stream 0 beyond the file", small, [&](QByteArray& b) { patchU32(b, lastRecord(b) + 16, 0x7fffffffu); }},
+        {"stream 0 size all ones", big, [&](QByteArray& b) { patchU32(b, lastRecord(b) + 16, 0xffffffffu); }},
+        {"stream 0 as large as the file", medium,
+         [&](QByteArray& b) { patchU32(b, lastRecord(b) + 16, quint32(b.size())); }},
+        {"stream 0 one byte longer", small,
+         [&](QByteArray& b) { patchU32(b, lastRecord(b) + 16, u32At(b, lastRecord(b) + 16) + 1); }},
+        {"body byte changed (CRC)", small, [&](QByteArray& b) { flipByte(b, 24 + keyLength(b) + 10); }},
+        {"response head byte changed (CRC)", big, [&](QByteArray& b) { flipByte(b, lastRecord(b) - 32 - 100); }},
+        {"key digest changed", medium, [&](QByteArray& b) { flipByte(b, lastRecord(b) - 5); }},
+        {"URL in the key changed", small, [&](QByteArray& b) { flipByte(b, 24 + keyLength(b) - 3); }},
+        {"response marked truncated", small,
+         [&](QByteArray& b) {
+             // Flag bit 12 of the response info; its CRC is switched off so only the flag can refuse it.
+             const qint64 responseInfo = lastRecord(b) - 32 - u32At(b, lastRecord(b) + 16);
+             patchU32(b, responseInfo + 4, u32At(b, responseInfo + 4) | (1u << 12));
+             patchU32(b, lastRecord(b) + 8, u32At(b, lastRecord(b) + 8) & ~1u);
+         }},
+        {"response info version 2", small,
+         [&](QByteArray& b) {
+             const qint64 responseInfo = lastRecord(b) - 32 - u32At(b, lastRecord(b) + 16);
+             patchU32(b, responseInfo + 4, (u32At(b, responseInfo + 4) & ~0xffu) | 2);
+             patchU32(b, lastRecord(b) + 8, u32At(b, lastRecord(b) + 8) & ~1u);
+         }},
+        {"response head length beyond stream 0", small,
+         [&](QByteArray& b) {
+             const qint64 responseInfo = lastRecord(b) - 32 - u32At(b, lastRecord(b) + 16);
+             patchU32(b, responseInfo + 4 + 32, 0x7ffffff0u);
+             patchU32(b, lastRecord(b) + 8, u32At(b, lastRecord(b) + 8) & ~1u);
+         }},
+    };
+    ExtractionFolder extraction;
+    SimpleCache pristine(fixtureFolder(), extraction);
+    const std::vector<CacheEntry> pristineEntries = walk(pristine);
+    for (const Case& damageCase : cases) {
+        SCOPED_TRACE((damageCase.file + ": " + damageCase.name).toStdString());
+        CacheCopy copy;
+        QByteArray bytes = readAll(copy.file(damageCase.file));
+        damageCase.damage(bytes);
+        writeAll(copy.file(damageCase.file), bytes);
+
+        QStringList expected;
+        for (const CacheEntry& entry : pristineEntries) {
+            if (QFileInfo(entry.body.file).fileName() != damageCase.file)
+                expected.append(entry.url);
+        }
+        expected.sort();
+        SimpleCache cache(copy.path(), extraction);
+        EXPECT_EQ(urlsOf(walk(cache)), expected);
+    }
+}
+
+TEST(SimpleCacheTest, EntryFileNotNamedAfterItsKeyIsSkipped)
+{
+    CacheCopy copy;
+    ASSERT_TRUE(QFile::rename(copy.file("ddc51e287126bf2b_0"), copy.file("ddc51e287126bf2c_0")));
+    ExtractionFolder extraction;
+    SimpleCache cache(copy.path(), extraction);
+    EXPECT_FALSE(cache.lookup(site + "/css/style.css"));
+    EXPECT_EQ(walk(cache).size(), 25u);
+}
+
+TEST(SimpleCacheTest, RemoveDeletesEveryEntryFileOfTheUrlAndNothingElse)
+{
+    CacheCopy copy;
+    writeAll(copy.file("d861c6f1cfbb74fc_1"), "stream 2 of one logo.gif entry");
+    const QByteArray index = readAll(copy.file("index-dir/the-real-index"));
+    ExtractionFolder extraction;
+    SimpleCache cache(copy.path(), extraction);
+    ASSERT_TRUE(cache.lookup(site + "/img/logo.gif"));
+
+    cache.remove(site + "/img/logo.gif");
+    // Not a usable entry, but an entry of the URL all the same: its _s file goes with it.
+    cache.remove(site + "/media/tone.wav");
+    cache.remove(site + "/not/cached.gif");
+
+    for (const char* gone :
+         {"d861c6f1cfbb74fc_0", "d861c6f1cfbb74fc_1", "0ed4f83b205225ba_0", "16921d05fc27a90d_0", "16921d05fc27a90d_s"})
+        EXPECT_FALSE(QFileInfo::exists(copy.file(gone))) << gone;
+    EXPECT_EQ(readAll(copy.file("index-dir/the-real-index")), index);
+    EXPECT_TRUE(QFileInfo::exists(copy.file("index")));
+    EXPECT_FALSE(cache.lookup(site + "/img/logo.gif"));
+    EXPECT_TRUE(cache.lookup(site + "/img/photo.jpg"));
+    const QStringList urls = urlsOf(walk(cache));
+    EXPECT_EQ(urls.size(), 24);
+    EXPECT_FALSE(urls.contains(site + "/img/logo.gif"));
+}
+
+TEST(SimpleCacheTest, RemoveBeforeAnyLookupFindsTheEntries)
+{
+    CacheCopy copy;
+    ExtractionFolder extraction;
+    SimpleCache cache(copy.path(), extraction);
+    cache.remove(site + "/sub/dir/page.html");
+    EXPECT_FALSE(QFileInfo::exists(copy.file("1c60c823ce1a8362_0")));
+    EXPECT_FALSE(QFileInfo::exists(copy.file("644c502acaea71e3_0")));
+    EXPECT_FALSE(cache.lookup(site + "/sub/dir/page.html"));
+}
+
+TEST(SimpleCacheTest, RemoveLeavesAFileThatNowHoldsAnotherUrl)
+{
+    CacheCopy copy;
+    ExtractionFolder extraction;
+    SimpleCache cache(copy.path(), extraction);
+    ASSERT_TRUE(cache.lookup(site + "/css/style.css"));
+    // The browser replaced the file meanwhile; a name is never enough to delete by.
+    ASSERT_TRUE(QFile::remove(copy.file("ddc51e287126bf2b_0")));
+    ASSERT_TRUE(QFile::copy(copy.file("c8a5dea78a68b518_0"), copy.file("ddc51e287126bf2b_0")));
+    cache.remove(site + "/css/style.css");
+    EXPECT_TRUE(QFileInfo::exists(copy.file("ddc51e287126bf2b_0")));
+}
+
+TEST(SimpleCacheTest, LookupsAndRemovalsFromSeveralThreads)
+{
+    CacheCopy copy;
+    ExtractionFolder extraction;
+    SimpleCache cache(copy.path(), extraction);
+    const std::vector<UsableEntry> entries = usableEntries();
+
+    std::vector<std::thread> threads;
+    for (int reader = 0; reader < 3; ++reader) {
+        threads.emplace_back([&] {
+            for (const UsableEntry& usable : entries) {
+                const std::optional<CacheEntry> entry = cache.lookup(usable.url);
+                if (entry) {
+                    EXPECT_EQ(entry->url, usable.url);
+                    entry->materialize();
+                }
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (size_t i = 0; i < entries.size(); i += 2)
+            cache.remove(entries[i].url);
+    });
+    for (std::thread& thread : threads)
+        thread.join();
+
+    for (size_t i = 0; i < entries.size(); ++i)
+        EXPECT_EQ(cache.lookup(entries[i].url).has_value(), i % 2 == 1) << entries[i].url.toStdString();
+}
+
+} // namespace
