@@ -1,0 +1,45 @@
+#pragma once
+
+#include "engine/cache/UrlCache.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <memory>
+#include <mutex>
+
+class ExtractionFolder;
+class FirefoxCacheFolder;
+
+// Firefox's HTTP disk cache: one cache2 folder (the one holding `entries/`), read in place.
+//
+// The browser partitions its cache by top-level site and names each entry file after a hash of the whole
+// key, partition included, so a URL alone leads to no file. Lookups therefore go through an index of
+// URL -> entry files, built by one walk on the first lookup or removal and kept in step with removals.
+// Entries the browser adds after that are not found by lookup until a new FirefoxCache is made.
+class FirefoxCache : public UrlCache
+{
+public:
+    // `extraction` receives the bodies that callers read; it must outlive this cache and its walks.
+    FirefoxCache(const QString& folder, ExtractionFolder& extraction);
+    ~FirefoxCache() override;
+
+    std::unique_ptr<CacheEnumeration> enumerate() override;
+    std::optional<CacheEntry> lookup(const QString& url) override;
+    void remove(const QString& url) override;
+
+private:
+    struct IndexedFile
+    {
+        QString fileName;
+        QDateTime lastAccess;
+    };
+
+    void buildIndexLocked();
+
+    std::shared_ptr<const FirefoxCacheFolder> folder_;
+    std::mutex indexMutex_;
+    bool indexBuilt_ = false;
+    QHash<QString, QList<IndexedFile>> filesByUrl_; // each list most recently used first
+};

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "engine/cache/CacheEnumeration.h"
+
+#include <QStringList>
+#include <memory>
+
+class FirefoxCacheFolder;
+
+// A walk over the entry files a cache2 folder had when the walk began, in sorted file-name order.
+// Files that vanish or are not usable by the time the walk reaches them are passed over.
+class FirefoxCacheEnumeration : public CacheEnumeration
+{
+public:
+    FirefoxCacheEnumeration(std::shared_ptr<const FirefoxCacheFolder> folder, QStringList entryFileNames);
+
+    std::optional<CacheEntry> next() override;
+
+private:
+    std::shared_ptr<const FirefoxCacheFolder> folder_; // shared, so that a walk may outlive its cache object
+    QStringList entryFileNames_;
+    qsizetype position_ = 0;
+};

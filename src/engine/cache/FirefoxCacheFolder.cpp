@@ -1,0 +1,153 @@
+#include "engine/cache/FirefoxCacheFolder.h"
+
+#include "engine/cache/ContentDecoder.h"
+#include "engine/cache/ExtractionFolder.h"
+#include "engine/cache/FirefoxCacheKey.h"
+#include "engine/cache/FirefoxEntryFile.h"
+#include "engine/cache/HttpResponseHead.h"
+#include "engine/cache/LocalFileName.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <algorithm>
+
+namespace
+{
+
+// Bytes from each end of an encoded body that let ContentDecoder read its decoded size off a length field.
+constexpr qint64 kSizeHintEdge = 64;
+// A body up to this size is handed over whole (it is mostly in memory already): zstd's frame header is
+// trusted only when nothing can follow the frame.
+constexpr qint64 kWholeBodyHint = 16 * 1024;
+
+bool isHttpUrl(const QByteArray& url)
+{
+    const QByteArray scheme = url.left(8).toLower();
+    return scheme.startsWith("http://") || scheme.startsWith("https://");
+}
+
+// Whether the stored body is the whole of a successful response. The browser also keeps error pages,
+// responses it stopped downloading (fewer bytes than Content-Length) and ranges of a resource.
+bool holdsWholeBody(const HttpResponseHead& head, qint64 storedLength)
+{
+    const int status = head.statusCode();
+    if (status < 200 || status > 299)
+        return false;
+    const QString contentLength = head.field("content-length").trimmed();
+    if (!contentLength.isEmpty()) {
+        bool isNumber = false;
+        const qint64 announcedLength = contentLength.toLongLong(&isNumber);
+        if (!isNumber || announcedLength != storedLength)
+            return false;
+    }
+    if (status != 206)
+        return true;
+    // A media element asks for "bytes=0-" and gets everything as a 206; only such a range is the resource.
+    static const QRegularExpression wholeRange(QStringLiteral(R"(^bytes\s+0-(\d+)/(\d+)$)"),
+                                               QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch range = wholeRange.match(head.field("content-range").trimmed());
+    if (!range.hasMatch())
+        return false;
+    bool lastIsNumber = false;
+    bool totalIsNumber = false;
+    const qint64 last = range.captured(1).toLongLong(&lastIsNumber);
+    const qint64 total = range.captured(2).toLongLong(&totalIsNumber);
+    return lastIsNumber && totalIsNumber && total == storedLength && last == total - 1;
+}
+
+// The size of the body once its Content-Encoding is undone: read off the encoded data where the format
+// records it, decoded otherwise. A body that does not decode is served as stored, so its size is the stored
+// one. std::nullopt when the file changed since its metadata was read.
+std::optional<qint64> decodedSize(const FirefoxEntryFile& file, const QString& encoding)
+{
+    const qint64 length = file.bodyLength();
+    if (encoding.isEmpty())
+        return length;
+    const qint64 edge = std::min(length, kSizeHintEdge);
+    const std::optional<QByteArray> head = file.readBody(0, length <= kWholeBodyHint ? length : edge);
+    const std::optional<QByteArray> tail = file.readBody(length - edge, edge);
+    if (!head || !tail)
+        return std::nullopt;
+    if (const std::optional<qint64> hint = ContentDecoder::sizeHint(*head, *tail, length, encoding))
+        return hint;
+    const std::optional<QByteArray> stored = file.readBody(0, length);
+    if (!stored)
+        return std::nullopt;
+    const std::optional<QByteArray> decoded = ContentDecoder::decode(*stored, encoding);
+    return decoded ? decoded->size() : length;
+}
+
+} // namespace
+
+FirefoxCacheFolder::FirefoxCacheFolder(const QString& folder, ExtractionFolder& extraction)
+    : path_(QDir::cleanPath(QDir(folder).absolutePath())), entriesPath_(path_ + QStringLiteral("/entries")),
+      extraction_(extraction)
+{}
+
+bool FirefoxCacheFolder::isEntryFileName(const QString& fileName)
+{
+    return fileName.size() == 40 && std::all_of(fileName.begin(), fileName.end(), [](QChar c) {
+               return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F') || (c >= u'a' && c <= u'f');
+           });
+}
+
+QStringList FirefoxCacheFolder::entryFileNames() const
+{
+    // Without QDir::System, FIFOs and devices are left out as well as folders and links.
+    QStringList names = QDir(entriesPath_).entryList(QDir::Files | QDir::NoSymLinks, QDir::Unsorted);
+    names.removeIf([](const QString& name) { return !isEntryFileName(name); });
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::optional<CacheEntry> FirefoxCacheFolder::readEntry(const QString& fileName, Detail detail) const
+{
+    if (!isEntryFileName(fileName))
+        return std::nullopt;
+    const QString filePath = entriesPath_ + u'/' + fileName;
+    const std::optional<FirefoxEntryFile> file = FirefoxEntryFile::read(filePath);
+    if (!file)
+        return std::nullopt;
+    // The browser names each file by the SHA-1 of its key; a file under another name is stale or misplaced.
+    if (QCryptographicHash::hash(file->key(), QCryptographicHash::Sha1)
+            .toHex()
+            .compare(fileName.toLatin1(), Qt::CaseInsensitive) != 0)
+        return std::nullopt;
+    const std::optional<QByteArray> url = FirefoxCacheKey::url(file->key());
+    if (!url || !isHttpUrl(*url))
+        return std::nullopt; // predictor records and other non-HTTP keys share the folder
+    const std::optional<QByteArray> rawHead = file->element("response-head");
+    if (!rawHead)
+        return std::nullopt;
+    const std::optional<HttpResponseHead> head = HttpResponseHead::parse(*rawHead);
+    if (!head || !holdsWholeBody(*head, file->bodyLength()))
+        return std::nullopt;
+
+    CacheEntry entry;
+    entry.url = QString::fromUtf8(*url);
+    entry.lastAccess = QDateTime::fromSecsSinceEpoch(file->lastFetched(), Qt::UTC);
+    if (detail == Detail::UrlAndTime)
+        return entry;
+
+    entry.contentType = head->contentType();
+    QString encoding = head->contentEncoding();
+    if (encoding == u"identity")
+        encoding.clear();
+    const std::optional<qint64> size = decodedSize(*file, encoding);
+    if (!size)
+        return std::nullopt;
+    entry.size = *size;
+    entry.sourceFolder = path_;
+    entry.body = StoredBody{filePath, 0, file->bodyLength(), encoding};
+    entry.localFile = extraction_.pathFor(filePath, LocalFileName::forUrl(entry.url, entry.contentType));
+    return entry;
+}
+
+void FirefoxCacheFolder::removeEntryFile(const QString& fileName) const
+{
+    // The path is built from the folder and a checked name, never from anything read out of a file.
+    if (isEntryFileName(fileName))
+        QFile::remove(entriesPath_ + u'/' + fileName);
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "engine/cache/CacheEntry.h"
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+class ExtractionFolder;
+
+// A Firefox cache2 folder on disk (the one holding `entries/`), read in place: which entry files it has,
+// which of them hold a usable response, and deleting one. Other files of the folder (index, journal,
+// doomed/ and trash folders, eviction markers) are left alone: the index has no URLs or times, and the
+// rest are entries on their way out. Safe to use from several threads at once.
+class FirefoxCacheFolder
+{
+public:
+    FirefoxCacheFolder(const QString& folder, ExtractionFolder& extraction);
+
+    const QString& path() const { return path_; }
+
+    // The names in entries/ that can be entry files (regular files named by 40 hex digits), sorted. The
+    // directory's own order changes from run to run; sorted names give walks a stable one.
+    QStringList entryFileNames() const;
+
+    enum class Detail
+    {
+        Full,       // everything, including the local file name and the decoded size
+        UrlAndTime, // url and lastAccess only: enough to index the folder without touching any body
+    };
+
+    // The entry held by entries/<fileName> if it is a whole 2xx HTTP response; std::nullopt for anything
+    // else (damaged, incomplete, still being written, not HTTP, an error or a redirect, vanished).
+    std::optional<CacheEntry> readEntry(const QString& fileName, Detail detail = Detail::Full) const;
+
+    // Unlinks entries/<fileName>, which is safe while the browser runs: it keeps no entry file open between
+    // loads and treats a missing file as a miss. A file already gone counts as deleted.
+    void removeEntryFile(const QString& fileName) const;
+
+    static bool isEntryFileName(const QString& fileName);
+
+private:
+    QString path_;
+    QString entriesPath_;
+    ExtractionFolder& extraction_;
+};
