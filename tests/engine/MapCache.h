@@ -1,0 +1,71 @@
+#pragma once
+
+#include "engine/cache/UrlCache.h"
+
+#include <QFile>
+#include <QStringList>
+#include <map>
+#include <mutex>
+
+// A cache of plain files in a folder, for tests that need entries of exact sizes, types and addresses.
+class MapCache : public UrlCache
+{
+public:
+    explicit MapCache(const QString& folder) : folder_(folder) {}
+
+    // An entry for `url` whose body, `body`, is written to `fileName` in the folder.
+    void add(const QString& url, const QString& fileName, const QByteArray& body, const QString& contentType = {})
+    {
+        CacheEntry entry;
+        entry.url = url;
+        entry.localFile = folder_ + QLatin1Char('/') + fileName;
+        entry.size = body.size();
+        entry.contentType = contentType;
+        QFile file(entry.localFile);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(body);
+        const std::lock_guard lock(mutex_);
+        entries_[url] = entry;
+    }
+
+    std::unique_ptr<CacheEnumeration> enumerate() override
+    {
+        class Walk : public CacheEnumeration
+        {
+        public:
+            explicit Walk(std::map<QString, CacheEntry> entries) : entries_(std::move(entries)) {}
+            std::optional<CacheEntry> next() override
+            {
+                if (entries_.empty())
+                    return std::nullopt;
+                return entries_.extract(entries_.begin()).mapped();
+            }
+
+        private:
+            std::map<QString, CacheEntry> entries_;
+        };
+        const std::lock_guard lock(mutex_);
+        return std::make_unique<Walk>(entries_);
+    }
+
+    std::optional<CacheEntry> lookup(const QString& url) override
+    {
+        const std::lock_guard lock(mutex_);
+        lookups << url;
+        const auto found = entries_.find(url);
+        return found == entries_.end() ? std::nullopt : std::optional(found->second);
+    }
+
+    void remove(const QString& url) override
+    {
+        const std::lock_guard lock(mutex_);
+        entries_.erase(url);
+    }
+
+    QStringList lookups; // every address asked for, in order
+
+private:
+    const QString folder_;
+    std::mutex mutex_;
+    std::map<QString, CacheEntry> entries_;
+};
