@@ -45,3 +45,12 @@ if [[ "$mode" == run ]]; then
     exec "$build/bin/webgleaner"
 fi
 QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+
+# The headless core once more, built by clang under AddressSanitizer and UndefinedBehaviorSanitizer,
+# with each cache reader's fuzzer run for a bounded time.
+checked="$top/build-checked"
+CC=clang CXX=clang++ cmake -S "$top" -B "$checked" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DWEBGLEANER_GUI=OFF -DWEBGLEANER_SANITIZE=ON -DWEBGLEANER_FUZZ=ON
+cmake --build "$checked" -j "$(nproc)"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir "$checked" --output-on-failure -j "$(nproc)"

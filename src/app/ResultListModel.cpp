@@ -25,7 +25,7 @@ QVariant ResultListModel::data(const QModelIndex& index, int role) const
     const Row& shown = rows_.at(index.row());
     switch (index.column()) {
     case 0:
-        return shown.fileName;
+        return shown.url;
     case 1:
         return shown.accessDate;
     case 2:

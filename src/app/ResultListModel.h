@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/ResultRow.h"
+
 #include <QAbstractTableModel>
 #include <QList>
 #include <QString>
@@ -11,13 +13,7 @@ class ResultListModel : public QAbstractTableModel
     Q_OBJECT
 
 public:
-    struct Row
-    {
-        QString fileName;
-        QString accessDate;
-        QString size;
-        QString planName;
-    };
+    using Row = ResultRow;
 
     using QAbstractTableModel::QAbstractTableModel;
 

@@ -2,11 +2,24 @@
 
 #include "app/GuardedApplication.h"
 #include "app/ResultListModel.h"
+#include "app/TaskTreeItem.h"
+#include "app/WindowScanObserver.h"
+#include "engine/CopyQueue.h"
+#include "engine/cache/CacheDetector.h"
+#include "engine/cache/ExtractionFolder.h"
+#include "engine/cache/ProgramCache.h"
+#include "engine/tScanBuf.h"
 #include "plans/PlanFile.h"
 #include "plans/PlanTreeItem.h"
+#include "plans/TFrmOpt.h"
+#include "util/Prompt.h"
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QDir>
+#include <QDropEvent>
+#include <QFocusEvent>
+#include <QKeyEvent>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
@@ -39,6 +52,16 @@ QFont windowFont()
 
 } // namespace
 
+// One scan and what reports it to the window; the scan goes first, as it uses the observer to the end.
+struct TFrmMain::Run
+{
+    int id = 0;
+    std::unique_ptr<WindowScanObserver> observer;
+    std::unique_ptr<tScanBuf> scanner;
+};
+
+const QString TFrmMain::kNoCacheText = QStringLiteral("未找到浏览器缓存，共回收0条记录");
+
 TFrmMain::TFrmMain(const QString& programFolder, QWidget* parent)
     : QMainWindow(parent), programFolder_(programFolder), errorLog_(programFolder)
 {
@@ -51,6 +74,9 @@ TFrmMain::TFrmMain(const QString& programFolder, QWidget* parent)
     createStatusBar();
     placeOnScreen();
     FormCreate();
+    editor_ = new TFrmOpt(*planFile_, typeLists_, this);
+    connect(editor_, &TFrmOpt::newPlanSaved, this, &TFrmMain::addPlanNode);
+    connect(editor_, &TFrmOpt::planSaved, this, &TFrmMain::TreeView4Click);
 }
 
 TFrmMain::~TFrmMain()
@@ -99,6 +125,14 @@ void TFrmMain::createActions()
         *command.action = action;
     }
     connect(Action7, &QAction::triggered, this, &TFrmMain::Action7Execute);
+    connect(Action15, &QAction::triggered, this, &TFrmMain::Action15Execute);
+    connect(Action16, &QAction::triggered, this, &TFrmMain::Action16Execute);
+    connect(Action17, &QAction::triggered, this, &TFrmMain::DelPlan);
+    connect(Action18, &QAction::triggered, this, &TFrmMain::AddToRw);
+    connect(Action19, &QAction::triggered, this, &TFrmMain::Action19Execute);
+    connect(Action20, &QAction::triggered, this, &TFrmMain::Action20Execute);
+    connect(Action21, &QAction::triggered, this, &TFrmMain::StartGet);
+    connect(Action22, &QAction::triggered, this, &TFrmMain::Action22Execute);
 }
 
 void TFrmMain::createMenus()
@@ -218,8 +252,14 @@ void TFrmMain::createPanes()
     };
     TreeView4 = makeTree("TreeView4", "回收方案列表", QStyle::SP_DirIcon);
     TreeView5 = makeTree("TreeView5", "回收任务表", QStyle::SP_DirClosedIcon);
-    connect(TreeView4, &QWidget::customContextMenuRequested, this, &TFrmMain::showPlanTreeMenu);
-    connect(TreeView5, &QWidget::customContextMenuRequested, this, &TFrmMain::showTaskListMenu);
+    connect(TreeView4, &QWidget::customContextMenuRequested, this, &TFrmMain::TreeView4ContextPopup);
+    TreeView4->installEventFilter(this);
+    connect(TreeView5, &QWidget::customContextMenuRequested, this, &TFrmMain::TreeView5ContextPopup);
+    TreeView5->installEventFilter(this);
+    TreeView4->setDragEnabled(true);
+    TreeView4->setDragDropMode(QAbstractItemView::DragOnly);
+    TreeView5->setAcceptDrops(true);
+    TreeView5->viewport()->setAcceptDrops(true);
 
     ListView3 = new QTableWidget(9, 2);
     ListView3->setObjectName(QStringLiteral("ListView3"));
@@ -308,27 +348,22 @@ void TFrmMain::FormCreate()
     GuardedApplication::setFailureHandler([this](const QString& message) { AppException(message); });
     // A failed step is logged and the next one still runs: a plan file that cannot be created should
     // not keep the window from opening.
-    GuardedApplication::runGuarded([this] {
-        planFile_ = std::make_unique<PlanFile>(programFolder_);
-        planFile_->CrtCfg();
-    });
+    planFile_ = std::make_unique<PlanFile>(PlanFile::pathIn(programFolder_));
+    GuardedApplication::runGuarded([this] { planFile_->CrtCfg(); });
     GuardedApplication::runGuarded([this] { LoadCfg(); });
     GuardedApplication::runGuarded([this] { FrmInit(); });
+    extraction_ = std::make_unique<ExtractionFolder>();
+    programCache_ = std::make_shared<ProgramCache>();
+    copyQueue_ = std::make_unique<CopyQueue>();
 }
 
 void TFrmMain::LoadCfg()
 {
-    if (!planFile_)
-        return;
     PlanFile::Contents contents = planFile_->LoadCfg();
-    documentTypes_ = contents.documentTypes;
-    resourceTypes_ = contents.resourceTypes;
-    QTreeWidgetItem* root = TreeView4->topLevelItem(0);
-    const QIcon planIcon = style()->standardIcon(QStyle::SP_FileIcon);
-    for (StrucRec& plan : contents.plans) {
-        auto* node = new PlanTreeItem(root, std::move(plan));
-        node->setIcon(0, planIcon);
-    }
+    typeLists_.documentTypes = contents.documentTypes;
+    typeLists_.resourceTypes = contents.resourceTypes;
+    for (const StrucRec& plan : contents.plans)
+        new PlanTreeItem(TreeView4->topLevelItem(0), plan, style()->standardIcon(QStyle::SP_FileIcon));
 }
 
 void TFrmMain::FrmInit()
@@ -344,15 +379,15 @@ void TFrmMain::FrmInit()
 void TFrmMain::FormClose()
 {
     closingFlag_ = true;
-    runningFlag_ = false;
-    for (BackgroundWorker* worker : {copyWorker_.get(), scanner_.get()}) {
-        if (worker != nullptr)
-            worker->requestStop();
-    }
-    for (BackgroundWorker* worker : {copyWorker_.get(), scanner_.get()}) {
-        if (worker != nullptr)
-            worker->wait();
-    }
+    if (copyWorker_)
+        copyWorker_->requestStop();
+    for (const std::unique_ptr<Run>& run : runs_)
+        run->scanner->requestStop();
+    // No worker may outlive the window it reports to.
+    if (copyWorker_)
+        copyWorker_->wait();
+    for (const std::unique_ptr<Run>& run : runs_)
+        run->scanner->wait();
 }
 
 void TFrmMain::Action7Execute()
@@ -377,6 +412,51 @@ bool TFrmMain::event(QEvent* event)
 bool TFrmMain::eventFilter(QObject* watched, QEvent* event)
 {
     const QEvent::Type type = event->type();
+    if (watched == TreeView4->viewport()) {
+        if (type == QEvent::MouseButtonRelease && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
+            TreeView4Click();
+        else if (type == QEvent::MouseButtonDblClick)
+            TreeView4DblClick();
+    } else if (watched == TreeView5->viewport()) {
+        if (type == QEvent::MouseButtonRelease && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+            TreeView5Click();
+        } else if (type == QEvent::DragEnter || type == QEvent::DragMove) {
+            auto* drag = static_cast<QDragMoveEvent*>(event);
+            if (TreeView5DragOver(drag->source())) {
+                drag->setDropAction(Qt::CopyAction);
+                drag->accept();
+            } else {
+                drag->ignore();
+            }
+            return true;
+        } else if (type == QEvent::Drop) {
+            auto* drop = static_cast<QDropEvent*>(event);
+            TreeView5DragDrop(drop->source());
+            drop->setDropAction(Qt::CopyAction);
+            drop->accept();
+            return true;
+        }
+    } else if (watched == TreeView5) {
+        if (type == QEvent::FocusOut) {
+            const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+            if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason)
+                TreeView5Exit();
+        } else if (type == QEvent::KeyRelease && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete) {
+            deleteSelectedTask();
+        }
+        return QMainWindow::eventFilter(watched, event);
+    } else if (watched == TreeView4) {
+        // Losing the focus to a pop-up menu or to another window is not leaving the tree for another control.
+        if (type == QEvent::FocusOut) {
+            const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+            if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason)
+                TreeView4Exit();
+        } else if (type == QEvent::KeyRelease && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete &&
+                   selectedPlan() != nullptr) {
+            DelPlan();
+        }
+        return QMainWindow::eventFilter(watched, event);
+    }
     const bool mouseMoved = type == QEvent::MouseMove || type == QEvent::Enter || type == QEvent::HoverMove;
     if (auto* button = qobject_cast<QToolButton*>(watched); button != nullptr && toolButtons_.contains(button)) {
         // The exit button puts its hint on the hint line but shows no tooltip.
@@ -421,16 +501,293 @@ void TFrmMain::AppException(const QString& message) const
     errorLog_.AppException(message);
 }
 
-void TFrmMain::showPlanTreeMenu(const QPoint& position)
+const StrucRec* TFrmMain::selectedPlan() const
 {
-    if (QTreeWidgetItem* item = TreeView4->itemAt(position))
+    const QList<QTreeWidgetItem*> selected = TreeView4->selectedItems();
+    return selected.isEmpty() ? nullptr : PlanTreeItem::planOf(selected.first());
+}
+
+void TFrmMain::ShowOpt(const StrucRec* plan)
+{
+    QStringList values(9);
+    if (plan != nullptr) {
+        values = {plan->name, plan->tpname, plan->urlStr, plan->tilStr, plan->conStr, {}, {}, plan->savpath,
+                  plan->ifdel ? QStringLiteral("是") : QStringLiteral("否")};
+        if (!plan->lday.isEmpty())
+            values[5] = QStringLiteral("从%1到%2之间").arg(plan->lday, plan->hday);
+        else if (plan->days > 0)
+            values[5] = QStringLiteral("%1天之内").arg(plan->days);
+        else
+            values[5] = QStringLiteral("所有日期");
+        if (plan->hsize > 0)
+            values[6] = QStringLiteral("大于%1KB 小于%2KB").arg(plan->lsize).arg(plan->hsize);
+    }
+    for (int row = 0; row < values.size(); ++row)
+        ListView3->item(row, 1)->setText(values[row]);
+}
+
+void TFrmMain::TreeView4Click()
+{
+    Action18->setEnabled(false);
+    Action17->setEnabled(false);
+    const StrucRec* plan = selectedPlan();
+    if (plan == nullptr) {
+        Action16->setEnabled(false);
+        ShowOpt(nullptr);
+        return;
+    }
+    ShowOpt(plan);
+    Action18->setEnabled(true);
+    Action17->setEnabled(true);
+    Action16->setEnabled(true);
+}
+
+void TFrmMain::TreeView4Exit()
+{
+    Action18->setEnabled(false);
+    Action17->setEnabled(false);
+    Action16->setEnabled(false);
+}
+
+void TFrmMain::TreeView4ContextPopup(const QPoint& position)
+{
+    if (QTreeWidgetItem* item = TreeView4->itemAt(position)) {
         TreeView4->setCurrentItem(item);
+        ShowOpt(PlanTreeItem::planOf(item));
+    }
+    const bool planSelected = selectedPlan() != nullptr;
+    if (planSelected)
+        Action15->setEnabled(true);
+    for (QAction* action : {Action16, Action17, Action18})
+        action->setEnabled(planSelected);
     PopupMenu3->popup(TreeView4->viewport()->mapToGlobal(position));
 }
 
-void TFrmMain::showTaskListMenu(const QPoint& position)
+void TFrmMain::TreeView4DblClick()
 {
-    if (QTreeWidgetItem* item = TreeView5->itemAt(position))
+    editor_->setNewPlanMode(false);
+    ModifyFa();
+}
+
+void TFrmMain::Action15Execute()
+{
+    editor_->showEditor();
+    editor_->setNewPlanMode(true);
+    editor_->NewFrm();
+}
+
+void TFrmMain::Action16Execute()
+{
+    editor_->setNewPlanMode(false);
+    ModifyFa();
+}
+
+void TFrmMain::ModifyFa()
+{
+    const QList<QTreeWidgetItem*> selected = TreeView4->selectedItems();
+    auto* node = selected.isEmpty() ? nullptr : dynamic_cast<PlanTreeItem*>(selected.first());
+    if (node == nullptr)
+        return;
+    editor_->showEditor();
+    editor_->setNewPlanMode(false);
+    editor_->IniFrm(node->plan());
+}
+
+void TFrmMain::DelPlan()
+{
+    const QList<QTreeWidgetItem*> selected = TreeView4->selectedItems();
+    auto* node = selected.isEmpty() ? nullptr : dynamic_cast<PlanTreeItem*>(selected.first());
+    if (node == nullptr)
+        return;
+    if (Prompt::ask(this, QStringLiteral("确实要删除此回收方案吗？"))) {
+        const StrucRec plan = node->plan();
+        editor_->forgetPlan(&node->plan());
+        removeTasksOf(node->plan());
+        delete node;
+        planFile_->deletePlan(plan);
+    }
+    if (TreeView4->selectedItems().isEmpty())
+        Action17->setEnabled(false);
+}
+
+void TFrmMain::addPlanNode(const StrucRec& plan)
+{
+    auto* node = new PlanTreeItem(TreeView4->topLevelItem(0), plan, style()->standardIcon(QStyle::SP_FileIcon));
+    TreeView4->setCurrentItem(node);
+}
+
+void TFrmMain::removeTasksOf(const StrucRec& plan)
+{
+    QTreeWidgetItem* root = TreeView5->topLevelItem(0);
+    for (int i = root->childCount() - 1; i >= 0; --i) {
+        const TaskTreeItem* task = TaskTreeItem::taskOf(root->child(i));
+        if (task != nullptr && &task->plan() == &plan)
+            delete root->child(i);
+    }
+}
+
+void TFrmMain::AddToRw()
+{
+    const QList<QTreeWidgetItem*> selected = TreeView4->selectedItems();
+    const StrucRec* plan = selected.isEmpty() ? nullptr : PlanTreeItem::planOf(selected.first());
+    if (plan == nullptr)
+        return;
+    QTreeWidgetItem* root = TreeView5->topLevelItem(0);
+    for (int i = 0; i < root->childCount(); ++i) {
+        const TaskTreeItem* task = TaskTreeItem::taskOf(root->child(i));
+        if (task != nullptr && &task->plan() == plan) {
+            Prompt::error(this, QStringLiteral("此方案已存在于任务表中，请选择其他方案！"));
+            return;
+        }
+    }
+    new TaskTreeItem(root, *plan, selected.first()->text(0), style()->standardIcon(QStyle::SP_FileLinkIcon));
+    root->setExpanded(true);
+}
+
+void TFrmMain::deleteSelectedTask()
+{
+    const QList<QTreeWidgetItem*> selected = TreeView5->selectedItems();
+    if (!selected.isEmpty() && TaskTreeItem::taskOf(selected.first()) != nullptr)
+        delete selected.first();
+}
+
+void TFrmMain::Action19Execute()
+{
+    deleteSelectedTask();
+}
+
+void TFrmMain::Action20Execute()
+{
+    qDeleteAll(TreeView5->topLevelItem(0)->takeChildren());
+}
+
+void TFrmMain::TreeView5Click()
+{
+    const QList<QTreeWidgetItem*> selected = TreeView5->selectedItems();
+    const TaskTreeItem* task = selected.isEmpty() ? nullptr : TaskTreeItem::taskOf(selected.first());
+    if (task == nullptr) {
+        ShowOpt(nullptr);
+        return;
+    }
+    ShowOpt(&task->plan());
+    Action19->setEnabled(true);
+}
+
+void TFrmMain::TreeView5Exit()
+{
+    Action19->setEnabled(false);
+}
+
+void TFrmMain::TreeView5ContextPopup(const QPoint& position)
+{
+    if (QTreeWidgetItem* item = TreeView5->itemAt(position)) {
         TreeView5->setCurrentItem(item);
+        const TaskTreeItem* task = TaskTreeItem::taskOf(item);
+        ShowOpt(task != nullptr ? &task->plan() : nullptr);
+    }
+    const QList<QTreeWidgetItem*> selected = TreeView5->selectedItems();
+    if (selected.isEmpty() || TaskTreeItem::taskOf(selected.first()) == nullptr) {
+        Action19->setEnabled(false);
+    } else {
+        Action19->setEnabled(true);
+        Action20->setEnabled(true);
+    }
     PopupMenu4->popup(TreeView5->viewport()->mapToGlobal(position));
+}
+
+bool TFrmMain::TreeView5DragOver(const QObject* source) const
+{
+    return source == TreeView4;
+}
+
+void TFrmMain::TreeView5DragDrop(const QObject* source)
+{
+    if (TreeView5DragOver(source))
+        AddToRw();
+}
+
+void TFrmMain::refreshProgramCache()
+{
+    // Caches are found again before each run: browsers come and go, and so do their profiles.
+    const QList<CacheLocation> locations = CacheDetector::programCaches(
+        QDir(programFolder_).filePath(QStringLiteral("webgleaner.ini")), CacheDetector::Homes::fromEnvironment());
+    noCacheFound_ = locations.isEmpty();
+    programCache_->replace(CacheDetector::openAll(locations, *extraction_));
+}
+
+void TFrmMain::StartGet()
+{
+    QTreeWidgetItem* root = TreeView5->topLevelItem(0);
+    if (root->childCount() == 0) {
+        Prompt::inform(this, QStringLiteral("当前回收任务为空，请向任务表中加入回收方案后再开始回收！"));
+        return;
+    }
+    Action21->setEnabled(false);
+    Action22->setEnabled(true);
+    TreeView5->setEnabled(false);
+    // The run works on copies: editing or deleting a plan during the run changes nothing it reads.
+    tScanBuf::RunPlanList plans;
+    for (int i = 0; i < root->childCount(); ++i) {
+        const TaskTreeItem* task = TaskTreeItem::taskOf(root->child(i));
+        plans.push_back(task != nullptr ? std::optional<StrucRec>(task->plan()) : std::nullopt);
+    }
+    results_->clear();
+    refreshProgramCache();
+
+    auto run = std::make_unique<Run>();
+    run->id = ++currentRun_;
+    const int id = run->id;
+    run->observer = std::make_unique<WindowScanObserver>(
+        this, WindowScanObserver::Receiver{
+                  [this, id](const QString& text) { scanHintArrived(id, text); },
+                  [this, id](const QList<ResultRow>& rows) { scanRowsArrived(id, rows); },
+                  [this, id] { scanEnded(id); },
+              });
+    run->scanner = std::make_unique<tScanBuf>(*programCache_, *copyQueue_, std::move(plans), closingFlag_,
+                                              *run->observer, std::chrono::milliseconds(10));
+    tScanBuf& scanner = *run->scanner;
+    runs_.push_back(std::move(run));
+    scanning_ = true;
+    scanner.start();
+}
+
+void TFrmMain::Action22Execute()
+{
+    Action21->setEnabled(true);
+    Action22->setEnabled(false);
+    if (!runs_.empty() && runs_.back()->id == currentRun_)
+        runs_.back()->scanner->requestStop();
+    scanning_ = false;
+    TreeView5->setEnabled(true);
+}
+
+void TFrmMain::scanHintArrived(int run, const QString& text)
+{
+    if (run == currentRun_)
+        setHintText(text);
+}
+
+void TFrmMain::scanRowsArrived(int run, const QList<ResultRow>& rows)
+{
+    if (run == currentRun_)
+        results_->appendRows(rows);
+}
+
+void TFrmMain::scanEnded(int run)
+{
+    const auto ended = std::find_if(runs_.begin(), runs_.end(), [run](const auto& r) { return r->id == run; });
+    if (ended != runs_.end()) {
+        (*ended)->scanner->wait();
+        runs_.erase(ended);
+    }
+    if (run != currentRun_)
+        return;
+    if (noCacheFound_)
+        setHintText(kNoCacheText);
+    if (scanning_) {
+        scanning_ = false;
+        Action21->setEnabled(true);
+        Action22->setEnabled(false);
+        TreeView5->setEnabled(true);
+    }
 }

@@ -2,12 +2,20 @@
 
 #include "app/ErrorLog.h"
 #include "engine/BackgroundWorker.h"
+#include "plans/FileTypeLists.h"
 
 #include <QMainWindow>
 #include <atomic>
 #include <memory>
+#include <vector>
 
+class CopyQueue;
+class ExtractionFolder;
 class PlanFile;
+class ProgramCache;
+class WindowScanObserver;
+class tScanBuf;
+struct ResultRow;
 class QAction;
 class QLabel;
 class QMenu;
@@ -17,6 +25,9 @@ class QToolButton;
 class QTreeView;
 class QTreeWidget;
 class ResultListModel;
+class TFrmOpt;
+class QTreeWidgetItem;
+struct StrucRec;
 
 // The main window: plan tree, task list, plan summary, results list, and the commands on its menus,
 // tool bar and pop-up menus. Each command is one QAction, so one enabled state greys all its places.
@@ -38,6 +49,17 @@ public:
 
     // Writes one failure to error.log; installed as the application-wide handler.
     void AppException(const QString& message) const;
+
+    TFrmOpt* editor() const { return editor_; }
+
+    // The plan summary: the nine value cells show `plan`, or are emptied for nullptr.
+    void ShowOpt(const StrucRec* plan);
+
+    static const QString kNoCacheText;
+
+    // Whether the task list takes a drag from `source` (the plan tree only), and the drop of one.
+    bool TreeView5DragOver(const QObject* source) const;
+    void TreeView5DragDrop(const QObject* source);
 
     QAction* Action21 = nullptr; // 开始回收任务
     QAction* Action22 = nullptr; // 停止回收任务
@@ -74,20 +96,56 @@ private:
     void FormClose();
     void Action7Execute();
 
-    void showPlanTreeMenu(const QPoint& position);
-    void showTaskListMenu(const QPoint& position);
+    // The plan tree and its commands.
+    const StrucRec* selectedPlan() const;
+    void TreeView4Click();
+    void TreeView4Exit();
+    void TreeView4ContextPopup(const QPoint& position);
+    void TreeView4DblClick();
+    void Action15Execute();
+    void Action16Execute();
+    void ModifyFa();
+    void DelPlan();
+    void addPlanNode(const StrucRec& plan);
+    // A deleted plan leaves the task list with it.
+    void removeTasksOf(const StrucRec& plan);
+
+    // The task list.
+    void AddToRw();
+    void Action19Execute();
+    void Action20Execute();
+    void TreeView5Click();
+    void TreeView5Exit();
+    void TreeView5ContextPopup(const QPoint& position);
+    void deleteSelectedTask();
+
+    // Runs.
+    struct Run;
+    void StartGet();
+    void Action22Execute();
+    void scanRowsArrived(int run, const QList<ResultRow>& rows);
+    void scanHintArrived(int run, const QString& text);
+    void scanEnded(int run);
+    void refreshProgramCache();
 
     const QString programFolder_;
     const ErrorLog errorLog_;
     std::unique_ptr<PlanFile> planFile_;
-    QString documentTypes_;
-    QString resourceTypes_;
+    FileTypeLists typeLists_;
+    TFrmOpt* editor_ = nullptr;
 
     // Read by the engine's workers without a lock; written only here, on the GUI thread.
     std::atomic<bool> closingFlag_{false};
-    std::atomic<bool> runningFlag_{false};
+    std::unique_ptr<ExtractionFolder> extraction_;
+    std::shared_ptr<ProgramCache> programCache_;
+    std::unique_ptr<CopyQueue> copyQueue_;
     std::unique_ptr<BackgroundWorker> copyWorker_;
-    std::unique_ptr<BackgroundWorker> scanner_;
+    // Scans not yet ended, the newest last. Only the newest one's reports reach the window; a stopped
+    // scan that is still finishing its entry stays here until it ends.
+    std::vector<std::unique_ptr<Run>> runs_;
+    int currentRun_ = 0;
+    bool scanning_ = false; // the newest run has neither ended nor been stopped
+    bool noCacheFound_ = false;
 
     QToolBar* ToolBar1 = nullptr;
     QList<QToolButton*> toolButtons_;

@@ -39,7 +39,12 @@ const QString PlanFile::kFileName = QStringLiteral("plancfg.ini");
 const QString PlanFile::kDefaultDocumentTypes = QStringLiteral("*.htm(html),*.asp,*.php,*.jsp");
 const QString PlanFile::kDefaultResourceTypes = QStringLiteral("*.gif,*.jpg(jpeg),*.bmp,*.swf");
 
-PlanFile::PlanFile(const QString& programFolder) : ini_(QDir(programFolder).filePath(kFileName)) {}
+PlanFile::PlanFile(const QString& filePath) : ini_(filePath) {}
+
+QString PlanFile::pathIn(const QString& programFolder)
+{
+    return QDir(programFolder).filePath(kFileName);
+}
 
 void PlanFile::CrtCfg()
 {

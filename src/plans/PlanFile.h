@@ -22,8 +22,11 @@ public:
         std::vector<StrucRec> plans; // in the order of their lines in [name]
     };
 
-    // Opens the file in `programFolder`; a missing file is created by the first write.
-    explicit PlanFile(const QString& programFolder);
+    // Opens the plan file at `filePath`; a missing file is created by the first write.
+    explicit PlanFile(const QString& filePath);
+
+    // Where the program keeps its plan file: plancfg.ini in `programFolder`.
+    static QString pathIn(const QString& programFolder);
 
     QString path() const { return ini_.path(); }
 

@@ -5,10 +5,11 @@ namespace
 constexpr int kPlanNodeType = QTreeWidgetItem::UserType + 1;
 }
 
-PlanTreeItem::PlanTreeItem(QTreeWidgetItem* parent, StrucRec plan)
+PlanTreeItem::PlanTreeItem(QTreeWidgetItem* parent, StrucRec plan, const QIcon& icon)
     : QTreeWidgetItem(parent, kPlanNodeType), plan_(std::move(plan))
 {
     setText(0, plan_.name);
+    setIcon(0, icon);
 }
 
 const StrucRec* PlanTreeItem::planOf(const QTreeWidgetItem* item)

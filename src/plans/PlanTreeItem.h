@@ -8,7 +8,7 @@
 class PlanTreeItem : public QTreeWidgetItem
 {
 public:
-    PlanTreeItem(QTreeWidgetItem* parent, StrucRec plan);
+    PlanTreeItem(QTreeWidgetItem* parent, StrucRec plan, const QIcon& icon);
 
     StrucRec& plan() { return plan_; }
     const StrucRec& plan() const { return plan_; }

@@ -2,9 +2,11 @@
 
 #include "util/DateText.h"
 
+#include "QtPrinters.h"
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
 namespace

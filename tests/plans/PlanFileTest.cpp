@@ -1,8 +1,10 @@
 #include "plans/PlanFile.h"
 
+#include "QtPrinters.h"
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
 namespace
@@ -50,7 +52,7 @@ protected:
 
 TEST_F(PlanFileTest, FirstStartCreatesTheFileWithItsDefaults)
 {
-    PlanFile file(dir_.path());
+    PlanFile file(filePath());
     file.CrtCfg();
     EXPECT_EQ(readFile(),
               "[last]\nlast=0\n[type]\ndoc=*.htm(html),*.asp,*.php,*.jsp\nsou=*.gif,*.jpg(jpeg),*.bmp,*.swf\n");
@@ -63,7 +65,7 @@ TEST_F(PlanFileTest, FirstStartCreatesTheFileWithItsDefaults)
 TEST_F(PlanFileTest, StartUpRestoresAnEmptyListAndKeepsEverythingElse)
 {
     writeFile("[last]\nlast=4\n[type]\ndoc=\nsou=*.png\n");
-    PlanFile file(dir_.path());
+    PlanFile file(filePath());
     file.CrtCfg();
     const PlanFile::Contents contents = file.LoadCfg();
     EXPECT_EQ(contents.documentTypes, PlanFile::kDefaultDocumentTypes);
@@ -73,7 +75,7 @@ TEST_F(PlanFileTest, StartUpRestoresAnEmptyListAndKeepsEverythingElse)
 
 TEST_F(PlanFileTest, NewPlansAreNumberedFromOneAndWrittenInFieldOrder)
 {
-    PlanFile file(dir_.path());
+    PlanFile file(filePath());
     file.CrtCfg();
     EXPECT_EQ(file.GetNameIndx(), 1);
     EXPECT_EQ(file.GetNameIndx(), 1) << "asking reserves nothing";
@@ -90,7 +92,7 @@ TEST_F(PlanFileTest, NewPlansAreNumberedFromOneAndWrittenInFieldOrder)
 
 TEST_F(PlanFileTest, DeletedNumbersAreNotHandedOutAgain)
 {
-    PlanFile file(dir_.path());
+    PlanFile file(filePath());
     file.CrtCfg();
     for (const char* name : {"one", "two", "three"})
         addPlan(file, name);
@@ -106,7 +108,7 @@ TEST_F(PlanFileTest, DeletedNumbersAreNotHandedOutAgain)
 
 TEST_F(PlanFileTest, EditingRewritesTheSameSectionAndKeepsTheCounter)
 {
-    PlanFile file(dir_.path());
+    PlanFile file(filePath());
     file.CrtCfg();
     addPlan(file, "a");
     addPlan(file, "b");
@@ -128,7 +130,7 @@ TEST_F(PlanFileTest, AHandWrittenFileLoadsInNameOrderSkippingBrokenLines)
               "[KEY1]\r\nNAME=first\r\nztype=x\r\ndays=abc\r\nifdel=2\r\n"
               "[key3]\r\nname=third\r\nztype=1\r\nhsize=100\r\nlsize=10\r\nsavpath=C:\\a=b\r\n"
               "[key8]\r\nname=\r\nztype=1\r\n");
-    PlanFile file(dir_.path());
+    PlanFile file(filePath());
     file.CrtCfg();
     const PlanFile::Contents contents = file.LoadCfg();
     ASSERT_EQ(contents.plans.size(), 2u) << "key7 has no section and key8 no name";
@@ -152,7 +154,7 @@ TEST_F(PlanFileTest, AFileFromTheOldWindowsProgramLoadsWithItsChineseTexts)
 {
     ASSERT_TRUE(QFile::copy(WEBGLEANER_TEST_DATA "/plans/gbk-plancfg.ini", filePath()));
     QFile::setPermissions(filePath(), QFile::ReadOwner | QFile::WriteOwner);
-    PlanFile file(dir_.path());
+    PlanFile file(filePath());
     file.CrtCfg();
     const PlanFile::Contents contents = file.LoadCfg();
     ASSERT_EQ(contents.plans.size(), 2u);
@@ -165,7 +167,7 @@ TEST_F(PlanFileTest, AFileFromTheOldWindowsProgramLoadsWithItsChineseTexts)
 
     // Saving converts the whole file to UTF-8 with the names intact.
     addPlan(file, QStringLiteral("第三"));
-    const PlanFile::Contents reread = PlanFile(dir_.path()).LoadCfg();
+    const PlanFile::Contents reread = PlanFile(filePath()).LoadCfg();
     ASSERT_EQ(reread.plans.size(), 3u);
     EXPECT_EQ(reread.plans[0].name, QStringLiteral("新闻网页"));
     EXPECT_EQ(reread.plans[2].name, QStringLiteral("第三"));
@@ -187,7 +189,7 @@ TEST_F(PlanFileTest, NewNumbersNeverCollideWithNumbersInUse)
     };
     for (const Case& c : cases) {
         writeFile(c.file);
-        PlanFile file(dir_.path());
+        PlanFile file(filePath());
         file.CrtCfg();
         EXPECT_EQ(file.GetNameIndx(), c.expected) << c.file;
     }

@@ -1,5 +1,7 @@
 #include "util/DateText.h"
 
+#include "QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 namespace

@@ -1,8 +1,10 @@
 #include "util/IniFile.h"
 
+#include "QtPrinters.h"
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
 namespace

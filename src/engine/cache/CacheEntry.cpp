@@ -4,7 +4,11 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,6 +26,34 @@ std::optional<QByteArray> readStoredBody(const StoredBody& body)
     return stored;
 }
 
+// Writes `content` under a name of its own and renames it into place, so a reader never sees half a
+// body. The folder is scratch space removed at exit, so nothing is forced to the disk.
+bool writeWhole(const QString& path, const QByteArray& content)
+{
+    static std::atomic<quint64> writes{0};
+    const QByteArray target = QFile::encodeName(path);
+    const QByteArray partial = target + ".part" + QByteArray::number(++writes);
+    const int fd = ::open(partial.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    qsizetype written = 0;
+    while (written < content.size()) {
+        const ssize_t n = ::write(fd, content.constData() + written, static_cast<size_t>(content.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        written += n;
+    }
+    const bool closed = ::close(fd) == 0;
+    // Another thread may have written the same body meanwhile; renaming over it is harmless.
+    if (written != content.size() || !closed || std::rename(partial.constData(), target.constData()) != 0) {
+        ::unlink(partial.constData());
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool CacheEntry::materialize() const
@@ -36,13 +68,5 @@ bool CacheEntry::materialize() const
     // A body that does not decode is kept as the server sent it rather than lost.
     const QByteArray decoded = ContentDecoder::decode(*stored, body.contentEncoding).value_or(*stored);
 
-    // Written under a temporary name and renamed, so a reader never sees half a body.
-    QSaveFile out(localFile);
-    if (!out.open(QIODevice::WriteOnly))
-        return false;
-    if (out.write(decoded) != decoded.size()) {
-        out.cancelWriting();
-        return false;
-    }
-    return out.commit();
+    return writeWhole(localFile, decoded);
 }

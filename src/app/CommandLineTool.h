@@ -1,0 +1,48 @@
+#pragma once
+
+#include "engine/cache/CacheDetector.h"
+
+#include <QStringList>
+#include <optional>
+#include <QTextStream>
+
+// webgleaner-cli: the engine without the windows, for scripts.
+//
+//   webgleaner-cli sources [--cache DIR]...   the caches in use: kind, folder, entry count
+//   webgleaner-cli list [--cache DIR]...      one line per entry: URL, local file name, size,
+//                                             last access, cache folder (tab-separated)
+//   webgleaner-cli run --plans FILE [--plan NAME]... [--cache DIR]...
+//                                             runs the named plans (all, in file order, when none is
+//                                             named) as one harvest run and prints its result rows
+//
+// Without --cache the caches are those listed in webgleaner.ini beside the executable, else every
+// cache found in the user's folders.
+class CommandLineTool
+{
+public:
+    CommandLineTool(QString programFolder, CacheDetector::Homes homes, QTextStream& out, QTextStream& err);
+
+    // The exit code: 0, or 2 for bad arguments and unreadable caches.
+    int run(const QStringList& arguments);
+
+private:
+    struct Options
+    {
+        QString command;
+        QStringList cacheFolders;
+        QString planFile;
+        QStringList planNames;
+    };
+
+    int usageError(const QString& message);
+    std::optional<Options> parse(const QStringList& arguments);
+    QList<CacheLocation> cachesToUse(const QStringList& folders, QString* error) const;
+    int listSources(const QList<CacheLocation>& locations);
+    int listEntries(const QList<CacheLocation>& locations);
+    int runPlans(const Options& options, const QList<CacheLocation>& locations);
+
+    const QString programFolder_;
+    const CacheDetector::Homes homes_;
+    QTextStream& out_;
+    QTextStream& err_;
+};

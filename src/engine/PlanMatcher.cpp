@@ -1,0 +1,136 @@
+#include "engine/PlanMatcher.h"
+
+#include "engine/cache/CacheEntry.h"
+#include "plans/StrucRec.h"
+#include "util/DateText.h"
+
+#include <QFile>
+#include <QStringEncoder>
+#include <optional>
+
+namespace {
+
+QString asciiUpper(const QString& text)
+{
+    QString upper = text;
+    for (QChar& c : upper) {
+        if (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
+            c = QChar(c.unicode() - 'a' + 'A');
+    }
+    return upper;
+}
+
+bool fileTypeMatches(const QString& tpname, const QString& localFile)
+{
+    const QString extension = PlanMatcher::extensionOf(localFile);
+    if (extension.isEmpty())
+        return false;
+    return tpname.contains(extension) || asciiUpper(tpname).contains(extension);
+}
+
+bool sizeMatches(const StrucRec& plan, qint64 size)
+{
+    return qint64(plan.lsize) * 1024 < size && size < qint64(plan.hsize) * 1024;
+}
+
+bool dateRangeMatches(const StrucRec& plan, const QDate& browseDate)
+{
+    // A bound written under another date form does not parse; such a plan matches nothing.
+    const QDate first = DateText::parse(plan.lday);
+    const QDate last = DateText::parse(plan.hday);
+    return first.isValid() && last.isValid() && first <= browseDate && browseDate <= last;
+}
+
+bool recentDaysMatch(int days, const QDate& browseDate, const QDateTime& now)
+{
+    // The browse date counts as its midnight, compared with local "now" less the days: with 1 day only
+    // today passes, and an entry used exactly `days` days ago does not.
+    const QDateTime browseMidnight(browseDate, QTime(0, 0), now.timeSpec());
+    return browseMidnight > now.addDays(-days);
+}
+
+// The body as lines, split at CR LF, CR or LF, up to the first NUL byte; std::nullopt when unreadable.
+std::optional<QByteArrayList> readLines(const CacheEntry& entry)
+{
+    if (!entry.materialize())
+        return std::nullopt;
+    QFile file(entry.localFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray content = file.readAll();
+    if (const qsizetype nul = content.indexOf('\0'); nul >= 0)
+        content.truncate(nul);
+    content.replace("\r\n", "\n");
+    content.replace('\r', '\n');
+    QByteArrayList lines = content.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+bool containsAny(const QByteArray& haystack, const QByteArrayList& needles)
+{
+    for (const QByteArray& needle : needles) {
+        if (haystack.contains(needle))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+QString PlanMatcher::extensionOf(const QString& fileName)
+{
+    const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0 || fileName.indexOf(QLatin1Char('/'), dot) >= 0)
+        return {};
+    return fileName.mid(dot + 1);
+}
+
+QByteArrayList PlanMatcher::pageEncodings(const QString& text)
+{
+    QByteArrayList encodings{text.toUtf8()};
+    QStringEncoder gbk("GBK");
+    if (gbk.isValid()) {
+        const QByteArray asGbk = gbk.encode(text);
+        if (!gbk.hasError() && asGbk != encodings.first())
+            encodings << asGbk;
+    }
+    return encodings;
+}
+
+bool PlanMatcher::TitleContains(const QByteArrayList& wanted, const QByteArrayList& lines)
+{
+    bool result = false;
+    for (const QByteArray& line : lines) {
+        if (line.contains("<title>"))
+            result = containsAny(line, wanted);
+    }
+    return result;
+}
+
+bool PlanMatcher::PlanMatches(const StrucRec& plan, const CacheEntry& entry, const QDateTime& now)
+{
+    if (!plan.tpname.isEmpty() && !fileTypeMatches(plan.tpname, entry.localFile))
+        return false;
+    if (plan.hsize > 0 && !sizeMatches(plan, entry.size))
+        return false;
+    const QDate browseDate = entry.lastAccess.toUTC().date();
+    if (!plan.lday.isEmpty() && !plan.hday.isEmpty() && !dateRangeMatches(plan, browseDate))
+        return false;
+    if (plan.days > 0 && !recentDaysMatch(plan.days, browseDate, now))
+        return false;
+    if (!plan.urlStr.isEmpty() && !entry.url.contains(plan.urlStr))
+        return false;
+    if (plan.ztype != 0 || (plan.tilStr.isEmpty() && plan.conStr.isEmpty()))
+        return true;
+
+    const std::optional<QByteArrayList> lines = readLines(entry);
+    if (!lines)
+        return false;
+    if (!plan.conStr.isEmpty() && !containsAny(lines->join("\r\n") + "\r\n", pageEncodings(plan.conStr)))
+        return false;
+    if (!plan.tilStr.isEmpty() && !TitleContains(pageEncodings(plan.tilStr), *lines))
+        return false;
+    return true;
+}

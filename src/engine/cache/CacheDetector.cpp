@@ -1,0 +1,236 @@
+#include "engine/cache/CacheDetector.h"
+
+#include "engine/cache/CombinedCache.h"
+#include "engine/cache/FirefoxCache.h"
+#include "engine/cache/SimpleCache.h"
+#include "util/IniFile.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
+
+namespace
+{
+
+QByteArray firstBytes(const QString& path, qint64 count)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(count) : QByteArray();
+}
+
+bool hasSimpleEntryFiles(const QDir& dir)
+{
+    static const QRegularExpression entryName(QStringLiteral("^[0-9a-f]{16}_0$"));
+    QDirIterator files(dir.path(), QDir::Files);
+    // A few names are enough to tell; a folder of thousands need not be listed whole.
+    for (int looked = 0; files.hasNext() && looked < 64; ++looked) {
+        if (entryName.match(QFileInfo(files.next()).fileName()).hasMatch())
+            return true;
+    }
+    return false;
+}
+
+CacheLocation::Kind kindOf(const QString& folder)
+{
+    const QDir dir(folder);
+    if (!dir.exists())
+        return CacheLocation::Kind::Unknown;
+    if (QFileInfo(dir.filePath(QStringLiteral("entries"))).isDir())
+        return CacheLocation::Kind::Firefox;
+    const QByteArray indexMagic = firstBytes(dir.filePath(QStringLiteral("index")), 8);
+    if (indexMagic.startsWith(QByteArray::fromHex("c3ca03c1")) && QFile::exists(dir.filePath(QStringLiteral("data_0"))))
+        return CacheLocation::Kind::ChromiumBlockfile;
+    if (indexMagic == QByteArray::fromHex("305c72a71b6dfbfc") ||
+        QFile::exists(dir.filePath(QStringLiteral("index-dir/the-real-index"))) || hasSimpleEntryFiles(dir))
+        return CacheLocation::Kind::ChromiumSimple;
+    return CacheLocation::Kind::Unknown;
+}
+
+QStringList subfolders(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// Collects caches in a fixed order, each folder once.
+class Finder
+{
+public:
+    void add(const QString& folder)
+    {
+        const CacheLocation location = CacheDetector::recognise(folder);
+        if (location.kind != CacheLocation::Kind::Unknown && !seen_.contains(location.folder)) {
+            seen_.insert(location.folder);
+            found_ << location;
+        }
+    }
+
+    // The HTTP caches a cache home may hold. Only profiles' "Cache" folders count: the browsers keep
+    // other stores in the same container format (Code Cache, Service Worker storage) that are not caches
+    // of web responses.
+    void addCacheHome(const QString& cacheHome)
+    {
+        static const QRegularExpression chromiumFamily(
+            QStringLiteral("^(chromium|google-chrome.*|microsoft-edge.*|vivaldi.*|opera.*)$"));
+        QStringList browserFolders;
+        for (const QString& name : subfolders(cacheHome)) {
+            if (chromiumFamily.match(name).hasMatch())
+                browserFolders << QDir(cacheHome).filePath(name);
+        }
+        const QString brave = QDir(cacheHome).filePath(QStringLiteral("BraveSoftware"));
+        for (const QString& name : subfolders(brave))
+            browserFolders << QDir(brave).filePath(name);
+        for (const QString& browser : browserFolders)
+            addProfiles(browser);
+
+        const QString firefox = QDir(cacheHome).filePath(QStringLiteral("mozilla/firefox"));
+        for (const QString& profile : subfolders(firefox))
+            addFolder(QDir(firefox).filePath(profile + QStringLiteral("/cache2")));
+
+        // Qt WebEngine keeps its profiles in <cache home>/[<organisation>/]<application>/QtWebEngine.
+        for (const QString& first : subfolders(cacheHome)) {
+            const QString level1 = QDir(cacheHome).filePath(first);
+            addWebEngineProfiles(QDir(level1).filePath(QStringLiteral("QtWebEngine")));
+            for (const QString& second : subfolders(level1))
+                addWebEngineProfiles(QDir(level1).filePath(second + QStringLiteral("/QtWebEngine")));
+        }
+    }
+
+    QList<CacheLocation> found() const { return found_; }
+
+private:
+    void addFolder(const QString& folder)
+    {
+        if (QFileInfo(folder).isDir())
+            add(folder);
+    }
+
+    void addProfiles(const QString& browser)
+    {
+        addFolder(QDir(browser).filePath(QStringLiteral("Cache/Cache_Data")));
+        for (const QString& profile : subfolders(browser))
+            addFolder(QDir(browser).filePath(profile + QStringLiteral("/Cache/Cache_Data")));
+    }
+
+    void addWebEngineProfiles(const QString& webEngine)
+    {
+        for (const QString& profile : subfolders(webEngine)) {
+            const QString folder = QDir(webEngine).filePath(profile);
+            for (const char* cache : {"Cache/Cache_Data", "Cache_Data", "Cache"})
+                addFolder(QDir(folder).filePath(QLatin1String(cache)));
+        }
+    }
+
+    QList<CacheLocation> found_;
+    QSet<QString> seen_;
+};
+
+} // namespace
+
+QString CacheLocation::kindName(Kind kind)
+{
+    switch (kind) {
+    case Kind::ChromiumSimple:
+        return QStringLiteral("chromium-simple");
+    case Kind::ChromiumBlockfile:
+        return QStringLiteral("chromium-blockfile");
+    case Kind::Firefox:
+        return QStringLiteral("firefox");
+    case Kind::Unknown:
+        break;
+    }
+    return QStringLiteral("unknown");
+}
+
+CacheDetector::Homes CacheDetector::Homes::fromEnvironment()
+{
+    Homes homes;
+    homes.home = qEnvironmentVariable("HOME", QDir::homePath());
+    // XDG paths must be absolute; a relative one is to be ignored.
+    const QString cacheHome = qEnvironmentVariable("XDG_CACHE_HOME");
+    homes.cacheHome = QDir::isAbsolutePath(cacheHome) ? cacheHome : QDir(homes.home).filePath(QStringLiteral(".cache"));
+    const QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
+    homes.configHome =
+        QDir::isAbsolutePath(configHome) ? configHome : QDir(homes.home).filePath(QStringLiteral(".config"));
+    return homes;
+}
+
+QList<CacheLocation> CacheDetector::detect(const Homes& homes)
+{
+    Finder finder;
+    finder.addCacheHome(homes.cacheHome);
+    // Snap packages keep a home of their own; flatpak gives each application its own cache home.
+    const QString snaps = QDir(homes.home).filePath(QStringLiteral("snap"));
+    for (const QString& snap : subfolders(snaps))
+        finder.addCacheHome(QDir(snaps).filePath(snap + QStringLiteral("/common/.cache")));
+    const QString flatpaks = QDir(homes.home).filePath(QStringLiteral(".var/app"));
+    for (const QString& app : subfolders(flatpaks))
+        finder.addCacheHome(QDir(flatpaks).filePath(app + QStringLiteral("/cache")));
+    return finder.found();
+}
+
+CacheLocation CacheDetector::recognise(const QString& folder)
+{
+    const QString clean = QDir::cleanPath(QDir(folder).absolutePath());
+    for (const char* inside : {"", "Cache/Cache_Data", "Cache_Data", "cache2", "Cache"}) {
+        const QString candidate = *inside ? QDir(clean).filePath(QLatin1String(inside)) : clean;
+        const CacheLocation::Kind kind = kindOf(candidate);
+        if (kind != CacheLocation::Kind::Unknown)
+            return {kind, candidate};
+    }
+    return {CacheLocation::Kind::Unknown, clean};
+}
+
+QStringList CacheDetector::configuredFolders(const QString& iniFile, const QString& home)
+{
+    QStringList folders;
+    if (!QFileInfo(iniFile).isFile())
+        return folders;
+    const IniFile ini(iniFile);
+    for (const auto& [key, value] : ini.sectionEntries(QStringLiteral("cache"))) {
+        if (value.isEmpty())
+            continue;
+        folders << (value.startsWith(QLatin1String("~/")) ? QDir(home).filePath(value.mid(2)) : value);
+    }
+    return folders;
+}
+
+QList<CacheLocation> CacheDetector::programCaches(const QString& iniFile, const Homes& homes)
+{
+    const QStringList configured = configuredFolders(iniFile, homes.home);
+    if (configured.isEmpty())
+        return detect(homes);
+    QList<CacheLocation> locations;
+    for (const QString& folder : configured) {
+        const CacheLocation location = recognise(folder);
+        if (location.kind != CacheLocation::Kind::Unknown && !locations.contains(location))
+            locations << location;
+    }
+    return locations;
+}
+
+std::unique_ptr<UrlCache> CacheDetector::open(const CacheLocation& location, ExtractionFolder& extraction)
+{
+    switch (location.kind) {
+    case CacheLocation::Kind::ChromiumSimple:
+        return std::make_unique<SimpleCache>(location.folder, extraction);
+    case CacheLocation::Kind::Firefox:
+        return std::make_unique<FirefoxCache>(location.folder, extraction);
+    case CacheLocation::Kind::ChromiumBlockfile:
+    case CacheLocation::Kind::Unknown:
+        break;
+    }
+    return nullptr;
+}
+
+std::unique_ptr<UrlCache> CacheDetector::openAll(const QList<CacheLocation>& locations, ExtractionFolder& extraction)
+{
+    std::vector<std::unique_ptr<UrlCache>> caches;
+    for (const CacheLocation& location : locations) {
+        if (std::unique_ptr<UrlCache> cache = open(location, extraction))
+            caches.push_back(std::move(cache));
+    }
+    return std::make_unique<CombinedCache>(std::move(caches));
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+// A browser cache folder and the format it is in.
+struct CacheLocation
+{
+    enum class Kind
+    {
+        Unknown,
+        ChromiumSimple,    // Chromium-family browsers and Qt WebEngine on Linux
+        ChromiumBlockfile, // Chromium-family browsers on Windows
+        Firefox,           // cache2
+    };
+
+    Kind kind = Kind::Unknown;
+    QString folder; // absolute and clean
+
+    // "chromium-simple", "chromium-blockfile", "firefox", "unknown"
+    static QString kindName(Kind kind);
+
+    friend bool operator==(const CacheLocation&, const CacheLocation&) = default;
+};

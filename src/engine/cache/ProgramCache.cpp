@@ -1,0 +1,55 @@
+#include "engine/cache/ProgramCache.h"
+
+#include "engine/cache/CombinedCache.h"
+
+namespace {
+
+// A walk that keeps its caches alive, however often they are replaced meanwhile.
+class HoldingEnumeration : public CacheEnumeration
+{
+public:
+    explicit HoldingEnumeration(std::shared_ptr<UrlCache> caches) : caches_(std::move(caches)), walk_(caches_->enumerate())
+    {
+    }
+
+    std::optional<CacheEntry> next() override { return walk_->next(); }
+
+private:
+    std::shared_ptr<UrlCache> caches_;
+    std::unique_ptr<CacheEnumeration> walk_;
+};
+
+} // namespace
+
+ProgramCache::ProgramCache() : ProgramCache(std::make_shared<CombinedCache>(std::vector<std::unique_ptr<UrlCache>>()))
+{
+}
+
+ProgramCache::ProgramCache(std::shared_ptr<UrlCache> caches) : caches_(std::move(caches)) {}
+
+void ProgramCache::replace(std::shared_ptr<UrlCache> caches)
+{
+    const std::lock_guard lock(mutex_);
+    caches_ = std::move(caches);
+}
+
+std::shared_ptr<UrlCache> ProgramCache::current() const
+{
+    const std::lock_guard lock(mutex_);
+    return caches_;
+}
+
+std::unique_ptr<CacheEnumeration> ProgramCache::enumerate()
+{
+    return std::make_unique<HoldingEnumeration>(current());
+}
+
+std::optional<CacheEntry> ProgramCache::lookup(const QString& url)
+{
+    return current()->lookup(url);
+}
+
+void ProgramCache::remove(const QString& url)
+{
+    current()->remove(url);
+}

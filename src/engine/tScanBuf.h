@@ -1,0 +1,63 @@
+#pragma once
+
+#include "engine/BackgroundWorker.h"
+#include "plans/StrucRec.h"
+
+#include <QDateTime>
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <thread>
+#include <vector>
+
+class CopyQueue;
+class ScanObserver;
+class UrlCache;
+struct CacheEntry;
+
+// The scan of one harvest run: walks every entry of the cache once, tests each web entry against every
+// plan of the run, reports a row and queues a copy job per match, then takes the end-of-run step.
+//
+// A run owns its copies of the plans and its own running flag, so editing or deleting a plan during the
+// run changes nothing here, and a stopped scan that is still finishing its entry cannot end a newer run.
+class tScanBuf : public BackgroundWorker
+{
+public:
+    using RunPlanList = std::vector<std::optional<StrucRec>>; // empty slots are passed over
+
+    static const QString kSearchingText;
+    static const QString kFinishedFormat; // "%1" is the number of rows
+
+    // `pauseAfterWebEntry` spares the disk and the other threads of an interactive program; tools pass 0.
+    tScanBuf(UrlCache& cache, CopyQueue& queue, RunPlanList plans, const std::atomic<bool>& closingFlag,
+             ScanObserver& observer, std::chrono::milliseconds pauseAfterWebEntry);
+    ~tScanBuf() override;
+
+    // Runs Execute on a thread of its own.
+    void start();
+    // The whole scan, on the calling thread.
+    void Execute();
+
+    void requestStop() override;
+    void wait() override;
+
+    bool isRunning() const { return running_; }
+
+    // Whether the entry's URL starts like one of the accepted spellings of "http".
+    static bool isWebAddress(const QString& url);
+
+private:
+    void ScanCache();
+    void MatchEntry(const CacheEntry& entry);
+    void AddResultRow(const QString& url, const QString& dateText, const QString& sizeText, const QString& planName);
+
+    UrlCache& cache_;
+    CopyQueue& queue_;
+    RunPlanList plans_;
+    const std::atomic<bool>& closingFlag_;
+    ScanObserver& observer_;
+    const std::chrono::milliseconds pause_;
+    std::atomic<bool> running_{true};
+    int rowCount_ = 0;
+    std::thread thread_;
+};

@@ -1,0 +1,125 @@
+#include "app/CommandLineTool.h"
+
+#include "QtPrinters.h"
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+const QString kChromiumFixture = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/chromium-simple/Cache_Data");
+const QString kFirefoxFixture = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/firefox-cache2");
+
+struct Result
+{
+    int exitCode = 0;
+    QString out;
+    QString err;
+};
+
+class CommandLineToolTest : public ::testing::Test
+{
+protected:
+    Result run(const QStringList& arguments) const
+    {
+        Result result;
+        QTextStream out(&result.out);
+        QTextStream err(&result.err);
+        const CacheDetector::Homes homes{home_.path(), home_.filePath(".cache"), home_.filePath(".config")};
+        result.exitCode = CommandLineTool(program_.path(), homes, out, err).run(arguments);
+        return result;
+    }
+
+    QTemporaryDir program_;
+    QTemporaryDir home_;
+};
+
+TEST_F(CommandLineToolTest, BadArgumentsAndFoldersGiveOneLineAndExitCodeTwo)
+{
+    const QStringList cases[] = {
+        {},
+        {"harvest"},
+        {"list", "--bogus"},
+        {"list", "--cache"},
+        {"list", "--cache", "/nonexistent/folder"},
+        {"sources", "--cache", QDir::tempPath()}, // a folder, but no cache
+        {"list", "--plans", "x.ini"},                // only run takes plans
+        {"run", "--cache", kChromiumFixture},        // no plan file
+        {"run", "--plans", "/nonexistent/plancfg.ini"},
+        {"run", "--plans", WEBGLEANER_TEST_DATA "/plans/gbk-plancfg.ini", "--plan", "no such plan"},
+    };
+    for (const QStringList& arguments : cases) {
+        const Result result = run(arguments);
+        EXPECT_EQ(result.exitCode, 2) << arguments.join(' ').toStdString();
+        EXPECT_TRUE(result.out.isEmpty());
+        EXPECT_EQ(result.err.count('\n'), 1) << result.err.toStdString();
+        EXPECT_TRUE(result.err.startsWith("webgleaner-cli: "));
+    }
+}
+
+TEST_F(CommandLineToolTest, ListPrintsOneTabSeparatedLinePerEntry)
+{
+    const Result result = run({"list", "--cache", kChromiumFixture, "--cache", kFirefoxFixture});
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    QStringList lines = result.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_FALSE(lines.isEmpty());
+    bool sawPhoto = false;
+    for (const QString& line : lines) {
+        const QStringList fields = line.split('\t');
+        ASSERT_EQ(fields.size(), 5) << line.toStdString();
+        EXPECT_TRUE(fields[0].startsWith("http://")) << line.toStdString();
+        EXPECT_TRUE(QDateTime::fromString(fields[3], "yyyy-MM-dd HH:mm:ss").isValid()) << line.toStdString();
+        if (fields[0] == "http://127.0.0.1:18431/img/photo.jpg") {
+            sawPhoto = true;
+            EXPECT_EQ(fields[1], "photo[1].jpg");
+            EXPECT_EQ(fields[2], "41512");
+            EXPECT_EQ(fields[4], kChromiumFixture);
+        }
+    }
+    EXPECT_TRUE(sawPhoto);
+}
+
+TEST_F(CommandLineToolTest, SourcesComeFromTheConfigFileOrTheUsersFolders)
+{
+    EXPECT_EQ(run({"sources"}).out, "") << "nothing in an empty home";
+
+    QFile ini(QDir(program_.path()).filePath("webgleaner.ini"));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(("[cache]\nchromium=" + kChromiumFixture + "\nfirefox=" + kFirefoxFixture + "\n").toUtf8());
+    ini.close();
+    const Result result = run({"sources"});
+    EXPECT_EQ(result.exitCode, 0);
+    const QStringList lines = result.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].startsWith("chromium-simple\t" + kChromiumFixture + "\t"));
+    EXPECT_TRUE(lines[1].startsWith("firefox\t" + kFirefoxFixture + "\t"));
+    EXPECT_GT(lines[0].section('\t', 2).toInt(), 0);
+}
+
+TEST_F(CommandLineToolTest, RunPrintsTheRowsOfTheNamedPlansAndTheCount)
+{
+    const QString plans = QDir(program_.path()).filePath("plans.ini");
+    QFile file(plans);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[name]\nn1=key1\nn2=key2\n[key1]\nname=jpegs\nztype=1\ntpname=*.jpg\n"
+               "[key2]\nname=styles\nztype=1\ntpname=*.css\n");
+    file.close();
+
+    Result result = run({"run", "--plans", plans, "--plan", "styles", "--cache", kChromiumFixture});
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    QStringList lines = result.out.split('\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(lines.takeLast(), QStringLiteral("回收完毕，共回收2条记录"));
+    lines.sort();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].startsWith("http://127.0.0.1:18431/css/print.css\t"));
+    EXPECT_TRUE(lines[0].endsWith("\t1015\tstyles")) << "the decoded size";
+    EXPECT_TRUE(lines[1].startsWith("http://127.0.0.1:18431/css/style.css\t"));
+
+    result = run({"run", "--plans", plans, "--cache", kChromiumFixture});
+    EXPECT_TRUE(result.out.endsWith(QStringLiteral("回收完毕，共回收4条记录\n"))) << result.out.toStdString();
+}
+
+} // namespace

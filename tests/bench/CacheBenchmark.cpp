@@ -1,0 +1,170 @@
+// Speed of the cache readers on a real cache, each beside the floor it is measured against:
+//
+//   ReadFileHeads     reading the first 4 KB of every file in the cache folder
+//   Enumerate         walking every entry: URL, size and last-access time
+//   ReadAndDecode     reading every file whole and decoding every body in memory
+//   ReadDecodeWrite   the same, and writing each decoded body to a new file: extraction's true floor on
+//                     a file system where making a file costs more than reading one
+//   Extract           walking every entry and writing every body to its local file
+//
+// Usage: cache_benchmark [benchmark options] CACHE_FOLDER
+// tools/make-large-cache.py makes a large Chromium cache to point it at.
+
+#include "engine/cache/CacheDetector.h"
+#include "engine/cache/ContentDecoder.h"
+#include "engine/cache/ExtractionFolder.h"
+#include "engine/cache/UrlCache.h"
+
+#include <QDirIterator>
+#include <QFile>
+#include <QTemporaryDir>
+#include <benchmark/benchmark.h>
+#include <cstdio>
+#include <optional>
+
+namespace {
+
+CacheLocation gLocation;
+
+QStringList cacheFiles()
+{
+    QStringList files;
+    QDirIterator it(gLocation.folder, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << it.next();
+    return files;
+}
+
+void ReadFileHeads(benchmark::State& state)
+{
+    const QStringList files = cacheFiles();
+    for (auto _ : state) {
+        qint64 bytes = 0;
+        for (const QString& path : files) {
+            QFile file(path);
+            if (file.open(QIODevice::ReadOnly))
+                bytes += file.read(4096).size();
+        }
+        benchmark::DoNotOptimize(bytes);
+    }
+    state.counters["files"] = static_cast<double>(files.size());
+}
+
+void Enumerate(benchmark::State& state)
+{
+    qint64 entries = 0;
+    for (auto _ : state) {
+        ExtractionFolder extraction;
+        const std::unique_ptr<UrlCache> cache = CacheDetector::open(gLocation, extraction);
+        const std::unique_ptr<CacheEnumeration> walk = cache->enumerate();
+        entries = 0;
+        qint64 total = 0;
+        while (const std::optional<CacheEntry> entry = walk->next()) {
+            ++entries;
+            total += entry->size + entry->url.size() + entry->lastAccess.toSecsSinceEpoch();
+        }
+        benchmark::DoNotOptimize(total);
+    }
+    state.counters["entries"] = static_cast<double>(entries);
+}
+
+// Where each body lies, learnt once outside the timing: the floors are the reading, decoding and writing.
+std::vector<StoredBody> storedBodies()
+{
+    std::vector<StoredBody> bodies;
+    ExtractionFolder extraction;
+    const std::unique_ptr<UrlCache> cache = CacheDetector::open(gLocation, extraction);
+    const std::unique_ptr<CacheEnumeration> walk = cache->enumerate();
+    while (const std::optional<CacheEntry> entry = walk->next())
+        bodies.push_back(entry->body);
+    return bodies;
+}
+
+void ReadDecodeAndMaybeWrite(benchmark::State& state, bool write)
+{
+    const std::vector<StoredBody> bodies = storedBodies();
+    const QStringList files = cacheFiles();
+    std::optional<QTemporaryDir> output;
+    for (auto _ : state) {
+        state.PauseTiming();
+        output.reset();
+        output.emplace();
+        state.ResumeTiming();
+        qint64 bytes = 0;
+        for (const QString& path : files) {
+            QFile file(path);
+            if (file.open(QIODevice::ReadOnly))
+                bytes += file.readAll().size();
+        }
+        int written = 0;
+        for (const StoredBody& body : bodies) {
+            QFile file(body.file);
+            if (!file.open(QIODevice::ReadOnly) || !file.seek(body.offset))
+                continue;
+            const QByteArray stored = file.read(body.length);
+            const QByteArray decoded = ContentDecoder::decode(stored, body.contentEncoding).value_or(stored);
+            bytes += decoded.size();
+            if (write) {
+                QFile out(output->filePath(QString::number(++written)));
+                if (out.open(QIODevice::WriteOnly))
+                    out.write(decoded);
+            }
+        }
+        benchmark::DoNotOptimize(bytes);
+    }
+}
+
+void ReadAndDecode(benchmark::State& state)
+{
+    ReadDecodeAndMaybeWrite(state, false);
+}
+
+void ReadDecodeWrite(benchmark::State& state)
+{
+    ReadDecodeAndMaybeWrite(state, true);
+}
+
+void Extract(benchmark::State& state)
+{
+    qint64 written = 0;
+    std::optional<ExtractionFolder> extraction;
+    for (auto _ : state) {
+        // Making and removing the scratch folder is the program's start and end, not extraction.
+        state.PauseTiming();
+        extraction.reset();
+        extraction.emplace();
+        state.ResumeTiming();
+        const std::unique_ptr<UrlCache> cache = CacheDetector::open(gLocation, *extraction);
+        const std::unique_ptr<CacheEnumeration> walk = cache->enumerate();
+        written = 0;
+        while (const std::optional<CacheEntry> entry = walk->next())
+            written += entry->materialize() ? 1 : 0;
+    }
+    state.counters["extracted"] = static_cast<double>(written);
+}
+
+} // namespace
+
+BENCHMARK(ReadFileHeads)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Enumerate)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(ReadAndDecode)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(ReadDecodeWrite)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Extract)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: cache_benchmark [benchmark options] CACHE_FOLDER\n");
+        return 2;
+    }
+    gLocation = CacheDetector::recognise(QString::fromLocal8Bit(argv[1]));
+    ExtractionFolder probe;
+    if (!CacheDetector::open(gLocation, probe)) {
+        std::fprintf(stderr, "cache_benchmark: %s is not a cache this program reads\n", argv[1]);
+        return 2;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,65 @@
+#include "engine/CopyQueue.h"
+
+#include "engine/cache/CacheEntry.h"
+
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace {
+
+void push(CopyQueue& queue, int number)
+{
+    CacheEntry entry;
+    entry.url = QString::number(number);
+    queue.PushCopyJob(entry, "/save", number % 2 == 0, false);
+}
+
+TEST(CopyQueueTest, JobsLeaveInTheOrderTheyCame)
+{
+    CopyQueue queue;
+    queue.RemoveFirstJob(); // nothing to remove: nothing happens
+    EXPECT_EQ(queue.FirstJob(), nullptr);
+    for (int run = 0; run < 2; ++run) {
+        for (int i = 0; i < 3; ++i)
+            push(queue, i);
+        for (int i = 0; i < 3; ++i) {
+            const CopyJob* job = queue.FirstJob();
+            ASSERT_NE(job, nullptr);
+            EXPECT_EQ(job->sourceUrl, QString::number(i));
+            EXPECT_EQ(job->saveFolder, "/save");
+            EXPECT_EQ(job->isDocument, i % 2 == 0);
+            queue.RemoveFirstJob();
+        }
+        EXPECT_EQ(queue.FirstJob(), nullptr);
+    }
+}
+
+TEST(CopyQueueTest, PushesWhileTheLastJobIsRemovedAreNeverLost)
+{
+    // The consumer keeps emptying the queue while the producer pushes; every job must come out once,
+    // in order, and the tail must follow the removals.
+    constexpr int kJobs = 20000;
+    CopyQueue queue;
+    std::thread producer([&] {
+        for (int i = 0; i < kJobs; ++i)
+            push(queue, i);
+    });
+    int expected = 0;
+    while (expected < kJobs) {
+        if (!queue.waitForJob(std::chrono::milliseconds(500)))
+            break;
+        const CopyJob* job = queue.FirstJob();
+        ASSERT_NE(job, nullptr);
+        ASSERT_EQ(job->sourceUrl, QString::number(expected));
+        queue.RemoveFirstJob();
+        ++expected;
+    }
+    producer.join();
+    EXPECT_EQ(expected, kJobs);
+    EXPECT_EQ(queue.FirstJob(), nullptr);
+    push(queue, 7);
+    ASSERT_NE(queue.FirstJob(), nullptr);
+    EXPECT_EQ(queue.FirstJob()->sourceUrl, "7");
+}
+
+} // namespace

@@ -1,0 +1,124 @@
+#include "engine/cache/CacheDetector.h"
+
+#include "QtPrinters.h"
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+using Kind = CacheLocation::Kind;
+
+class CacheDetectorTest : public ::testing::Test
+{
+protected:
+    QString at(const QString& relative) const { return QDir(home_.path()).filePath(relative); }
+
+    // The least a folder needs to be told apart: the files each browser writes first.
+    void makeSimpleCache(const QString& relative) const
+    {
+        QDir().mkpath(at(relative + "/index-dir"));
+        touch(relative + "/index-dir/the-real-index", "");
+    }
+    void makeFirefoxCache(const QString& relative) const { QDir().mkpath(at(relative + "/entries")); }
+    void makeBlockfileCache(const QString& relative) const
+    {
+        QDir().mkpath(at(relative));
+        touch(relative + "/index", QByteArray::fromHex("c3ca03c1020003000000"));
+        touch(relative + "/data_0", "");
+    }
+    void touch(const QString& relative, const QByteArray& content) const
+    {
+        QDir().mkpath(QFileInfo(at(relative)).path());
+        QFile file(at(relative));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+
+    QStringList found() const
+    {
+        CacheDetector::Homes homes{home_.path(), at(".cache"), at(".config")};
+        QStringList result;
+        for (const CacheLocation& location : CacheDetector::detect(homes))
+            result << CacheLocation::kindName(location.kind) + " " +
+                          QDir(home_.path()).relativeFilePath(location.folder);
+        return result;
+    }
+
+    QTemporaryDir home_;
+};
+
+TEST_F(CacheDetectorTest, FindsTheBrowsersHttpCachesInTheUsersFolders)
+{
+    makeSimpleCache(".cache/chromium/Default/Cache/Cache_Data");
+    makeSimpleCache(".cache/chromium/Profile 1/Cache/Cache_Data");
+    makeSimpleCache(".cache/chromium/Default/Code Cache/js"); // same container, not web responses
+    makeSimpleCache(".cache/google-chrome/Default/Cache/Cache_Data");
+    makeSimpleCache(".cache/BraveSoftware/Brave-Browser/Default/Cache/Cache_Data");
+    makeSimpleCache(".cache/opera/Cache/Cache_Data");
+    makeSimpleCache(".cache/unrelated-app/Default/Cache/Cache_Data");
+    makeFirefoxCache(".cache/mozilla/firefox/ab12cd.default-esr/cache2");
+    makeSimpleCache(".cache/example/viewer/QtWebEngine/Default/Cache");
+    makeFirefoxCache("snap/firefox/common/.cache/mozilla/firefox/x1.default/cache2");
+    makeSimpleCache(".var/app/org.chromium.Chromium/cache/chromium/Default/Cache/Cache_Data");
+
+    EXPECT_EQ(found(), (QStringList{
+                           "chromium-simple .cache/chromium/Default/Cache/Cache_Data",
+                           "chromium-simple .cache/chromium/Profile 1/Cache/Cache_Data",
+                           "chromium-simple .cache/google-chrome/Default/Cache/Cache_Data",
+                           "chromium-simple .cache/opera/Cache/Cache_Data",
+                           "chromium-simple .cache/BraveSoftware/Brave-Browser/Default/Cache/Cache_Data",
+                           "firefox .cache/mozilla/firefox/ab12cd.default-esr/cache2",
+                           "chromium-simple .cache/example/viewer/QtWebEngine/Default/Cache",
+                           "firefox snap/firefox/common/.cache/mozilla/firefox/x1.default/cache2",
+                           "chromium-simple .var/app/org.chromium.Chromium/cache/chromium/Default/Cache/Cache_Data",
+                       }));
+}
+
+TEST_F(CacheDetectorTest, AnEmptyHomeHasNoCaches)
+{
+    EXPECT_TRUE(found().isEmpty());
+}
+
+TEST_F(CacheDetectorTest, RecognisesAFolderByItsContents)
+{
+    makeSimpleCache("profile/Cache/Cache_Data");
+    makeFirefoxCache("ffprofile/cache2");
+    makeBlockfileCache("windows/Cache_Data");
+    QDir().mkpath(at("empty"));
+    touch("bare/0123456789abcdef_0", "x"); // entry files without an index yet
+    struct Case
+    {
+        const char* folder;
+        Kind kind;
+        const char* resolved;
+    };
+    const Case cases[] = {
+        {"profile", Kind::ChromiumSimple, "profile/Cache/Cache_Data"},
+        {"profile/Cache/Cache_Data", Kind::ChromiumSimple, "profile/Cache/Cache_Data"},
+        {"ffprofile", Kind::Firefox, "ffprofile/cache2"},
+        {"windows", Kind::ChromiumBlockfile, "windows/Cache_Data"},
+        {"bare", Kind::ChromiumSimple, "bare"},
+        {"empty", Kind::Unknown, "empty"},
+        {"missing", Kind::Unknown, "missing"},
+    };
+    for (const Case& c : cases) {
+        const CacheLocation location = CacheDetector::recognise(at(c.folder));
+        EXPECT_EQ(location.kind, c.kind) << c.folder;
+        EXPECT_EQ(location.folder, at(c.resolved)) << c.folder;
+    }
+}
+
+TEST_F(CacheDetectorTest, ReadsTheConfiguredFolders)
+{
+    touch("webgleaner.ini", "[other]\na=/nope\n[cache]\nfirst=~/caches/one\nsecond=/var/caches/two\nempty=\n");
+    EXPECT_EQ(CacheDetector::configuredFolders(at("webgleaner.ini"), "/home/user"),
+              (QStringList{"/home/user/caches/one", "/var/caches/two"}));
+    EXPECT_TRUE(CacheDetector::configuredFolders(at("missing.ini"), "/home/user").isEmpty());
+}
+
+} // namespace

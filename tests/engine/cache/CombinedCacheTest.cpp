@@ -1,0 +1,104 @@
+#include "engine/cache/CombinedCache.h"
+
+#include "QtPrinters.h"
+#include <QStringList>
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+// A cache held in memory: entries are URLs with a last-access time.
+class MemoryCache : public UrlCache
+{
+public:
+    MemoryCache(QString name, std::vector<std::pair<QString, int>> entries)
+        : name_(std::move(name)), entries_(std::move(entries))
+    {}
+
+    std::unique_ptr<CacheEnumeration> enumerate() override
+    {
+        class Walk : public CacheEnumeration
+        {
+        public:
+            explicit Walk(const MemoryCache& cache) : cache_(cache) {}
+            std::optional<CacheEntry> next() override
+            {
+                if (next_ >= cache_.entries_.size())
+                    return std::nullopt;
+                return cache_.entryAt(next_++);
+            }
+
+        private:
+            const MemoryCache& cache_;
+            std::size_t next_ = 0;
+        };
+        return std::make_unique<Walk>(*this);
+    }
+
+    std::optional<CacheEntry> lookup(const QString& url) override
+    {
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            if (entries_[i].first == url)
+                return entryAt(i);
+        }
+        return std::nullopt;
+    }
+
+    void remove(const QString& url) override
+    {
+        std::erase_if(entries_, [&](const auto& entry) { return entry.first == url; });
+    }
+
+private:
+    CacheEntry entryAt(std::size_t index) const
+    {
+        CacheEntry entry;
+        entry.url = entries_[index].first;
+        entry.lastAccess = QDateTime::fromSecsSinceEpoch(entries_[index].second, Qt::UTC);
+        entry.sourceFolder = name_;
+        return entry;
+    }
+
+    QString name_;
+    std::vector<std::pair<QString, int>> entries_;
+};
+
+CombinedCache makeCombined()
+{
+    std::vector<std::unique_ptr<UrlCache>> caches;
+    caches.push_back(std::make_unique<MemoryCache>(
+        "a", std::vector<std::pair<QString, int>>{{"http://x/1", 10}, {"http://x/2", 30}}));
+    caches.push_back(std::make_unique<MemoryCache>("empty", std::vector<std::pair<QString, int>>{}));
+    caches.push_back(std::make_unique<MemoryCache>(
+        "b", std::vector<std::pair<QString, int>>{{"http://x/2", 20}, {"http://x/1", 40}}));
+    return CombinedCache(std::move(caches));
+}
+
+QStringList walk(UrlCache& cache)
+{
+    QStringList seen;
+    const std::unique_ptr<CacheEnumeration> entries = cache.enumerate();
+    while (const std::optional<CacheEntry> entry = entries->next())
+        seen << entry->sourceFolder + ":" + entry->url;
+    return seen;
+}
+
+TEST(CombinedCacheTest, WalksTheCachesOneAfterAnother)
+{
+    CombinedCache combined = makeCombined();
+    EXPECT_EQ(walk(combined), (QStringList{"a:http://x/1", "a:http://x/2", "b:http://x/2", "b:http://x/1"}));
+}
+
+TEST(CombinedCacheTest, LookupTakesTheMostRecentlyUsedAndRemoveDeletesEverywhere)
+{
+    CombinedCache combined = makeCombined();
+    EXPECT_EQ(combined.lookup("http://x/1")->sourceFolder, "b");
+    EXPECT_EQ(combined.lookup("http://x/2")->sourceFolder, "a");
+    EXPECT_FALSE(combined.lookup("http://x/3"));
+    combined.remove("http://x/1");
+    EXPECT_FALSE(combined.lookup("http://x/1"));
+    EXPECT_EQ(walk(combined), (QStringList{"a:http://x/2", "b:http://x/2"}));
+}
+
+} // namespace
