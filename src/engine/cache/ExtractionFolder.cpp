@@ -34,7 +34,8 @@ QString ExtractionFolder::pathFor(const QString& entryId, const LocalFileName& n
     ++nextCounter;
 
     takenNames_.insert(fileName.toCaseFolded());
-    const QString fullPath = dir_.filePath(fileName);
+    // Joined by hand: QTemporaryDir::filePath refuses names that look absolute to Qt, such as ":x".
+    const QString fullPath = dir_.path() + u'/' + fileName;
     pathById_.insert(entryId, fullPath);
     return fullPath;
 }

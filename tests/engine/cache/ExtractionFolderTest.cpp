@@ -54,10 +54,11 @@ TEST(ExtractionFolder, NumbersNamesPerFolderAndKeepsThemPerEntry)
         {"e", {"logo", ""}, "logo[1]"},
         {"f", {"index", "htm"}, "index[1].htm"},
         {"b", {"other", "gif"}, "logo[2].gif"}, // an entry keeps its first name
+        {"g", {":", "htm"}, ":[1].htm"},        // a name Qt would take for a resource path
     };
     for (const Request& request : requests) {
         EXPECT_EQ(folder.pathFor(QString::fromLatin1(request.entryId), request.name),
-                  dir.filePath(QString::fromLatin1(request.fileName)))
+                  dir.path() + '/' + QString::fromLatin1(request.fileName))
             << request.entryId;
     }
 }
