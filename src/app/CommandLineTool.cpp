@@ -3,9 +3,10 @@
 #include "engine/CopyQueue.h"
 #include "engine/ScanObserver.h"
 #include "engine/cache/ExtractionFolder.h"
-#include "engine/tScanBuf.h"
-#include "plans/PlanFile.h"
 #include "engine/cache/UrlCache.h"
+#include "engine/tScanBuf.h"
+#include "engine/thCpy.h"
+#include "plans/PlanFile.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -13,8 +14,9 @@
 namespace
 {
 
-const QString kUsage = QStringLiteral(
-    "用法：webgleaner-cli sources|list [--cache 文件夹]... | run --plans 方案文件 [--plan 方案名]... [--cache 文件夹]...");
+const QString kUsage = QStringLiteral("用法：webgleaner-cli sources|list [--cache 文件夹]... | run --plans 方案文件 "
+                                      "[--plan 方案名]... [--cache 文件夹]... "
+                                      "[--dry-run]");
 
 // Prints the rows of a run as the results list shows them, and counts them.
 class RowPrinter : public ScanObserver
@@ -66,6 +68,10 @@ std::optional<CommandLineTool::Options> CommandLineTool::parse(const QStringList
     const bool running = options.command == QLatin1String("run");
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString& option = arguments[i];
+        if (running && option == QLatin1String("--dry-run")) {
+            options.dryRun = true;
+            continue;
+        }
         const bool takesValue = option == QLatin1String("--cache") ||
                                 (running && (option == QLatin1String("--plans") || option == QLatin1String("--plan")));
         if (!takesValue) {
@@ -114,7 +120,8 @@ QList<CacheLocation> CommandLineTool::cachesToUse(const QStringList& folders, QS
 
 int CommandLineTool::run(const QStringList& arguments)
 {
-    if (!arguments.isEmpty() && (arguments.first() == QLatin1String("--help") || arguments.first() == QLatin1String("-h"))) {
+    if (!arguments.isEmpty() &&
+        (arguments.first() == QLatin1String("--help") || arguments.first() == QLatin1String("-h"))) {
         out_ << kUsage << '\n';
         out_.flush();
         return 0;
@@ -191,8 +198,17 @@ int CommandLineTool::runPlans(const Options& options, const QList<CacheLocation>
     CopyQueue queue;
     const std::atomic<bool> closing{false};
     RowPrinter printer(out_);
+    std::unique_ptr<thCpy> worker;
+    if (!options.dryRun) {
+        worker = std::make_unique<thCpy>(queue, *cache, closing, std::chrono::milliseconds(0));
+        worker->start();
+    }
     tScanBuf scanner(*cache, queue, std::move(runPlans), closing, printer, std::chrono::milliseconds(0));
     scanner.Execute();
-    // Saving the matches is the copy worker's; without it the queued jobs are dropped.
+    if (worker) {
+        worker->waitUntilIdle();
+        worker->requestStop();
+        worker->wait();
+    }
     return 0;
 }

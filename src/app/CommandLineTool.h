@@ -3,17 +3,19 @@
 #include "engine/cache/CacheDetector.h"
 
 #include <QStringList>
-#include <optional>
 #include <QTextStream>
+#include <optional>
 
 // webgleaner-cli: the engine without the windows, for scripts.
 //
 //   webgleaner-cli sources [--cache DIR]...   the caches in use: kind, folder, entry count
 //   webgleaner-cli list [--cache DIR]...      one line per entry: URL, local file name, size,
 //                                             last access, cache folder (tab-separated)
-//   webgleaner-cli run --plans FILE [--plan NAME]... [--cache DIR]...
+//   webgleaner-cli run --plans FILE [--plan NAME]... [--cache DIR]... [--dry-run]
 //                                             runs the named plans (all, in file order, when none is
-//                                             named) as one harvest run and prints its result rows
+//                                             named) as one harvest run, prints its result rows and
+//                                             saves the matches into the plans' folders (not with
+//                                             --dry-run); it returns once everything is saved
 //
 // Without --cache the caches are those listed in webgleaner.ini beside the executable, else every
 // cache found in the user's folders.
@@ -32,6 +34,7 @@ private:
         QStringList cacheFolders;
         QString planFile;
         QStringList planNames;
+        bool dryRun = false; // list the matches without saving them
     };
 
     int usageError(const QString& message);

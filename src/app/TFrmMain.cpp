@@ -9,6 +9,7 @@
 #include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/ProgramCache.h"
 #include "engine/tScanBuf.h"
+#include "engine/thCpy.h"
 #include "plans/PlanFile.h"
 #include "plans/PlanTreeItem.h"
 #include "plans/TFrmOpt.h"
@@ -19,8 +20,8 @@
 #include <QDir>
 #include <QDropEvent>
 #include <QFocusEvent>
-#include <QKeyEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -355,6 +356,11 @@ void TFrmMain::FormCreate()
     extraction_ = std::make_unique<ExtractionFolder>();
     programCache_ = std::make_shared<ProgramCache>();
     copyQueue_ = std::make_unique<CopyQueue>();
+    if (!copyWorker_) {
+        auto worker = std::make_unique<thCpy>(*copyQueue_, *programCache_, closingFlag_, std::chrono::milliseconds(10));
+        worker->start();
+        copyWorker_ = std::move(worker);
+    }
 }
 
 void TFrmMain::LoadCfg()
@@ -511,8 +517,9 @@ void TFrmMain::ShowOpt(const StrucRec* plan)
 {
     QStringList values(9);
     if (plan != nullptr) {
-        values = {plan->name, plan->tpname, plan->urlStr, plan->tilStr, plan->conStr, {}, {}, plan->savpath,
-                  plan->ifdel ? QStringLiteral("是") : QStringLiteral("否")};
+        values = {plan->name,   plan->tpname,  plan->urlStr,
+                  plan->tilStr, plan->conStr,  {},
+                  {},           plan->savpath, plan->ifdel ? QStringLiteral("是") : QStringLiteral("否")};
         if (!plan->lday.isEmpty())
             values[5] = QStringLiteral("从%1到%2之间").arg(plan->lday, plan->hday);
         else if (plan->days > 0)

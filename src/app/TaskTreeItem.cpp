@@ -1,6 +1,7 @@
 #include "app/TaskTreeItem.h"
 
-namespace {
+namespace
+{
 constexpr int kTaskNodeType = QTreeWidgetItem::UserType + 2;
 }
 

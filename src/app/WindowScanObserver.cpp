@@ -2,7 +2,8 @@
 
 #include <QMetaObject>
 
-namespace {
+namespace
+{
 constexpr qsizetype kBatchRows = 500;
 constexpr qint64 kBatchMilliseconds = 100;
 } // namespace
@@ -16,8 +17,8 @@ WindowScanObserver::WindowScanObserver(QObject* context, Receiver receiver)
 void WindowScanObserver::hintText(const QString& text)
 {
     flushRows();
-    QMetaObject::invokeMethod(context_, [receiver = receiver_, text] { receiver.hintText(text); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        context_, [receiver = receiver_, text] { receiver.hintText(text); }, Qt::QueuedConnection);
 }
 
 void WindowScanObserver::resultRow(const ResultRow& row)
@@ -30,7 +31,8 @@ void WindowScanObserver::resultRow(const ResultRow& row)
 void WindowScanObserver::runEnded()
 {
     flushRows();
-    QMetaObject::invokeMethod(context_, [receiver = receiver_] { receiver.runEnded(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        context_, [receiver = receiver_] { receiver.runEnded(); }, Qt::QueuedConnection);
 }
 
 void WindowScanObserver::flushRows()
@@ -38,7 +40,7 @@ void WindowScanObserver::flushRows()
     sinceFlush_.restart();
     if (pending_.isEmpty())
         return;
-    QMetaObject::invokeMethod(context_, [receiver = receiver_, rows = std::move(pending_)] { receiver.rows(rows); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        context_, [receiver = receiver_, rows = std::move(pending_)] { receiver.rows(rows); }, Qt::QueuedConnection);
     pending_.clear();
 }

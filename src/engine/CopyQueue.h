@@ -35,6 +35,6 @@ public:
 private:
     mutable std::mutex mutex_;
     mutable std::condition_variable jobArrived_;
-    CopyJob head_;          // the dummy head; the oldest job is head_.next
+    CopyJob head_;            // the dummy head; the oldest job is head_.next
     CopyJob* tail_ = nullptr; // the last job, or &head_ when empty
 };

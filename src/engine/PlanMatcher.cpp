@@ -8,7 +8,8 @@
 #include <QStringEncoder>
 #include <optional>
 
-namespace {
+namespace
+{
 
 QString asciiUpper(const QString& text)
 {

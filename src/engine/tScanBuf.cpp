@@ -6,7 +6,8 @@
 #include "engine/cache/UrlCache.h"
 #include "util/DateText.h"
 
-namespace {
+namespace
+{
 
 // Every spelling of "http" the old system cache's addresses came in, run together; an address whose
 // first four characters occur anywhere in it is a web address.
@@ -21,8 +22,7 @@ tScanBuf::tScanBuf(UrlCache& cache, CopyQueue& queue, RunPlanList plans, const s
                    ScanObserver& observer, std::chrono::milliseconds pauseAfterWebEntry)
     : cache_(cache), queue_(queue), plans_(std::move(plans)), closingFlag_(closingFlag), observer_(observer),
       pause_(pauseAfterWebEntry)
-{
-}
+{}
 
 tScanBuf::~tScanBuf()
 {

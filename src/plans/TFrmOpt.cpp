@@ -23,7 +23,8 @@
 #include <QVBoxLayout>
 #include <climits>
 
-namespace {
+namespace
+{
 
 template <typename Widget, typename... Args>
 Widget* named(const char* name, Args&&... args)
@@ -161,8 +162,8 @@ void TFrmOpt::buildControls()
     SpinEdit1 = numberField("SpinEdit1");
     SpinEdit2 = numberField("SpinEdit2");
     auto* sizeLayout = new QHBoxLayout(GroupBox5);
-    for (QWidget* widget : std::initializer_list<QWidget*>{label("最小"), SpinEdit1, label("KB"), label("最大"), SpinEdit2,
-                                                          label("KB")})
+    for (QWidget* widget :
+         std::initializer_list<QWidget*>{label("最小"), SpinEdit1, label("KB"), label("最大"), SpinEdit2, label("KB")})
         sizeLayout->addWidget(widget);
     sizeLayout->addStretch();
     pageLayout->addWidget(CheckBox7);
@@ -521,8 +522,7 @@ bool TFrmOpt::IfHf()
 void TFrmOpt::setTemp()
 {
     editBuffer_.ztype = kind();
-    editBuffer_.keyName =
-        newPlanMode_ ? QStringLiteral("key%1").arg(planFile_.GetNameIndx()) : currentSection_;
+    editBuffer_.keyName = newPlanMode_ ? QStringLiteral("key%1").arg(planFile_.GetNameIndx()) : currentSection_;
     editBuffer_.name = Edit1->text();
     editBuffer_.tpname = Edit2->text();
     editBuffer_.urlStr = Edit3->text();

@@ -2,7 +2,8 @@
 
 #include <QFileDialog>
 
-namespace {
+namespace
+{
 
 FolderDialog::Chooser& chooser()
 {
@@ -21,9 +22,9 @@ bool FolderDialog::BrowseFolder(QWidget* parent, const QString& title, QString* 
 {
     folder->clear();
     // Application-modal, so every other window of the program waits while it is open.
-    const QString chosen = chooser() ? chooser()(title)
-                                     : QFileDialog::getExistingDirectory(parent, title, QString(),
-                                                                         QFileDialog::ShowDirsOnly);
+    const QString chosen = chooser()
+                               ? chooser()(title)
+                               : QFileDialog::getExistingDirectory(parent, title, QString(), QFileDialog::ShowDirsOnly);
     if (chosen.isEmpty())
         return false;
     *folder = chosen;

@@ -3,7 +3,8 @@
 #include <QInputDialog>
 #include <QMessageBox>
 
-namespace {
+namespace
+{
 
 Prompt::Responder& responder()
 {

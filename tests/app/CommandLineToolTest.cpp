@@ -46,8 +46,8 @@ TEST_F(CommandLineToolTest, BadArgumentsAndFoldersGiveOneLineAndExitCodeTwo)
         {"list", "--cache"},
         {"list", "--cache", "/nonexistent/folder"},
         {"sources", "--cache", QDir::tempPath()}, // a folder, but no cache
-        {"list", "--plans", "x.ini"},                // only run takes plans
-        {"run", "--cache", kChromiumFixture},        // no plan file
+        {"list", "--plans", "x.ini"},             // only run takes plans
+        {"run", "--cache", kChromiumFixture},     // no plan file
         {"run", "--plans", "/nonexistent/plancfg.ini"},
         {"run", "--plans", WEBGLEANER_TEST_DATA "/plans/gbk-plancfg.ini", "--plan", "no such plan"},
     };

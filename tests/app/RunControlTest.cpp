@@ -10,7 +10,8 @@
 #include <QTreeView>
 #include <QTreeWidget>
 
-namespace {
+namespace
+{
 
 const QString kFixture = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/chromium-simple/Cache_Data");
 
@@ -89,8 +90,8 @@ private slots:
         }
         pictures.sort();
         pages.sort();
-        QCOMPARE(pictures, (QStringList{"big/photo-big.jpg", "img/logo.gif", "img/logo.gif", "img/photo.jpg",
-                                        "sub/shared.gif"}));
+        QCOMPARE(pictures,
+                 (QStringList{"big/photo-big.jpg", "img/logo.gif", "img/logo.gif", "img/photo.jpg", "sub/shared.gif"}));
         QCOMPARE(pages, (QStringList{"gbk.html", "index.html"}));
     }
 
@@ -98,7 +99,8 @@ private slots:
     {
         // Enough entries that the run is still walking when the stop comes.
         for (int copy = 0; copy < 4; ++copy)
-            QVERIFY(copyFolder(kFixture, home_->filePath(QStringLiteral(".cache/chromium/Profile %1/Cache/Cache_Data").arg(copy))));
+            QVERIFY(copyFolder(
+                kFixture, home_->filePath(QStringLiteral(".cache/chromium/Profile %1/Cache/Cache_Data").arg(copy))));
         openWindow();
         addBothPlans();
         action("Action21")->trigger();
@@ -108,8 +110,7 @@ private slots:
         QVERIFY(taskList()->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(window_->hintText().startsWith(QStringLiteral("回收完毕")), 20000);
         QVERIFY(results()->model()->rowCount() < 4 * 7);
-        QCOMPARE(window_->hintText(),
-                 QStringLiteral("回收完毕，共回收%1条记录").arg(results()->model()->rowCount()));
+        QCOMPARE(window_->hintText(), QStringLiteral("回收完毕，共回收%1条记录").arg(results()->model()->rowCount()));
     }
 
     void aStartWithoutTasksOnlyTellsTheUser()

@@ -22,7 +22,8 @@
 #include <cstdio>
 #include <optional>
 
-namespace {
+namespace
+{
 
 CacheLocation gLocation;
 

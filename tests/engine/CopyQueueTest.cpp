@@ -5,7 +5,8 @@
 #include <gtest/gtest.h>
 #include <thread>
 
-namespace {
+namespace
+{
 
 void push(CopyQueue& queue, int number)
 {

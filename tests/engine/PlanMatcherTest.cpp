@@ -11,7 +11,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
 const QDate kToday(2026, 3, 7);
 const QDateTime kNow(kToday, QTime(15, 0));
@@ -35,11 +36,16 @@ TEST(PlanMatcherTest, FileTypeLooksForTheExtensionInTheStoredList)
         bool matches;
     };
     const Case cases[] = {
-        {"*.htm(html),*.asp", "/x/a[1].htm", true},   {"*.htm(html),*.asp", "/x/a[1].html", true},
-        {"*.htm(html),*.asp", "/x/a[1].asp", true},   {"*.htm(html),*.asp", "/x/a[1].HTM", true},
-        {"*.htm(html),*.asp", "/x/a[1].Htm", false},  {"*.gif,*.jpg(jpeg)", "/x/a[1].jpeg", true},
-        {"*.gif,*.jpg(jpeg)", "/x/a[1].g", true},     {"*.gif,*.jpg(jpeg)", "/x/index[1]", false},
-        {"*.gif,*.jpg(jpeg)", "/x.gif/index[1]", false}, {"*.gif", "", false},
+        {"*.htm(html),*.asp", "/x/a[1].htm", true},
+        {"*.htm(html),*.asp", "/x/a[1].html", true},
+        {"*.htm(html),*.asp", "/x/a[1].asp", true},
+        {"*.htm(html),*.asp", "/x/a[1].HTM", true},
+        {"*.htm(html),*.asp", "/x/a[1].Htm", false},
+        {"*.gif,*.jpg(jpeg)", "/x/a[1].jpeg", true},
+        {"*.gif,*.jpg(jpeg)", "/x/a[1].g", true},
+        {"*.gif,*.jpg(jpeg)", "/x/index[1]", false},
+        {"*.gif,*.jpg(jpeg)", "/x.gif/index[1]", false},
+        {"*.gif", "", false},
         {"", "/x/anything[1].xyz", true},
     };
     for (const Case& c : cases) {
@@ -60,9 +66,15 @@ TEST(PlanMatcherTest, SizeBoundsAreExclusiveKilobytesIn64Bits)
     };
     const qint64 fiveGigabytes = qint64(5) << 30;
     const Case cases[] = {
-        {0, 10, 1, true},           {0, 10, 10239, true},      {0, 10, 0, false},
-        {0, 10, 10240, false},      {5, 0, 1, true},           {5, -1, 1, true},
-        {10, 100, 10240, false},    {10, 100, 10241, true},    {0, 3000000, fiveGigabytes, false},
+        {0, 10, 1, true},
+        {0, 10, 10239, true},
+        {0, 10, 0, false},
+        {0, 10, 10240, false},
+        {5, 0, 1, true},
+        {5, -1, 1, true},
+        {10, 100, 10240, false},
+        {10, 100, 10241, true},
+        {0, 3000000, fiveGigabytes, false},
         {0, 6000000, fiveGigabytes, true},
     };
     for (const Case& c : cases) {
@@ -91,7 +103,7 @@ TEST(PlanMatcherTest, DatesCompareWholeDays)
         {today, today, 0, kToday.addDays(-1), false},
         {"2026-03-01", "2026-03-31", 0, kToday, true}, // fixed forms parse in any locale
         {"not a date", today, 0, kToday, false},       // a bound that does not parse fails the plan
-        {today, "", 0, kToday.addYears(-5), true},      // one bound alone is no criterion
+        {today, "", 0, kToday.addYears(-5), true},     // one bound alone is no criterion
         {"", "", 1, kToday, true},
         {"", "", 1, kToday.addDays(-1), false},
         {"", "", 7, kToday.addDays(-6), true},
@@ -150,17 +162,18 @@ TEST_F(PageCriteriaTest, TitleAndContentMatchUtf8AndGbkPages)
         const char* content;
         bool matches;
     };
-    const QByteArray utf8Page = QStringLiteral("<html><head>\n<title>体育新闻</title>\n</head><body>今日比分</body>").toUtf8();
+    const QByteArray utf8Page =
+        QStringLiteral("<html><head>\n<title>体育新闻</title>\n</head><body>今日比分</body>").toUtf8();
     const Case cases[] = {
         {utf8Page, "体育", "", true},
         {gbk(QStringLiteral("<title>体育新闻</title>\r\n<p>今日比分</p>")), "体育", "比分", true},
         {utf8Page, "娱乐", "", false},
         {utf8Page, "", "今日比分", true},
         {utf8Page, "", "明日", false},
-        {"<TITLE>Sports</TITLE>", "Sports", "", false},              // upper-case tags are not seen
-        {"<title>a</title> extra words", "extra", "", true},         // the whole line counts
+        {"<TITLE>Sports</TITLE>", "Sports", "", false},                      // upper-case tags are not seen
+        {"<title>a</title> extra words", "extra", "", true},                 // the whole line counts
         {"<title>first</title>\r<title>second</title>", "first", "", false}, // the last such line decides
-        {QByteArray("<title>x</title>\0hidden", 23), "", "hidden", false}, // reading stops at NUL
+        {QByteArray("<title>x</title>\0hidden", 23), "", "hidden", false},   // reading stops at NUL
     };
     for (const Case& c : cases) {
         StrucRec plan;

@@ -1,6 +1,6 @@
+#include "plans/TFrmOpt.h"
 #include "app/GuardedApplication.h"
 #include "app/TFrmMain.h"
-#include "plans/TFrmOpt.h"
 #include "util/FolderDialog.h"
 #include "util/Prompt.h"
 
@@ -83,15 +83,30 @@ private slots:
         QTest::addColumn<QString>("setUp"); // what the test fills in, see fillIn()
         QTest::addColumn<QString>("prompt");
         QTest::addColumn<QString>("focus");
-        QTest::newRow("name") << "types folder" << "information:请输入方案名称！" << "Edit1";
-        QTest::newRow("types") << "name folder" << "information:请选择文件类型的扩展名！" << "";
-        QTest::newRow("site") << "name types folder site" << "information:请输入所属站点信息！" << "Edit3";
-        QTest::newRow("title") << "name types folder title" << "information:请输入网页标题所含的字符！" << "Edit4";
-        QTest::newRow("content") << "name types folder content" << "information:请输入网页内容所含的字符！"
+        QTest::newRow("name") << "types folder"
+                              << "information:请输入方案名称！"
+                              << "Edit1";
+        QTest::newRow("types") << "name folder"
+                               << "information:请选择文件类型的扩展名！"
+                               << "";
+        QTest::newRow("site") << "name types folder site"
+                              << "information:请输入所属站点信息！"
+                              << "Edit3";
+        QTest::newRow("title") << "name types folder title"
+                               << "information:请输入网页标题所含的字符！"
+                               << "Edit4";
+        QTest::newRow("content") << "name types folder content"
+                                 << "information:请输入网页内容所含的字符！"
                                  << "Edit5";
-        QTest::newRow("days") << "name types folder days" << "information:请输入浏览日期的天数！" << "SpinEdit3";
-        QTest::newRow("size") << "name types folder size" << "error:文件大小的最大值不能为零！" << "SpinEdit2";
-        QTest::newRow("folder") << "name types" << "information:请选择保存地址！" << "";
+        QTest::newRow("days") << "name types folder days"
+                              << "information:请输入浏览日期的天数！"
+                              << "SpinEdit3";
+        QTest::newRow("size") << "name types folder size"
+                              << "error:文件大小的最大值不能为零！"
+                              << "SpinEdit2";
+        QTest::newRow("folder") << "name types"
+                                << "information:请选择保存地址！"
+                                << "";
     }
 
     void validationStopsAtTheFirstMissingInput()

@@ -2,15 +2,16 @@
 
 #include "engine/cache/CombinedCache.h"
 
-namespace {
+namespace
+{
 
 // A walk that keeps its caches alive, however often they are replaced meanwhile.
 class HoldingEnumeration : public CacheEnumeration
 {
 public:
-    explicit HoldingEnumeration(std::shared_ptr<UrlCache> caches) : caches_(std::move(caches)), walk_(caches_->enumerate())
-    {
-    }
+    explicit HoldingEnumeration(std::shared_ptr<UrlCache> caches)
+        : caches_(std::move(caches)), walk_(caches_->enumerate())
+    {}
 
     std::optional<CacheEntry> next() override { return walk_->next(); }
 
@@ -22,8 +23,7 @@ private:
 } // namespace
 
 ProgramCache::ProgramCache() : ProgramCache(std::make_shared<CombinedCache>(std::vector<std::unique_ptr<UrlCache>>()))
-{
-}
+{}
 
 ProgramCache::ProgramCache(std::shared_ptr<UrlCache> caches) : caches_(std::move(caches)) {}
 
