@@ -1,11 +1,11 @@
 #include "engine/MhtmlComposer.h"
 
+#include "engine/AtomicFile.h"
 #include "engine/MimeEncoding.h"
 #include "engine/PageText.h"
 #include "util/DateText.h"
 
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QUrl>
 
 namespace
@@ -48,13 +48,7 @@ MhtmlComposer::Outcome MhtmlComposer::ComposeArchive(const QString& sourceUrl, c
     if (!lines)
         return Outcome::Failed;
     const QByteArray archive = compose(sourceUrl, *lines, QDate::currentDate());
-
-    QSaveFile file(destination);
-    if (!file.open(QIODevice::WriteOnly) || file.write(archive) != archive.size()) {
-        file.cancelWriting();
-        return Outcome::Failed;
-    }
-    return file.commit() ? Outcome::Written : Outcome::Failed;
+    return AtomicFile::write(destination, archive) ? Outcome::Written : Outcome::Failed;
 }
 
 QByteArray MhtmlComposer::compose(const QString& sourceUrl, const QByteArrayList& pageLines, const QDate& today) const

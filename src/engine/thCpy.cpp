@@ -1,42 +1,12 @@
 #include "engine/thCpy.h"
 
+#include "engine/AtomicFile.h"
 #include "engine/CopyQueue.h"
 #include "engine/DestinationNamer.h"
-#include "engine/PageText.h"
 #include "engine/cache/CacheEntry.h"
 #include "engine/cache/UrlCache.h"
 
-#include <QFile>
-#include <QSaveFile>
 #include <exception>
-
-namespace
-{
-
-// Copies through a temporary file beside the destination, so that a failed copy leaves the folder as it
-// was and a copy over an earlier one replaces it whole.
-bool copyFile(const QString& from, const QString& to)
-{
-    QFile source(from);
-    if (!source.open(QIODevice::ReadOnly))
-        return false;
-    QSaveFile target(to);
-    if (!target.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
-    for (;;) {
-        const qint64 read = source.read(buffer.data(), buffer.size());
-        if (read < 0 || (read > 0 && target.write(buffer.constData(), read) != read)) {
-            target.cancelWriting();
-            return false;
-        }
-        if (read == 0)
-            break;
-    }
-    return target.commit();
-}
-
-} // namespace
 
 thCpy::thCpy(CopyQueue& queue, UrlCache& cache, const std::atomic<bool>& closingFlag,
              std::chrono::milliseconds pauseAfterJob)
@@ -132,7 +102,8 @@ void thCpy::HandleJob(const CopyJob& job)
 
         bool carriedOut = false;
         if (!job.isDocument) {
-            carriedOut = copyFile(job.localFile, DestinationNamer::MakeDestName(job.localFile, job.saveFolder, false));
+            carriedOut =
+                AtomicFile::copy(job.localFile, DestinationNamer::MakeDestName(job.localFile, job.saveFolder, false));
         } else {
             const QString destination = DestinationNamer::MakeDestName(job.localFile, job.saveFolder, true);
             carriedOut =
