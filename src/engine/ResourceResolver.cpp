@@ -214,7 +214,9 @@ std::optional<ResourceResolver::Resource> ResourceResolver::ResolveStyleSheet(co
 std::optional<ResourceResolver::Resource>
 ResourceResolver::resolve(const QByteArray& reference, std::optional<std::pair<Kind, QString>> knownType) const
 {
-    QUrl address(ResolveRef(PageText::toUnicode(reference, charset_), pageUrl_));
+    // An attribute's "&amp;" is its "&": pages write queries so, and browsers request them with "&".
+    const QString text = PageText::toUnicode(reference, charset_).replace(QLatin1String("&amp;"), QLatin1String("&"));
+    QUrl address(ResolveRef(text, pageUrl_));
     if (address.isEmpty())
         return std::nullopt;
     // Browsers fetch, and caches keep, addresses without their fragment.

@@ -272,6 +272,7 @@ TEST(ResourceResolverTest, TakesThePictureTypeTheServerGaveWhenTheAddressSaysNot
     cache.add("http://h/chart", "chart[1]", "<svg/>", "IMAGE/SVG+XML");
     cache.add("http://h/frame", "frame[1].htm", "<html>", "text/html");
     cache.add("http://h/odd", "odd[1]", "x", "image/x\r\nInjected: yes");
+    cache.add("http://h/show.php?id=1&size=2", "show[1].php", "GIF89a", "image/gif");
     const ResourceResolver resolver(cache, "http://h/page.html", {});
 
     const std::optional<ResourceResolver::Resource> png = resolver.ResolveResource(R"(<img src="picture?id=5">)");
@@ -282,6 +283,12 @@ TEST(ResourceResolverTest, TakesThePictureTypeTheServerGaveWhenTheAddressSaysNot
     const std::optional<ResourceResolver::Resource> svg = resolver.ResolveResource("<img src=/chart>");
     ASSERT_TRUE(svg.has_value());
     EXPECT_EQ(svg->contentType, "image/svg+xml");
+    const std::optional<ResourceResolver::Resource> shown =
+        resolver.ResolveResource(R"(<img src="show.php?id=1&amp;size=2">)");
+    ASSERT_TRUE(shown.has_value());
+    EXPECT_EQ(shown->url, "http://h/show.php?id=1&size=2");
+    EXPECT_EQ(shown->contentType, "image/gif");
+    EXPECT_EQ(shown->cachedFile, dir.filePath("show[1].php"));
     EXPECT_FALSE(resolver.ResolveResource("<iframe src=frame>").has_value());
     EXPECT_FALSE(resolver.ResolveResource("<img src=odd>").has_value());
     EXPECT_FALSE(resolver.ResolveResource("<img src=not-cached>").has_value());
