@@ -14,7 +14,7 @@ build="$top/build"
 
 packages=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev libgl-dev
+    qt6-base-dev libgl-dev qt6-webengine-dev
     zlib1g-dev libbrotli-dev libzstd-dev
     fonts-noto-cjk
 )
