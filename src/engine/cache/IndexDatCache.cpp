@@ -1,0 +1,60 @@
+#include "engine/cache/IndexDatCache.h"
+
+#include "engine/cache/IndexDatCacheEnumeration.h"
+#include "engine/cache/IndexDatFile.h"
+
+IndexDatCache::IndexDatCache(const QString& folder, ExtractionFolder& /*extraction*/) : folder_(folder) {}
+
+IndexDatCache::~IndexDatCache() = default;
+
+bool IndexDatCache::recognises(const QString& folder)
+{
+    return IndexDatFolder::holdsIndex(folder);
+}
+
+std::shared_ptr<const IndexDatFile> IndexDatCache::currentIndexLocked()
+{
+    // The version is taken before reading, so a change during the read makes the next call read again.
+    const IndexDatFolder::Version version = folder_.indexVersion();
+    if (!index_ || version != indexVersion_ || version.recentlyWritten) {
+        index_ = folder_.readIndex();
+        indexVersion_ = version;
+    }
+    return index_;
+}
+
+std::unique_ptr<CacheEnumeration> IndexDatCache::enumerate()
+{
+    const std::lock_guard lock(mutex_);
+    return std::make_unique<IndexDatCacheEnumeration>(folder_, currentIndexLocked());
+}
+
+std::optional<CacheEntry> IndexDatCache::lookup(const QString& url)
+{
+    std::shared_ptr<const IndexDatFile> index;
+    {
+        const std::lock_guard lock(mutex_);
+        index = currentIndexLocked();
+    }
+    if (!index)
+        return std::nullopt;
+    // The platform keeps one entry per URL; should a damaged file hold more, the latest used wins.
+    std::optional<CacheEntry> latest;
+    for (const QByteArray& form : IndexDatFolder::storedFormsOf(url)) {
+        for (const qint64 slot : index->slotsHolding(form)) {
+            const std::optional<IndexDatUrlRecord> record = index->urlRecordAt(slot);
+            std::optional<CacheEntry> entry = record ? folder_.entryOf(*index, *record) : std::nullopt;
+            if (entry && (!latest || entry->lastAccess > latest->lastAccess))
+                latest = std::move(entry);
+        }
+    }
+    return latest;
+}
+
+void IndexDatCache::remove(const QString& url)
+{
+    // Held throughout, so that no lookup keeps using the copy of index.dat from before the deletion.
+    const std::lock_guard lock(mutex_);
+    folder_.removeEntries(url);
+    index_.reset();
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "engine/cache/IndexDatFolder.h"
+#include "engine/cache/UrlCache.h"
+
+#include <QString>
+#include <memory>
+#include <mutex>
+
+class ExtractionFolder;
+class IndexDatFile;
+
+// The legacy Windows URL cache (the Temporary Internet Files of Windows systems and Wine prefixes):
+// index.dat and the cache folders beside it, read in place. Every entry already has its body in a plain
+// local file, which is the entry's localFile, so nothing is ever extracted.
+//
+// index.dat is read whole (it is at most about 16 MB) and the copy kept for lookups until the file
+// changes. Walks follow the hash tables in slot order; lookups go through the file's own URL hash.
+// Deleting edits index.dat in place (see IndexDatFolder), which is safe only while the system that owns
+// the cache is not running.
+class IndexDatCache : public UrlCache
+{
+public:
+    // `folder` holds index.dat (for example .../INetCache/Content.IE5). The extraction folder is not
+    // used: the platform keeps every body as a plain file already.
+    IndexDatCache(const QString& folder, ExtractionFolder& extraction);
+    ~IndexDatCache() override;
+
+    // True when `folder` holds an index.dat of a version this reads, for the cache detector.
+    static bool recognises(const QString& folder);
+
+    std::unique_ptr<CacheEnumeration> enumerate() override;
+    std::optional<CacheEntry> lookup(const QString& url) override;
+    void remove(const QString& url) override;
+
+private:
+    // index.dat as it is now, read again only when it has changed. Called with mutex_ held.
+    std::shared_ptr<const IndexDatFile> currentIndexLocked();
+
+    const IndexDatFolder folder_;
+    std::mutex mutex_;
+    std::shared_ptr<const IndexDatFile> index_;
+    IndexDatFolder::Version indexVersion_;
+};

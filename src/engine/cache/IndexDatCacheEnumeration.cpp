@@ -1,0 +1,35 @@
+#include "engine/cache/IndexDatCacheEnumeration.h"
+
+#include "engine/cache/IndexDatFile.h"
+
+IndexDatCacheEnumeration::IndexDatCacheEnumeration(const IndexDatFolder& folder,
+                                                   std::shared_ptr<const IndexDatFile> file)
+    : folder_(folder), file_(std::move(file))
+{}
+
+std::optional<CacheEntry> IndexDatCacheEnumeration::next()
+{
+    if (!file_)
+        return std::nullopt;
+    const QList<IndexDatFile::HashTable>& tables = file_->hashTables();
+    while (table_ < tables.size()) {
+        const IndexDatFile::HashTable& table = tables.at(table_);
+        if (slot_ >= table.slotCount) {
+            ++table_;
+            slot_ = 0;
+            continue;
+        }
+        const qint64 slotOffset = IndexDatFile::slotOffset(table, slot_++);
+        // Each record is looked at once, however many slots of a damaged file lead to it.
+        const std::optional<quint32> recordOffset = file_->liveRecordOffsetAt(slotOffset);
+        if (!recordOffset || recordsSeen_.contains(*recordOffset))
+            continue;
+        recordsSeen_.insert(*recordOffset);
+        const std::optional<IndexDatUrlRecord> record = file_->urlRecordAt(slotOffset);
+        if (!record)
+            continue;
+        if (std::optional<CacheEntry> entry = folder_.entryOf(*file_, *record))
+            return entry;
+    }
+    return std::nullopt;
+}
