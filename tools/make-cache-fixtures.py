@@ -1005,7 +1005,7 @@ class FirefoxSession:
     (-CreateProfile), so the cache lands in
     $HOME/.cache/mozilla/firefox/<profile>/cache2, driven over Marionette."""
 
-    def __init__(self, home: Path) -> None:
+    def __init__(self, home: Path, extra_args: list[str] | None = None) -> None:
         self.home = home
         env = browser_environment(home)
         subprocess.run(["firefox-esr", "--headless", "-CreateProfile", "sample"], env=env, check=True,
@@ -1017,7 +1017,8 @@ class FirefoxSession:
             for name, value in prefs.items():
                 user_js.write(f"user_pref({json.dumps(name)}, {json.dumps(value)});\n")
         self._log_file = open(home / "firefox.log", "wb")
-        self.process = subprocess.Popen(["firefox-esr", "--headless", "--marionette", "--no-remote", "-P", "sample"],
+        self.process = subprocess.Popen(["firefox-esr", "--headless", "--marionette", "--no-remote", "-P", "sample",
+                                         *(extra_args or [])],
                                         env=env, stdin=subprocess.DEVNULL, stdout=self._log_file,
                                         stderr=self._log_file, start_new_session=True)
         self.marionette = Marionette(port, self.process)

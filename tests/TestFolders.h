@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QString>
+
+// Copies a fixture folder with everything in it, so that a test can change the copy; false on any failure.
+inline bool copyFolder(const QString& from, const QString& to)
+{
+    if (!QDir().mkpath(to))
+        return false;
+    for (const QFileInfo& item : QDir(from).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString target = QDir(to).filePath(item.fileName());
+        if (item.isDir() ? !copyFolder(item.filePath(), target) : !QFile::copy(item.filePath(), target))
+            return false;
+    }
+    return true;
+}
+
+inline QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
