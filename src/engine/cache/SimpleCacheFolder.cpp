@@ -1,10 +1,8 @@
 #include "engine/cache/SimpleCacheFolder.h"
 
 #include "engine/cache/ChromiumCacheKey.h"
-#include "engine/cache/ChromiumResponseInfo.h"
-#include "engine/cache/ContentDecoder.h"
+#include "engine/cache/ChromiumHttpEntry.h"
 #include "engine/cache/ExtractionFolder.h"
-#include "engine/cache/HeadTailFileReader.h"
 #include "engine/cache/HttpResponseHead.h"
 #include "engine/cache/LocalFileName.h"
 #include "engine/cache/SimpleEntryFile.h"
@@ -29,40 +27,6 @@ QString hashNameOf(const QString& fileName)
 quint64 entryHashOf(const QString& fileName)
 {
     return hashNameOf(fileName).toULongLong(nullptr, 16);
-}
-
-bool isIdentity(const QString& contentEncoding)
-{
-    return contentEncoding.isEmpty() || contentEncoding == QLatin1String("identity");
-}
-
-// The length of the whole resource from "bytes 0-220543/220544"; std::nullopt when it is unknown ("*").
-std::optional<qint64> resourceLengthOf(const QString& contentRange)
-{
-    const qsizetype slash = contentRange.lastIndexOf(QLatin1Char('/'));
-    bool isNumber = false;
-    const qint64 length = contentRange.mid(slash + 1).trimmed().toLongLong(&isNumber);
-    if (slash < 0 || !isNumber || length < 0)
-        return std::nullopt;
-    return length;
-}
-
-// What the body decodes to, sized without decoding where the encoding records it.
-qint64 decodedSizeOf(const SimpleEntryFile& file, const StoredBody& body)
-{
-    if (const std::optional<qint64> hint =
-            ContentDecoder::sizeHint(file.bodyHead(), file.bodyTail(), body.length, body.contentEncoding))
-        return *hint;
-    std::optional<QByteArray> stored;
-    if (file.bodyHead().size() == body.length)
-        stored = file.bodyHead();
-    else
-        stored = HeadTailFileReader(body.file).read(body.offset, body.length);
-    if (!stored)
-        return body.length;
-    // Bodies that do not decode are extracted as stored, so that is their size too.
-    const std::optional<QByteArray> decoded = ContentDecoder::decode(*stored, body.contentEncoding);
-    return decoded ? decoded->size() : stored->size();
 }
 
 } // namespace
@@ -111,33 +75,27 @@ std::optional<CacheEntry> SimpleCacheFolder::readEntry(const QString& fileName,
     const std::optional<SimpleEntryFile> file = SimpleEntryFile::read(entryPath);
     if (!file)
         return std::nullopt;
-    const std::optional<QString> url = ChromiumCacheKey::urlOf(file->key());
-    const std::optional<ChromiumResponseInfo> info = ChromiumResponseInfo::parse(file->responseInfo());
-    if (!url || !info || info->truncated)
+    const std::optional<ChromiumHttpEntry> http = ChromiumHttpEntry::fromStreams(file->key(), file->responseInfo());
+    if (!http)
         return std::nullopt;
-    const std::optional<HttpResponseHead> head = HttpResponseHead::parse(info->rawHead);
-    if (!head || head->statusCode() < 200 || head->statusCode() > 299)
-        return std::nullopt;
+    const HttpResponseHead& head = http->head();
 
-    CacheEntry entry;
-    entry.url = *url;
-    entry.contentType = head->contentType();
-    entry.sourceFolder = path_;
+    CacheEntry entry = http->toCacheEntry(path_);
     const QDateTime indexed = lastUsedTimes.value(entryHashOf(fileName));
     entry.lastAccess = indexed.isValid() ? indexed : file->modified();
-    if (head->statusCode() == 206) {
+    if (head.statusCode() == 206) {
         // A range-fetched resource: the entry file holds only the head, the bytes are in the _s file.
         if (file->bodyLength() != 0)
             return std::nullopt;
         const std::optional<StoredBody> body =
-            sparseBody(hashNameOf(fileName), file->key(), head->field("content-range"), head->contentEncoding());
+            sparseBody(hashNameOf(fileName), file->key(), head.field("content-range"), head.contentEncoding());
         if (!body)
             return std::nullopt;
         entry.body = *body;
         entry.size = body->length;
     } else {
-        entry.body = StoredBody{entryPath, file->bodyOffset(), file->bodyLength(), head->contentEncoding()};
-        entry.size = decodedSizeOf(*file, entry.body);
+        entry.body = StoredBody{entryPath, file->bodyOffset(), file->bodyLength(), head.contentEncoding()};
+        entry.size = ChromiumHttpEntry::decodedSize(entry.body, file->bodyHead(), file->bodyTail());
     }
     entry.localFile = extraction_->pathFor(entryPath, LocalFileName::forUrl(entry.url, entry.contentType));
     return entry;
@@ -148,8 +106,8 @@ std::optional<StoredBody> SimpleCacheFolder::sparseBody(const QString& hashName,
                                                         const QString& contentEncoding) const
 {
     // Ranges of an encoded resource could only be sized by decoding them; browsers do not ask for those.
-    const std::optional<qint64> resourceLength = resourceLengthOf(contentRange);
-    if (!isIdentity(contentEncoding) || !resourceLength)
+    const std::optional<qint64> resourceLength = ChromiumHttpEntry::resourceLengthOf(contentRange);
+    if (!ChromiumHttpEntry::isIdentity(contentEncoding) || !resourceLength)
         return std::nullopt;
     const QString sparsePath = path_ + QLatin1Char('/') + hashName + QLatin1String("_s");
     const std::optional<SimpleSparseFile> sparse = SimpleSparseFile::read(sparsePath, key);

@@ -7,11 +7,12 @@
 // the input breaks put right, so that mutations also reach the response info, the head and the body decoders instead of
 // stopping at a checksum.
 
-#include "engine/cache/ContentDecoder.h"
 #include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/SimpleCache.h"
 #include "engine/cache/SimpleEntryFile.h"
 #include "engine/cache/SuperFastHash.h"
+
+#include "CacheFuzzing.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -105,27 +106,6 @@ QByteArray sealedIndex(QByteArray index)
     return index;
 }
 
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(bytes);
-}
-
-// What CacheEntry::materialize() does short of writing the file (it syncs each file to disk, which slows
-// the fuzzer tenfold), with a stricter check: the reader must never offer a body outside its file.
-void decodeBody(const CacheEntry& entry)
-{
-    QFile file(entry.body.file);
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    if (entry.body.offset < 0 || entry.body.length < 0 || entry.body.offset > file.size() ||
-        entry.body.length > file.size() - entry.body.offset || entry.size < 0)
-        abort();
-    file.seek(entry.body.offset);
-    ContentDecoder::decode(file.read(entry.body.length), entry.body.contentEncoding);
-}
-
 void exercise(const QByteArray& entry, const std::optional<QByteArray>& index, const std::optional<QByteArray>& sparse)
 {
     QTemporaryDir folder;
@@ -133,12 +113,12 @@ void exercise(const QByteArray& entry, const std::optional<QByteArray>& index, c
         return;
     const QString stem =
         folder.filePath(QStringLiteral("%1").arg(SimpleEntryFile::entryHashOf(keyOf(entry)), 16, 16, QLatin1Char('0')));
-    writeFile(stem + QStringLiteral("_0"), entry);
+    CacheFuzzing::writeFile(stem + QStringLiteral("_0"), entry);
     if (sparse)
-        writeFile(stem + QStringLiteral("_s"), *sparse);
+        CacheFuzzing::writeFile(stem + QStringLiteral("_s"), *sparse);
     if (index) {
         QDir(folder.path()).mkdir(QStringLiteral("index-dir"));
-        writeFile(folder.filePath(QStringLiteral("index-dir/the-real-index")), *index);
+        CacheFuzzing::writeFile(folder.filePath(QStringLiteral("index-dir/the-real-index")), *index);
     }
 
     ExtractionFolder extraction;
@@ -146,12 +126,12 @@ void exercise(const QByteArray& entry, const std::optional<QByteArray>& index, c
     QStringList urls;
     const std::unique_ptr<CacheEnumeration> enumeration = cache.enumerate();
     while (const std::optional<CacheEntry> entryFound = enumeration->next()) {
-        decodeBody(*entryFound);
+        CacheFuzzing::decodeBody(*entryFound);
         urls.append(entryFound->url);
     }
     for (const QString& url : urls) {
         if (const std::optional<CacheEntry> looked = cache.lookup(url))
-            decodeBody(*looked);
+            CacheFuzzing::decodeBody(*looked);
         cache.remove(url);
     }
 }

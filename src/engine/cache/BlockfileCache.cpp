@@ -1,0 +1,84 @@
+#include "engine/cache/BlockfileCache.h"
+
+#include "engine/cache/BlockfileCacheEnumeration.h"
+#include "engine/cache/BlockfileDataFiles.h"
+#include "engine/cache/BlockfileEntryWalk.h"
+#include "engine/cache/BlockfileIndex.h"
+#include "engine/cache/ChromiumCacheKey.h"
+
+#include <algorithm>
+
+BlockfileCache::BlockfileCache(const QString& folder, ExtractionFolder& extraction) : folder_(folder, extraction) {}
+
+BlockfileCache::~BlockfileCache() = default;
+
+bool BlockfileCache::recognises(const QString& folder)
+{
+    return BlockfileCacheFolder::recognises(folder);
+}
+
+std::unique_ptr<CacheEnumeration> BlockfileCache::enumerate()
+{
+    return std::make_unique<BlockfileCacheEnumeration>(folder_);
+}
+
+void BlockfileCache::ensureUrlIndex()
+{
+    if (urlIndexBuilt_)
+        return;
+    urlIndexBuilt_ = true;
+    std::optional<BlockfileIndex> index = folder_.readIndex();
+    if (!index)
+        return;
+    index_ = std::make_shared<const BlockfileIndex>(std::move(*index));
+    // Only keys and times are read here; whether an entry is usable is decided when it is looked up.
+    BlockfileDataFiles files(folder_.path(), BlockfileDataFiles::Access::Walk);
+    BlockfileEntryWalk walk(*index_, files);
+    while (const std::optional<BlockfileEntryWalk::Step> step = walk.next()) {
+        if (!step->record.isNormal())
+            continue;
+        const std::optional<QByteArray> key = BlockfileCacheFolder::keyOf(files, step->record);
+        const std::optional<QString> url = key ? ChromiumCacheKey::urlOf(*key) : std::nullopt;
+        const std::optional<QDateTime> lastUsed =
+            url ? BlockfileCacheFolder::lastUsed(files, step->address, step->record) : std::nullopt;
+        if (lastUsed)
+            entriesByUrl_[*url].append(IndexedEntry{step->address, *lastUsed});
+    }
+    for (QList<IndexedEntry>& entries : entriesByUrl_) {
+        std::sort(entries.begin(), entries.end(), [](const IndexedEntry& a, const IndexedEntry& b) {
+            return a.lastUsed != b.lastUsed ? a.lastUsed > b.lastUsed : a.address.value() < b.address.value();
+        });
+    }
+}
+
+std::optional<CacheEntry> BlockfileCache::lookup(const QString& url)
+{
+    QList<IndexedEntry> candidates;
+    std::shared_ptr<const BlockfileIndex> index;
+    {
+        const std::lock_guard lock(mutex_);
+        ensureUrlIndex();
+        candidates = entriesByUrl_.value(url);
+        index = index_;
+    }
+    if (candidates.isEmpty())
+        return std::nullopt;
+    // The most recently used entry that is still whole; an older partition's copy stands in when the
+    // newest has been evicted or is an error page. Records are read afresh: the browser may have reused
+    // the blocks since the map was built.
+    BlockfileDataFiles files(folder_.path(), BlockfileDataFiles::Access::Scattered);
+    for (const IndexedEntry& candidate : candidates) {
+        const std::optional<BlockfileEntry> record = BlockfileEntryWalk::readRecord(files, candidate.address);
+        std::optional<CacheEntry> entry =
+            record ? folder_.readEntry(files, *index, candidate.address, *record) : std::nullopt;
+        if (entry && entry->url == url)
+            return entry;
+    }
+    return std::nullopt;
+}
+
+void BlockfileCache::remove(const QString& url)
+{
+    // Refused, see the class comment.
+    Q_UNUSED(url);
+}

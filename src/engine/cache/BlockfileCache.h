@@ -1,0 +1,60 @@
+#pragma once
+
+#include "engine/cache/BlockfileAddress.h"
+#include "engine/cache/BlockfileCacheFolder.h"
+#include "engine/cache/UrlCache.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+class BlockfileIndex;
+class ExtractionFolder;
+
+// The HTTP cache of a Chromium-family browser in its "blockfile" format (Chrome and Edge on Windows, old
+// macOS profiles), read in place. Walks go through the index's hash table, bucket by bucket. Lookups use a
+// map from URL to entry records built on the first lookup, since keys carry the top-level site as well as
+// the URL and the site of a URL asked for is not known; entries the browser writes after the map was built
+// are found by walks but not by lookups.
+//
+// Read-only: remove() deliberately does nothing. Taking an entry out means unlinking it from its bucket's
+// chain and from the eviction lists (whose heads are in the index), freeing its blocks in the allocation
+// bitmaps and fixing the counters, while the browser keeps all these files memory-mapped with its own
+// state in memory; an outside edit cannot be made safely under a running browser, and a half-made one
+// would damage the cache. Following the interface, the failure is silent.
+class BlockfileCache : public UrlCache
+{
+public:
+    // `folder` holds index, data_0 to data_<n> and f_<n> (for example a copied "Cache_Data"). Bodies are
+    // extracted into `extraction`, which must outlive this cache and its walks.
+    BlockfileCache(const QString& folder, ExtractionFolder& extraction);
+    ~BlockfileCache() override;
+
+    // True for a folder holding data_0 and an index file that starts like a blockfile index.
+    static bool recognises(const QString& folder);
+
+    std::unique_ptr<CacheEnumeration> enumerate() override;
+    std::optional<CacheEntry> lookup(const QString& url) override;
+    void remove(const QString& url) override;
+
+private:
+    struct IndexedEntry
+    {
+        BlockfileAddress address;
+        QDateTime lastUsed;
+    };
+
+    // Builds the URL map if it is not there yet. Called with mutex_ held.
+    void ensureUrlIndex();
+
+    const BlockfileCacheFolder folder_;
+    std::mutex mutex_;
+    bool urlIndexBuilt_ = false;
+    // The hash table as it was when the map was built; lookups need it to find a range-fetched resource's
+    // child entries, and checking the records it leads to is cheaper than reading it afresh.
+    std::shared_ptr<const BlockfileIndex> index_;
+    QHash<QString, QList<IndexedEntry>> entriesByUrl_; // most recently used first
+};

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "engine/cache/BlockfileAddress.h"
+#include "engine/cache/CacheEntry.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <optional>
+
+class BlockfileDataFiles;
+class BlockfileEntry;
+class BlockfileIndex;
+class ExtractionFolder;
+
+// A Chromium blockfile cache folder ("index", data_0 to data_<n>, f_<n>) read in place: what an entry
+// record amounts to. Holds only its path and the (thread-safe) extraction folder; the files themselves are
+// read through a BlockfileDataFiles each caller brings, so one instance serves several threads at once.
+class BlockfileCacheFolder
+{
+public:
+    BlockfileCacheFolder(const QString& folder, ExtractionFolder& extraction);
+
+    const QString& path() const { return path_; }
+
+    // True for a folder holding data_0 and an index file that starts like a blockfile index.
+    static bool recognises(const QString& folder);
+
+    std::optional<BlockfileIndex> readIndex() const;
+
+    // The record's key, wherever it is stored, if it matches the record's key hash.
+    static std::optional<QByteArray> keyOf(BlockfileDataFiles& files, const BlockfileEntry& record);
+
+    // When the browser last used the entry, from its rankings node; std::nullopt when the node cannot be
+    // read, does not link back to `address`, or is marked dirty (the entry is open, or was when the
+    // browser crashed).
+    static std::optional<QDateTime> lastUsed(BlockfileDataFiles& files, BlockfileAddress address,
+                                             const BlockfileEntry& record);
+
+    // The entry of the record at `address` if it is a whole 2xx HTTP response with its body; std::nullopt
+    // for anything else (evicted or doomed, damaged, not HTTP, an error or a redirect, truncated, a
+    // range-fetched resource that is not whole in one piece). `index` finds the child entries of a
+    // range-fetched resource.
+    std::optional<CacheEntry> readEntry(BlockfileDataFiles& files, const BlockfileIndex& index,
+                                        BlockfileAddress address, const BlockfileEntry& record) const;
+
+private:
+    std::optional<StoredBody> sparseBody(BlockfileDataFiles& files, const BlockfileIndex& index,
+                                         const BlockfileEntry& parent, const QByteArray& parentKey,
+                                         const QString& contentRange) const;
+
+    QString path_;
+    ExtractionFolder* extraction_;
+};

@@ -1,0 +1,144 @@
+#include "engine/cache/BlockfileDataFiles.h"
+
+#include "engine/cache/LittleEndianReader.h"
+
+namespace
+{
+
+constexpr quint32 blockFileMagic = 0xC104CAC3u;
+// Blocks start after the header, which ends in the allocation bitmap.
+constexpr qint64 blockFileHeaderSize = 8192;
+// Walks keep what they read of the block files up to this much, then start afresh: the record and entry
+// files of even a large cache fit, and a damaged or huge one cannot make a walk hold more.
+constexpr qint64 chunkSize = 256 * 1024;
+constexpr qint64 maxChunkBytes = 64 * 1024 * 1024;
+
+} // namespace
+
+BlockfileDataFiles::BlockfileDataFiles(const QString& folder, Access access) : folder_(folder), access_(access) {}
+
+BlockfileDataFiles::~BlockfileDataFiles() = default;
+
+std::unique_ptr<BlockfileDataFiles::OpenFile> BlockfileDataFiles::openBlockFile(BlockfileAddress address) const
+{
+    auto opened = std::make_unique<OpenFile>();
+    opened->file.setFileName(folder_ + QLatin1Char('/') + address.fileName());
+    // Records are small and scattered; Qt's read-ahead would fetch 16 KiB for each.
+    if (!opened->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return opened;
+    opened->size = opened->file.size();
+    const QByteArray headerBytes = opened->file.read(24);
+    const LittleEndianReader header(headerBytes);
+    const std::optional<quint32> version = header.u32(4);
+    const std::optional<quint16> thisFile = header.u16(8);
+    const std::optional<quint32> blockSize = header.u32(12);
+    const std::optional<quint32> blockCount = header.u32(20);
+    if (header.u32(0) != blockFileMagic || !version || (*version >> 16 != 2 && *version >> 16 != 3) ||
+        thisFile != address.blockFileNumber() || !blockSize || *blockSize == 0 || !blockCount)
+        return opened;
+    opened->blockSize = *blockSize;
+    opened->blockCount = *blockCount;
+    opened->usable = true;
+    return opened;
+}
+
+std::unique_ptr<BlockfileDataFiles::OpenFile> BlockfileDataFiles::openExternalFile(BlockfileAddress address) const
+{
+    auto opened = std::make_unique<OpenFile>();
+    opened->file.setFileName(folder_ + QLatin1Char('/') + address.fileName());
+    if (!opened->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return opened;
+    opened->size = opened->file.size();
+    opened->usable = true;
+    return opened;
+}
+
+BlockfileDataFiles::OpenFile* BlockfileDataFiles::fileFor(BlockfileAddress address)
+{
+    if (address.isExternal()) {
+        if (address.externalFileNumber() != lastExternalNumber_) {
+            lastExternalFile_ = openExternalFile(address);
+            lastExternalNumber_ = address.externalFileNumber();
+        }
+        return lastExternalFile_.get();
+    }
+    std::unique_ptr<OpenFile>& blockFile = blockFiles_[size_t(address.blockFileNumber())];
+    if (!blockFile)
+        blockFile = openBlockFile(address);
+    return blockFile.get();
+}
+
+std::optional<BlockfileDataFiles::Location> BlockfileDataFiles::locate(BlockfileAddress address)
+{
+    if (!address.isValid())
+        return std::nullopt;
+    OpenFile* const file = fileFor(address);
+    if (!file->usable)
+        return std::nullopt;
+    if (address.isExternal())
+        return Location{file->file.fileName(), 0, file->size};
+    // A block file of one number always holds one block size, so an address of another type naming it
+    // is damaged.
+    if (file->blockSize != address.blockSize())
+        return std::nullopt;
+    const qint64 endBlock = qint64(address.firstBlock()) + address.blockCount();
+    const qint64 offset = blockFileHeaderSize + qint64(address.firstBlock()) * file->blockSize;
+    const qint64 capacity = qint64(address.blockCount()) * file->blockSize;
+    if (endBlock > file->blockCount || offset + capacity > file->size)
+        return std::nullopt;
+    return Location{file->file.fileName(), offset, capacity};
+}
+
+std::optional<QByteArray> BlockfileDataFiles::read(BlockfileAddress address, qint64 offset, qint64 length)
+{
+    const std::optional<Location> location = locate(address);
+    if (!location || offset < 0 || length < 0 || offset > location->capacity || length > location->capacity - offset)
+        return std::nullopt;
+    OpenFile& file = *fileFor(address);
+    if (access_ == Access::Walk && !address.isExternal())
+        return readThroughChunks(file, location->offset + offset, length);
+    return readDirectly(file, location->offset + offset, length);
+}
+
+std::optional<QByteArray> BlockfileDataFiles::readDirectly(OpenFile& file, qint64 offset, qint64 length) const
+{
+    if (!file.file.seek(offset))
+        return std::nullopt;
+    QByteArray bytes = file.file.read(length);
+    if (bytes.size() != length)
+        return std::nullopt;
+    return bytes;
+}
+
+std::optional<QByteArray> BlockfileDataFiles::readThroughChunks(OpenFile& file, qint64 offset, qint64 length)
+{
+    QByteArray bytes;
+    bytes.reserve(length);
+    // Records and streams in blocks are at most 4 blocks of 4 KiB, so they span one or two chunks.
+    for (qint64 at = offset; at < offset + length;) {
+        const qint64 chunkNumber = at / chunkSize;
+        auto chunk = file.chunks.find(chunkNumber);
+        if (chunk == file.chunks.end()) {
+            if (chunkBytes_ + chunkSize > maxChunkBytes) {
+                for (const std::unique_ptr<OpenFile>& blockFile : blockFiles_) {
+                    if (blockFile)
+                        blockFile->chunks.clear();
+                }
+                chunkBytes_ = 0;
+            }
+            const std::optional<QByteArray> read =
+                readDirectly(file, chunkNumber * chunkSize, std::min(chunkSize, file.size - chunkNumber * chunkSize));
+            if (!read)
+                return std::nullopt;
+            chunkBytes_ += read->size();
+            chunk = file.chunks.emplace(chunkNumber, *read).first;
+        }
+        const qint64 inChunk = at - chunkNumber * chunkSize;
+        const qint64 piece = std::min(offset + length - at, chunk->second.size() - inChunk);
+        if (piece <= 0)
+            return std::nullopt;
+        bytes.append(chunk->second.constData() + inChunk, piece);
+        at += piece;
+    }
+    return bytes;
+}

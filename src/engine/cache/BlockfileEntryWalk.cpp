@@ -1,0 +1,46 @@
+#include "engine/cache/BlockfileEntryWalk.h"
+
+#include "engine/cache/BlockfileDataFiles.h"
+#include "engine/cache/BlockfileIndex.h"
+
+BlockfileEntryWalk::BlockfileEntryWalk(const BlockfileIndex& index, BlockfileDataFiles& files)
+    : index_(index), files_(files), endBucket_(index.tableLength())
+{}
+
+BlockfileEntryWalk::BlockfileEntryWalk(const BlockfileIndex& index, BlockfileDataFiles& files, quint32 bucket)
+    : index_(index), files_(files), nextBucket_(bucket), endBucket_(bucket < index.tableLength() ? bucket + 1 : bucket)
+{}
+
+std::optional<BlockfileEntry> BlockfileEntryWalk::readRecord(BlockfileDataFiles& files, BlockfileAddress address)
+{
+    if (!address.isValid() || address.fileType() != BlockfileAddress::FileType::Block256)
+        return std::nullopt;
+    const std::optional<BlockfileDataFiles::Location> location = files.locate(address);
+    if (!location)
+        return std::nullopt;
+    const std::optional<QByteArray> bytes = files.read(address, 0, location->capacity);
+    return bytes ? BlockfileEntry::parse(*bytes) : std::nullopt;
+}
+
+std::optional<BlockfileEntryWalk::Step> BlockfileEntryWalk::next()
+{
+    for (;;) {
+        while (!chainNext_.isInitialized()) {
+            if (nextBucket_ >= endBucket_)
+                return std::nullopt;
+            chainBucket_ = nextBucket_++;
+            chainNext_ = index_.bucketHead(chainBucket_);
+            chainVisited_.clear();
+        }
+        const BlockfileAddress address = chainNext_;
+        chainNext_ = BlockfileAddress();
+        if (chainVisited_.contains(address.value()))
+            continue;
+        chainVisited_.insert(address.value());
+        std::optional<BlockfileEntry> record = readRecord(files_, address);
+        if (!record || index_.bucketOf(record->keyHash()) != chainBucket_)
+            continue;
+        chainNext_ = record->next();
+        return Step{address, std::move(*record)};
+    }
+}

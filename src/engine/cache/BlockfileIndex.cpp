@@ -1,0 +1,52 @@
+#include "engine/cache/BlockfileIndex.h"
+
+#include "engine/cache/LittleEndianReader.h"
+
+#include <QFile>
+
+namespace
+{
+
+constexpr qint64 headerSize = 256;
+constexpr qint64 tableOffset = headerSize + 112; // after the eviction lists
+constexpr quint32 defaultTableLength = 0x10000;  // what a length of 0 stands for
+// The browsers size the table by the cache's maximum size, 2^19 buckets for the largest seen; a larger
+// value only makes a damaged file cost memory.
+constexpr quint32 maxTableLength = 1u << 22;
+
+bool isPowerOfTwo(quint32 value)
+{
+    return value != 0 && (value & (value - 1)) == 0;
+}
+
+} // namespace
+
+bool BlockfileIndex::hasKnownHeader(QByteArrayView header)
+{
+    const LittleEndianReader reader(header);
+    const std::optional<quint32> version = reader.u32(4);
+    // 2.0 and 2.1 differ from 3.0 only in header fields this reader does not use.
+    return reader.u32(0) == magic && version && (*version >> 16 == 2 || *version >> 16 == 3);
+}
+
+std::optional<BlockfileIndex> BlockfileIndex::read(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray header = file.read(headerSize);
+    const LittleEndianReader reader(header);
+    const std::optional<quint32> declaredLength = reader.u32(28);
+    if (!hasKnownHeader(header) || !declaredLength)
+        return std::nullopt;
+    const quint32 tableLength = *declaredLength == 0 ? defaultTableLength : *declaredLength;
+    if (!isPowerOfTwo(tableLength) || tableLength > maxTableLength)
+        return std::nullopt;
+    const qint64 tableBytes = qint64(tableLength) * 4;
+    if (file.size() < tableOffset + tableBytes || !file.seek(tableOffset))
+        return std::nullopt;
+    QByteArray table = file.read(tableBytes);
+    if (table.size() != tableBytes)
+        return std::nullopt;
+    return BlockfileIndex(std::move(table), tableLength);
+}

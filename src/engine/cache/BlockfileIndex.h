@@ -1,0 +1,43 @@
+#pragma once
+
+#include "engine/cache/BlockfileAddress.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QtEndian>
+#include <optional>
+
+// The "index" file of a Chromium blockfile cache: a 256-byte header, 112 bytes of eviction lists, then the
+// hash table, one entry address per bucket heading that bucket's chain. An entry with key hash h sits in
+// the chain of bucket h & (tableLength - 1). The header's crash flag and dirty marker are not used: a
+// reader judges each entry by its own rankings node, which the browser marks while the entry is open.
+class BlockfileIndex
+{
+public:
+    static constexpr quint32 magic = 0xC103CAC3u;
+
+    // The header and table of the index file at `path`; std::nullopt when it is missing, is not a blockfile
+    // index of version 2 or 3, declares a table that is not a power of two long, or is too short for it.
+    static std::optional<BlockfileIndex> read(const QString& path);
+
+    // True when `header` (the file's first bytes) starts like an index of a version this reader knows.
+    static bool hasKnownHeader(QByteArrayView header);
+
+    quint32 tableLength() const { return tableLength_; }
+    quint32 bucketOf(quint32 keyHash) const { return keyHash & (tableLength_ - 1); }
+
+    // The address heading the chain of `bucket`; not initialized for an empty bucket or one beyond the table.
+    BlockfileAddress bucketHead(quint32 bucket) const
+    {
+        if (bucket >= tableLength_)
+            return BlockfileAddress();
+        return BlockfileAddress(qFromLittleEndian<quint32>(table_.constData() + qsizetype(bucket) * 4));
+    }
+
+private:
+    BlockfileIndex(QByteArray table, quint32 tableLength) : table_(std::move(table)), tableLength_(tableLength) {}
+
+    // Kept as stored and decoded bucket by bucket: most buckets of a table are empty and are looked at once.
+    QByteArray table_;
+    quint32 tableLength_;
+};

@@ -1,0 +1,58 @@
+#include "engine/cache/ChromiumHttpEntry.h"
+
+#include "engine/cache/ChromiumCacheKey.h"
+#include "engine/cache/ChromiumResponseInfo.h"
+#include "engine/cache/ContentDecoder.h"
+#include "engine/cache/HeadTailFileReader.h"
+
+std::optional<ChromiumHttpEntry> ChromiumHttpEntry::fromStreams(QByteArrayView key, QByteArrayView responseInfo)
+{
+    std::optional<QString> url = ChromiumCacheKey::urlOf(key);
+    const std::optional<ChromiumResponseInfo> info = ChromiumResponseInfo::parse(responseInfo);
+    if (!url || !info || info->truncated)
+        return std::nullopt;
+    std::optional<HttpResponseHead> head = HttpResponseHead::parse(info->rawHead);
+    if (!head || head->statusCode() < 200 || head->statusCode() > 299)
+        return std::nullopt;
+    return ChromiumHttpEntry(std::move(*url), std::move(*head));
+}
+
+CacheEntry ChromiumHttpEntry::toCacheEntry(const QString& sourceFolder) const
+{
+    CacheEntry entry;
+    entry.url = url_;
+    entry.contentType = head_.contentType();
+    entry.sourceFolder = sourceFolder;
+    return entry;
+}
+
+bool ChromiumHttpEntry::isIdentity(const QString& contentEncoding)
+{
+    return contentEncoding.isEmpty() || contentEncoding == QLatin1String("identity");
+}
+
+qint64 ChromiumHttpEntry::decodedSize(const StoredBody& body, const QByteArray& bodyHead, const QByteArray& bodyTail)
+{
+    if (const std::optional<qint64> hint =
+            ContentDecoder::sizeHint(bodyHead, bodyTail, body.length, body.contentEncoding))
+        return *hint;
+    std::optional<QByteArray> stored;
+    if (bodyHead.size() == body.length)
+        stored = bodyHead;
+    else
+        stored = HeadTailFileReader(body.file).read(body.offset, body.length);
+    if (!stored)
+        return body.length;
+    const std::optional<QByteArray> decoded = ContentDecoder::decode(*stored, body.contentEncoding);
+    return decoded ? decoded->size() : stored->size();
+}
+
+std::optional<qint64> ChromiumHttpEntry::resourceLengthOf(const QString& contentRange)
+{
+    const qsizetype slash = contentRange.lastIndexOf(QLatin1Char('/'));
+    bool isNumber = false;
+    const qint64 length = contentRange.mid(slash + 1).trimmed().toLongLong(&isNumber);
+    if (slash < 0 || !isNumber || length < 0)
+        return std::nullopt;
+    return length;
+}
