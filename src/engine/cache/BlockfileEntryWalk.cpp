@@ -30,7 +30,9 @@ std::optional<BlockfileEntryWalk::Step> BlockfileEntryWalk::next()
                 return std::nullopt;
             chainBucket_ = nextBucket_++;
             chainNext_ = index_.bucketHead(chainBucket_);
-            chainVisited_.clear();
+            // Most buckets are empty; only a chain that was walked leaves anything to forget.
+            if (chainNext_.isInitialized() && !chainVisited_.isEmpty())
+                chainVisited_.clear();
         }
         const BlockfileAddress address = chainNext_;
         chainNext_ = BlockfileAddress();
