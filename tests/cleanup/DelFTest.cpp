@@ -118,4 +118,25 @@ INSTANTIATE_TEST_SUITE_P(Browsers, DelFFixtureTest, ::testing::Values("firefox-c
                              return QString::fromLatin1(browser.param).section(u'/', 0, 0).remove(u'-').toStdString();
                          });
 
+// The old Windows URL cache keeps addresses as the pages gave them: this one, written by Wine's Internet
+// library, holds http, HTTP, https and ftp entries.
+TEST(DelFIndexDatTest, DeletesHttpInAnyAcceptedSpellingAndHttpsAndKeepsFtp)
+{
+    QTemporaryDir temporary;
+    ASSERT_TRUE(copyFolder(QStringLiteral(WEBGLEANER_TEST_DATA "/caches/indexdat/small"), temporary.path()));
+    const CacheLocation location = CacheDetector::recognise(temporary.filePath(QStringLiteral("Content.IE5")));
+    ASSERT_EQ(location.kind, CacheLocation::Kind::IndexDat);
+    ExtractionFolder extraction;
+    {
+        const std::unique_ptr<UrlCache> cache = CacheDetector::openAll({location}, extraction);
+        const QStringList before = urlsIn(*cache);
+        for (const char* url : {"HTTP://EXAMPLE.TEST/UPPER.CSS", "https://secure.example.test/a.js?x=1&y=2",
+                                "http://example.test/gbk.html", "ftp://files.example.test/readme.txt"})
+            ASSERT_TRUE(before.contains(QLatin1String(url))) << url;
+        clear(*cache);
+    }
+    const std::unique_ptr<UrlCache> reopened = CacheDetector::openAll({location}, extraction);
+    EXPECT_EQ(urlsIn(*reopened), QStringList{QStringLiteral("ftp://files.example.test/readme.txt")});
+}
+
 } // namespace
