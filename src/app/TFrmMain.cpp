@@ -10,6 +10,7 @@
 #include "engine/cache/ProgramCache.h"
 #include "engine/tScanBuf.h"
 #include "engine/thCpy.h"
+#include "library/TFrmzlk.h"
 #include "plans/PlanFile.h"
 #include "plans/PlanTreeItem.h"
 #include "plans/TFrmOpt.h"
@@ -132,6 +133,7 @@ void TFrmMain::createActions()
     connect(Action18, &QAction::triggered, this, &TFrmMain::AddToRw);
     connect(Action19, &QAction::triggered, this, &TFrmMain::Action19Execute);
     connect(Action20, &QAction::triggered, this, &TFrmMain::Action20Execute);
+    connect(Action3, &QAction::triggered, this, &TFrmMain::Action3Execute);
     connect(Action21, &QAction::triggered, this, &TFrmMain::StartGet);
     connect(Action22, &QAction::triggered, this, &TFrmMain::Action22Execute);
 }
@@ -288,6 +290,7 @@ void TFrmMain::createPanes()
     ListView4 = new QTreeView;
     ListView4->setObjectName(QStringLiteral("ListView4"));
     ListView4->setModel(results_);
+    connect(ListView4, &QAbstractItemView::doubleClicked, this, &TFrmMain::ListView4DblClick);
     ListView4->setRootIsDecorated(false);
     ListView4->setUniformRowHeights(true);
     ListView4->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -711,6 +714,19 @@ void TFrmMain::TreeView5DragDrop(const QObject* source)
 {
     if (TreeView5DragOver(source))
         AddToRw();
+}
+
+void TFrmMain::Action3Execute()
+{
+    TFrmzlk::showLibrary(this, programFolder_);
+}
+
+void TFrmMain::ListView4DblClick()
+{
+    const QModelIndexList rows = ListView4->selectionModel()->selectedRows();
+    if (rows.isEmpty())
+        return;
+    TFrmzlk::showLibrary(this, programFolder_, results_->row(rows.first().row()).planName);
 }
 
 void TFrmMain::refreshProgramCache()

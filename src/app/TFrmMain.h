@@ -119,6 +119,10 @@ private:
     void TreeView5ContextPopup(const QPoint& position);
     void deleteSelectedTask();
 
+    // The library window, on its own or at the plan of a result row.
+    void Action3Execute();
+    void ListView4DblClick();
+
     // Runs.
     struct Run;
     void StartGet();

@@ -1,10 +1,13 @@
 #include "app/GuardedApplication.h"
 #include "app/TFrmMain.h"
+#include "library/WebPreview.h"
 
 #include <QFont>
 
 int main(int argc, char* argv[])
 {
+    // The web engine of the previews wants its settings before the application exists.
+    WebPreview::prepareApplication();
     GuardedApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("WebGleaner"));
     QFont font(QStringLiteral("宋体"));

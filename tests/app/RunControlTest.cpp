@@ -42,6 +42,8 @@ private slots:
         qputenv("HOME", home_->path().toUtf8());
         qunsetenv("XDG_CACHE_HOME");
         qunsetenv("XDG_CONFIG_HOME");
+        QVERIFY(QDir().mkpath(home_->filePath("pictures")));
+        QVERIFY(QDir().mkpath(home_->filePath("pages")));
         prompts_.clear();
         Prompt::setResponder([this](const Prompt::Request& request, QString*) {
             prompts_ << request.text;

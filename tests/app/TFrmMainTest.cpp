@@ -1,5 +1,8 @@
 #include "app/TFrmMain.h"
 #include "app/GuardedApplication.h"
+#include "app/ResultListModel.h"
+#include "library/TFrmzlk.h"
+#include "library/WebPreview.h"
 
 #include <QAction>
 #include <QDir>
@@ -242,6 +245,36 @@ private slots:
         QVERIFY(window_->isEnabled());
     }
 
+    void aResultRowOpensTheLibraryAtItsPlan()
+    {
+        window_.reset();
+        const QString pictures = QDir(folder_->path()).filePath("pictures");
+        QVERIFY(QDir().mkpath(pictures));
+        QFile file(QDir(folder_->path()).filePath("plancfg.ini"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(("[name]\nn1=key1\nn2=key2\n[key1]\nname=pages\nsavpath=/x\n[key2]\nname=pictures\nsavpath=" +
+                    pictures + "\n")
+                       .toUtf8());
+        file.close();
+        window_ = std::make_unique<TFrmMain>(folder_->path());
+        auto* results = window_->findChild<QTreeView*>("ListView4");
+        qobject_cast<ResultListModel*>(results->model())
+            ->appendRows({{"http://a/logo.gif", "2026-12-10", "487", "pictures"}});
+        results->selectionModel()->select(results->model()->index(0, 0),
+                                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
+
+        QString shown;
+        QTimer::singleShot(0, [&shown] {
+            if (TFrmzlk* library = TFrmzlk::instance()) {
+                shown = library->statusText();
+                library->close();
+            }
+        });
+        emit results->doubleClicked(results->model()->index(0, 0));
+        QCOMPARE(shown, QStringLiteral("当前路径：") + pictures);
+        QVERIFY(TFrmzlk::instance() == nullptr);
+    }
+
     void exitCommandClosesTheWindowAndEndsTheLoop()
     {
         window_->show();
@@ -258,6 +291,7 @@ private:
 
 int main(int argc, char* argv[])
 {
+    WebPreview::prepareApplication();
     GuardedApplication application(argc, argv);
     TFrmMainTest test;
     return QTest::qExec(&test, argc, argv);

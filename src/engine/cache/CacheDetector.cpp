@@ -2,6 +2,7 @@
 
 #include "engine/cache/CombinedCache.h"
 #include "engine/cache/FirefoxCache.h"
+#include "engine/cache/IndexDatCache.h"
 #include "engine/cache/SimpleCache.h"
 #include "util/IniFile.h"
 
@@ -40,6 +41,8 @@ CacheLocation::Kind kindOf(const QString& folder)
         return CacheLocation::Kind::Unknown;
     if (QFileInfo(dir.filePath(QStringLiteral("entries"))).isDir())
         return CacheLocation::Kind::Firefox;
+    if (IndexDatCache::recognises(folder))
+        return CacheLocation::Kind::IndexDat;
     const QByteArray indexMagic = firstBytes(dir.filePath(QStringLiteral("index")), 8);
     if (indexMagic.startsWith(QByteArray::fromHex("c3ca03c1")) && QFile::exists(dir.filePath(QStringLiteral("data_0"))))
         return CacheLocation::Kind::ChromiumBlockfile;
@@ -98,6 +101,28 @@ public:
         }
     }
 
+    // A Wine prefix: the old URL cache of each Windows user, and the Chromium-family profiles inside it.
+    void addWinePrefix(const QString& prefix)
+    {
+        const QString users = QDir(prefix).filePath(QStringLiteral("drive_c/users"));
+        for (const QString& user : subfolders(users)) {
+            const QDir home(QDir(users).filePath(user));
+            for (const char* urlCache : {"AppData/Local/Microsoft/Windows/INetCache/Content.IE5",
+                                         "AppData/Local/Microsoft/Windows/Temporary Internet Files/Content.IE5",
+                                         "Local Settings/Temporary Internet Files/Content.IE5"})
+                addFolder(home.filePath(QLatin1String(urlCache)));
+            for (const char* browser :
+                 {"AppData/Local/Google/Chrome/User Data", "AppData/Local/Microsoft/Edge/User Data",
+                  "AppData/Local/Chromium/User Data", "AppData/Local/BraveSoftware/Brave-Browser/User Data"}) {
+                const QString data = home.filePath(QLatin1String(browser));
+                for (const QString& profile : subfolders(data)) {
+                    addFolder(QDir(data).filePath(profile + QStringLiteral("/Cache/Cache_Data")));
+                    addFolder(QDir(data).filePath(profile + QStringLiteral("/Cache")));
+                }
+            }
+        }
+    }
+
     QList<CacheLocation> found() const { return found_; }
 
 private:
@@ -138,6 +163,8 @@ QString CacheLocation::kindName(Kind kind)
         return QStringLiteral("chromium-blockfile");
     case Kind::Firefox:
         return QStringLiteral("firefox");
+    case Kind::IndexDat:
+        return QStringLiteral("indexdat");
     case Kind::Unknown:
         break;
     }
@@ -168,13 +195,21 @@ QList<CacheLocation> CacheDetector::detect(const Homes& homes)
     const QString flatpaks = QDir(homes.home).filePath(QStringLiteral(".var/app"));
     for (const QString& app : subfolders(flatpaks))
         finder.addCacheHome(QDir(flatpaks).filePath(app + QStringLiteral("/cache")));
+    // Wine keeps a Windows user's files in a prefix: ~/.wine, or one of many kept by Wine front ends.
+    finder.addWinePrefix(QDir(homes.home).filePath(QStringLiteral(".wine")));
+    for (const char* prefixes :
+         {".local/share/wineprefixes", ".PlayOnLinux/wineprefix", ".local/share/bottles/bottles"}) {
+        const QString folder = QDir(homes.home).filePath(QLatin1String(prefixes));
+        for (const QString& prefix : subfolders(folder))
+            finder.addWinePrefix(QDir(folder).filePath(prefix));
+    }
     return finder.found();
 }
 
 CacheLocation CacheDetector::recognise(const QString& folder)
 {
     const QString clean = QDir::cleanPath(QDir(folder).absolutePath());
-    for (const char* inside : {"", "Cache/Cache_Data", "Cache_Data", "cache2", "Cache"}) {
+    for (const char* inside : {"", "Cache/Cache_Data", "Cache_Data", "cache2", "Cache", "Content.IE5"}) {
         const QString candidate = *inside ? QDir(clean).filePath(QLatin1String(inside)) : clean;
         const CacheLocation::Kind kind = kindOf(candidate);
         if (kind != CacheLocation::Kind::Unknown)
@@ -218,6 +253,8 @@ std::unique_ptr<UrlCache> CacheDetector::open(const CacheLocation& location, Ext
         return std::make_unique<SimpleCache>(location.folder, extraction);
     case CacheLocation::Kind::Firefox:
         return std::make_unique<FirefoxCache>(location.folder, extraction);
+    case CacheLocation::Kind::IndexDat:
+        return std::make_unique<IndexDatCache>(location.folder, extraction);
     case CacheLocation::Kind::ChromiumBlockfile:
     case CacheLocation::Kind::Unknown:
         break;

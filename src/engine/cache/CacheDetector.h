@@ -24,7 +24,8 @@ public:
     };
 
     // Every cache under the user's folders: Chromium-family profiles, Firefox profiles (also those of
-    // the snap and flatpak packages of both), and Qt WebEngine caches; in a fixed order.
+    // the snap and flatpak packages of both), Qt WebEngine caches, and the caches of Windows users in
+    // Wine prefixes; in a fixed order.
     static QList<CacheLocation> detect(const Homes& homes);
 
     // The cache in `folder`: the folder itself or, for a profile folder, the cache folder inside it.

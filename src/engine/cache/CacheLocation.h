@@ -11,12 +11,13 @@ struct CacheLocation
         ChromiumSimple,    // Chromium-family browsers and Qt WebEngine on Linux
         ChromiumBlockfile, // Chromium-family browsers on Windows
         Firefox,           // cache2
+        IndexDat,          // the old Windows URL cache: index.dat and its sub-folders
     };
 
     Kind kind = Kind::Unknown;
     QString folder; // absolute and clean
 
-    // "chromium-simple", "chromium-blockfile", "firefox", "unknown"
+    // "chromium-simple", "chromium-blockfile", "firefox", "indexdat", "unknown"
     static QString kindName(Kind kind);
 
     friend bool operator==(const CacheLocation&, const CacheLocation&) = default;

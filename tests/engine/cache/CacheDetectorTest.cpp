@@ -31,6 +31,12 @@ protected:
         touch(relative + "/index", QByteArray::fromHex("c3ca03c1020003000000"));
         touch(relative + "/data_0", "");
     }
+    void makeIndexDatCache(const QString& relative) const
+    {
+        QDir().mkpath(at(relative));
+        ASSERT_TRUE(QFile::copy(WEBGLEANER_TEST_DATA "/caches/indexdat/small/Content.IE5/index.dat",
+                                at(relative + "/index.dat")));
+    }
     void touch(const QString& relative, const QByteArray& content) const
     {
         QDir().mkpath(QFileInfo(at(relative)).path());
@@ -65,18 +71,27 @@ TEST_F(CacheDetectorTest, FindsTheBrowsersHttpCachesInTheUsersFolders)
     makeSimpleCache(".cache/example/viewer/QtWebEngine/Default/Cache");
     makeFirefoxCache("snap/firefox/common/.cache/mozilla/firefox/x1.default/cache2");
     makeSimpleCache(".var/app/org.chromium.Chromium/cache/chromium/Default/Cache/Cache_Data");
+    makeIndexDatCache(".wine/drive_c/users/user/AppData/Local/Microsoft/Windows/INetCache/Content.IE5");
+    makeBlockfileCache(".wine/drive_c/users/user/AppData/Local/Google/Chrome/User Data/Default/Cache");
+    makeIndexDatCache(".local/share/wineprefixes/office/drive_c/users/me/Local Settings/Temporary Internet Files/"
+                      "Content.IE5");
 
-    EXPECT_EQ(found(), (QStringList{
-                           "chromium-simple .cache/chromium/Default/Cache/Cache_Data",
-                           "chromium-simple .cache/chromium/Profile 1/Cache/Cache_Data",
-                           "chromium-simple .cache/google-chrome/Default/Cache/Cache_Data",
-                           "chromium-simple .cache/opera/Cache/Cache_Data",
-                           "chromium-simple .cache/BraveSoftware/Brave-Browser/Default/Cache/Cache_Data",
-                           "firefox .cache/mozilla/firefox/ab12cd.default-esr/cache2",
-                           "chromium-simple .cache/example/viewer/QtWebEngine/Default/Cache",
-                           "firefox snap/firefox/common/.cache/mozilla/firefox/x1.default/cache2",
-                           "chromium-simple .var/app/org.chromium.Chromium/cache/chromium/Default/Cache/Cache_Data",
-                       }));
+    EXPECT_EQ(found(),
+              (QStringList{
+                  "chromium-simple .cache/chromium/Default/Cache/Cache_Data",
+                  "chromium-simple .cache/chromium/Profile 1/Cache/Cache_Data",
+                  "chromium-simple .cache/google-chrome/Default/Cache/Cache_Data",
+                  "chromium-simple .cache/opera/Cache/Cache_Data",
+                  "chromium-simple .cache/BraveSoftware/Brave-Browser/Default/Cache/Cache_Data",
+                  "firefox .cache/mozilla/firefox/ab12cd.default-esr/cache2",
+                  "chromium-simple .cache/example/viewer/QtWebEngine/Default/Cache",
+                  "firefox snap/firefox/common/.cache/mozilla/firefox/x1.default/cache2",
+                  "chromium-simple .var/app/org.chromium.Chromium/cache/chromium/Default/Cache/Cache_Data",
+                  "indexdat .wine/drive_c/users/user/AppData/Local/Microsoft/Windows/INetCache/Content.IE5",
+                  "chromium-blockfile .wine/drive_c/users/user/AppData/Local/Google/Chrome/User Data/Default/Cache",
+                  "indexdat .local/share/wineprefixes/office/drive_c/users/me/Local Settings/Temporary Internet "
+                  "Files/Content.IE5",
+              }));
 }
 
 TEST_F(CacheDetectorTest, AnEmptyHomeHasNoCaches)
@@ -89,6 +104,7 @@ TEST_F(CacheDetectorTest, RecognisesAFolderByItsContents)
     makeSimpleCache("profile/Cache/Cache_Data");
     makeFirefoxCache("ffprofile/cache2");
     makeBlockfileCache("windows/Cache_Data");
+    makeIndexDatCache("inetcache/Content.IE5");
     QDir().mkpath(at("empty"));
     touch("bare/0123456789abcdef_0", "x"); // entry files without an index yet
     struct Case
@@ -102,6 +118,7 @@ TEST_F(CacheDetectorTest, RecognisesAFolderByItsContents)
         {"profile/Cache/Cache_Data", Kind::ChromiumSimple, "profile/Cache/Cache_Data"},
         {"ffprofile", Kind::Firefox, "ffprofile/cache2"},
         {"windows", Kind::ChromiumBlockfile, "windows/Cache_Data"},
+        {"inetcache", Kind::IndexDat, "inetcache/Content.IE5"},
         {"bare", Kind::ChromiumSimple, "bare"},
         {"empty", Kind::Unknown, "empty"},
         {"missing", Kind::Unknown, "missing"},
