@@ -122,4 +122,18 @@ TEST_F(CommandLineToolTest, RunPrintsTheRowsOfTheNamedPlansAndTheCount)
     EXPECT_TRUE(result.out.endsWith(QStringLiteral("回收完毕，共回收4条记录\n"))) << result.out.toStdString();
 }
 
+TEST_F(CommandLineToolTest, EveryKindOfCacheIsRecognisedAndListed)
+{
+    const Result result =
+        run({"sources", "--cache", WEBGLEANER_TEST_DATA "/caches/chromium-blockfile", "--cache",
+             WEBGLEANER_TEST_DATA "/caches/indexdat/small", "--cache", kChromiumFixture, "--cache", kFirefoxFixture});
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    QStringList kinds;
+    for (const QString& line : result.out.split('\n', Qt::SkipEmptyParts)) {
+        kinds << line.section('\t', 0, 0);
+        EXPECT_GT(line.section('\t', 2).toInt(), 0) << line.toStdString();
+    }
+    EXPECT_EQ(kinds, (QStringList{"chromium-blockfile", "indexdat", "chromium-simple", "firefox"}));
+}
+
 } // namespace

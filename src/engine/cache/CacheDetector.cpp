@@ -1,5 +1,6 @@
 #include "engine/cache/CacheDetector.h"
 
+#include "engine/cache/BlockfileCache.h"
 #include "engine/cache/CombinedCache.h"
 #include "engine/cache/FirefoxCache.h"
 #include "engine/cache/IndexDatCache.h"
@@ -256,6 +257,7 @@ std::unique_ptr<UrlCache> CacheDetector::open(const CacheLocation& location, Ext
     case CacheLocation::Kind::IndexDat:
         return std::make_unique<IndexDatCache>(location.folder, extraction);
     case CacheLocation::Kind::ChromiumBlockfile:
+        return std::make_unique<BlockfileCache>(location.folder, extraction);
     case CacheLocation::Kind::Unknown:
         break;
     }
