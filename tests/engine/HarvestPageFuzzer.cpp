@@ -1,0 +1,86 @@
+// libFuzzer target for what reads a harvested page's untrusted bytes: the reference and style-sheet
+// walks, the title that names the archive, the composition of the archive, and the quoted-printable
+// and base64 encoders, each with the invariants the archive depends on.
+
+#include "MapCache.h"
+#include "engine/DestinationNamer.h"
+#include "engine/MhtmlComposer.h"
+#include "engine/MimeEncoding.h"
+#include "engine/PageText.h"
+#include "engine/ResourceResolver.h"
+
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <cstddef>
+#include <cstdint>
+
+namespace
+{
+
+void require(bool condition)
+{
+    if (!condition)
+        __builtin_trap();
+}
+
+QByteArray decodeQuotedPrintable(const QByteArrayList& lines)
+{
+    QByteArray decoded;
+    for (const QByteArray& line : lines) {
+        const bool soft = line.endsWith('=');
+        const QByteArray body = soft ? line.chopped(1) : line;
+        for (qsizetype i = 0; i < body.size(); ++i) {
+            if (body[i] == '=') {
+                require(i + 2 < body.size()); // an escape is never split
+                decoded += static_cast<char>(body.mid(i + 1, 2).toInt(nullptr, 16));
+                i += 2;
+            } else {
+                decoded += body[i];
+            }
+        }
+        if (!soft)
+            decoded += '\n';
+    }
+    return decoded;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static QTemporaryDir folder;
+    static MapCache cache(folder.path());
+    const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    const QByteArrayList lines = PageText::splitLines(bytes);
+
+    const ResourceResolver resolver(cache, QStringLiteral("http://host/dir/page.html"),
+                                    PageText::declaredCharset(lines));
+    for (const QByteArray& line : lines) {
+        const QByteArray reference = ResourceResolver::ExtractSrcRef(line);
+        require(reference.isEmpty() || line.contains(reference));
+        for (const QByteArray& href : ResourceResolver::LinkedStyleSheetRefs(line)) {
+            require(!href.isEmpty());
+            if (const std::optional<ResourceResolver::Resource> sheet = resolver.ResolveStyleSheet(href))
+                require(sheet->kind == ResourceResolver::Kind::StyleSheet);
+        }
+        if (const std::optional<ResourceResolver::Resource> resource = resolver.ResolveResource(line))
+            require(resource->url.startsWith(QLatin1String("http")) && !resource->url.contains(QLatin1Char('\n')));
+    }
+
+    const QByteArray archive = MhtmlComposer(cache).compose(QStringLiteral("http://host/dir/page.html"), lines, {});
+    require(archive.endsWith("------=gleaner--\r\n"));
+
+    const QByteArrayList encoded = MimeEncoding::quotedPrintable(lines);
+    for (const QByteArray& line : encoded)
+        require(line.size() <= MimeEncoding::kMaxLineLength && !line.endsWith(' ') && !line.endsWith('\t'));
+    QByteArray joined;
+    for (const QByteArray& line : lines)
+        joined += line + '\n';
+    require(decodeQuotedPrintable(encoded) == joined);
+    require(QByteArray::fromBase64(MimeEncoding::base64Lines(bytes).join()) == bytes);
+
+    const QString destination =
+        DestinationNamer::documentDestName(folder.filePath("index[1].htm"), folder.path(), lines);
+    require(QFileInfo(destination).path() == folder.path());
+    return 0;
+}
