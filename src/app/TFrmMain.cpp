@@ -1,9 +1,11 @@
 #include "app/TFrmMain.h"
 
 #include "app/GuardedApplication.h"
+#include "app/HelpCommands.h"
 #include "app/ResultListModel.h"
 #include "app/TaskTreeItem.h"
 #include "app/WindowScanObserver.h"
+#include "cleanup/CleanupCommands.h"
 #include "engine/CopyQueue.h"
 #include "engine/cache/CacheDetector.h"
 #include "engine/cache/ExtractionFolder.h"
@@ -134,6 +136,11 @@ void TFrmMain::createActions()
     connect(Action19, &QAction::triggered, this, &TFrmMain::Action19Execute);
     connect(Action20, &QAction::triggered, this, &TFrmMain::Action20Execute);
     connect(Action3, &QAction::triggered, this, &TFrmMain::Action3Execute);
+    connect(Action1, &QAction::triggered, this, &TFrmMain::Action1Execute);
+    connect(Action2, &QAction::triggered, this, &TFrmMain::Action2Execute);
+    connect(Action24, &QAction::triggered, this, &TFrmMain::Action24Execute);
+    connect(Action5, &QAction::triggered, this, &TFrmMain::Action5Execute);
+    connect(Action27, &QAction::triggered, this, &TFrmMain::Action27Execute);
     connect(Action21, &QAction::triggered, this, &TFrmMain::StartGet);
     connect(Action22, &QAction::triggered, this, &TFrmMain::Action22Execute);
 }
@@ -714,6 +721,35 @@ void TFrmMain::TreeView5DragDrop(const QObject* source)
 {
     if (TreeView5DragOver(source))
         AddToRw();
+}
+
+void TFrmMain::Action1Execute()
+{
+    // A store that could not be cleared raises, and so reaches the log.
+    CleanupCommands::clearHistory(this, programFolder_);
+}
+
+void TFrmMain::Action2Execute()
+{
+    // The caches are found afresh, as for a run; a running scan keeps the ones it walks.
+    if (!scanning_)
+        refreshProgramCache();
+    CleanupCommands::clearTemporaryFiles(this, *programCache_);
+}
+
+void TFrmMain::Action24Execute()
+{
+    HelpCommands::showHelp(this, programFolder_);
+}
+
+void TFrmMain::Action5Execute()
+{
+    HelpCommands::openHomePage();
+}
+
+void TFrmMain::Action27Execute()
+{
+    HelpCommands::showAbout(this);
 }
 
 void TFrmMain::Action3Execute()

@@ -119,6 +119,13 @@ private:
     void TreeView5ContextPopup(const QPoint& position);
     void deleteSelectedTask();
 
+    // Clean-up, help, about and home page.
+    void Action1Execute();
+    void Action2Execute();
+    void Action24Execute();
+    void Action5Execute();
+    void Action27Execute();
+
     // The library window, on its own or at the plan of a result row.
     void Action3Execute();
     void ListView4DblClick();
