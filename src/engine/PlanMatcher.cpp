@@ -1,10 +1,10 @@
 #include "engine/PlanMatcher.h"
 
+#include "engine/PageText.h"
 #include "engine/cache/CacheEntry.h"
 #include "plans/StrucRec.h"
 #include "util/DateText.h"
 
-#include <QFile>
 #include <QStringEncoder>
 #include <optional>
 
@@ -50,23 +50,12 @@ bool recentDaysMatch(int days, const QDate& browseDate, const QDateTime& now)
     return browseMidnight > now.addDays(-days);
 }
 
-// The body as lines, split at CR LF, CR or LF, up to the first NUL byte; std::nullopt when unreadable.
+// The body as lines, as stored; std::nullopt when it cannot be read.
 std::optional<QByteArrayList> readLines(const CacheEntry& entry)
 {
     if (!entry.materialize())
         return std::nullopt;
-    QFile file(entry.localFile);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    QByteArray content = file.readAll();
-    if (const qsizetype nul = content.indexOf('\0'); nul >= 0)
-        content.truncate(nul);
-    content.replace("\r\n", "\n");
-    content.replace('\r', '\n');
-    QByteArrayList lines = content.split('\n');
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    return lines;
+    return PageText::readLines(entry.localFile);
 }
 
 bool containsAny(const QByteArray& haystack, const QByteArrayList& needles)
