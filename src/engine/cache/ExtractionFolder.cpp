@@ -29,11 +29,14 @@ QString ExtractionFolder::pathFor(const QString& entryId, const LocalFileName& n
     nextCounter = std::max(nextCounter, 1);
     // A counter can be taken by another base whose stem was cut to make room for a long counter.
     QString fileName = name.withCounter(nextCounter);
-    while (takenNames_.contains(fileName.toCaseFolded()))
+    QString foldedName = fileName.toCaseFolded();
+    while (takenNames_.contains(foldedName)) {
         fileName = name.withCounter(++nextCounter);
+        foldedName = fileName.toCaseFolded();
+    }
     ++nextCounter;
 
-    takenNames_.insert(fileName.toCaseFolded());
+    takenNames_.insert(std::move(foldedName));
     // Joined by hand: QTemporaryDir::filePath refuses names that look absolute to Qt, such as ":x".
     const QString fullPath = dir_.path() + u'/' + fileName;
     pathById_.insert(entryId, fullPath);

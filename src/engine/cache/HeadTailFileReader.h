@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QDateTime>
-#include <QFile>
 #include <QString>
 #include <optional>
 
@@ -13,10 +12,13 @@ class HeadTailFileReader
 {
 public:
     explicit HeadTailFileReader(const QString& path);
+    ~HeadTailFileReader();
+    HeadTailFileReader(const HeadTailFileReader&) = delete;
+    HeadTailFileReader& operator=(const HeadTailFileReader&) = delete;
 
-    bool isOpen() const { return file_.isOpen(); }
+    bool isOpen() const { return fd_ >= 0; }
     qint64 size() const { return size_; }
-    QDateTime modified() const { return modified_; } // UTC
+    QDateTime modified() const; // UTC
 
     // Exactly `length` bytes at `offset`; std::nullopt when they are not all in the file.
     std::optional<QByteArray> read(qint64 offset, qint64 length);
@@ -29,9 +31,13 @@ public:
     bool unchangedSinceOpen();
 
 private:
-    QFile file_;
+    // Exactly `length` bytes at `offset` from the file itself, or an empty result on a short read.
+    QByteArray readFromFile(qint64 offset, qint64 length) const;
+
+    QByteArray encodedPath_;
+    int fd_ = -1;
     qint64 size_ = 0;
-    QDateTime modified_;
-    QByteArray head_; // the first bytes of the file, or all of it
-    QByteArray tail_; // the last bytes of the file when head_ does not hold them
+    qint64 modifiedNs_ = 0; // since the epoch
+    QByteArray head_;       // the first bytes of the file, or all of it
+    QByteArray tail_;       // the last bytes of the file when head_ does not hold them
 };

@@ -114,7 +114,11 @@ QString truncatedToUtf8Bytes(const QString& text, qsizetype maxBytes)
     while (end < text.size()) {
         const bool pair = text[end].isHighSurrogate() && end + 1 < text.size() && text[end + 1].isLowSurrogate();
         const qsizetype units = pair ? 2 : 1;
-        const qsizetype charBytes = utf8Length(QStringView(text).sliced(end, units));
+        const char16_t unit = text[end].unicode();
+        // Counted by hand: encoding every character on its own allocated once per character.
+        qsizetype charBytes = pair ? 4 : unit < 0x80 ? 1 : unit < 0x800 ? 2 : 3;
+        if (!pair && QChar::isSurrogate(unit))
+            charBytes = utf8Length(QStringView(text).sliced(end, units));
         if (bytes + charBytes > maxBytes)
             break;
         bytes += charBytes;

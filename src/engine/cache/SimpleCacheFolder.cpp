@@ -13,6 +13,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <array>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <vector>
 
 namespace
 {
@@ -29,6 +35,17 @@ quint64 entryHashOf(const QString& fileName)
     return hashNameOf(fileName).toULongLong(nullptr, 16);
 }
 
+bool isLowerHexDigit(char digit)
+{
+    return (digit >= '0' && digit <= '9') || (digit >= 'a' && digit <= 'f');
+}
+
+bool isEntryFileNameBytes(std::string_view fileName)
+{
+    return fileName.size() == hashDigits + 2 && fileName.substr(hashDigits) == "_0" &&
+           std::all_of(fileName.begin(), fileName.begin() + hashDigits, isLowerHexDigit);
+}
+
 } // namespace
 
 SimpleCacheFolder::SimpleCacheFolder(const QString& folder, ExtractionFolder& extraction)
@@ -39,18 +56,43 @@ bool SimpleCacheFolder::isEntryFileName(const QString& fileName)
 {
     if (fileName.size() != hashDigits + 2 || !fileName.endsWith(QLatin1String("_0")))
         return false;
-    return std::all_of(fileName.begin(), fileName.begin() + hashDigits, [](QChar digit) {
-        return (digit >= QLatin1Char('0') && digit <= QLatin1Char('9')) ||
-               (digit >= QLatin1Char('a') && digit <= QLatin1Char('f'));
-    });
+    return std::all_of(fileName.begin(), fileName.begin() + hashDigits,
+                       [](QChar digit) { return digit.unicode() < 0x80 && isLowerHexDigit(char(digit.unicode())); });
 }
 
 QStringList SimpleCacheFolder::entryFileNames() const
 {
-    QStringList names = QDir(path_).entryList({QStringLiteral("*_0")}, QDir::Files | QDir::NoSymLinks, QDir::NoSort);
-    names.removeIf([](const QString& name) { return !isEntryFileName(name); });
+    // Read with readdir rather than QDir: QDir builds a QFileInfo per file, which costs more than
+    // reading the entries themselves in a folder of tens of thousands of files.
+    std::vector<std::array<char, hashDigits + 2>> names;
+    DIR* dir = ::opendir(QFile::encodeName(path_).constData());
+    if (!dir)
+        return {};
+    const int dirFd = ::dirfd(dir);
+    while (const dirent* item = ::readdir(dir)) {
+        const std::string_view name(item->d_name);
+        if (!isEntryFileNameBytes(name))
+            continue;
+        // Only regular files, and no symbolic links, as QDir::Files | QDir::NoSymLinks would list.
+        bool regular = item->d_type == DT_REG;
+        if (item->d_type == DT_UNKNOWN) {
+            struct stat status;
+            regular = ::fstatat(dirFd, item->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode);
+        }
+        if (!regular)
+            continue;
+        std::array<char, hashDigits + 2> bytes;
+        std::copy(name.begin(), name.end(), bytes.begin());
+        names.push_back(bytes);
+    }
+    ::closedir(dir);
+    // Entry names are ASCII, so byte order is the order QString would sort them in.
     std::sort(names.begin(), names.end());
-    return names;
+    QStringList result;
+    result.reserve(qsizetype(names.size()));
+    for (const auto& name : names)
+        result.append(QString::fromLatin1(name.data(), qsizetype(name.size())));
+    return result;
 }
 
 QHash<quint64, QDateTime> SimpleCacheFolder::lastUsedTimes() const

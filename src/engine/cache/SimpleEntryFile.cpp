@@ -6,7 +6,6 @@
 #include "engine/cache/SuperFastHash.h"
 
 #include <QCryptographicHash>
-#include <QFileInfo>
 #include <algorithm>
 #include <zlib.h>
 
@@ -60,20 +59,36 @@ quint32 crcOf(const QByteArray& bytes)
     return quint32(crc32(0, reinterpret_cast<const Bytef*>(bytes.constData()), uInt(bytes.size())));
 }
 
+// One hasher per thread and algorithm, reset for each use: QCryptographicHash::hash sets up a fresh
+// state for every key, which costs more than hashing a URL.
+QByteArrayView digestOf(QByteArrayView bytes, QCryptographicHash::Algorithm algorithm)
+{
+    thread_local QCryptographicHash sha1(QCryptographicHash::Sha1);
+    thread_local QCryptographicHash sha256(QCryptographicHash::Sha256);
+    QCryptographicHash& hasher = algorithm == QCryptographicHash::Sha1 ? sha1 : sha256;
+    hasher.reset();
+    hasher.addData(bytes);
+    return hasher.resultView();
+}
+
+quint64 entryHashFromDigest(QByteArrayView sha1)
+{
+    return LittleEndianReader(sha1).u64(0).value_or(0);
+}
+
 bool nameMatchesKey(const QString& path, QByteArrayView key)
 {
     bool isHex = false;
-    const quint64 nameHash = QFileInfo(path).fileName().left(16).toULongLong(&isHex, 16);
-    return isHex && nameHash == SimpleEntryFile::entryHashOf(key);
+    const QStringView fileName = QStringView(path).sliced(path.lastIndexOf(u'/') + 1);
+    const quint64 nameHash = fileName.left(16).toULongLong(&isHex, 16);
+    return isHex && nameHash == entryHashFromDigest(digestOf(key, QCryptographicHash::Sha1));
 }
 
 } // namespace
 
 quint64 SimpleEntryFile::entryHashOf(QByteArrayView key)
 {
-    const QByteArray digest = QCryptographicHash::hash(key, QCryptographicHash::Sha1);
-    const LittleEndianReader reader(digest);
-    return reader.u64(0).value_or(0);
+    return entryHashFromDigest(digestOf(key, QCryptographicHash::Sha1));
 }
 
 std::optional<QByteArray> SimpleEntryFile::readKey(const QString& path)
@@ -132,9 +147,12 @@ std::optional<SimpleEntryFile> SimpleEntryFile::parse(HeadTailFileReader& file, 
         return std::nullopt;
     if (LittleEndianReader(*header).u32(16) != SuperFastHash::of(*key) || !nameMatchesKey(path, *key))
         return std::nullopt;
-    if (digestLength > 0 && file.read(fileSize - Format::endRecordSize - digestLength, digestLength) !=
-                                QCryptographicHash::hash(*key, QCryptographicHash::Sha256))
-        return std::nullopt;
+    if (digestLength > 0) {
+        const std::optional<QByteArray> digest =
+            file.read(fileSize - Format::endRecordSize - digestLength, digestLength);
+        if (!digest || QByteArrayView(*digest) != digestOf(*key, QCryptographicHash::Sha256))
+            return std::nullopt;
+    }
     if ((lastRecord->flags & crcValidFlag) && crcOf(*responseInfo) != lastRecord->crc)
         return std::nullopt;
     // Reading a large body only to check it would cost more than the whole walk; the end records
