@@ -3,6 +3,7 @@
 #include "util/DateText.h"
 
 #include "QtPrinters.h"
+#include "TestFolders.h"
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -11,12 +12,6 @@
 
 namespace
 {
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 TEST(ErrorLogTest, EntryLineIsTimeStampColonMessage)
 {
@@ -40,7 +35,7 @@ TEST(ErrorLogTest, EntriesAreAppendedWithCrLfAcrossInstances)
     const QString date = DateText::format(now.date(), QLocale::c());
     const QByteArray expected =
         (date + " 14:05:09:first\r\n" + date + QStringLiteral(" 14:05:10:第二行\nspans two lines\r\n")).toUtf8();
-    EXPECT_EQ(readAll(QDir(dir.path()).filePath("error.log")), expected);
+    EXPECT_EQ(fileBytes(QDir(dir.path()).filePath("error.log")), expected);
 }
 
 TEST(ErrorLogTest, AnUnwritableLogNeitherThrowsNorCreatesAnything)

@@ -1,3 +1,4 @@
+#include "TestFolders.h"
 #include "app/GuardedApplication.h"
 #include "app/TFrmMain.h"
 #include "util/Prompt.h"
@@ -14,18 +15,6 @@ namespace
 {
 
 const QString kFixture = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/chromium-simple/Cache_Data");
-
-bool copyFolder(const QString& from, const QString& to)
-{
-    QDir().mkpath(to);
-    const QDir source(from);
-    for (const QFileInfo& entry : source.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QString target = QDir(to).filePath(entry.fileName());
-        if (entry.isDir() ? !copyFolder(entry.filePath(), target) : !QFile::copy(entry.filePath(), target))
-            return false;
-    }
-    return true;
-}
 
 } // namespace
 

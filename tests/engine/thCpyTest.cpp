@@ -1,6 +1,7 @@
 #include "engine/thCpy.h"
 
 #include "QtPrinters.h"
+#include "TestFolders.h"
 #include "engine/CopyQueue.h"
 #include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/SimpleCache.h"
@@ -11,6 +12,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <filesystem>
+
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -18,12 +20,6 @@ namespace
 {
 
 const QString kSite = QStringLiteral("http://127.0.0.1:18431");
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QStringList folderContents(const QString& folder)
 {
@@ -100,7 +96,7 @@ TEST_F(CopyWorkerTest, HarvestsResourcesAndDocumentsAndDeletesWhereAsked)
     expected.sort();
     EXPECT_EQ(folderContents(save_.path()), expected);
 
-    const QByteArray logoBytes = readAll(save_.filePath(logo));
+    const QByteArray logoBytes = fileBytes(save_.filePath(logo));
     EXPECT_EQ(logoBytes.size(), 487);
     EXPECT_TRUE(logoBytes.startsWith("GIF8"));
     EXPECT_EQ(QFileInfo(save_.filePath(photo)).size(), 41512);
@@ -110,7 +106,7 @@ TEST_F(CopyWorkerTest, HarvestsResourcesAndDocumentsAndDeletesWhereAsked)
     EXPECT_TRUE(cached("/gbk.html"));
     EXPECT_TRUE(cached("/img/photo.jpg"));
 
-    const QByteArray archive = readAll(save_.filePath(QStringLiteral("相对路径测试 relative references.mht")));
+    const QByteArray archive = fileBytes(save_.filePath(QStringLiteral("相对路径测试 relative references.mht")));
     EXPECT_TRUE(archive.contains("\r\nContent-Location:" + kSite.toUtf8() + "/sub/dir/page.html\r\n"));
     EXPECT_TRUE(archive.endsWith("\r\n------=gleaner--\r\n"));
     // src= references in page order, then the linked style sheet's line's sheet (it stands above them).
@@ -122,7 +118,7 @@ TEST_F(CopyWorkerTest, HarvestsResourcesAndDocumentsAndDeletesWhereAsked)
     const QByteArray pngBase64 = png.mid(png.indexOf("\r\n\r\n") + 4).split('\r').first();
     EXPECT_TRUE(QByteArray::fromBase64(pngBase64).startsWith("\x89PNG"));
 
-    const QByteArray gbkArchive = readAll(save_.filePath(QStringLiteral("简体中文网页（GBK编码）.mht")));
+    const QByteArray gbkArchive = fileBytes(save_.filePath(QStringLiteral("简体中文网页（GBK编码）.mht")));
     EXPECT_TRUE(gbkArchive.contains("\xBC\xF2\xCC\xE5\xD6\xD0\xCE\xC4")); // the page's GBK bytes, unchanged
 }
 

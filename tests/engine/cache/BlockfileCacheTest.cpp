@@ -2,6 +2,7 @@
 // (tests/data/caches/chromium-blockfile; listing.txt beside it says what the cache holds).
 
 #include "engine/cache/BlockfileCache.h"
+#include "TestFolders.h"
 #include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/SuperFastHash.h"
 
@@ -11,6 +12,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtEndian>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,12 +33,6 @@ QString fixtureFolder()
 QDateTime utc(const char* isoTime)
 {
     return QDateTime::fromString(QString::fromLatin1(isoTime), Qt::ISODateWithMs).toUTC();
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void writeAll(const QString& path, const QByteArray& bytes)
@@ -78,7 +74,7 @@ public:
     // Changes the bytes of one file in place.
     void edit(const QString& name, const std::function<void(QByteArray&)>& change) const
     {
-        QByteArray bytes = readAll(file(name));
+        QByteArray bytes = fileBytes(file(name));
         change(bytes);
         writeAll(file(name), bytes);
     }
@@ -125,7 +121,7 @@ void editRecord(const CacheCopy& copy, quint32 address, const std::function<void
 
 quint32 bucketOf(quint32 address)
 {
-    return u32At(readAll(fixtureFolder() + "/data_1"), recordOffset(address)) & 0xffff;
+    return u32At(fileBytes(fixtureFolder() + "/data_1"), recordOffset(address)) & 0xffff;
 }
 
 void setBucketHead(const CacheCopy& copy, quint32 bucket, quint32 head)
@@ -265,7 +261,7 @@ void expectBody(const CacheEntry& entry, const FixtureEntry& expected)
 {
     EXPECT_EQ(entry.size, expected.size);
     ASSERT_TRUE(entry.materialize());
-    const QByteArray body = readAll(entry.localFile);
+    const QByteArray body = fileBytes(entry.localFile);
     EXPECT_EQ(body.size(), expected.size);
     EXPECT_TRUE(body.startsWith(expected.start));
 }
@@ -303,7 +299,7 @@ TEST(BlockfileCacheTest, BodiesComeFromBlocksAndExternalFilesAsStored)
 {
     ExtractionFolder extraction;
     BlockfileCache cache(fixtureFolder(), extraction);
-    const QByteArray data1 = readAll(fixtureFolder() + "/data_1");
+    const QByteArray data1 = fileBytes(fixtureFolder() + "/data_1");
     struct Case
     {
         QString url;
@@ -313,9 +309,9 @@ TEST(BlockfileCacheTest, BodiesComeFromBlocksAndExternalFilesAsStored)
     const Case cases[] = {
         // Stream 1 at 0xa1010016: two 256-byte blocks from block 0x16 of data_1.
         {site + "/img/logo.gif", "data_1", data1.mid(blockFileHeader + 0x16 * 256, 487)},
-        {site + "/big/photo-big.jpg", "f_000002", readAll(fixtureFolder() + "/f_000002")},
+        {site + "/big/photo-big.jpg", "f_000002", fileBytes(fixtureFolder() + "/f_000002")},
         // Range-fetched: the whole resource in the stream 1 of child 0.
-        {site + "/media/tone.wav", "f_000003", readAll(fixtureFolder() + "/f_000003")},
+        {site + "/media/tone.wav", "f_000003", fileBytes(fixtureFolder() + "/f_000003")},
     };
     for (const Case& bodyCase : cases) {
         SCOPED_TRACE(bodyCase.url.toStdString());
@@ -324,7 +320,7 @@ TEST(BlockfileCacheTest, BodiesComeFromBlocksAndExternalFilesAsStored)
         EXPECT_EQ(QFileInfo(entry->body.file).fileName(), bodyCase.file);
         EXPECT_TRUE(entry->body.contentEncoding.isEmpty());
         ASSERT_TRUE(entry->materialize());
-        EXPECT_EQ(readAll(entry->localFile), bodyCase.stored);
+        EXPECT_EQ(fileBytes(entry->localFile), bodyCase.stored);
     }
 }
 
@@ -376,7 +372,7 @@ TEST(BlockfileCacheTest, RemoveLeavesEveryFileAsItWas)
     QHash<QString, QByteArray> before;
     QHash<QString, QDateTime> modifiedBefore;
     for (const QString& name : QDir(copy.path()).entryList(QDir::Files)) {
-        before[name] = readAll(copy.file(name));
+        before[name] = fileBytes(copy.file(name));
         modifiedBefore[name] = QFileInfo(copy.file(name)).lastModified();
     }
     ExtractionFolder extraction;
@@ -392,7 +388,7 @@ TEST(BlockfileCacheTest, RemoveLeavesEveryFileAsItWas)
     names.sort();
     EXPECT_EQ(QDir(copy.path()).entryList(QDir::Files, QDir::Name), names);
     for (auto file = before.cbegin(); file != before.cend(); ++file) {
-        EXPECT_EQ(readAll(copy.file(file.key())), file.value()) << file.key().toStdString();
+        EXPECT_EQ(fileBytes(copy.file(file.key())), file.value()) << file.key().toStdString();
         EXPECT_EQ(QFileInfo(copy.file(file.key())).lastModified(), modifiedBefore[file.key()]);
     }
     EXPECT_TRUE(cache.lookup(site + "/img/logo.gif"));
@@ -445,7 +441,7 @@ TEST(BlockfileCacheTest, DamagedFilesLoseOnlyWhatTheyHold)
     };
     const auto patchRankingsNode = [](quint32 address, qint64 offset, quint32 value, bool reseal) {
         return [=](const CacheCopy& copy) {
-            const quint32 node = u32At(readAll(copy.file("data_1")), recordOffset(address) + 8);
+            const quint32 node = u32At(fileBytes(copy.file("data_1")), recordOffset(address) + 8);
             copy.edit("data_0", [&](QByteArray& data0) {
                 patchU32(data0, rankingsOffset(node) + offset, value);
                 if (reseal)
@@ -583,7 +579,7 @@ TEST(BlockfileCacheTest, DamagedFilesLoseOnlyWhatTheyHold)
 TEST(BlockfileCacheTest, LastUseFallsBackToTheCreationTime)
 {
     CacheCopy copy;
-    const quint32 node = u32At(readAll(copy.file("data_1")), recordOffset(logoGif) + 8);
+    const quint32 node = u32At(fileBytes(copy.file("data_1")), recordOffset(logoGif) + 8);
     copy.edit("data_0", [&](QByteArray& data0) {
         // A last use before 1990 only comes from damage.
         patchU32(data0, rankingsOffset(node), 1);
@@ -598,7 +594,7 @@ TEST(BlockfileCacheTest, LastUseFallsBackToTheCreationTime)
     });
     ASSERT_NE(logo, entries.end());
     // The record's creation time, 8 bytes at offset 24.
-    const QByteArray data1 = readAll(copy.file("data_1"));
+    const QByteArray data1 = fileBytes(copy.file("data_1"));
     const qint64 created = qFromLittleEndian<qint64>(data1.constData() + recordOffset(logoGif) + 24);
     EXPECT_EQ(logo->lastAccess.toMSecsSinceEpoch(), (created - 11'644'473'600'000'000LL) / 1000);
 }

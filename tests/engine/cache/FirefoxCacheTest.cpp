@@ -1,5 +1,6 @@
 #include "engine/cache/FirefoxCache.h"
 #include "FirefoxEntryEditor.h"
+#include "TestFolders.h"
 #include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/FirefoxCacheKey.h"
 #include "engine/cache/FirefoxEntryFile.h"
@@ -10,6 +11,7 @@
 #include <QHash>
 #include <QTemporaryDir>
 #include <functional>
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -83,18 +85,6 @@ void writeFile(const QString& path, const QByteArray& bytes)
     ASSERT_EQ(file.write(bytes), bytes.size());
 }
 
-void copyFolder(const QString& from, const QString& to)
-{
-    ASSERT_TRUE(QDir().mkpath(to));
-    for (const QFileInfo& item : QDir(from).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QString target = to + u'/' + item.fileName();
-        if (item.isDir())
-            copyFolder(item.filePath(), target);
-        else
-            ASSERT_TRUE(QFile::copy(item.filePath(), target));
-    }
-}
-
 class FirefoxCacheTest : public ::testing::Test
 {
 protected:
@@ -102,7 +92,7 @@ protected:
     {
         ASSERT_TRUE(temporary_.isValid());
         ASSERT_TRUE(extraction_.isValid());
-        copyFolder(kFixture, cacheFolder_);
+        ASSERT_TRUE(copyFolder(kFixture, cacheFolder_));
     }
 
     QString entryPath(const QString& fileName) const { return cacheFolder_ + QStringLiteral("/entries/") + fileName; }

@@ -2,6 +2,7 @@
 // listing.txt beside it says what the browser was sent and what the cache holds).
 
 #include "engine/cache/SimpleCache.h"
+#include "TestFolders.h"
 #include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/SimpleSparseFile.h"
 
@@ -11,6 +12,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtEndian>
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -30,12 +32,6 @@ QString fixtureFolder()
 QDateTime utc(const char* isoTime)
 {
     return QDateTime::fromString(QString::fromLatin1(isoTime), Qt::ISODate).toUTC();
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void writeAll(const QString& path, const QByteArray& bytes)
@@ -180,7 +176,7 @@ TEST(SimpleCacheTest, LookupGivesDecodedSizeTypeLastUseAndBody)
         EXPECT_EQ(entry->lastAccess, usable.lastUsed);
         EXPECT_EQ(entry->lastAccess.timeSpec(), Qt::UTC);
         ASSERT_TRUE(entry->materialize());
-        const QByteArray body = readAll(entry->localFile);
+        const QByteArray body = fileBytes(entry->localFile);
         EXPECT_EQ(body.size(), usable.size);
         EXPECT_TRUE(body.startsWith(usable.start));
     }
@@ -213,7 +209,7 @@ TEST(SimpleCacheTest, LookupOfUnusableOrUnknownUrlsFindsNothing)
 // Writes the fixture's range-fetched WAV as a sparse file holding the given pieces of the resource.
 QByteArray sparseFileWith(const QString& fixtureSparsePath, const QList<QPair<qint64, qint64>>& pieces)
 {
-    const QByteArray original = readAll(fixtureSparsePath);
+    const QByteArray original = fileBytes(fixtureSparsePath);
     const qint64 keyLength = quint8(original[12]) | (quint8(original[13]) << 8);
     QByteArray resource;
     const std::optional<SimpleSparseFile> sparse =
@@ -269,7 +265,7 @@ TEST(SimpleCacheTest, RangeFetchedResourceIsOfferedWhenItsSparseFileHoldsItInOne
         EXPECT_EQ(wav->size, 220544);
         EXPECT_EQ(wav->contentType, "audio/wav");
         ASSERT_TRUE(wav->materialize());
-        const QByteArray body = readAll(wav->localFile);
+        const QByteArray body = fileBytes(wav->localFile);
         EXPECT_EQ(body.size(), 220544);
         EXPECT_TRUE(body.startsWith("RIFF"));
     }
@@ -278,7 +274,7 @@ TEST(SimpleCacheTest, RangeFetchedResourceIsOfferedWhenItsSparseFileHoldsItInOne
 TEST(SimpleCacheTest, LastUseFallsBackToTheFileTimeWithoutAUsableIndex)
 {
     const QString index = "index-dir/the-real-index";
-    const QByteArray intact = readAll(fixtureFolder() + "/" + index);
+    const QByteArray intact = fileBytes(fixtureFolder() + "/" + index);
     struct Case
     {
         const char* name;
@@ -406,7 +402,7 @@ TEST(SimpleCacheTest, DamagedEntriesAreSkippedAndTheOthersStillListed)
     for (const Case& damageCase : cases) {
         SCOPED_TRACE((damageCase.file + ": " + damageCase.name).toStdString());
         CacheCopy copy;
-        QByteArray bytes = readAll(copy.file(damageCase.file));
+        QByteArray bytes = fileBytes(copy.file(damageCase.file));
         damageCase.damage(bytes);
         writeAll(copy.file(damageCase.file), bytes);
 
@@ -435,7 +431,7 @@ TEST(SimpleCacheTest, RemoveDeletesEveryEntryFileOfTheUrlAndNothingElse)
 {
     CacheCopy copy;
     writeAll(copy.file("d861c6f1cfbb74fc_1"), "stream 2 of one logo.gif entry");
-    const QByteArray index = readAll(copy.file("index-dir/the-real-index"));
+    const QByteArray index = fileBytes(copy.file("index-dir/the-real-index"));
     ExtractionFolder extraction;
     SimpleCache cache(copy.path(), extraction);
     ASSERT_TRUE(cache.lookup(site + "/img/logo.gif"));
@@ -448,7 +444,7 @@ TEST(SimpleCacheTest, RemoveDeletesEveryEntryFileOfTheUrlAndNothingElse)
     for (const char* gone :
          {"d861c6f1cfbb74fc_0", "d861c6f1cfbb74fc_1", "0ed4f83b205225ba_0", "16921d05fc27a90d_0", "16921d05fc27a90d_s"})
         EXPECT_FALSE(QFileInfo::exists(copy.file(gone))) << gone;
-    EXPECT_EQ(readAll(copy.file("index-dir/the-real-index")), index);
+    EXPECT_EQ(fileBytes(copy.file("index-dir/the-real-index")), index);
     EXPECT_TRUE(QFileInfo::exists(copy.file("index")));
     EXPECT_FALSE(cache.lookup(site + "/img/logo.gif"));
     EXPECT_TRUE(cache.lookup(site + "/img/photo.jpg"));
