@@ -112,8 +112,9 @@ TEST_F(ScanTest, ReportsOneRowAndQueuesOneJobPerMatchInOrder)
     }
     for (const ResultRow& row : observer_.rows) {
         EXPECT_EQ(row.accessDate, DateText::format(QDate(2026, 12, 10)));
-        if (row.url.endsWith("/img/photo.jpg"))
+        if (row.url.endsWith("/img/photo.jpg")) {
             EXPECT_EQ(row.size, "41512");
+        }
     }
 
     QStringList jobs;

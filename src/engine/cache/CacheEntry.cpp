@@ -9,8 +9,10 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
+#include <zlib.h>
 
-namespace {
+namespace
+{
 
 std::optional<QByteArray> readStoredBody(const StoredBody& body)
 {
@@ -22,6 +24,9 @@ std::optional<QByteArray> readStoredBody(const StoredBody& body)
         return std::nullopt;
     QByteArray stored = file.read(body.length);
     if (stored.size() != body.length)
+        return std::nullopt;
+    if (body.storedCrc32 &&
+        crc32_z(0, reinterpret_cast<const Bytef*>(stored.constData()), z_size_t(stored.size())) != *body.storedCrc32)
         return std::nullopt;
     return stored;
 }

@@ -5,9 +5,9 @@
 #include "engine/cache/FirefoxCacheKey.h"
 #include "engine/cache/FirefoxEntryFile.h"
 #include "engine/cache/HttpResponseHead.h"
+#include "engine/cache/KeyDigest.h"
 #include "engine/cache/LocalFileName.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -111,7 +111,9 @@ std::optional<CacheEntry> FirefoxCacheFolder::readEntry(const QString& fileName,
     if (!file)
         return std::nullopt;
     // The browser names each file by the SHA-1 of its key; a file under another name is stale or misplaced.
-    if (QCryptographicHash::hash(file->key(), QCryptographicHash::Sha1)
+    const KeyDigest::Sha1 digest = KeyDigest::sha1(file->key());
+    if (QByteArrayView(reinterpret_cast<const char*>(digest.data()), qsizetype(digest.size()))
+            .toByteArray()
             .toHex()
             .compare(fileName.toLatin1(), Qt::CaseInsensitive) != 0)
         return std::nullopt;
@@ -140,7 +142,7 @@ std::optional<CacheEntry> FirefoxCacheFolder::readEntry(const QString& fileName,
         return std::nullopt;
     entry.size = *size;
     entry.sourceFolder = path_;
-    entry.body = StoredBody{filePath, 0, file->bodyLength(), encoding};
+    entry.body = StoredBody{filePath, 0, file->bodyLength(), encoding, std::nullopt};
     entry.localFile = extraction_.pathFor(filePath, LocalFileName::forUrl(entry.url, entry.contentType));
     return entry;
 }

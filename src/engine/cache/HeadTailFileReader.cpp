@@ -29,9 +29,9 @@ qint64 modifiedNsOf(const struct stat& status)
 } // namespace
 
 // Plain POSIX calls: QFile and QFileInfo cost more per file than the few KiB read from it.
-HeadTailFileReader::HeadTailFileReader(const QString& path) : encodedPath_(QFile::encodeName(path))
+HeadTailFileReader::HeadTailFileReader(const QString& path)
 {
-    fd_ = ::open(encodedPath_.constData(), O_RDONLY | O_CLOEXEC);
+    fd_ = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0)
         return;
     struct stat status;
@@ -101,9 +101,8 @@ std::optional<QByteArray> HeadTailFileReader::read(qint64 offset, qint64 length)
 
 bool HeadTailFileReader::unchangedSinceOpen()
 {
-    // A fresh stat by name: the open file's own metadata may be cached, and a file renamed over this
-    // one counts as a change too.
+    // The open file's own status: a writer changes size or mtime of this inode, while a file renamed
+    // over this one leaves what was read here whole (it is still the old file, consistently).
     struct stat status;
-    return fd_ >= 0 && ::stat(encodedPath_.constData(), &status) == 0 && status.st_size == size_ &&
-           modifiedNsOf(status) == modifiedNs_;
+    return fd_ >= 0 && ::fstat(fd_, &status) == 0 && status.st_size == size_ && modifiedNsOf(status) == modifiedNs_;
 }

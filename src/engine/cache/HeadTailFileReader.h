@@ -34,7 +34,6 @@ private:
     // Exactly `length` bytes at `offset` from the file itself, or an empty result on a short read.
     QByteArray readFromFile(qint64 offset, qint64 length) const;
 
-    QByteArray encodedPath_;
     int fd_ = -1;
     qint64 size_ = 0;
     qint64 modifiedNs_ = 0; // since the epoch

@@ -104,7 +104,10 @@ std::optional<HttpResponseHead> HttpResponseHead::parse(const QByteArray& raw)
         return std::nullopt;
 
     HttpResponseHead head;
+    head.raw_ = raw;
     head.statusCode_ = *statusCode;
+    head.fields_.reserve(24);
+    const char* const base = raw.constData();
     bool lastLineWasField = false;
     while (!lines.atEnd()) {
         const QByteArrayView line = lines.next();
@@ -113,11 +116,15 @@ std::optional<HttpResponseHead> HttpResponseHead::parse(const QByteArray& raw)
             break;
         // A line starting with blanks continues the previous field (the obsolete line folding).
         if (isBlank(line.front())) {
-            if (lastLineWasField) {
-                QByteArray& value = head.fields_.last().second;
-                const QByteArrayView more = line.trimmed();
-                if (!more.isEmpty())
-                    value.append(value.isEmpty() ? "" : " ").append(more);
+            const QByteArrayView more = line.trimmed();
+            if (lastLineWasField && !more.isEmpty()) {
+                Field& field = head.fields_.last();
+                if (field.foldedIndex < 0) {
+                    head.foldedValues_.append(head.valueOf(field).toByteArray());
+                    field.foldedIndex = head.foldedValues_.size() - 1;
+                }
+                QByteArray& value = head.foldedValues_[field.foldedIndex];
+                value.append(value.isEmpty() ? "" : " ").append(more);
             }
             continue;
         }
@@ -125,17 +132,33 @@ std::optional<HttpResponseHead> HttpResponseHead::parse(const QByteArray& raw)
         const QByteArrayView name = colon < 0 ? QByteArrayView() : line.first(colon);
         // A line that is not "Name: value" is skipped rather than failing the whole head.
         lastLineWasField = isToken(name);
-        if (lastLineWasField)
-            head.fields_.append({name.toByteArray(), line.sliced(colon + 1).trimmed().toByteArray()});
+        if (lastLineWasField) {
+            const QByteArrayView value = line.sliced(colon + 1).trimmed();
+            // An empty view may point nowhere, so its offset is not taken.
+            const qsizetype valueStart = value.isEmpty() ? 0 : value.data() - base;
+            head.fields_.append(Field{name.data() - base, name.size(), valueStart, value.size()});
+        }
     }
     return head;
 }
 
+QByteArrayView HttpResponseHead::nameOf(const Field& field) const
+{
+    return QByteArrayView(raw_).sliced(field.nameStart, field.nameLength);
+}
+
+QByteArrayView HttpResponseHead::valueOf(const Field& field) const
+{
+    if (field.foldedIndex >= 0)
+        return foldedValues_.at(field.foldedIndex);
+    return QByteArrayView(raw_).sliced(field.valueStart, field.valueLength);
+}
+
 QString HttpResponseHead::field(const QByteArray& name) const
 {
-    for (const auto& [fieldName, value] : fields_) {
-        if (fieldName.compare(name, Qt::CaseInsensitive) == 0)
-            return QString::fromLatin1(value); // HTTP's historical charset; the fields read here are ASCII
+    for (const Field& candidate : fields_) {
+        if (nameOf(candidate).compare(name, Qt::CaseInsensitive) == 0)
+            return QString::fromLatin1(valueOf(candidate)); // HTTP's historical charset; the fields read here are ASCII
     }
     return QString();
 }

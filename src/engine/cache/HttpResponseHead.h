@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QList>
-#include <QPair>
 #include <QString>
 #include <optional>
 
@@ -23,6 +23,22 @@ public:
     QString contentEncoding() const { return field("content-encoding").trimmed().toLower(); }
 
 private:
+    // Where a field lies in raw_: kept as offsets rather than copies, since a walk parses one head per
+    // entry and reads only a few of its fields. A folded value is joined into foldedValues_ instead.
+    struct Field
+    {
+        qsizetype nameStart = 0;
+        qsizetype nameLength = 0;
+        qsizetype valueStart = 0;
+        qsizetype valueLength = 0;
+        qsizetype foldedIndex = -1; // into foldedValues_, for a value continued on further lines
+    };
+
+    QByteArrayView nameOf(const Field& field) const;
+    QByteArrayView valueOf(const Field& field) const;
+
+    QByteArray raw_; // shared with the caller's buffer, never modified
     int statusCode_ = 0;
-    QList<QPair<QByteArray, QByteArray>> fields_;
+    QList<Field> fields_;
+    QList<QByteArray> foldedValues_;
 };

@@ -206,7 +206,7 @@ std::optional<CacheEntry> IndexDatFolder::entryOf(const IndexDatFile& file, cons
     entry.contentType = contentType;
     entry.sourceFolder = path_;
     // The platform stores bodies decoded (Wine asks for gzip and keeps the decoded bytes).
-    entry.body = StoredBody{localFile, 0, record.size, QString()};
+    entry.body = StoredBody{localFile, 0, record.size, QString(), std::nullopt};
     return entry;
 }
 

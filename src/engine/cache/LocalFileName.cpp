@@ -106,6 +106,22 @@ qsizetype utf8Length(QStringView text)
     return text.toUtf8().size();
 }
 
+// The same, counted without encoding. A lone surrogate counts as the replacement character it becomes.
+qsizetype utf8LengthCounted(QStringView text)
+{
+    qsizetype bytes = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t unit = text[i].unicode();
+        if (QChar::isHighSurrogate(unit) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            bytes += 4;
+            ++i;
+        } else {
+            bytes += unit < 0x80 ? 1 : unit < 0x800 ? 2 : 3;
+        }
+    }
+    return bytes;
+}
+
 // `text` cut to at most `maxBytes` bytes of UTF-8, never inside a character.
 QString truncatedToUtf8Bytes(const QString& text, qsizetype maxBytes)
 {
@@ -184,6 +200,18 @@ LocalFileName LocalFileName::forUrl(const QString& url, const QString& contentTy
 
 QString LocalFileName::withCounter(int counter) const
 {
-    const QString suffix = QStringLiteral("[%1]").arg(counter) + (extension.isEmpty() ? QString() : u'.' + extension);
-    return truncatedToUtf8Bytes(stem, kMaxBytes - utf8Length(suffix)) + suffix;
+    // Built by hand rather than with QString::arg: this runs once for every entry of every walk.
+    QString suffix;
+    suffix.reserve(16 + extension.size());
+    suffix += u'[';
+    suffix += QString::number(counter);
+    suffix += u']';
+    if (!extension.isEmpty()) {
+        suffix += u'.';
+        suffix += extension;
+    }
+    const qsizetype suffixBytes = utf8Length(suffix);
+    if (utf8LengthCounted(stem) + suffixBytes <= kMaxBytes)
+        return stem + suffix;
+    return truncatedToUtf8Bytes(stem, kMaxBytes - suffixBytes) + suffix;
 }

@@ -136,7 +136,8 @@ std::optional<CacheEntry> SimpleCacheFolder::readEntry(const QString& fileName,
         entry.body = *body;
         entry.size = body->length;
     } else {
-        entry.body = StoredBody{entryPath, file->bodyOffset(), file->bodyLength(), head.contentEncoding()};
+        entry.body =
+            StoredBody{entryPath, file->bodyOffset(), file->bodyLength(), head.contentEncoding(), file->bodyCrc32()};
         entry.size = ChromiumHttpEntry::decodedSize(entry.body, file->bodyHead(), file->bodyTail());
     }
     entry.localFile = extraction_->pathFor(entryPath, LocalFileName::forUrl(entry.url, entry.contentType));
@@ -158,7 +159,7 @@ std::optional<StoredBody> SimpleCacheFolder::sparseBody(const QString& hashName,
     if (!sparse || !sparse->coversWhole(*resourceLength) || sparse->ranges().size() != 1)
         return std::nullopt;
     const SimpleSparseFile::Range& range = sparse->ranges().constFirst();
-    return StoredBody{sparsePath, range.fileOffset, range.length, QString()};
+    return StoredBody{sparsePath, range.fileOffset, range.length, QString(), std::nullopt};
 }
 
 std::optional<QString> SimpleCacheFolder::urlOf(const QString& fileName) const

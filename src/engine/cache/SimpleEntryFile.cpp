@@ -1,11 +1,11 @@
 #include "engine/cache/SimpleEntryFile.h"
 
 #include "engine/cache/HeadTailFileReader.h"
+#include "engine/cache/KeyDigest.h"
 #include "engine/cache/LittleEndianReader.h"
 #include "engine/cache/SimpleCacheFormat.h"
 #include "engine/cache/SuperFastHash.h"
 
-#include <QCryptographicHash>
 #include <algorithm>
 #include <zlib.h>
 
@@ -59,21 +59,12 @@ quint32 crcOf(const QByteArray& bytes)
     return quint32(crc32(0, reinterpret_cast<const Bytef*>(bytes.constData()), uInt(bytes.size())));
 }
 
-// One hasher per thread and algorithm, reset for each use: QCryptographicHash::hash sets up a fresh
-// state for every key, which costs more than hashing a URL.
-QByteArrayView digestOf(QByteArrayView bytes, QCryptographicHash::Algorithm algorithm)
+quint64 entryHashFromDigest(const KeyDigest::Sha1& sha1)
 {
-    thread_local QCryptographicHash sha1(QCryptographicHash::Sha1);
-    thread_local QCryptographicHash sha256(QCryptographicHash::Sha256);
-    QCryptographicHash& hasher = algorithm == QCryptographicHash::Sha1 ? sha1 : sha256;
-    hasher.reset();
-    hasher.addData(bytes);
-    return hasher.resultView();
-}
-
-quint64 entryHashFromDigest(QByteArrayView sha1)
-{
-    return LittleEndianReader(sha1).u64(0).value_or(0);
+    quint64 hash = 0;
+    for (int i = 7; i >= 0; --i)
+        hash = (hash << 8) | sha1[std::size_t(i)];
+    return hash;
 }
 
 bool nameMatchesKey(const QString& path, QByteArrayView key)
@@ -81,14 +72,14 @@ bool nameMatchesKey(const QString& path, QByteArrayView key)
     bool isHex = false;
     const QStringView fileName = QStringView(path).sliced(path.lastIndexOf(u'/') + 1);
     const quint64 nameHash = fileName.left(16).toULongLong(&isHex, 16);
-    return isHex && nameHash == entryHashFromDigest(digestOf(key, QCryptographicHash::Sha1));
+    return isHex && nameHash == entryHashFromDigest(KeyDigest::sha1(key));
 }
 
 } // namespace
 
 quint64 SimpleEntryFile::entryHashOf(QByteArrayView key)
 {
-    return entryHashFromDigest(digestOf(key, QCryptographicHash::Sha1));
+    return entryHashFromDigest(KeyDigest::sha1(key));
 }
 
 std::optional<QByteArray> SimpleEntryFile::readKey(const QString& path)
@@ -150,16 +141,15 @@ std::optional<SimpleEntryFile> SimpleEntryFile::parse(HeadTailFileReader& file, 
     if (digestLength > 0) {
         const std::optional<QByteArray> digest =
             file.read(fileSize - Format::endRecordSize - digestLength, digestLength);
-        if (!digest || QByteArrayView(*digest) != digestOf(*key, QCryptographicHash::Sha256))
+        const KeyDigest::Sha256 expected = KeyDigest::sha256(*key);
+        if (!digest || QByteArrayView(*digest) != QByteArrayView(expected.data(), qsizetype(expected.size())))
             return std::nullopt;
     }
     if ((lastRecord->flags & crcValidFlag) && crcOf(*responseInfo) != lastRecord->crc)
         return std::nullopt;
-    // Reading a large body only to check it would cost more than the whole walk; the end records
-    // around it already pin its extent.
+    // The body's CRC is left to whoever reads the body: checking it here would cost the walk a pass
+    // over every small body, and reading every large one. The end records around it pin its extent.
     const std::optional<QByteArray> wholeBody = file.readIfInMemory(bodyOffset, bodyLength);
-    if (wholeBody && (bodyRecord->flags & crcValidFlag) && crcOf(*wholeBody) != bodyRecord->crc)
-        return std::nullopt;
 
     const qint64 edgeLength = std::min(bodyLength, bodyEdgeLength);
     const std::optional<QByteArray> bodyHead = wholeBody ? wholeBody : file.read(bodyOffset, edgeLength);
@@ -171,6 +161,8 @@ std::optional<SimpleEntryFile> SimpleEntryFile::parse(HeadTailFileReader& file, 
     entry.key_ = *key;
     entry.bodyOffset_ = bodyOffset;
     entry.bodyLength_ = bodyLength;
+    if (bodyRecord->flags & crcValidFlag)
+        entry.bodyCrc32_ = bodyRecord->crc;
     entry.bodyHead_ = *bodyHead;
     entry.bodyTail_ = *bodyTail;
     entry.responseInfo_ = *responseInfo;

@@ -29,6 +29,8 @@ public:
     const QByteArray& key() const { return key_; }
     qint64 bodyOffset() const { return bodyOffset_; }
     qint64 bodyLength() const { return bodyLength_; }
+    // The CRC-32 of the body the browser recorded, unchecked; std::nullopt when it recorded none.
+    std::optional<quint32> bodyCrc32() const { return bodyCrc32_; }
     // The first bytes of the body: all of it when the file was small enough to be read whole, else 64.
     const QByteArray& bodyHead() const { return bodyHead_; }
     const QByteArray& bodyTail() const { return bodyTail_; }         // the last bytes of the body (at most 64)
@@ -41,6 +43,7 @@ private:
     QByteArray key_;
     qint64 bodyOffset_ = 0;
     qint64 bodyLength_ = 0;
+    std::optional<quint32> bodyCrc32_;
     QByteArray bodyHead_;
     QByteArray bodyTail_;
     QByteArray responseInfo_;

@@ -372,7 +372,6 @@ TEST(SimpleCacheTest, DamagedEntriesAreSkippedAndTheOthersStillListed)
          [&](QByteArray& b) { patchU32(b, lastRecord(b) + 16, quint32(b.size())); }},
         {"stream 0 one byte longer", small,
          [&](QByteArray& b) { patchU32(b, lastRecord(b) + 16, u32At(b, lastRecord(b) + 16) + 1); }},
-        {"body byte changed (CRC)", small, [&](QByteArray& b) { flipByte(b, 24 + keyLength(b) + 10); }},
         {"response head byte changed (CRC)", big, [&](QByteArray& b) { flipByte(b, lastRecord(b) - 32 - 100); }},
         {"key digest changed", medium, [&](QByteArray& b) { flipByte(b, lastRecord(b) - 5); }},
         {"URL in the key changed", small, [&](QByteArray& b) { flipByte(b, 24 + keyLength(b) - 3); }},
@@ -415,6 +414,24 @@ TEST(SimpleCacheTest, DamagedEntriesAreSkippedAndTheOthersStillListed)
         SimpleCache cache(copy.path(), extraction);
         EXPECT_EQ(urlsOf(walk(cache)), expected);
     }
+}
+
+TEST(SimpleCacheTest, BodyThatFailsItsCrcIsNeverExtracted)
+{
+    const QString small = "ddc51e287126bf2b_0";
+    CacheCopy copy;
+    QByteArray bytes = fileBytes(copy.file(small));
+    flipByte(bytes, 24 + qint64(u32At(bytes, 12)) + 10);
+    writeAll(copy.file(small), bytes);
+
+    ExtractionFolder extraction;
+    SimpleCache cache(copy.path(), extraction);
+    // The walk does not read bodies, so the entry is still offered; its body is refused when read.
+    const std::optional<CacheEntry> entry = cache.lookup(site + "/css/style.css");
+    ASSERT_TRUE(entry);
+    EXPECT_FALSE(entry->materialize());
+    EXPECT_FALSE(QFileInfo::exists(entry->localFile));
+    EXPECT_TRUE(QDir(extraction.path()).isEmpty());
 }
 
 TEST(SimpleCacheTest, EntryFileNotNamedAfterItsKeyIsSkipped)
