@@ -4,7 +4,9 @@
 
 #include <algorithm>
 
-ExtractionFolder::ExtractionFolder() : dir_(QDir::tempPath() + QStringLiteral("/webgleaner-XXXXXX")) {}
+ExtractionFolder::ExtractionFolder()
+    : dir_(QDir::tempPath() + QStringLiteral("/webgleaner-XXXXXX")), folderPath_(dir_.path() + u'/')
+{}
 
 bool ExtractionFolder::isValid() const
 {
@@ -16,6 +18,26 @@ QString ExtractionFolder::path() const
     return dir_.isValid() ? dir_.path() : QString();
 }
 
+namespace
+{
+
+// Case folding for names that are mostly ASCII: the Unicode tables only for the rest.
+QString folded(const QString& name)
+{
+    for (const QChar c : name) {
+        if (c.unicode() >= 0x80)
+            return name.toCaseFolded();
+    }
+    QString lower = name;
+    for (QChar& c : lower) {
+        if (c.unicode() >= u'A' && c.unicode() <= u'Z')
+            c = QChar(char16_t(c.unicode() + (u'a' - u'A')));
+    }
+    return lower;
+}
+
+} // namespace
+
 QString ExtractionFolder::pathFor(const QString& entryId, const LocalFileName& name)
 {
     if (!dir_.isValid())
@@ -24,21 +46,21 @@ QString ExtractionFolder::pathFor(const QString& entryId, const LocalFileName& n
     if (const auto known = pathById_.constFind(entryId); known != pathById_.constEnd())
         return *known;
 
-    const QString baseKey = (name.extension.isEmpty() ? name.stem : name.stem + u'.' + name.extension).toCaseFolded();
-    int& nextCounter = nextCounterByName_[baseKey];
+    int& nextCounter =
+        nextCounterByName_[folded(name.extension.isEmpty() ? name.stem : name.stem + u'.' + name.extension)];
     nextCounter = std::max(nextCounter, 1);
     // A counter can be taken by another base whose stem was cut to make room for a long counter.
-    QString fileName = name.withCounter(nextCounter);
-    QString foldedName = fileName.toCaseFolded();
-    while (takenNames_.contains(foldedName)) {
-        fileName = name.withCounter(++nextCounter);
-        foldedName = fileName.toCaseFolded();
+    QString fileName;
+    for (;;) {
+        fileName = name.withCounter(nextCounter++);
+        const qsizetype takenBefore = takenNames_.size();
+        takenNames_.insert(folded(fileName));
+        if (takenNames_.size() != takenBefore)
+            break;
     }
-    ++nextCounter;
 
-    takenNames_.insert(std::move(foldedName));
     // Joined by hand: QTemporaryDir::filePath refuses names that look absolute to Qt, such as ":x".
-    const QString fullPath = dir_.path() + u'/' + fileName;
+    const QString fullPath = folderPath_ + fileName;
     pathById_.insert(entryId, fullPath);
     return fullPath;
 }

@@ -26,6 +26,7 @@ public:
 
 private:
     QTemporaryDir dir_;
+    const QString folderPath_; // with a trailing slash
     mutable std::mutex mutex_;
     QHash<QString, QString> pathById_;
     QSet<QString> takenNames_; // case-folded, so names differing only in case do not collide on disk

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <fcntl.h>
 #include <optional>
 
 // Serves byte ranges of one file to a parser. Cache files are small records around a body that mostly
@@ -11,7 +12,8 @@
 class HeadTailFileReader
 {
 public:
-    explicit HeadTailFileReader(const QString& path);
+    // `path` is absolute, or relative to the open folder `folderFd` (AT_FDCWD: the working folder).
+    explicit HeadTailFileReader(const QString& path, int folderFd = AT_FDCWD);
     ~HeadTailFileReader();
     HeadTailFileReader(const HeadTailFileReader&) = delete;
     HeadTailFileReader& operator=(const HeadTailFileReader&) = delete;
@@ -27,7 +29,7 @@ public:
     std::optional<QByteArray> readIfInMemory(qint64 offset, qint64 length) const;
 
     // False when the file grew, shrank or was written since it was opened: what was read may mix two
-    // versions of it.
+    // versions of it. A small file read whole when opened counts as unchanged.
     bool unchangedSinceOpen();
 
 private:
@@ -36,7 +38,8 @@ private:
 
     int fd_ = -1;
     qint64 size_ = 0;
-    qint64 modifiedNs_ = 0; // since the epoch
-    QByteArray head_;       // the first bytes of the file, or all of it
-    QByteArray tail_;       // the last bytes of the file when head_ does not hold them
+    qint64 modifiedNs_ = 0;  // since the epoch
+    QByteArray head_;        // the first bytes of the file, or all of it
+    QByteArray tail_;        // the last bytes of the file when head_ does not hold them
+    bool readWhole_ = false; // head_ holds the whole file, read right after the status was taken
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/cache/CacheEnumeration.h"
+#include "engine/cache/FolderHandle.h"
 #include "engine/cache/SimpleCacheFolder.h"
 
 #include <QDateTime>
@@ -19,6 +20,7 @@ public:
 
 private:
     const SimpleCacheFolder folder_;
+    const FolderHandle openFolder_;
     const QStringList entryFileNames_;
     const QHash<quint64, QDateTime> lastUsedTimes_;
     qsizetype nextIndex_ = 0;

@@ -3,6 +3,7 @@
 #include "engine/cache/ChromiumCacheKey.h"
 #include "engine/cache/ChromiumHttpEntry.h"
 #include "engine/cache/ExtractionFolder.h"
+#include "engine/cache/FolderHandle.h"
 #include "engine/cache/HttpResponseHead.h"
 #include "engine/cache/LocalFileName.h"
 #include "engine/cache/SimpleEntryFile.h"
@@ -109,12 +110,15 @@ QDateTime SimpleCacheFolder::lastUsed(const QString& fileName, const QHash<quint
 }
 
 std::optional<CacheEntry> SimpleCacheFolder::readEntry(const QString& fileName,
-                                                       const QHash<quint64, QDateTime>& lastUsedTimes) const
+                                                       const QHash<quint64, QDateTime>& lastUsedTimes,
+                                                       const FolderHandle* openFolder) const
 {
     if (!isEntryFileName(fileName))
         return std::nullopt;
     const QString entryPath = path_ + QLatin1Char('/') + fileName;
-    const std::optional<SimpleEntryFile> file = SimpleEntryFile::read(entryPath);
+    const std::optional<SimpleEntryFile> file =
+        openFolder ? SimpleEntryFile::read(openFolder->pathOrName(path_, fileName), openFolder->fd())
+                   : SimpleEntryFile::read(entryPath);
     if (!file)
         return std::nullopt;
     const std::optional<ChromiumHttpEntry> http = ChromiumHttpEntry::fromStreams(file->key(), file->responseInfo());

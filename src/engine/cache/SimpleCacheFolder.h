@@ -9,6 +9,7 @@
 #include <optional>
 
 class ExtractionFolder;
+class FolderHandle;
 
 // A Chromium simple-cache folder on disk (the one holding `index`, `index-dir/` and the "<16 hex>_0"
 // entry files), read in place: which entry files it has, which of them hold a usable response, and
@@ -34,7 +35,9 @@ public:
     // The entry held by `fileName` if it is a whole 2xx HTTP response with a complete body; std::nullopt
     // for anything else (damaged, still being written, not HTTP, an error or a redirect, a range-fetched
     // resource with gaps, vanished).
-    std::optional<CacheEntry> readEntry(const QString& fileName, const QHash<quint64, QDateTime>& lastUsedTimes) const;
+    // A walk passes the folder it holds open, so that each file is opened by name alone.
+    std::optional<CacheEntry> readEntry(const QString& fileName, const QHash<quint64, QDateTime>& lastUsedTimes,
+                                        const FolderHandle* openFolder = nullptr) const;
 
     // The URL of the entry in `fileName` from its key alone, without checking the rest of the file.
     std::optional<QString> urlOf(const QString& fileName) const;

@@ -91,11 +91,11 @@ std::optional<QByteArray> SimpleEntryFile::readKey(const QString& path)
     return file.read(Format::headerSize, *keyLength);
 }
 
-std::optional<SimpleEntryFile> SimpleEntryFile::read(const QString& path)
+std::optional<SimpleEntryFile> SimpleEntryFile::read(const QString& path, int folderFd)
 {
     // A browser may be writing the entry right now: a read that saw the file change is repeated once.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        HeadTailFileReader file(path);
+        HeadTailFileReader file(path, folderFd);
         if (!file.isOpen())
             return std::nullopt;
         std::optional<SimpleEntryFile> entry = parse(file, path);

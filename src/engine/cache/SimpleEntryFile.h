@@ -4,6 +4,7 @@
 #include <QByteArrayView>
 #include <QDateTime>
 #include <QString>
+#include <fcntl.h>
 #include <optional>
 
 class HeadTailFileReader;
@@ -16,8 +17,9 @@ class HeadTailFileReader;
 class SimpleEntryFile
 {
 public:
-    // The whole entry, or std::nullopt when the file is not a complete, intact entry.
-    static std::optional<SimpleEntryFile> read(const QString& path);
+    // The whole entry, or std::nullopt when the file is not a complete, intact entry. `path` is absolute,
+    // or relative to the open folder `folderFd`.
+    static std::optional<SimpleEntryFile> read(const QString& path, int folderFd = AT_FDCWD);
 
     // Only the key, after checking the header: enough to index entries by URL or to confirm, right before
     // deleting, which entry a file holds.
