@@ -31,14 +31,14 @@ bool ChromiumHttpEntry::isIdentity(const QString& contentEncoding)
     return contentEncoding.isEmpty() || contentEncoding == QLatin1String("identity");
 }
 
-qint64 ChromiumHttpEntry::decodedSize(const StoredBody& body, const QByteArray& bodyHead, const QByteArray& bodyTail)
+qint64 ChromiumHttpEntry::decodedSize(const StoredBody& body, QByteArrayView bodyHead, QByteArrayView bodyTail)
 {
     if (const std::optional<qint64> hint =
             ContentDecoder::sizeHint(bodyHead, bodyTail, body.length, body.contentEncoding))
         return *hint;
     std::optional<QByteArray> stored;
     if (bodyHead.size() == body.length)
-        stored = bodyHead;
+        stored = bodyHead.toByteArray();
     else
         stored = HeadTailFileReader(body.file).read(body.offset, body.length);
     if (!stored)

@@ -24,7 +24,7 @@ public:
     // encoding records it and decoded otherwise. `bodyHead` is the body's first bytes (the whole body when
     // it is short enough to have been read whole), `bodyTail` its last bytes; either may be empty when
     // the body is not encoded. A body that does not decode is extracted as stored, so that is its size.
-    static qint64 decodedSize(const StoredBody& body, const QByteArray& bodyHead, const QByteArray& bodyTail);
+    static qint64 decodedSize(const StoredBody& body, QByteArrayView bodyHead, QByteArrayView bodyTail);
 
     // The length of the whole resource from a 206's Content-Range ("bytes 0-220543/220544"); std::nullopt
     // when it is unknown ("*") or malformed.

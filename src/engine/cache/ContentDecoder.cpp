@@ -157,7 +157,7 @@ std::optional<qsizetype> inflateOneStream(ZStream& zs, const QByteArray& stored,
     }
 }
 
-bool startsGzipMember(const QByteArray& bytes, qsizetype at)
+bool startsGzipMember(QByteArrayView bytes, qsizetype at)
 {
     return bytes.size() - at >= 2 && static_cast<uchar>(bytes[at]) == 0x1f && static_cast<uchar>(bytes[at + 1]) == 0x8b;
 }
@@ -283,13 +283,13 @@ quint32 littleEndian32(const char* bytes)
            quint32(uchar(bytes[3])) << 24;
 }
 
-std::optional<qint64> gzipSizeHint(const QByteArray& head, const QByteArray& tail, qint64 storedLength)
+std::optional<qint64> gzipSizeHint(QByteArrayView head, QByteArrayView tail, qint64 storedLength)
 {
     // Magic number and the deflate method; anything else will not decode, so the size is not known.
     if (storedLength < kMinGzipMember || head.size() < 3 || tail.size() < 4 || !startsGzipMember(head, 0) ||
         uchar(head[2]) != 8)
         return std::nullopt;
-    const qint64 lastMemberSize = littleEndian32(tail.constData() + tail.size() - 4);
+    const qint64 lastMemberSize = littleEndian32(tail.data() + tail.size() - 4);
     // The trailer holds the length modulo 2^32. It is the length itself only when no body of this stored
     // size can be 2^32 bytes longer, which holds for every stored body under about 4 MB.
     // A body made of several members records only the last one's length; servers send one member.
@@ -300,17 +300,17 @@ std::optional<qint64> gzipSizeHint(const QByteArray& head, const QByteArray& tai
     return lastMemberSize;
 }
 
-std::optional<qint64> zstdSizeHint(const QByteArray& head, qint64 storedLength)
+std::optional<qint64> zstdSizeHint(QByteArrayView head, qint64 storedLength)
 {
     // A first frame's content size says nothing about frames after it, so the whole body must be at hand
     // to be sure it is the only one.
     if (head.size() != storedLength)
         return std::nullopt;
-    const size_t frameLength = ZSTD_findFrameCompressedSize(head.constData(), static_cast<size_t>(head.size()));
+    const size_t frameLength = ZSTD_findFrameCompressedSize(head.data(), static_cast<size_t>(head.size()));
     if (ZSTD_isError(frameLength) || frameLength != static_cast<size_t>(storedLength))
         return std::nullopt;
     ZSTD_frameHeader header{};
-    if (ZSTD_getFrameHeader(&header, head.constData(), static_cast<size_t>(head.size())) != 0 ||
+    if (ZSTD_getFrameHeader(&header, head.data(), static_cast<size_t>(head.size())) != 0 ||
         header.frameType != ZSTD_frame || header.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN ||
         header.frameContentSize > static_cast<unsigned long long>(ContentDecoder::kMaxDecodedSize) ||
         header.windowSize > (1ULL << kZstdWindowLogMax))
@@ -340,7 +340,7 @@ std::optional<QByteArray> ContentDecoder::decode(const QByteArray& stored, const
     return body;
 }
 
-std::optional<qint64> ContentDecoder::sizeHint(const QByteArray& head, const QByteArray& tail, qint64 storedLength,
+std::optional<qint64> ContentDecoder::sizeHint(QByteArrayView head, QByteArrayView tail, qint64 storedLength,
                                                const QString& encoding)
 {
     const std::optional<QList<Coding>> codings = codingsOf(encoding);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 #include <optional>
 
@@ -26,6 +27,6 @@ public:
     // second frame follows the first); `storedLength` is the whole stored length.
     // When this answers, decode() gives that many bytes, barring a body whose data is corrupt or a gzip body
     // of several members (its trailer has the last member's length only; servers send one member).
-    static std::optional<qint64> sizeHint(const QByteArray& head, const QByteArray& tail, qint64 storedLength,
+    static std::optional<qint64> sizeHint(QByteArrayView head, QByteArrayView tail, qint64 storedLength,
                                           const QString& encoding);
 };

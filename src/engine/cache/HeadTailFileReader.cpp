@@ -89,6 +89,41 @@ std::optional<QByteArray> HeadTailFileReader::readIfInMemory(qint64 offset, qint
     return std::nullopt;
 }
 
+std::optional<QByteArrayView> HeadTailFileReader::viewIfInMemory(qint64 offset, qint64 length) const
+{
+    if (offset < 0 || length < 0 || offset > size_ || length > size_ - offset)
+        return std::nullopt;
+    if (spans(head_, 0, offset, length))
+        return QByteArrayView(head_).sliced(offset, length);
+    const qint64 tailOffset = size_ - tail_.size();
+    if (spans(tail_, tailOffset, offset, length))
+        return QByteArrayView(tail_).sliced(offset - tailOffset, length);
+    return std::nullopt;
+}
+
+std::optional<QByteArrayView> HeadTailFileReader::view(qint64 offset, qint64 length)
+{
+    if (const std::optional<QByteArrayView> held = viewIfInMemory(offset, length))
+        return held;
+    std::optional<QByteArray> bytes = read(offset, length);
+    if (!bytes)
+        return std::nullopt;
+    // Moving a QByteArray into the list keeps its data where it is, so the view stays valid.
+    extra_.append(std::move(*bytes));
+    return QByteArrayView(extra_.constLast());
+}
+
+QList<QByteArray> HeadTailFileReader::takeBuffers()
+{
+    QList<QByteArray> buffers = std::move(extra_);
+    buffers.append(std::move(head_));
+    buffers.append(std::move(tail_));
+    extra_.clear();
+    head_.clear();
+    tail_.clear();
+    return buffers;
+}
+
 std::optional<QByteArray> HeadTailFileReader::read(qint64 offset, qint64 length)
 {
     if (std::optional<QByteArray> held = readIfInMemory(offset, length))

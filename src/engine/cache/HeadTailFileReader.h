@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QDateTime>
+#include <QList>
 #include <QString>
 #include <fcntl.h>
 #include <optional>
@@ -28,6 +30,15 @@ public:
     // The same, but only when the bytes were read already: for checks worth doing when they are free.
     std::optional<QByteArray> readIfInMemory(qint64 offset, qint64 length) const;
 
+    // Like read(), without copying: the view stays valid while this reader lives, or, after
+    // takeBuffers(), while the buffers taken live.
+    std::optional<QByteArrayView> view(qint64 offset, qint64 length);
+    std::optional<QByteArrayView> viewIfInMemory(qint64 offset, qint64 length) const;
+
+    // Everything read so far, for a parser to keep with the views it took instead of copying them out.
+    // The buffers are never changed again, so views into them stay valid wherever the list is copied.
+    QList<QByteArray> takeBuffers();
+
     // False when the file grew, shrank or was written since it was opened: what was read may mix two
     // versions of it. A small file read whole when opened counts as unchanged.
     bool unchangedSinceOpen();
@@ -38,8 +49,9 @@ private:
 
     int fd_ = -1;
     qint64 size_ = 0;
-    qint64 modifiedNs_ = 0;  // since the epoch
-    QByteArray head_;        // the first bytes of the file, or all of it
-    QByteArray tail_;        // the last bytes of the file when head_ does not hold them
-    bool readWhole_ = false; // head_ holds the whole file, read right after the status was taken
+    qint64 modifiedNs_ = 0;   // since the epoch
+    QByteArray head_;         // the first bytes of the file, or all of it
+    QByteArray tail_;         // the last bytes of the file when head_ does not hold them
+    QList<QByteArray> extra_; // ranges view() had to read beyond head_ and tail_
+    bool readWhole_ = false;  // head_ holds the whole file, read right after the status was taken
 };

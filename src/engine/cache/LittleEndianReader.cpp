@@ -1,5 +1,8 @@
 #include "engine/cache/LittleEndianReader.h"
 
+#include <QtEndian>
+#include <cstring>
+
 bool LittleEndianReader::contains(qint64 offset, qint64 length) const
 {
     return offset >= 0 && length >= 0 && offset <= bytes_.size() && length <= bytes_.size() - offset;
@@ -9,10 +12,9 @@ std::optional<quint64> LittleEndianReader::unsignedField(qint64 offset, int widt
 {
     if (!contains(offset, width))
         return std::nullopt;
-    quint64 value = 0;
-    for (int i = width - 1; i >= 0; --i)
-        value = (value << 8) | static_cast<quint8>(bytes_[offset + i]);
-    return value;
+    uchar field[8] = {};
+    std::memcpy(field, bytes_.data() + offset, size_t(width));
+    return qFromLittleEndian<quint64>(field);
 }
 
 std::optional<quint16> LittleEndianReader::u16(qint64 offset) const

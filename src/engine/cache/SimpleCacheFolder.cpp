@@ -148,7 +148,7 @@ std::optional<CacheEntry> SimpleCacheFolder::readEntry(const QString& fileName,
     return entry;
 }
 
-std::optional<StoredBody> SimpleCacheFolder::sparseBody(const QString& hashName, const QByteArray& key,
+std::optional<StoredBody> SimpleCacheFolder::sparseBody(const QString& hashName, QByteArrayView key,
                                                         const QString& contentRange,
                                                         const QString& contentEncoding) const
 {

@@ -50,7 +50,7 @@ public:
     static bool isEntryFileName(const QString& fileName);
 
 private:
-    std::optional<StoredBody> sparseBody(const QString& hashName, const QByteArray& key, const QString& contentRange,
+    std::optional<StoredBody> sparseBody(const QString& hashName, QByteArrayView key, const QString& contentRange,
                                          const QString& contentEncoding) const;
 
     QString path_;

@@ -31,7 +31,7 @@ struct EndRecord
 
 std::optional<EndRecord> endRecordAt(HeadTailFileReader& file, qint64 offset)
 {
-    const std::optional<QByteArray> bytes = file.read(offset, Format::endRecordSize);
+    const std::optional<QByteArrayView> bytes = file.view(offset, Format::endRecordSize);
     if (!bytes)
         return std::nullopt;
     const LittleEndianReader record(*bytes);
@@ -43,7 +43,7 @@ std::optional<EndRecord> endRecordAt(HeadTailFileReader& file, qint64 offset)
 // The key length from a checked header, or std::nullopt.
 std::optional<qint64> keyLengthFromHeader(HeadTailFileReader& file)
 {
-    const std::optional<QByteArray> bytes = file.read(0, Format::headerSize);
+    const std::optional<QByteArrayView> bytes = file.view(0, Format::headerSize);
     if (!bytes)
         return std::nullopt;
     const LittleEndianReader header(*bytes);
@@ -54,7 +54,7 @@ std::optional<qint64> keyLengthFromHeader(HeadTailFileReader& file)
     return *keyLength;
 }
 
-quint32 crcOf(const QByteArray& bytes)
+quint32 crcOf(QByteArrayView bytes)
 {
     return quint32(crc32(0, reinterpret_cast<const Bytef*>(bytes.constData()), uInt(bytes.size())));
 }
@@ -130,30 +130,31 @@ std::optional<SimpleEntryFile> SimpleEntryFile::parse(HeadTailFileReader& file, 
     const qint64 bodyRecordOffset = bodyOffset + bodyLength;
     const qint64 responseInfoOffset = bodyRecordOffset + Format::endRecordSize;
 
-    const std::optional<QByteArray> key = file.read(Format::headerSize, *keyLength);
-    const std::optional<QByteArray> header = file.read(0, Format::headerSize);
+    // Views into what the reader holds: the entry keeps the reader's buffers rather than copies.
+    const std::optional<QByteArrayView> key = file.view(Format::headerSize, *keyLength);
+    const std::optional<QByteArrayView> header = file.view(0, Format::headerSize);
     const std::optional<EndRecord> bodyRecord = endRecordAt(file, bodyRecordOffset);
-    const std::optional<QByteArray> responseInfo = file.read(responseInfoOffset, responseInfoLength);
+    const std::optional<QByteArrayView> responseInfo = file.view(responseInfoOffset, responseInfoLength);
     if (!key || !header || !bodyRecord || !responseInfo)
         return std::nullopt;
     if (LittleEndianReader(*header).u32(16) != SuperFastHash::of(*key) || !nameMatchesKey(path, *key))
         return std::nullopt;
     if (digestLength > 0) {
-        const std::optional<QByteArray> digest =
-            file.read(fileSize - Format::endRecordSize - digestLength, digestLength);
+        const std::optional<QByteArrayView> digest =
+            file.view(fileSize - Format::endRecordSize - digestLength, digestLength);
         const KeyDigest::Sha256 expected = KeyDigest::sha256(*key);
-        if (!digest || QByteArrayView(*digest) != QByteArrayView(expected.data(), qsizetype(expected.size())))
+        if (!digest || *digest != QByteArrayView(expected.data(), qsizetype(expected.size())))
             return std::nullopt;
     }
     if ((lastRecord->flags & crcValidFlag) && crcOf(*responseInfo) != lastRecord->crc)
         return std::nullopt;
     // The body's CRC is left to whoever reads the body: checking it here would cost the walk a pass
     // over every small body, and reading every large one. The end records around it pin its extent.
-    const std::optional<QByteArray> wholeBody = file.readIfInMemory(bodyOffset, bodyLength);
+    const std::optional<QByteArrayView> wholeBody = file.viewIfInMemory(bodyOffset, bodyLength);
 
     const qint64 edgeLength = std::min(bodyLength, bodyEdgeLength);
-    const std::optional<QByteArray> bodyHead = wholeBody ? wholeBody : file.read(bodyOffset, edgeLength);
-    const std::optional<QByteArray> bodyTail = file.read(bodyRecordOffset - edgeLength, edgeLength);
+    const std::optional<QByteArrayView> bodyHead = wholeBody ? wholeBody : file.view(bodyOffset, edgeLength);
+    const std::optional<QByteArrayView> bodyTail = file.view(bodyRecordOffset - edgeLength, edgeLength);
     if (!bodyHead || !bodyTail)
         return std::nullopt;
     SimpleEntryFile entry;
@@ -166,5 +167,6 @@ std::optional<SimpleEntryFile> SimpleEntryFile::parse(HeadTailFileReader& file, 
     entry.bodyHead_ = *bodyHead;
     entry.bodyTail_ = *bodyTail;
     entry.responseInfo_ = *responseInfo;
+    entry.buffers_ = file.takeBuffers();
     return entry;
 }

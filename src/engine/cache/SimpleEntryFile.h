@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDateTime>
+#include <QList>
 #include <QString>
 #include <fcntl.h>
 #include <optional>
@@ -28,26 +29,29 @@ public:
     // The entry hash a key gets in a file name: the first 8 bytes of its SHA-1, little-endian.
     static quint64 entryHashOf(QByteArrayView key);
 
-    const QByteArray& key() const { return key_; }
+    QByteArrayView key() const { return key_; }
     qint64 bodyOffset() const { return bodyOffset_; }
     qint64 bodyLength() const { return bodyLength_; }
     // The CRC-32 of the body the browser recorded, unchecked; std::nullopt when it recorded none.
     std::optional<quint32> bodyCrc32() const { return bodyCrc32_; }
     // The first bytes of the body: all of it when the file was small enough to be read whole, else 64.
-    const QByteArray& bodyHead() const { return bodyHead_; }
-    const QByteArray& bodyTail() const { return bodyTail_; }         // the last bytes of the body (at most 64)
-    const QByteArray& responseInfo() const { return responseInfo_; } // stream 0
-    QDateTime modified() const { return modified_; }                 // the file's mtime, UTC
+    QByteArrayView bodyHead() const { return bodyHead_; }
+    QByteArrayView bodyTail() const { return bodyTail_; }         // the last bytes of the body (at most 64)
+    QByteArrayView responseInfo() const { return responseInfo_; } // stream 0
+    QDateTime modified() const { return modified_; }              // the file's mtime, UTC
 
 private:
     static std::optional<SimpleEntryFile> parse(HeadTailFileReader& file, const QString& path);
 
-    QByteArray key_;
+    // What the file's reader read, kept whole and never changed, so that the views below (into these
+    // buffers' data) stay valid however the entry is copied or moved.
+    QList<QByteArray> buffers_;
+    QByteArrayView key_;
     qint64 bodyOffset_ = 0;
     qint64 bodyLength_ = 0;
     std::optional<quint32> bodyCrc32_;
-    QByteArray bodyHead_;
-    QByteArray bodyTail_;
-    QByteArray responseInfo_;
+    QByteArrayView bodyHead_;
+    QByteArrayView bodyTail_;
+    QByteArrayView responseInfo_;
     QDateTime modified_;
 };

@@ -128,7 +128,7 @@ TEST(ChromiumResponseInfoTest, RefusesPicklesThatDoNotHoldTheirFields)
 {
     const std::optional<SimpleEntryFile> entry = SimpleEntryFile::read(fixtureFolder() + "/d861c6f1cfbb74fc_0");
     ASSERT_TRUE(entry);
-    const QByteArray stream0 = entry->responseInfo();
+    const QByteArray stream0 = entry->responseInfo().toByteArray();
     for (qsizetype length = 0; length < stream0.size(); length += 7)
         EXPECT_FALSE(ChromiumResponseInfo::parse(stream0.left(length))) << length;
     EXPECT_TRUE(ChromiumResponseInfo::parse(stream0));
