@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Make a large Chromium simple cache, for benchmarks.
+"""Make a large Chromium cache, for benchmarks: the simple format, or with
+--backend blockfile the block-file format of Chromium on Windows.
 
 Serves a generated site on 127.0.0.1 (small pages, style sheets, scripts,
 GIF, JPEG and PNG pictures and JSON files, sizes varied a little, about a
@@ -169,6 +170,14 @@ def index_entry_count(cache: Path) -> int | None:
     return struct.unpack_from("<Q", index.read_bytes(), 20)[0]
 
 
+def blockfile_entry_count(cache: Path) -> int | None:
+    """The entry count a blockfile index's header records."""
+    index = cache / "index"
+    if not index.is_file():
+        return None
+    return struct.unpack_from("<i", index.read_bytes(), 8)[0]
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("out", help="new or empty folder; the cache goes to OUT/Cache_Data")
@@ -176,6 +185,8 @@ def main() -> None:
     parser.add_argument("--batch", type=int, default=2500, help="resources a driver page fetches (default 2500)")
     parser.add_argument("--workers", type=int, default=12, help="parallel fetch() calls a page (default 12)")
     parser.add_argument("--port", type=int, default=DEFAULT_PORT, help=f"port of the site (default {DEFAULT_PORT})")
+    parser.add_argument("--backend", choices=["simple", "blockfile"], default="simple",
+                        help="the cache format chromium writes (default simple)")
     args = parser.parse_args()
     if shutil.which("chromium") is None:
         sys.exit("not installed: chromium (apt-get install chromium)")
@@ -190,7 +201,10 @@ def main() -> None:
         with tempfile.TemporaryDirectory(prefix="webgleaner-browser-home-") as home_name:
             home = Path(home_name)
             # Large enough that nothing is evicted; the default depends on the free disk space.
-            browser = fixtures.ChromiumSession(home, ["--disk-cache-size=2000000000"], watch_network=False)
+            flags = ["--disk-cache-size=2000000000"]
+            if args.backend == "blockfile":
+                flags.append("--enable-features=DiskCacheBackendExperiment:backend/blockfile")
+            browser = fixtures.ChromiumSession(home, flags, watch_network=False)
             try:
                 for first in range(0, args.entries, args.batch):
                     count = min(args.batch, args.entries - first)
@@ -209,10 +223,12 @@ def main() -> None:
         servers.close()
 
     cache = out / "Cache_Data"
-    entry_files = list(cache.glob("*_0"))
     size = sum(p.stat().st_size for p in cache.rglob("*") if p.is_file())
-    print(f"\n{cache}: {len(entry_files)} entries ({index_entry_count(cache)} in the index), "
-          f"{size / 1e6:.1f} MB, made in {time.monotonic() - started:.0f} s")
+    if args.backend == "blockfile":
+        held = f"{blockfile_entry_count(cache)} entries in the index"
+    else:
+        held = f"{len(list(cache.glob('*_0')))} entries ({index_entry_count(cache)} in the index)"
+    print(f"\n{cache}: {held}, {size / 1e6:.1f} MB, made in {time.monotonic() - started:.0f} s")
     if failed_total:
         print(f"{failed_total} fetches failed", file=sys.stderr)
 

@@ -1,6 +1,10 @@
 // Speed of the cache readers on a real cache, each beside the floor it is measured against:
 //
-//   ReadFileHeads     reading the first 4 KB of every file in the cache folder
+//   ReadFileHeads     reading the first 4 KB of every file in the cache folder: the floor of a walk for
+//                     the formats that keep one file per entry (Chromium simple cache, Firefox cache2)
+//   ReadFormatFiles   reading whole the files that hold every entry's records: the floor of a walk for
+//                     the formats that share a few files among all entries (a blockfile cache's index and
+//                     data_<n> files, an index.dat file)
 //   Enumerate         walking every entry: URL, size and last-access time
 //   ReadAndDecode     reading every file whole and decoding every body in memory
 //   ReadDecodeWrite   the same, and writing each decoded body to a new file: extraction's true floor on
@@ -15,6 +19,7 @@
 #include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/UrlCache.h"
 
+#include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
@@ -36,8 +41,17 @@ QStringList cacheFiles()
     return files;
 }
 
+bool keepsOneFilePerEntry()
+{
+    return gLocation.kind == CacheLocation::Kind::ChromiumSimple || gLocation.kind == CacheLocation::Kind::Firefox;
+}
+
 void ReadFileHeads(benchmark::State& state)
 {
+    if (!keepsOneFilePerEntry()) {
+        state.SkipWithError("this cache keeps its records in shared files: see ReadFormatFiles");
+        return;
+    }
     const QStringList files = cacheFiles();
     for (auto _ : state) {
         qint64 bytes = 0;
@@ -49,6 +63,38 @@ void ReadFileHeads(benchmark::State& state)
         benchmark::DoNotOptimize(bytes);
     }
     state.counters["files"] = static_cast<double>(files.size());
+}
+
+// The files a walk of a blockfile or index.dat cache reads from.
+QStringList formatFiles()
+{
+    const QDir folder(gLocation.folder);
+    if (gLocation.kind == CacheLocation::Kind::IndexDat)
+        return {folder.filePath(QStringLiteral("index.dat"))};
+    QStringList files{folder.filePath(QStringLiteral("index"))};
+    for (const QString& name : folder.entryList({QStringLiteral("data_*")}, QDir::Files, QDir::Name))
+        files << folder.filePath(name);
+    return files;
+}
+
+void ReadFormatFiles(benchmark::State& state)
+{
+    if (keepsOneFilePerEntry()) {
+        state.SkipWithError("this cache keeps a file per entry: see ReadFileHeads");
+        return;
+    }
+    const QStringList files = formatFiles();
+    qint64 bytes = 0;
+    for (auto _ : state) {
+        bytes = 0;
+        for (const QString& path : files) {
+            QFile file(path);
+            if (file.open(QIODevice::ReadOnly))
+                bytes += file.readAll().size();
+        }
+        benchmark::DoNotOptimize(bytes);
+    }
+    state.counters["bytes"] = static_cast<double>(bytes);
 }
 
 void Enumerate(benchmark::State& state)
@@ -153,6 +199,7 @@ void Extract(benchmark::State& state)
 } // namespace
 
 BENCHMARK(ReadFileHeads)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(ReadFormatFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Enumerate)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(ReadAndDecode)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(ReadDecodeWrite)->Unit(benchmark::kMillisecond)->UseRealTime();

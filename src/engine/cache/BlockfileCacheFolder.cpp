@@ -193,7 +193,7 @@ std::optional<CacheEntry> BlockfileCacheFolder::readEntry(BlockfileDataFiles& fi
         entry.body = StoredBody{location->path, location->offset, bodyLength, head.contentEncoding(), std::nullopt};
         entry.size = bodyLength == 0 ? 0 : decodedSizeOf(files, bodyAddress, entry.body);
     }
-    const QString entryId = path_ + QStringLiteral("#%1").arg(address.value(), 8, 16, QLatin1Char('0'));
+    const QString entryId = path_ + u'#' + QString::number(address.value(), 16).rightJustified(8, u'0');
     entry.localFile = extraction_->pathFor(entryId, LocalFileName::forUrl(entry.url, entry.contentType));
     return entry;
 }

@@ -2,6 +2,9 @@
 
 #include "engine/cache/LittleEndianReader.h"
 
+#include <cerrno>
+#include <unistd.h>
+
 namespace
 {
 
@@ -102,11 +105,20 @@ std::optional<QByteArray> BlockfileDataFiles::read(BlockfileAddress address, qin
 
 std::optional<QByteArray> BlockfileDataFiles::readDirectly(OpenFile& file, qint64 offset, qint64 length) const
 {
-    if (!file.file.seek(offset))
+    // pread straight into the result: QFile::read through a seek copies the bytes once more.
+    const int fd = file.file.handle();
+    if (fd < 0 || offset < 0 || length < 0)
         return std::nullopt;
-    QByteArray bytes = file.file.read(length);
-    if (bytes.size() != length)
-        return std::nullopt;
+    QByteArray bytes(length, Qt::Uninitialized);
+    qint64 done = 0;
+    while (done < length) {
+        const ssize_t got = ::pread(fd, bytes.data() + done, size_t(length - done), off_t(offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return std::nullopt;
+        done += got;
+    }
     return bytes;
 }
 
@@ -126,12 +138,12 @@ std::optional<QByteArray> BlockfileDataFiles::readThroughChunks(OpenFile& file, 
                 }
                 chunkBytes_ = 0;
             }
-            const std::optional<QByteArray> read =
+            std::optional<QByteArray> read =
                 readDirectly(file, chunkNumber * chunkSize, std::min(chunkSize, file.size - chunkNumber * chunkSize));
             if (!read)
                 return std::nullopt;
             chunkBytes_ += read->size();
-            chunk = file.chunks.emplace(chunkNumber, *read).first;
+            chunk = file.chunks.emplace(chunkNumber, std::move(*read)).first;
         }
         const qint64 inChunk = at - chunkNumber * chunkSize;
         const qint64 piece = std::min(offset + length - at, chunk->second.size() - inChunk);

@@ -24,10 +24,14 @@ namespace
 // Case folding for names that are mostly ASCII: the Unicode tables only for the rest.
 QString folded(const QString& name)
 {
+    bool hasUpper = false;
     for (const QChar c : name) {
         if (c.unicode() >= 0x80)
             return name.toCaseFolded();
+        hasUpper = hasUpper || (c.unicode() >= u'A' && c.unicode() <= u'Z');
     }
+    if (!hasUpper)
+        return name; // shared, not copied
     QString lower = name;
     for (QChar& c : lower) {
         if (c.unicode() >= u'A' && c.unicode() <= u'Z')

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QtEndian>
 #include <optional>
 
 // Fixed-width little-endian fields read out of untrusted bytes. Every read is checked against the
@@ -15,16 +16,26 @@ public:
     qint64 size() const { return bytes_.size(); }
 
     // True when [offset, offset + length) lies inside the buffer.
-    bool contains(qint64 offset, qint64 length) const;
+    bool contains(qint64 offset, qint64 length) const
+    {
+        return offset >= 0 && length >= 0 && offset <= bytes_.size() && length <= bytes_.size() - offset;
+    }
 
-    std::optional<quint16> u16(qint64 offset) const;
-    std::optional<quint32> u32(qint64 offset) const;
-    std::optional<quint64> u64(qint64 offset) const;
-    std::optional<qint64> i64(qint64 offset) const;
+    // Defined here so that they inline: walks read several fields of every record.
+    std::optional<quint16> u16(qint64 offset) const { return field<quint16>(offset); }
+    std::optional<quint32> u32(qint64 offset) const { return field<quint32>(offset); }
+    std::optional<quint64> u64(qint64 offset) const { return field<quint64>(offset); }
+    std::optional<qint64> i64(qint64 offset) const { return field<qint64>(offset); }
     std::optional<QByteArrayView> bytes(qint64 offset, qint64 length) const;
 
 private:
-    std::optional<quint64> unsignedField(qint64 offset, int width) const;
+    template <typename T>
+    std::optional<T> field(qint64 offset) const
+    {
+        if (!contains(offset, qint64(sizeof(T))))
+            return std::nullopt;
+        return qFromLittleEndian<T>(bytes_.data() + offset);
+    }
 
     QByteArrayView bytes_;
 };

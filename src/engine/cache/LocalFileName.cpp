@@ -4,6 +4,7 @@
 #include <QList>
 #include <QStringView>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -125,6 +126,8 @@ qsizetype utf8LengthCounted(QStringView text)
 // `text` cut to at most `maxBytes` bytes of UTF-8, never inside a character.
 QString truncatedToUtf8Bytes(const QString& text, qsizetype maxBytes)
 {
+    if (utf8LengthCounted(text) <= maxBytes)
+        return text;
     qsizetype bytes = 0;
     qsizetype end = 0;
     while (end < text.size()) {
@@ -173,8 +176,13 @@ LocalFileName LocalFileName::forUrl(const QString& url, const QString& contentTy
 {
     const QStringView path = pathOf(url);
     const QStringView lastSegment = path.sliced(path.lastIndexOf(u'/') + 1);
+    // Most segments are printable ASCII with nothing escaped: they are their own name.
+    const bool plain = std::all_of(lastSegment.begin(), lastSegment.end(), [](QChar c) {
+        return c.unicode() >= 0x20 && c.unicode() < 0x7f && c != u'%' && c != u'\\';
+    });
     QString name =
-        withUnsafeCharactersReplaced(decodeUtf8OrLatin1(QByteArray::fromPercentEncoding(lastSegment.toUtf8())));
+        plain ? lastSegment.toString()
+              : withUnsafeCharactersReplaced(decodeUtf8OrLatin1(QByteArray::fromPercentEncoding(lastSegment.toUtf8())));
     // A leading dot would hide the file; "." and ".." are not names at all.
     while (name.startsWith(u'.'))
         name.remove(0, 1);
@@ -182,7 +190,7 @@ LocalFileName LocalFileName::forUrl(const QString& url, const QString& contentTy
     LocalFileName result;
     const qsizetype dot = name.lastIndexOf(u'.');
     const QString pathExtension = dot < 0 ? QString() : name.sliced(dot + 1);
-    if (dot >= 0 && utf8Length(pathExtension) <= kMaxExtensionBytes) {
+    if (dot >= 0 && utf8LengthCounted(pathExtension) <= kMaxExtensionBytes) {
         result.stem = name.first(dot);
         result.extension = pathExtension;
     } else {
@@ -191,7 +199,7 @@ LocalFileName LocalFileName::forUrl(const QString& url, const QString& contentTy
     if (result.extension.isEmpty())
         result.extension = extensionForContentType(contentType);
 
-    const qsizetype extensionBytes = result.extension.isEmpty() ? 0 : 1 + utf8Length(result.extension);
+    const qsizetype extensionBytes = result.extension.isEmpty() ? 0 : 1 + utf8LengthCounted(result.extension);
     result.stem = truncatedToUtf8Bytes(result.stem, kMaxBytes - kCounterReserveBytes - extensionBytes);
     if (result.stem.isEmpty())
         result.stem = QStringLiteral("index");
@@ -210,7 +218,7 @@ QString LocalFileName::withCounter(int counter) const
         suffix += u'.';
         suffix += extension;
     }
-    const qsizetype suffixBytes = utf8Length(suffix);
+    const qsizetype suffixBytes = utf8LengthCounted(suffix);
     if (utf8LengthCounted(stem) + suffixBytes <= kMaxBytes)
         return stem + suffix;
     return truncatedToUtf8Bytes(stem, kMaxBytes - suffixBytes) + suffix;
