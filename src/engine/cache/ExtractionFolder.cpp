@@ -47,24 +47,26 @@ QString ExtractionFolder::pathFor(const QString& entryId, const LocalFileName& n
     if (!dir_.isValid())
         return QString();
     const std::lock_guard lock(mutex_);
-    if (const auto known = pathById_.constFind(entryId); known != pathById_.constEnd())
-        return *known;
+    // One lookup that also makes the slot: the other maps below are separate, so the reference holds.
+    QString& path = pathById_[entryId];
+    if (!path.isEmpty())
+        return path;
 
     int& nextCounter =
         nextCounterByName_[folded(name.extension.isEmpty() ? name.stem : name.stem + u'.' + name.extension)];
     nextCounter = std::max(nextCounter, 1);
-    // A counter can be taken by another base whose stem was cut to make room for a long counter.
-    QString fileName;
-    for (;;) {
-        fileName = name.withCounter(nextCounter++);
-        const qsizetype takenBefore = takenNames_.size();
-        takenNames_.insert(folded(fileName));
-        if (takenNames_.size() != takenBefore)
-            break;
+    QString fileName = name.withCounter(nextCounter++);
+    // "stem[n].ext" names the base and the counter it came from, read from the right, so two bases cannot
+    // meet below [1000]: forUrl leaves room for "[999]" and extensions hold no dot. From [1000] on,
+    // withCounter may cut the stem, and a cut stem can look like another base's; those names are recorded
+    // and checked.
+    if (nextCounter > 1000) {
+        while (largeCounterNames_.contains(folded(fileName)))
+            fileName = name.withCounter(nextCounter++);
+        largeCounterNames_.insert(folded(fileName));
     }
 
     // Joined by hand: QTemporaryDir::filePath refuses names that look absolute to Qt, such as ":x".
-    const QString fullPath = folderPath_ + fileName;
-    pathById_.insert(entryId, fullPath);
-    return fullPath;
+    path = folderPath_ + fileName;
+    return path;
 }

@@ -29,7 +29,7 @@ private:
     const QString folderPath_; // with a trailing slash
     mutable std::mutex mutex_;
     QHash<QString, QString> pathById_;
-    QSet<QString> takenNames_; // case-folded, so names differing only in case do not collide on disk
+    QSet<QString> largeCounterNames_; // names given with a counter of 1000 or more, case-folded
     // Where the search for a free counter resumes for each case-folded "stem.extension", so that a
     // thousand "index.htm" do not each try every counter before theirs.
     QHash<QString, int> nextCounterByName_;

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -61,6 +62,23 @@ TEST(ExtractionFolder, NumbersNamesPerFolderAndKeepsThemPerEntry)
                   dir.path() + '/' + QString::fromLatin1(request.fileName))
             << request.entryId;
     }
+}
+
+TEST(ExtractionFolder, NamesStayDistinctWhenLargeCountersCutTheStem)
+{
+    // From [1000] on a long stem is cut to make room, and the cut name is the one a shorter stem
+    // reaches at the same counter.
+    ExtractionFolder folder;
+    const LocalFileName longStem{QString(95, u'x'), QString()};
+    const LocalFileName cutStem{QString(94, u'x'), QString()};
+    QSet<QString> paths;
+    for (int i = 1; i <= 1000; ++i)
+        paths.insert(folder.pathFor(QStringLiteral("long%1").arg(i), longStem));
+    EXPECT_TRUE(paths.contains(folder.path() + '/' + QString(94, u'x') + "[1000]"));
+    for (int i = 1; i <= 1000; ++i)
+        paths.insert(folder.pathFor(QStringLiteral("cut%1").arg(i), cutStem));
+    EXPECT_EQ(paths.size(), 2000);
+    EXPECT_TRUE(paths.contains(folder.path() + '/' + QString(94, u'x') + "[1001]"));
 }
 
 TEST(ExtractionFolder, GivesEachEntryOneNameAcrossThreads)
