@@ -193,7 +193,12 @@ std::optional<CacheEntry> BlockfileCacheFolder::readEntry(BlockfileDataFiles& fi
         entry.body = StoredBody{location->path, location->offset, bodyLength, head.contentEncoding(), std::nullopt};
         entry.size = bodyLength == 0 ? 0 : decodedSizeOf(files, bodyAddress, entry.body);
     }
-    const QString entryId = path_ + u'#' + QString::number(address.value(), 16).rightJustified(8, u'0');
+    // The folder and the entry's address: "<folder>#<8 hex digits>", made in one allocation.
+    QString entryId(path_.size() + 9, Qt::Uninitialized);
+    QChar* out = std::copy(path_.begin(), path_.end(), entryId.data());
+    *out++ = u'#';
+    for (int shift = 28; shift >= 0; shift -= 4)
+        *out++ = QChar(char16_t(u"0123456789abcdef"[(address.value() >> shift) & 0xf]));
     entry.localFile = extraction_->pathFor(entryId, LocalFileName::forUrl(entry.url, entry.contentType));
     return entry;
 }

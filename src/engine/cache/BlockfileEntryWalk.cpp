@@ -3,6 +3,8 @@
 #include "engine/cache/BlockfileDataFiles.h"
 #include "engine/cache/BlockfileIndex.h"
 
+#include <algorithm>
+
 BlockfileEntryWalk::BlockfileEntryWalk(const BlockfileIndex& index, BlockfileDataFiles& files)
     : index_(index), files_(files), endBucket_(index.tableLength())
 {}
@@ -26,6 +28,7 @@ std::optional<BlockfileEntryWalk::Step> BlockfileEntryWalk::next()
 {
     for (;;) {
         while (!chainNext_.isInitialized()) {
+            nextBucket_ = std::min(index_.nextOccupiedBucket(nextBucket_), endBucket_);
             if (nextBucket_ >= endBucket_)
                 return std::nullopt;
             chainBucket_ = nextBucket_++;

@@ -3,6 +3,8 @@
 #include "engine/cache/LittleEndianReader.h"
 
 #include <QFile>
+#include <algorithm>
+#include <cstring>
 
 namespace
 {
@@ -49,4 +51,19 @@ std::optional<BlockfileIndex> BlockfileIndex::read(const QString& path)
     if (table.size() != tableBytes)
         return std::nullopt;
     return BlockfileIndex(std::move(table), tableLength);
+}
+
+quint32 BlockfileIndex::nextOccupiedBucket(quint32 bucket) const
+{
+    const char* const table = table_.constData();
+    while (bucket + 1 < tableLength_) {
+        quint64 pair;
+        std::memcpy(&pair, table + qsizetype(bucket) * 4, sizeof pair);
+        if (pair != 0)
+            break;
+        bucket += 2;
+    }
+    while (bucket < tableLength_ && !bucketHead(bucket).isInitialized())
+        ++bucket;
+    return std::min(bucket, tableLength_);
 }

@@ -34,6 +34,10 @@ public:
         return BlockfileAddress(qFromLittleEndian<quint32>(table_.constData() + qsizetype(bucket) * 4));
     }
 
+    // The first bucket from `bucket` on whose chain is not empty; tableLength() when there is none.
+    // Most buckets are empty, so they are skipped eight bytes at a time.
+    quint32 nextOccupiedBucket(quint32 bucket) const;
+
 private:
     BlockfileIndex(QByteArray table, quint32 tableLength) : table_(std::move(table)), tableLength_(tableLength) {}
 

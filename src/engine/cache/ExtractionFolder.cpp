@@ -21,6 +21,30 @@ QString ExtractionFolder::path() const
 namespace
 {
 
+// "stem.extension" (no dot without an extension) case-folded, in one allocation for ASCII names.
+QString foldedBaseOf(const LocalFileName& name)
+{
+    const qsizetype length = name.stem.size() + (name.extension.isEmpty() ? 0 : 1 + name.extension.size());
+    QString base(length, Qt::Uninitialized);
+    QChar* out = base.data();
+    const auto lowerAscii = [&out](QStringView part) {
+        for (const QChar c : part) {
+            if (c.unicode() >= 0x80)
+                return false;
+            *out++ = (c.unicode() >= u'A' && c.unicode() <= u'Z') ? QChar(char16_t(c.unicode() + (u'a' - u'A'))) : c;
+        }
+        return true;
+    };
+    bool ascii = lowerAscii(name.stem);
+    if (ascii && !name.extension.isEmpty()) {
+        *out++ = u'.';
+        ascii = lowerAscii(name.extension);
+    }
+    if (ascii)
+        return base;
+    return (name.extension.isEmpty() ? name.stem : name.stem + u'.' + name.extension).toCaseFolded();
+}
+
 // Case folding for names that are mostly ASCII: the Unicode tables only for the rest.
 QString folded(const QString& name)
 {
@@ -52,8 +76,7 @@ QString ExtractionFolder::pathFor(const QString& entryId, const LocalFileName& n
     if (!path.isEmpty())
         return path;
 
-    int& nextCounter =
-        nextCounterByName_[folded(name.extension.isEmpty() ? name.stem : name.stem + u'.' + name.extension)];
+    int& nextCounter = nextCounterByName_[foldedBaseOf(name)];
     nextCounter = std::max(nextCounter, 1);
     QString fileName = name.withCounter(nextCounter++);
     // "stem[n].ext" names the base and the counter it came from, read from the right, so two bases cannot
@@ -67,6 +90,7 @@ QString ExtractionFolder::pathFor(const QString& entryId, const LocalFileName& n
     }
 
     // Joined by hand: QTemporaryDir::filePath refuses names that look absolute to Qt, such as ":x".
-    path = folderPath_ + fileName;
+    path.reserve(folderPath_.size() + fileName.size());
+    path.append(folderPath_).append(fileName);
     return path;
 }

@@ -1,5 +1,9 @@
 #include "engine/cache/HttpResponseHead.h"
 
+#include <array>
+#include <cstring>
+#include <string_view>
+
 namespace
 {
 
@@ -13,31 +17,71 @@ bool isBlank(char c)
     return c == ' ' || c == '\t';
 }
 
+// A table of the bytes that end a line, and of those allowed in a field name: a walk parses one head per
+// entry, so each byte is looked at with one load.
+struct ByteClasses
+{
+    std::array<bool, 256> endsLine{};
+    std::array<bool, 256> isTokenChar{};
+
+    constexpr ByteClasses()
+    {
+        endsLine[uchar('\r')] = endsLine[uchar('\n')] = endsLine[0] = true;
+        // RFC 9110 token characters.
+        for (int c = 'a'; c <= 'z'; ++c)
+            isTokenChar[size_t(c)] = true;
+        for (int c = 'A'; c <= 'Z'; ++c)
+            isTokenChar[size_t(c)] = true;
+        for (int c = '0'; c <= '9'; ++c)
+            isTokenChar[size_t(c)] = true;
+        for (const char c : std::string_view("!#$%&'*+-.^_`|~"))
+            isTokenChar[uchar(c)] = true;
+    }
+};
+
+constexpr ByteClasses kByteClasses;
+
 // Splits a header block into lines at CR LF, LF, a lone CR or NUL, the endings the caches use.
 class LineReader
 {
 public:
-    explicit LineReader(const QByteArray& raw) : raw_(raw) {}
+    explicit LineReader(const QByteArray& raw) : data_(raw.constData()), size_(raw.size()) {}
 
-    bool atEnd() const { return pos_ >= raw_.size(); }
+    bool atEnd() const { return pos_ >= size_; }
 
     QByteArrayView next()
     {
         const qsizetype start = pos_;
         qsizetype end = start;
-        while (end < raw_.size() && raw_[end] != '\r' && raw_[end] != '\n' && raw_[end] != '\0')
+        // Eight bytes at a time while none of them ends the line, then byte by byte.
+        while (size_ - end >= 8 && !holdsLineEnd(data_ + end))
+            end += 8;
+        while (end < size_ && !kByteClasses.endsLine[uchar(data_[end])])
             ++end;
         pos_ = end;
-        if (pos_ < raw_.size()) {
-            const char ending = raw_[pos_++];
-            if (ending == '\r' && pos_ < raw_.size() && raw_[pos_] == '\n')
+        if (pos_ < size_) {
+            const char ending = data_[pos_++];
+            if (ending == '\r' && pos_ < size_ && data_[pos_] == '\n')
                 ++pos_;
         }
-        return QByteArrayView(raw_).sliced(start, end - start);
+        return QByteArrayView(data_ + start, end - start);
     }
 
 private:
-    const QByteArray& raw_;
+    // Whether any of the eight bytes at `bytes` is NUL, CR or LF: the usual test for a zero byte in a
+    // word, applied to the word and to it XORed with each line end.
+    static bool holdsLineEnd(const char* bytes)
+    {
+        quint64 word;
+        std::memcpy(&word, bytes, sizeof word);
+        constexpr quint64 ones = 0x0101010101010101ull;
+        constexpr quint64 highs = 0x8080808080808080ull;
+        const auto hasZeroByte = [](quint64 v) { return (v - ones) & ~v & highs; };
+        return (hasZeroByte(word) | hasZeroByte(word ^ (ones * '\r')) | hasZeroByte(word ^ (ones * '\n'))) != 0;
+    }
+
+    const char* data_;
+    qsizetype size_;
     qsizetype pos_ = 0;
 };
 
@@ -72,19 +116,12 @@ std::optional<int> statusCodeOf(QByteArrayView line)
     return (line[at] - '0') * 100 + (line[at + 1] - '0') * 10 + (line[at + 2] - '0');
 }
 
-bool isTokenChar(char c)
-{
-    // RFC 9110 token characters.
-    static constexpr QByteArrayView kSpecials = "!#$%&'*+-.^_`|~";
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || isDigit(c) || kSpecials.contains(c);
-}
-
 bool isToken(QByteArrayView text)
 {
     if (text.isEmpty())
         return false;
     for (const char c : text) {
-        if (!isTokenChar(c))
+        if (!kByteClasses.isTokenChar[uchar(c)])
             return false;
     }
     return true;
@@ -106,7 +143,7 @@ std::optional<HttpResponseHead> HttpResponseHead::parse(const QByteArray& raw)
     HttpResponseHead head;
     head.raw_ = raw;
     head.statusCode_ = *statusCode;
-    head.fields_.reserve(24);
+    head.fields_.reserve(16);
     const char* const base = raw.constData();
     bool lastLineWasField = false;
     while (!lines.atEnd()) {
@@ -137,6 +174,15 @@ std::optional<HttpResponseHead> HttpResponseHead::parse(const QByteArray& raw)
             // An empty view may point nowhere, so its offset is not taken.
             const qsizetype valueStart = value.isEmpty() ? 0 : value.data() - base;
             head.fields_.append(Field{name.data() - base, name.size(), valueStart, value.size()});
+            // The two fields every reader asks for are found here, while the name is at hand.
+            static constexpr QByteArrayView kContentType = "content-type";
+            static constexpr QByteArrayView kContentEncoding = "content-encoding";
+            if (head.contentTypeIndex_ < 0 && name.size() == kContentType.size() &&
+                name.compare(kContentType, Qt::CaseInsensitive) == 0)
+                head.contentTypeIndex_ = head.fields_.size() - 1;
+            else if (head.contentEncodingIndex_ < 0 && name.size() == kContentEncoding.size() &&
+                     name.compare(kContentEncoding, Qt::CaseInsensitive) == 0)
+                head.contentEncodingIndex_ = head.fields_.size() - 1;
         }
     }
     return head;
@@ -152,6 +198,18 @@ QByteArrayView HttpResponseHead::valueOf(const Field& field) const
     if (field.foldedIndex >= 0)
         return foldedValues_.at(field.foldedIndex);
     return QByteArrayView(raw_).sliced(field.valueStart, field.valueLength);
+}
+
+QString HttpResponseHead::contentType() const
+{
+    return contentTypeIndex_ < 0 ? QString() : QString::fromLatin1(valueOf(fields_.at(contentTypeIndex_)));
+}
+
+QString HttpResponseHead::contentEncoding() const
+{
+    if (contentEncodingIndex_ < 0)
+        return QString();
+    return QString::fromLatin1(valueOf(fields_.at(contentEncodingIndex_)).trimmed()).toLower();
 }
 
 QString HttpResponseHead::field(const QByteArray& name) const

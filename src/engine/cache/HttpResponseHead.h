@@ -19,8 +19,8 @@ public:
     // The first field of that name, compared without regard to case; empty when absent.
     QString field(const QByteArray& name) const;
 
-    QString contentType() const { return field("content-type"); }
-    QString contentEncoding() const { return field("content-encoding").trimmed().toLower(); }
+    QString contentType() const;     // field("content-type")
+    QString contentEncoding() const; // field("content-encoding"), trimmed and in lower case
 
 private:
     // Where a field lies in raw_: kept as offsets rather than copies, since a walk parses one head per
@@ -41,4 +41,6 @@ private:
     int statusCode_ = 0;
     QList<Field> fields_;
     QList<QByteArray> foldedValues_;
+    qsizetype contentTypeIndex_ = -1; // into fields_: the first Content-Type
+    qsizetype contentEncodingIndex_ = -1;
 };

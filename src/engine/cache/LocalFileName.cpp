@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <iterator>
 #include <utility>
 
 namespace
@@ -180,21 +182,22 @@ LocalFileName LocalFileName::forUrl(const QString& url, const QString& contentTy
     const bool plain = std::all_of(lastSegment.begin(), lastSegment.end(), [](QChar c) {
         return c.unicode() >= 0x20 && c.unicode() < 0x7f && c != u'%' && c != u'\\';
     });
-    QString name =
-        plain ? lastSegment.toString()
+    const QString decoded =
+        plain ? QString()
               : withUnsafeCharactersReplaced(decodeUtf8OrLatin1(QByteArray::fromPercentEncoding(lastSegment.toUtf8())));
+    QStringView name = plain ? lastSegment : QStringView(decoded);
     // A leading dot would hide the file; "." and ".." are not names at all.
     while (name.startsWith(u'.'))
-        name.remove(0, 1);
+        name = name.sliced(1);
 
     LocalFileName result;
     const qsizetype dot = name.lastIndexOf(u'.');
-    const QString pathExtension = dot < 0 ? QString() : name.sliced(dot + 1);
+    const QStringView pathExtension = dot < 0 ? QStringView() : name.sliced(dot + 1);
     if (dot >= 0 && utf8LengthCounted(pathExtension) <= kMaxExtensionBytes) {
-        result.stem = name.first(dot);
-        result.extension = pathExtension;
+        result.stem = name.first(dot).toString();
+        result.extension = pathExtension.toString();
     } else {
-        result.stem = name;
+        result.stem = name.toString();
     }
     if (result.extension.isEmpty())
         result.extension = extensionForContentType(contentType);
@@ -208,18 +211,23 @@ LocalFileName LocalFileName::forUrl(const QString& url, const QString& contentTy
 
 QString LocalFileName::withCounter(int counter) const
 {
-    // Built by hand rather than with QString::arg: this runs once for every entry of every walk.
-    QString suffix;
-    suffix.reserve(16 + extension.size());
-    suffix += u'[';
-    suffix += QString::number(counter);
-    suffix += u']';
+    // Built in one allocation: this runs once for every entry of every walk.
+    char digits[16];
+    const std::to_chars_result written = std::to_chars(std::begin(digits), std::end(digits), counter);
+    const qsizetype digitCount = written.ptr - digits;
+    const qsizetype extensionUnits = extension.isEmpty() ? 0 : 1 + extension.size();
+    const qsizetype suffixBytes = 2 + digitCount + (extension.isEmpty() ? 0 : 1 + utf8LengthCounted(extension));
+    const QString cutStem =
+        utf8LengthCounted(stem) + suffixBytes <= kMaxBytes ? stem : truncatedToUtf8Bytes(stem, kMaxBytes - suffixBytes);
+
+    QString name(cutStem.size() + 2 + digitCount + extensionUnits, Qt::Uninitialized);
+    QChar* out = std::copy(cutStem.begin(), cutStem.end(), name.data());
+    *out++ = u'[';
+    out = std::transform(digits, written.ptr, out, [](char digit) { return QChar(char16_t(digit)); });
+    *out++ = u']';
     if (!extension.isEmpty()) {
-        suffix += u'.';
-        suffix += extension;
+        *out++ = u'.';
+        std::copy(extension.begin(), extension.end(), out);
     }
-    const qsizetype suffixBytes = utf8LengthCounted(suffix);
-    if (utf8LengthCounted(stem) + suffixBytes <= kMaxBytes)
-        return stem + suffix;
-    return truncatedToUtf8Bytes(stem, kMaxBytes - suffixBytes) + suffix;
+    return name;
 }
