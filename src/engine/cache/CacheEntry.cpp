@@ -3,10 +3,11 @@
 #include "engine/cache/ContentDecoder.h"
 
 #include <QFile>
-#include <atomic>
+#include <QSet>
 #include <cerrno>
-#include <cstdio>
+#include <condition_variable>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -83,43 +84,53 @@ std::optional<QByteArray> readStoredBody(const StoredBody& body)
     return stored;
 }
 
-// Writes under a name of its own and renames into place: for file systems without unnamed files.
-bool writeByRenaming(const QByteArray& target, const QByteArray& content)
+// Writes `content` as a new file at `path`; removes what it wrote when it cannot write it all.
+bool writeNewFile(const QByteArray& path, const QByteArray& content)
 {
-    static std::atomic<quint64> writes{0};
-    const QByteArray partial = target + ".part" + QByteArray::number(++writes);
-    FileDescriptor file(::open(partial.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    FileDescriptor file(::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!file.isOpen())
         return false;
-    const bool written = writeAll(file.get(), content);
-    // Another thread may have written the same body meanwhile; renaming over it is harmless.
-    if (!file.close() || !written || std::rename(partial.constData(), target.constData()) != 0) {
-        ::unlink(partial.constData());
-        return false;
-    }
-    return true;
+    if (writeAll(file.get(), content) && file.close())
+        return true;
+    ::unlink(path.constData());
+    return false;
 }
 
-// Writes `content` to `path` so that a reader never sees half a body: into an unnamed file that gets its
-// name only once whole. The folder is scratch space removed at exit, so nothing is forced to the disk.
-bool writeWhole(const QString& path, const QByteArray& content)
+// The local files being written in this process. The extraction folder is private to the process, so
+// the only reader who could see a half-written body is another thread of it: such a thread waits here
+// until the writer is done, and the file is written in place, without a temporary name to rename.
+class ExtractionsInProgress
 {
-    const QByteArray target = QFile::encodeName(path);
-    const qsizetype slash = target.lastIndexOf('/');
-    const QByteArray folder = slash > 0 ? target.first(slash) : QByteArrayLiteral(".");
-    FileDescriptor file(::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644));
-    if (!file.isOpen())
-        return writeByRenaming(target, content);
-    if (!writeAll(file.get(), content))
-        return false;
-    const QByteArray self = "/proc/self/fd/" + QByteArray::number(file.get());
-    if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0)
-        return file.close();
-    // Another thread got there first with the same body.
-    if (errno == EEXIST)
-        return true;
-    // Without /proc the unnamed file cannot be given a name.
-    return writeByRenaming(target, content);
+public:
+    // Runs `write` for `path` unless the file is there already (or appears while waiting for another
+    // thread writing it); true when the file is there afterwards.
+    template <typename Write>
+    bool ensure(const QByteArray& path, const Write& write)
+    {
+        std::unique_lock lock(mutex_);
+        // A file being written exists already: only once no thread writes it does existing mean whole.
+        finished_.wait(lock, [&] { return !paths_.contains(path); });
+        if (::access(path.constData(), F_OK) == 0)
+            return true;
+        paths_.insert(path);
+        lock.unlock();
+        const bool written = write();
+        lock.lock();
+        paths_.remove(path);
+        finished_.notify_all();
+        return written;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    QSet<QByteArray> paths_;
+};
+
+ExtractionsInProgress& extractionsInProgress()
+{
+    static ExtractionsInProgress extractions;
+    return extractions;
 }
 
 } // namespace
@@ -128,13 +139,12 @@ bool CacheEntry::materialize() const
 {
     if (localFile.isEmpty())
         return false;
-    if (::access(QFile::encodeName(localFile).constData(), F_OK) == 0)
-        return true;
-    const std::optional<QByteArray> stored = readStoredBody(body);
-    if (!stored)
-        return false;
-    // A body that does not decode is kept as the server sent it rather than lost.
-    const QByteArray decoded = ContentDecoder::decode(*stored, body.contentEncoding).value_or(*stored);
-
-    return writeWhole(localFile, decoded);
+    const QByteArray path = QFile::encodeName(localFile);
+    return extractionsInProgress().ensure(path, [&] {
+        const std::optional<QByteArray> stored = readStoredBody(body);
+        if (!stored)
+            return false;
+        // A body that does not decode is kept as the server sent it rather than lost.
+        return writeNewFile(path, ContentDecoder::decode(*stored, body.contentEncoding).value_or(*stored));
+    });
 }

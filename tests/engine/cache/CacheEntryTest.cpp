@@ -7,6 +7,9 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 namespace
 {
 
@@ -116,6 +119,38 @@ TEST(CacheEntry, MaterializeKeepsAFileAlreadyThere)
     EXPECT_TRUE(entry.materialize());
     ASSERT_TRUE(existing.open(QIODevice::ReadOnly));
     EXPECT_EQ(existing.readAll(), QByteArrayLiteral("GIF89a"));
+}
+
+TEST(CacheEntry, ThreadsMaterializingOneEntryAllReadTheWholeBody)
+{
+    // A body large enough that writing it takes a while: no thread may find the file half written.
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QByteArray body = QByteArray("0123456789abcdef").repeated(1 << 19);
+    QFile cacheFile(QDir(dir.path()).filePath(QStringLiteral("entry_0")));
+    ASSERT_TRUE(cacheFile.open(QIODevice::WriteOnly));
+    cacheFile.write(body);
+    cacheFile.close();
+    CacheEntry entry;
+    entry.localFile = QDir(dir.path()).filePath(QStringLiteral("movie[1].bin"));
+    entry.body.file = cacheFile.fileName();
+    entry.body.length = body.size();
+
+    std::vector<qint64> sizesSeen(8, -1);
+    std::vector<std::thread> threads;
+    for (qint64& sizeSeen : sizesSeen) {
+        threads.emplace_back([&entry, &sizeSeen] {
+            if (!entry.materialize())
+                return;
+            QFile local(entry.localFile);
+            if (local.open(QIODevice::ReadOnly))
+                sizeSeen = local.readAll().size();
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    for (const qint64 sizeSeen : sizesSeen)
+        EXPECT_EQ(sizeSeen, body.size());
 }
 
 TEST(CacheEntry, MaterializeWithoutALocalFileFails)
