@@ -6,8 +6,6 @@
 #include "engine/cache/BlockfileIndex.h"
 #include "engine/cache/ChromiumCacheKey.h"
 
-#include <algorithm>
-
 BlockfileCache::BlockfileCache(const QString& folder, ExtractionFolder& extraction) : folder_(folder, extraction) {}
 
 BlockfileCache::~BlockfileCache() = default;
@@ -24,12 +22,13 @@ std::unique_ptr<CacheEnumeration> BlockfileCache::enumerate()
 
 void BlockfileCache::ensureUrlIndex()
 {
-    if (urlIndexBuilt_)
+    if (entriesByUrl_.isFinished())
         return;
-    urlIndexBuilt_ = true;
     std::optional<BlockfileIndex> index = folder_.readIndex();
-    if (!index)
+    if (!index) {
+        entriesByUrl_.finish();
         return;
+    }
     index_ = std::make_shared<const BlockfileIndex>(std::move(*index));
     // Only keys and times are read here; whether an entry is usable is decided when it is looked up.
     BlockfileDataFiles files(folder_.path(), BlockfileDataFiles::Access::Walk);
@@ -42,23 +41,19 @@ void BlockfileCache::ensureUrlIndex()
         const std::optional<QDateTime> lastUsed =
             url ? BlockfileCacheFolder::lastUsed(files, step->address, step->record) : std::nullopt;
         if (lastUsed)
-            entriesByUrl_[*url].append(IndexedEntry{step->address, *lastUsed});
+            entriesByUrl_.add(*url, step->address, *lastUsed);
     }
-    for (QList<IndexedEntry>& entries : entriesByUrl_) {
-        std::sort(entries.begin(), entries.end(), [](const IndexedEntry& a, const IndexedEntry& b) {
-            return a.lastUsed != b.lastUsed ? a.lastUsed > b.lastUsed : a.address.value() < b.address.value();
-        });
-    }
+    entriesByUrl_.finish([](const BlockfileAddress a, const BlockfileAddress b) { return a.value() < b.value(); });
 }
 
 std::optional<CacheEntry> BlockfileCache::lookup(const QString& url)
 {
-    QList<IndexedEntry> candidates;
+    QList<BlockfileAddress> candidates;
     std::shared_ptr<const BlockfileIndex> index;
     {
         const std::lock_guard lock(mutex_);
         ensureUrlIndex();
-        candidates = entriesByUrl_.value(url);
+        candidates = entriesByUrl_.candidates(url);
         index = index_;
     }
     if (candidates.isEmpty())
@@ -67,10 +62,9 @@ std::optional<CacheEntry> BlockfileCache::lookup(const QString& url)
     // newest has been evicted or is an error page. Records are read afresh: the browser may have reused
     // the blocks since the map was built.
     BlockfileDataFiles files(folder_.path(), BlockfileDataFiles::Access::Scattered);
-    for (const IndexedEntry& candidate : candidates) {
-        const std::optional<BlockfileEntry> record = BlockfileEntryWalk::readRecord(files, candidate.address);
-        std::optional<CacheEntry> entry =
-            record ? folder_.readEntry(files, *index, candidate.address, *record) : std::nullopt;
+    for (const BlockfileAddress address : candidates) {
+        const std::optional<BlockfileEntry> record = BlockfileEntryWalk::readRecord(files, address);
+        std::optional<CacheEntry> entry = record ? folder_.readEntry(files, *index, address, *record) : std::nullopt;
         if (entry && entry->url == url)
             return entry;
     }

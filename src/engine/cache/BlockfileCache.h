@@ -3,10 +3,8 @@
 #include "engine/cache/BlockfileAddress.h"
 #include "engine/cache/BlockfileCacheFolder.h"
 #include "engine/cache/UrlCache.h"
+#include "engine/cache/UrlIndex.h"
 
-#include <QDateTime>
-#include <QHash>
-#include <QList>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -41,20 +39,13 @@ public:
     void remove(const QString& url) override;
 
 private:
-    struct IndexedEntry
-    {
-        BlockfileAddress address;
-        QDateTime lastUsed;
-    };
-
     // Builds the URL map if it is not there yet. Called with mutex_ held.
     void ensureUrlIndex();
 
     const BlockfileCacheFolder folder_;
     std::mutex mutex_;
-    bool urlIndexBuilt_ = false;
     // The hash table as it was when the map was built; lookups need it to find a range-fetched resource's
     // child entries, and checking the records it leads to is cheaper than reading it afresh.
     std::shared_ptr<const BlockfileIndex> index_;
-    QHash<QString, QList<IndexedEntry>> entriesByUrl_; // most recently used first
+    UrlIndex<BlockfileAddress> entriesByUrl_;
 };

@@ -3,8 +3,6 @@
 #include "engine/cache/FirefoxCacheEnumeration.h"
 #include "engine/cache/FirefoxCacheFolder.h"
 
-#include <algorithm>
-
 FirefoxCache::FirefoxCache(const QString& folder, ExtractionFolder& extraction)
     : folder_(std::make_shared<const FirefoxCacheFolder>(folder, extraction))
 {}
@@ -18,49 +16,37 @@ std::unique_ptr<CacheEnumeration> FirefoxCache::enumerate()
 
 void FirefoxCache::buildIndexLocked()
 {
-    if (indexBuilt_)
+    if (fileNamesByUrl_.isFinished())
         return;
-    indexBuilt_ = true;
     for (const QString& fileName : folder_->entryFileNames()) {
         if (const std::optional<CacheEntry> entry =
                 folder_->readEntry(fileName, FirefoxCacheFolder::Detail::UrlAndTime))
-            filesByUrl_[entry->url].append({fileName, entry->lastAccess});
+            fileNamesByUrl_.add(entry->url, fileName, entry->lastAccess);
     }
-    // Stable, so that among entries used in the same second the walk's order decides.
-    for (QList<IndexedFile>& files : filesByUrl_) {
-        std::stable_sort(files.begin(), files.end(), [](const IndexedFile& left, const IndexedFile& right) {
-            return left.lastAccess > right.lastAccess;
-        });
-    }
+    // Among entries used in the same second the walk's order decides.
+    fileNamesByUrl_.finish();
 }
 
 std::optional<CacheEntry> FirefoxCache::lookup(const QString& url)
 {
     std::unique_lock lock(indexMutex_);
     buildIndexLocked();
-    const auto found = filesByUrl_.constFind(url);
-    if (found == filesByUrl_.constEnd())
-        return std::nullopt;
-    const QList<IndexedFile> candidates = *found;
+    const QList<QString> candidates = fileNamesByUrl_.candidates(url);
     lock.unlock();
 
     // The files are read again: the browser may have replaced or dropped them since the index was made.
     QStringList goneFileNames;
     std::optional<CacheEntry> entry;
-    for (const IndexedFile& candidate : candidates) {
-        entry = folder_->readEntry(candidate.fileName);
+    for (const QString& fileName : candidates) {
+        entry = folder_->readEntry(fileName);
         if (entry && entry->url == url)
             break;
         entry.reset();
-        goneFileNames.append(candidate.fileName);
+        goneFileNames.append(fileName);
     }
     if (!goneFileNames.isEmpty()) {
         lock.lock();
-        if (const auto files = filesByUrl_.find(url); files != filesByUrl_.end()) {
-            files->removeIf([&](const IndexedFile& file) { return goneFileNames.contains(file.fileName); });
-            if (files->isEmpty())
-                filesByUrl_.erase(files);
-        }
+        fileNamesByUrl_.removeIf(url, [&](const QString& fileName) { return goneFileNames.contains(fileName); });
     }
     return entry;
 }
@@ -69,6 +55,6 @@ void FirefoxCache::remove(const QString& url)
 {
     const std::lock_guard lock(indexMutex_);
     buildIndexLocked();
-    for (const IndexedFile& file : filesByUrl_.take(url))
-        folder_->removeEntryFile(file.fileName);
+    for (const QString& fileName : fileNamesByUrl_.take(url))
+        folder_->removeEntryFile(fileName);
 }

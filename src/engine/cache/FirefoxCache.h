@@ -1,10 +1,8 @@
 #pragma once
 
 #include "engine/cache/UrlCache.h"
+#include "engine/cache/UrlIndex.h"
 
-#include <QDateTime>
-#include <QHash>
-#include <QList>
 #include <QString>
 #include <memory>
 #include <mutex>
@@ -30,16 +28,9 @@ public:
     void remove(const QString& url) override;
 
 private:
-    struct IndexedFile
-    {
-        QString fileName;
-        QDateTime lastAccess;
-    };
-
     void buildIndexLocked();
 
     std::shared_ptr<const FirefoxCacheFolder> folder_;
     std::mutex indexMutex_;
-    bool indexBuilt_ = false;
-    QHash<QString, QList<IndexedFile>> filesByUrl_; // each list most recently used first
+    UrlIndex<QString> fileNamesByUrl_;
 };

@@ -2,10 +2,10 @@
 
 #include "engine/cache/SimpleCacheFolder.h"
 #include "engine/cache/UrlCache.h"
+#include "engine/cache/UrlIndex.h"
 
 #include <QDateTime>
 #include <QHash>
-#include <QList>
 #include <mutex>
 #include <optional>
 
@@ -28,18 +28,11 @@ public:
     void remove(const QString& url) override;
 
 private:
-    struct IndexedFile
-    {
-        QString fileName;
-        QDateTime lastUsed;
-    };
-
     // Builds the URL map if it is not there yet. Called with mutex_ held.
     void ensureUrlIndex();
 
     const SimpleCacheFolder folder_;
     std::mutex mutex_;
-    bool urlIndexBuilt_ = false;
-    QHash<QString, QList<IndexedFile>> filesByUrl_; // most recently used first
-    QHash<quint64, QDateTime> lastUsedTimes_;       // the index's times when the map was built
+    UrlIndex<QString> fileNamesByUrl_;
+    QHash<quint64, QDateTime> lastUsedTimes_; // the index's times when the map was built
 };

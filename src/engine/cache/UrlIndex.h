@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <algorithm>
+#include <utility>
+
+// URL -> the cache entries stored for it, most recently used first. A reader whose keys carry more than
+// the URL (a top-level site, say) cannot go from a URL to its entries directly, so it fills one of these
+// from a walk and then looks candidates up here. Filled with add(), then finish() once; not thread-safe,
+// the reader's own mutex guards it.
+template <typename Candidate>
+class UrlIndex
+{
+public:
+    // Candidates of the same URL used at the same time keep the order they were added in.
+    struct AddedOrder
+    {
+        bool operator()(const Candidate&, const Candidate&) const { return false; }
+    };
+
+    void add(const QString& url, Candidate candidate, const QDateTime& lastUsed)
+    {
+        added_[url].append(Added{std::move(candidate), lastUsed});
+    }
+
+    // Puts each URL's candidates most recently used first; `comesFirst` orders those used at the same time.
+    // The sort is stable, so a tie-break that leaves two candidates unordered keeps them as they were added.
+    template <typename TieBreak = AddedOrder>
+    void finish(const TieBreak comesFirst = {})
+    {
+        for (auto added = added_.begin(); added != added_.end(); ++added) {
+            QList<Added>& ranked = added.value();
+            std::stable_sort(ranked.begin(), ranked.end(), [&](const Added& a, const Added& b) {
+                return a.lastUsed != b.lastUsed ? a.lastUsed > b.lastUsed : comesFirst(a.candidate, b.candidate);
+            });
+            QList<Candidate>& candidates = candidatesByUrl_[added.key()];
+            candidates.reserve(ranked.size());
+            for (Added& candidate : ranked)
+                candidates.append(std::move(candidate.candidate));
+        }
+        added_.clear();
+        finished_ = true;
+    }
+
+    bool isFinished() const { return finished_; }
+
+    QList<Candidate> candidates(const QString& url) const { return candidatesByUrl_.value(url); }
+
+    QList<Candidate> take(const QString& url) { return candidatesByUrl_.take(url); }
+
+    // Drops the candidates of `url` for which `isGone` holds, for instance entries found missing on reading.
+    template <typename Predicate>
+    void removeIf(const QString& url, const Predicate isGone)
+    {
+        const auto candidates = candidatesByUrl_.find(url);
+        if (candidates == candidatesByUrl_.end())
+            return;
+        candidates->removeIf(isGone);
+        if (candidates->isEmpty())
+            candidatesByUrl_.erase(candidates);
+    }
+
+private:
+    struct Added
+    {
+        Candidate candidate;
+        QDateTime lastUsed;
+    };
+
+    // Kept apart from the finished lists so that lookups copy no times along.
+    QHash<QString, QList<Added>> added_;
+    QHash<QString, QList<Candidate>> candidatesByUrl_;
+    bool finished_ = false;
+};
