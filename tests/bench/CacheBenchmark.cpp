@@ -23,8 +23,10 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <benchmark/benchmark.h>
 #include <cstdio>
+#include <functional>
 #include <optional>
 
 namespace
@@ -46,6 +48,18 @@ bool keepsOneFilePerEntry()
     return gLocation.kind == CacheLocation::Kind::ChromiumSimple || gLocation.kind == CacheLocation::Kind::Firefox;
 }
 
+// Reads the first `bytesEach` bytes of each file, or all of each with a negative `bytesEach`.
+qint64 readEach(const QStringList& files, qint64 bytesEach)
+{
+    qint64 bytes = 0;
+    for (const QString& path : files) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly))
+            bytes += (bytesEach < 0 ? file.readAll() : file.read(bytesEach)).size();
+    }
+    return bytes;
+}
+
 void ReadFileHeads(benchmark::State& state)
 {
     if (!keepsOneFilePerEntry()) {
@@ -53,15 +67,8 @@ void ReadFileHeads(benchmark::State& state)
         return;
     }
     const QStringList files = cacheFiles();
-    for (auto _ : state) {
-        qint64 bytes = 0;
-        for (const QString& path : files) {
-            QFile file(path);
-            if (file.open(QIODevice::ReadOnly))
-                bytes += file.read(4096).size();
-        }
-        benchmark::DoNotOptimize(bytes);
-    }
+    for (auto _ : state)
+        benchmark::DoNotOptimize(readEach(files, 4096));
     state.counters["files"] = static_cast<double>(files.size());
 }
 
@@ -86,24 +93,19 @@ void ReadFormatFiles(benchmark::State& state)
     const QStringList files = formatFiles();
     qint64 bytes = 0;
     for (auto _ : state) {
-        bytes = 0;
-        for (const QString& path : files) {
-            QFile file(path);
-            if (file.open(QIODevice::ReadOnly))
-                bytes += file.readAll().size();
-        }
+        bytes = readEach(files, -1);
         benchmark::DoNotOptimize(bytes);
     }
     state.counters["bytes"] = static_cast<double>(bytes);
 }
 
-void Enumerate(benchmark::State& state)
+// Walks the cache once an iteration, handing each entry to `visit`, with a fresh scratch folder for each
+// walk as each run of the program has; making and removing it is the program's start and end, not the walk.
+qint64 walkEachIteration(benchmark::State& state, const std::function<void(const CacheEntry&)>& visit)
 {
     qint64 entries = 0;
     std::optional<ExtractionFolder> extraction;
     for (auto _ : state) {
-        // A fresh scratch folder for each walk, as each run of the program has; making and removing it
-        // is the program's start and end, not the walk.
         state.PauseTiming();
         extraction.reset();
         extraction.emplace();
@@ -111,13 +113,21 @@ void Enumerate(benchmark::State& state)
         const std::unique_ptr<UrlCache> cache = CacheDetector::open(gLocation, *extraction);
         const std::unique_ptr<CacheEnumeration> walk = cache->enumerate();
         entries = 0;
-        qint64 total = 0;
         while (const std::optional<CacheEntry> entry = walk->next()) {
             ++entries;
-            total += entry->size + entry->url.size() + entry->lastAccess.toSecsSinceEpoch();
+            visit(*entry);
         }
-        benchmark::DoNotOptimize(total);
     }
+    return entries;
+}
+
+void Enumerate(benchmark::State& state)
+{
+    qint64 total = 0;
+    const qint64 entries = walkEachIteration(state, [&total](const CacheEntry& entry) {
+        total += entry.size + entry.url.size() + entry.lastAccess.toSecsSinceEpoch();
+    });
+    benchmark::DoNotOptimize(total);
     state.counters["entries"] = static_cast<double>(entries);
 }
 
@@ -143,18 +153,15 @@ void ReadDecodeAndMaybeWrite(benchmark::State& state, bool write)
         output.reset();
         output.emplace();
         state.ResumeTiming();
-        qint64 bytes = 0;
-        for (const QString& path : files) {
-            QFile file(path);
-            if (file.open(QIODevice::ReadOnly))
-                bytes += file.readAll().size();
-        }
+        qint64 bytes = readEach(files, -1);
         int written = 0;
         for (const StoredBody& body : bodies) {
-            QFile file(body.file);
-            if (!file.open(QIODevice::ReadOnly) || !file.seek(body.offset))
-                continue;
-            const QByteArray stored = file.read(body.length);
+            QByteArray stored;
+            for (const StoredBody::Piece& piece : body.allPieces()) {
+                QFile file(piece.file);
+                if (file.open(QIODevice::ReadOnly) && file.seek(piece.offset))
+                    stored += file.read(piece.length);
+            }
             const QByteArray decoded = ContentDecoder::decode(stored, body.contentEncoding).value_or(stored);
             bytes += decoded.size();
             if (write) {
@@ -179,21 +186,9 @@ void ReadDecodeWrite(benchmark::State& state)
 
 void Extract(benchmark::State& state)
 {
-    qint64 written = 0;
-    std::optional<ExtractionFolder> extraction;
-    for (auto _ : state) {
-        // Making and removing the scratch folder is the program's start and end, not extraction.
-        state.PauseTiming();
-        extraction.reset();
-        extraction.emplace();
-        state.ResumeTiming();
-        const std::unique_ptr<UrlCache> cache = CacheDetector::open(gLocation, *extraction);
-        const std::unique_ptr<CacheEnumeration> walk = cache->enumerate();
-        written = 0;
-        while (const std::optional<CacheEntry> entry = walk->next())
-            written += entry->materialize() ? 1 : 0;
-    }
-    state.counters["extracted"] = static_cast<double>(written);
+    qint64 extracted = 0;
+    walkEachIteration(state, [&extracted](const CacheEntry& entry) { extracted += entry.materialize() ? 1 : 0; });
+    state.counters["extracted"] = static_cast<double>(extracted / std::max<qint64>(1, state.iterations()));
 }
 
 } // namespace

@@ -190,7 +190,7 @@ std::optional<CacheEntry> BlockfileCacheFolder::readEntry(BlockfileDataFiles& fi
             bodyLength == 0 ? files.locate(address) : files.locate(bodyAddress);
         if (bodyLength < 0 || !location || bodyLength > location->capacity)
             return std::nullopt;
-        entry.body = StoredBody{location->path, location->offset, bodyLength, head.contentEncoding(), std::nullopt};
+        entry.body = StoredBody{location->path, location->offset, bodyLength, head.contentEncoding(), std::nullopt, {}};
         entry.size = bodyLength == 0 ? 0 : decodedSizeOf(files, bodyAddress, entry.body);
     }
     // The folder and the entry's address: "<folder>#<8 hex digits>", made in one allocation.
@@ -239,5 +239,5 @@ std::optional<StoredBody> BlockfileCacheFolder::sparseBody(BlockfileDataFiles& f
     const std::optional<BlockfileDataFiles::Location> location = files.locate(child->streamAddress(bodyStream));
     if (child->streamSize(bodyStream) < *length || !location || *length > location->capacity)
         return std::nullopt;
-    return StoredBody{location->path, location->offset, *length, QString(), std::nullopt};
+    return StoredBody{location->path, location->offset, *length, QString(), std::nullopt, {}};
 }

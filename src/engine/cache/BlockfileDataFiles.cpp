@@ -1,9 +1,7 @@
 #include "engine/cache/BlockfileDataFiles.h"
 
+#include "engine/cache/FileDescriptor.h"
 #include "engine/cache/LittleEndianReader.h"
-
-#include <cerrno>
-#include <unistd.h>
 
 namespace
 {
@@ -110,15 +108,8 @@ std::optional<QByteArray> BlockfileDataFiles::readDirectly(OpenFile& file, qint6
     if (fd < 0 || offset < 0 || length < 0)
         return std::nullopt;
     QByteArray bytes(length, Qt::Uninitialized);
-    qint64 done = 0;
-    while (done < length) {
-        const ssize_t got = ::pread(fd, bytes.data() + done, size_t(length - done), off_t(offset + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return std::nullopt;
-        done += got;
-    }
+    if (FileDescriptor::readAt(fd, bytes.data(), length, offset) != length)
+        return std::nullopt;
     return bytes;
 }
 

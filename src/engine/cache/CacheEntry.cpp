@@ -1,6 +1,7 @@
 #include "engine/cache/CacheEntry.h"
 
 #include "engine/cache/ContentDecoder.h"
+#include "engine/cache/FileDescriptor.h"
 
 #include <QFile>
 #include <QSet>
@@ -16,67 +17,30 @@
 namespace
 {
 
-// Closes a descriptor when it goes out of scope.
-class FileDescriptor
-{
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return fd_; }
-    bool isOpen() const { return fd_ >= 0; }
-    // Closes now, reporting whether everything written reached the file system.
-    bool close()
-    {
-        const int fd = std::exchange(fd_, -1);
-        return fd >= 0 && ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
-bool writeAll(int fd, const QByteArray& content)
-{
-    qsizetype written = 0;
-    while (written < content.size()) {
-        const ssize_t n = ::write(fd, content.constData() + written, size_t(content.size() - written));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        written += n;
-    }
-    return true;
-}
-
 std::optional<QByteArray> readStoredBody(const StoredBody& body)
 {
-    if (body.offset < 0 || body.length < 0)
+    const QList<StoredBody::Piece> pieces = body.allPieces();
+    qint64 total = 0;
+    for (const StoredBody::Piece& piece : pieces) {
+        if (piece.offset < 0 || piece.length < 0 || piece.length > body.length - total)
+            return std::nullopt;
+        total += piece.length;
+    }
+    if (total != body.length)
         return std::nullopt;
-    const FileDescriptor file(::open(QFile::encodeName(body.file).constData(), O_RDONLY | O_CLOEXEC));
-    struct stat status;
-    if (!file.isOpen() || ::fstat(file.get(), &status) != 0)
-        return std::nullopt;
-    // The cache may have changed since the entry was read; never trust the range blindly.
-    if (body.offset > status.st_size || body.length > status.st_size - body.offset)
-        return std::nullopt;
+
     QByteArray stored(body.length, Qt::Uninitialized);
     qint64 done = 0;
-    while (done < body.length) {
-        const ssize_t got =
-            ::pread(file.get(), stored.data() + done, size_t(body.length - done), off_t(body.offset + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
+    for (const StoredBody::Piece& piece : pieces) {
+        const FileDescriptor file(::open(QFile::encodeName(piece.file).constData(), O_RDONLY | O_CLOEXEC));
+        struct stat status;
+        if (!file.isOpen() || ::fstat(file.get(), &status) != 0)
             return std::nullopt;
-        done += got;
+        // The cache may have changed since the entry was read; never trust the range blindly.
+        if (piece.offset > status.st_size || piece.length > status.st_size - piece.offset ||
+            FileDescriptor::readAt(file.get(), stored.data() + done, piece.length, piece.offset) != piece.length)
+            return std::nullopt;
+        done += piece.length;
     }
     if (body.storedCrc32 &&
         crc32_z(0, reinterpret_cast<const Bytef*>(stored.constData()), z_size_t(stored.size())) != *body.storedCrc32)
@@ -90,7 +54,7 @@ bool writeNewFile(const QByteArray& path, const QByteArray& content)
     FileDescriptor file(::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!file.isOpen())
         return false;
-    if (writeAll(file.get(), content) && file.close())
+    if (file.writeAll(content) && file.close())
         return true;
     ::unlink(path.constData());
     return false;

@@ -142,7 +142,7 @@ std::optional<CacheEntry> FirefoxCacheFolder::readEntry(const QString& fileName,
         return std::nullopt;
     entry.size = *size;
     entry.sourceFolder = path_;
-    entry.body = StoredBody{filePath, 0, file->bodyLength(), encoding, std::nullopt};
+    entry.body = StoredBody{filePath, 0, file->bodyLength(), encoding, std::nullopt, {}};
     entry.localFile = extraction_.pathFor(filePath, LocalFileName::forUrl(entry.url, entry.contentType));
     return entry;
 }

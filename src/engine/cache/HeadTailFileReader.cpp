@@ -1,8 +1,9 @@
 #include "engine/cache/HeadTailFileReader.h"
 
+#include "engine/cache/FileDescriptor.h"
+
 #include <QFile>
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,16 +65,7 @@ QDateTime HeadTailFileReader::modified() const
 QByteArray HeadTailFileReader::readFromFile(qint64 offset, qint64 length) const
 {
     QByteArray bytes(length, Qt::Uninitialized);
-    qint64 done = 0;
-    while (done < length) {
-        const ssize_t got = ::pread(fd_, bytes.data() + done, size_t(length - done), off_t(offset + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        done += got;
-    }
-    bytes.truncate(done);
+    bytes.truncate(FileDescriptor::readAt(fd_, bytes.data(), length, offset));
     return bytes;
 }
 

@@ -1,5 +1,6 @@
 #include "engine/cache/IndexDatFolder.h"
 
+#include "engine/cache/FileDescriptor.h"
 #include "engine/cache/HttpResponseHead.h"
 #include "engine/cache/IndexDatFile.h"
 #include "engine/cache/IndexDatFormat.h"
@@ -59,32 +60,11 @@ public:
         if (::fstat(fd_, &status) != 0)
             return {};
         QByteArray bytes(qsizetype(std::min<qint64>(status.st_size, limit)), Qt::Uninitialized);
-        qsizetype done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::pread(fd_, bytes.data() + done, size_t(bytes.size() - done), off_t(done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += n;
-        }
-        bytes.truncate(done);
+        bytes.truncate(FileDescriptor::readAt(fd_, bytes.data(), bytes.size(), 0));
         return bytes;
     }
 
-    bool writeAt(qint64 offset, QByteArrayView bytes) const
-    {
-        qsizetype done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::pwrite(fd_, bytes.data() + done, size_t(bytes.size() - done), off_t(offset + done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            done += n;
-        }
-        return true;
-    }
+    bool writeAt(qint64 offset, QByteArrayView bytes) const { return FileDescriptor::writeAt(fd_, bytes, offset); }
 
     void sync() const { ::fdatasync(fd_); }
 
@@ -206,7 +186,7 @@ std::optional<CacheEntry> IndexDatFolder::entryOf(const IndexDatFile& file, cons
     entry.contentType = contentType;
     entry.sourceFolder = path_;
     // The platform stores bodies decoded (Wine asks for gzip and keeps the decoded bytes).
-    entry.body = StoredBody{localFile, 0, record.size, QString(), std::nullopt};
+    entry.body = StoredBody{localFile, 0, record.size, QString(), std::nullopt, {}};
     return entry;
 }
 

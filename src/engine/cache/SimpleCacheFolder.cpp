@@ -140,8 +140,8 @@ std::optional<CacheEntry> SimpleCacheFolder::readEntry(const QString& fileName,
         entry.body = *body;
         entry.size = body->length;
     } else {
-        entry.body =
-            StoredBody{entryPath, file->bodyOffset(), file->bodyLength(), head.contentEncoding(), file->bodyCrc32()};
+        entry.body = StoredBody{
+            entryPath, file->bodyOffset(), file->bodyLength(), head.contentEncoding(), file->bodyCrc32(), {}};
         entry.size = ChromiumHttpEntry::decodedSize(entry.body, file->bodyHead(), file->bodyTail());
     }
     entry.localFile = extraction_->pathFor(entryPath, LocalFileName::forUrl(entry.url, entry.contentType));
@@ -158,12 +158,16 @@ std::optional<StoredBody> SimpleCacheFolder::sparseBody(const QString& hashName,
         return std::nullopt;
     const QString sparsePath = path_ + QLatin1Char('/') + hashName + QLatin1String("_s");
     const std::optional<SimpleSparseFile> sparse = SimpleSparseFile::read(sparsePath, key);
-    // Only a gap-free set of ranges is the whole resource, and a StoredBody is one contiguous byte range,
-    // so a resource stored in several pieces cannot be offered yet.
-    if (!sparse || !sparse->coversWhole(*resourceLength) || sparse->ranges().size() != 1)
+    // Only a gap-free set of ranges is the whole resource; they make up the body in resource order.
+    if (!sparse || sparse->ranges().isEmpty() || !sparse->coversWhole(*resourceLength))
         return std::nullopt;
-    const SimpleSparseFile::Range& range = sparse->ranges().constFirst();
-    return StoredBody{sparsePath, range.fileOffset, range.length, QString(), std::nullopt};
+    const QList<SimpleSparseFile::Range>& ranges = sparse->ranges();
+    StoredBody body{sparsePath, ranges.constFirst().fileOffset, *resourceLength, QString(), std::nullopt, {}};
+    if (ranges.size() > 1) {
+        for (const SimpleSparseFile::Range& range : ranges)
+            body.pieces.append(StoredBody::Piece{sparsePath, range.fileOffset, range.length});
+    }
+    return body;
 }
 
 std::optional<QString> SimpleCacheFolder::urlOf(const QString& fileName) const
