@@ -1,6 +1,7 @@
 #include "engine/MhtmlComposer.h"
 
 #include "engine/AtomicFile.h"
+#include "engine/DestinationNamer.h"
 #include "engine/MimeEncoding.h"
 #include "engine/PageText.h"
 #include "util/DateText.h"
@@ -39,16 +40,40 @@ QByteArray pageLocation(const QString& sourceUrl)
 
 MhtmlComposer::MhtmlComposer(UrlCache& cache) : cache_(cache) {}
 
-MhtmlComposer::Outcome MhtmlComposer::ComposeArchive(const QString& sourceUrl, const QString& localFile,
-                                                     const QString& destination) const
+std::variant<QByteArrayList, MhtmlComposer::Outcome> MhtmlComposer::readPage(const QString& localFile)
 {
     if (localFile.isEmpty() || !QFileInfo::exists(localFile))
         return Outcome::NoLocalCopy;
-    const std::optional<QByteArrayList> lines = PageText::readLines(localFile);
+    std::optional<QByteArrayList> lines = PageText::readLines(localFile);
     if (!lines)
         return Outcome::Failed;
-    const QByteArray archive = compose(sourceUrl, *lines, QDate::currentDate());
+    return std::move(*lines);
+}
+
+MhtmlComposer::Outcome MhtmlComposer::writeArchive(const QString& sourceUrl, const QByteArrayList& pageLines,
+                                                   const QString& destination) const
+{
+    const QByteArray archive = compose(sourceUrl, pageLines, QDate::currentDate());
     return AtomicFile::write(destination, archive) ? Outcome::Written : Outcome::Failed;
+}
+
+MhtmlComposer::Outcome MhtmlComposer::ComposeArchive(const QString& sourceUrl, const QString& localFile,
+                                                     const QString& destination) const
+{
+    const std::variant<QByteArrayList, Outcome> page = readPage(localFile);
+    if (const Outcome* ended = std::get_if<Outcome>(&page))
+        return *ended;
+    return writeArchive(sourceUrl, std::get<QByteArrayList>(page), destination);
+}
+
+MhtmlComposer::Outcome MhtmlComposer::ArchiveIntoFolder(const QString& sourceUrl, const QString& localFile,
+                                                        const QString& saveFolder) const
+{
+    const std::variant<QByteArrayList, Outcome> page = readPage(localFile);
+    if (const Outcome* ended = std::get_if<Outcome>(&page))
+        return *ended;
+    const QByteArrayList& lines = std::get<QByteArrayList>(page);
+    return writeArchive(sourceUrl, lines, DestinationNamer::documentDestName(localFile, saveFolder, lines));
 }
 
 QByteArray MhtmlComposer::compose(const QString& sourceUrl, const QByteArrayList& pageLines, const QDate& today) const

@@ -6,6 +6,7 @@
 #include <QByteArrayList>
 #include <QDate>
 #include <QString>
+#include <variant>
 
 class UrlCache;
 
@@ -34,10 +35,18 @@ public:
     // what it held before.
     Outcome ComposeArchive(const QString& sourceUrl, const QString& localFile, const QString& destination) const;
 
+    // The same with the archive named as DestinationNamer names a document in `saveFolder`, the page read
+    // once for both.
+    Outcome ArchiveIntoFolder(const QString& sourceUrl, const QString& localFile, const QString& saveFolder) const;
+
     // The archive's bytes, dated `today` (the local date).
     QByteArray compose(const QString& sourceUrl, const QByteArrayList& pageLines, const QDate& today) const;
 
 private:
+    // The page's lines, or the outcome that ends the job: no local copy, or a page that cannot be read.
+    static std::variant<QByteArrayList, Outcome> readPage(const QString& localFile);
+    Outcome writeArchive(const QString& sourceUrl, const QByteArrayList& pageLines, const QString& destination) const;
+
     static void appendPart(QByteArray& archive, const ResourceResolver::Resource& resource);
 
     UrlCache& cache_;

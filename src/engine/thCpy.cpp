@@ -105,9 +105,8 @@ void thCpy::HandleJob(const CopyJob& job)
             carriedOut =
                 AtomicFile::copy(job.localFile, DestinationNamer::MakeDestName(job.localFile, job.saveFolder, false));
         } else {
-            const QString destination = DestinationNamer::MakeDestName(job.localFile, job.saveFolder, true);
-            carriedOut =
-                composer_.ComposeArchive(job.sourceUrl, job.localFile, destination) != MhtmlComposer::Outcome::Failed;
+            carriedOut = composer_.ArchiveIntoFolder(job.sourceUrl, job.localFile, job.saveFolder) !=
+                         MhtmlComposer::Outcome::Failed;
         }
         if (carriedOut && job.deleteAfter)
             cache_.remove(job.sourceUrl);
