@@ -141,11 +141,9 @@ std::optional<QDateTime> BlockfileCacheFolder::lastUsed(BlockfileDataFiles& file
         return std::nullopt;
     // A time no cache could have been written at only comes from damage the checksums missed; the
     // creation time is the next best thing.
-    const QDateTime used = ChromiumTime::toUtc(node->lastUsed());
-    const QDateTime created = ChromiumTime::toUtc(record.creationTime());
-    if (used.isValid())
+    if (const QDateTime used = ChromiumTime::toUtc(node->lastUsed()); used.isValid())
         return used;
-    if (created.isValid())
+    if (const QDateTime created = ChromiumTime::toUtc(record.creationTime()); created.isValid())
         return created;
     return std::nullopt;
 }

@@ -23,7 +23,8 @@ BlockfileDataFiles::~BlockfileDataFiles() = default;
 std::unique_ptr<BlockfileDataFiles::OpenFile> BlockfileDataFiles::openBlockFile(BlockfileAddress address) const
 {
     auto opened = std::make_unique<OpenFile>();
-    opened->file.setFileName(folder_ + QLatin1Char('/') + address.fileName());
+    opened->path = folder_ + QLatin1Char('/') + address.fileName();
+    opened->file.setFileName(opened->path);
     // Records are small and scattered; Qt's read-ahead would fetch 16 KiB for each.
     if (!opened->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return opened;
@@ -46,7 +47,8 @@ std::unique_ptr<BlockfileDataFiles::OpenFile> BlockfileDataFiles::openBlockFile(
 std::unique_ptr<BlockfileDataFiles::OpenFile> BlockfileDataFiles::openExternalFile(BlockfileAddress address) const
 {
     auto opened = std::make_unique<OpenFile>();
-    opened->file.setFileName(folder_ + QLatin1Char('/') + address.fileName());
+    opened->path = folder_ + QLatin1Char('/') + address.fileName();
+    opened->file.setFileName(opened->path);
     if (!opened->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return opened;
     opened->size = opened->file.size();
@@ -77,7 +79,7 @@ std::optional<BlockfileDataFiles::Location> BlockfileDataFiles::locate(Blockfile
     if (!file->usable)
         return std::nullopt;
     if (address.isExternal())
-        return Location{file->file.fileName(), 0, file->size};
+        return Location{file->path, 0, file->size};
     // A block file of one number always holds one block size, so an address of another type naming it
     // is damaged.
     if (file->blockSize != address.blockSize())
@@ -87,7 +89,7 @@ std::optional<BlockfileDataFiles::Location> BlockfileDataFiles::locate(Blockfile
     const qint64 capacity = qint64(address.blockCount()) * file->blockSize;
     if (endBlock > file->blockCount || offset + capacity > file->size)
         return std::nullopt;
-    return Location{file->file.fileName(), offset, capacity};
+    return Location{file->path, offset, capacity};
 }
 
 std::optional<QByteArray> BlockfileDataFiles::read(BlockfileAddress address, qint64 offset, qint64 length)
@@ -115,6 +117,12 @@ std::optional<QByteArray> BlockfileDataFiles::readDirectly(OpenFile& file, qint6
 
 std::optional<QByteArray> BlockfileDataFiles::readThroughChunks(OpenFile& file, qint64 offset, qint64 length)
 {
+    // Most records lie inside one chunk already read: one copy, no growing.
+    if (const auto chunk = file.chunks.find(offset / chunkSize); chunk != file.chunks.end()) {
+        const qint64 inChunk = offset - chunk->first * chunkSize;
+        if (length <= chunk->second.size() - inChunk)
+            return QByteArray(chunk->second.constData() + inChunk, length);
+    }
     QByteArray bytes;
     bytes.reserve(length);
     // Records and streams in blocks are at most 4 blocks of 4 KiB, so they span one or two chunks.

@@ -51,6 +51,7 @@ private:
     struct OpenFile
     {
         QFile file;
+        QString path; // file's name, kept: every Location a walk makes names it
         qint64 size = 0;
         qint64 blockSize = 0;  // 0 for an external file
         qint64 blockCount = 0; // the capacity the block file's header declares

@@ -155,7 +155,7 @@ std::optional<HttpResponseHead> HttpResponseHead::parse(const QByteArray& raw)
         if (isBlank(line.front())) {
             const QByteArrayView more = line.trimmed();
             if (lastLineWasField && !more.isEmpty()) {
-                Field& field = head.fields_.last();
+                Field& field = head.fields_.back();
                 if (field.foldedIndex < 0) {
                     head.foldedValues_.append(head.valueOf(field).toByteArray());
                     field.foldedIndex = head.foldedValues_.size() - 1;
@@ -173,16 +173,16 @@ std::optional<HttpResponseHead> HttpResponseHead::parse(const QByteArray& raw)
             const QByteArrayView value = line.sliced(colon + 1).trimmed();
             // An empty view may point nowhere, so its offset is not taken.
             const qsizetype valueStart = value.isEmpty() ? 0 : value.data() - base;
-            head.fields_.append(Field{name.data() - base, name.size(), valueStart, value.size()});
+            head.fields_.push_back(Field{name.data() - base, name.size(), valueStart, value.size()});
             // The two fields every reader asks for are found here, while the name is at hand.
             static constexpr QByteArrayView kContentType = "content-type";
             static constexpr QByteArrayView kContentEncoding = "content-encoding";
             if (head.contentTypeIndex_ < 0 && name.size() == kContentType.size() &&
                 name.compare(kContentType, Qt::CaseInsensitive) == 0)
-                head.contentTypeIndex_ = head.fields_.size() - 1;
+                head.contentTypeIndex_ = qsizetype(head.fields_.size()) - 1;
             else if (head.contentEncodingIndex_ < 0 && name.size() == kContentEncoding.size() &&
                      name.compare(kContentEncoding, Qt::CaseInsensitive) == 0)
-                head.contentEncodingIndex_ = head.fields_.size() - 1;
+                head.contentEncodingIndex_ = qsizetype(head.fields_.size()) - 1;
         }
     }
     return head;
@@ -202,14 +202,14 @@ QByteArrayView HttpResponseHead::valueOf(const Field& field) const
 
 QString HttpResponseHead::contentType() const
 {
-    return contentTypeIndex_ < 0 ? QString() : QString::fromLatin1(valueOf(fields_.at(contentTypeIndex_)));
+    return contentTypeIndex_ < 0 ? QString() : QString::fromLatin1(valueOf(fields_[size_t(contentTypeIndex_)]));
 }
 
 QString HttpResponseHead::contentEncoding() const
 {
     if (contentEncodingIndex_ < 0)
         return QString();
-    return QString::fromLatin1(valueOf(fields_.at(contentEncodingIndex_)).trimmed()).toLower();
+    return QString::fromLatin1(valueOf(fields_[size_t(contentEncodingIndex_)]).trimmed()).toLower();
 }
 
 QString HttpResponseHead::field(const QByteArray& name) const

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QString>
 #include <optional>
+#include <vector>
 
 // The status line and header fields of a cached HTTP response.
 class HttpResponseHead
@@ -39,7 +40,7 @@ private:
 
     QByteArray raw_; // shared with the caller's buffer, never modified
     int statusCode_ = 0;
-    QList<Field> fields_;
+    std::vector<Field> fields_;
     QList<QByteArray> foldedValues_;
     qsizetype contentTypeIndex_ = -1; // into fields_: the first Content-Type
     qsizetype contentEncodingIndex_ = -1;
