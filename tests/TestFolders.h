@@ -23,3 +23,13 @@ inline QByteArray fileBytes(const QString& path)
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+// Writes `bytes` as the whole of `path`, making its folder first; false on any failure. Unlike QFile::copy(),
+// it does not force the file to the disk, which tests that make many copies of a fixture cannot afford.
+inline bool writeFileBytes(const QString& path, const QByteArray& bytes)
+{
+    if (!QDir().mkpath(QFileInfo(path).path()))
+        return false;
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}

@@ -2,12 +2,12 @@
 // (tests/data/caches/chromium-blockfile; listing.txt beside it says what the cache holds).
 
 #include "engine/cache/BlockfileCache.h"
-#include "TestFolders.h"
+#include "CacheCopy.h"
+#include "CacheTestSupport.h"
 #include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/SuperFastHash.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -29,59 +29,6 @@ QString fixtureFolder()
 {
     return QStringLiteral(WEBGLEANER_TEST_DATA "/caches/chromium-blockfile/Cache_Data");
 }
-
-QDateTime utc(const char* isoTime)
-{
-    return QDateTime::fromString(QString::fromLatin1(isoTime), Qt::ISODateWithMs).toUTC();
-}
-
-void writeAll(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    ASSERT_EQ(file.write(bytes), bytes.size());
-}
-
-quint32 u32At(const QByteArray& bytes, qint64 offset)
-{
-    return qFromLittleEndian<quint32>(bytes.constData() + offset);
-}
-
-void patchU32(QByteArray& bytes, qint64 offset, quint32 value)
-{
-    qToLittleEndian<quint32>(value, bytes.data() + offset);
-}
-
-// A private copy of the fixture cache, for tests that damage its files.
-class CacheCopy
-{
-public:
-    CacheCopy()
-    {
-        QDirIterator files(fixtureFolder(), QDir::Files);
-        QDir().mkpath(path());
-        while (files.hasNext()) {
-            const QString from = files.next();
-            const QString to = file(QFileInfo(from).fileName());
-            QFile::copy(from, to);
-            QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner);
-        }
-    }
-
-    QString path() const { return dir_.path() + QStringLiteral("/Cache_Data"); }
-    QString file(const QString& name) const { return path() + QLatin1Char('/') + name; }
-
-    // Changes the bytes of one file in place.
-    void edit(const QString& name, const std::function<void(QByteArray&)>& change) const
-    {
-        QByteArray bytes = fileBytes(file(name));
-        change(bytes);
-        writeAll(file(name), bytes);
-    }
-
-private:
-    QTemporaryDir dir_;
-};
 
 // Every entry record and rankings node of the fixture lies in data_1 and data_0, in blocks after the
 // 8192-byte header of the block file.
@@ -237,15 +184,6 @@ std::vector<FixtureEntry> only(const QList<quint32>& addresses)
     return kept;
 }
 
-std::vector<CacheEntry> walk(UrlCache& cache)
-{
-    std::vector<CacheEntry> entries;
-    const std::unique_ptr<CacheEnumeration> enumeration = cache.enumerate();
-    while (std::optional<CacheEntry> entry = enumeration->next())
-        entries.push_back(*entry);
-    return entries;
-}
-
 // The entry a lookup of `url` must give: of the URL's entries in `entries`, the most recently used.
 std::optional<FixtureEntry> mostRecent(const std::vector<FixtureEntry>& entries, const QString& url)
 {
@@ -255,15 +193,6 @@ std::optional<FixtureEntry> mostRecent(const std::vector<FixtureEntry>& entries,
             found = entry;
     }
     return found;
-}
-
-void expectBody(const CacheEntry& entry, const FixtureEntry& expected)
-{
-    EXPECT_EQ(entry.size, expected.size);
-    ASSERT_TRUE(entry.materialize());
-    const QByteArray body = fileBytes(entry.localFile);
-    EXPECT_EQ(body.size(), expected.size);
-    EXPECT_TRUE(body.startsWith(expected.start));
 }
 
 TEST(BlockfileCacheTest, WalkFollowsTheHashTableAndOffersExactlyTheUsableEntries)
@@ -291,7 +220,7 @@ TEST(BlockfileCacheTest, WalkedEntriesGiveDecodedSizeTypeAndBody)
     for (size_t i = 0; i < entries.size(); ++i) {
         SCOPED_TRACE(entries[i].url.left(80).toStdString());
         EXPECT_EQ(entries[i].contentType, fixtureEntries()[i].contentType);
-        expectBody(entries[i], fixtureEntries()[i]);
+        expectBody(entries[i], fixtureEntries()[i].size, fixtureEntries()[i].start);
     }
 }
 
@@ -343,7 +272,7 @@ TEST(BlockfileCacheTest, LookupGivesTheMostRecentlyUsedPartition)
         EXPECT_EQ(entry->url, url);
         EXPECT_EQ(entry->lastAccess, expected.lastUsed);
         EXPECT_EQ(entry->contentType, expected.contentType);
-        expectBody(*entry, expected);
+        expectBody(*entry, expected.size, expected.start);
     }
     // Used under http://127.0.0.1 at 00:51:44.059, under http://localhost at 00:51:44.409.
     const std::optional<CacheEntry> logo = cache.lookup(site + "/img/logo.gif");
@@ -368,7 +297,7 @@ TEST(BlockfileCacheTest, LookupOfUnusableOrUnknownUrlsFindsNothing)
 
 TEST(BlockfileCacheTest, RemoveLeavesEveryFileAsItWas)
 {
-    CacheCopy copy;
+    CacheCopy copy(fixtureFolder());
     QHash<QString, QByteArray> before;
     QHash<QString, QDateTime> modifiedBefore;
     for (const QString& name : QDir(copy.path()).entryList(QDir::Files)) {
@@ -398,11 +327,11 @@ TEST(BlockfileCacheTest, RemoveLeavesEveryFileAsItWas)
 TEST(BlockfileCacheTest, RecognisesOnlyABlockfileFolder)
 {
     QTemporaryDir empty;
-    CacheCopy withoutData0;
+    CacheCopy withoutData0(fixtureFolder());
     QFile::remove(withoutData0.file("data_0"));
-    CacheCopy oldVersion;
+    CacheCopy oldVersion(fixtureFolder());
     oldVersion.edit("index", [](QByteArray& index) { patchU32(index, 4, 0x20001); });
-    CacheCopy unknownVersion;
+    CacheCopy unknownVersion(fixtureFolder());
     unknownVersion.edit("index", [](QByteArray& index) { patchU32(index, 4, 0x40000); });
 
     EXPECT_TRUE(BlockfileCache::recognises(fixtureFolder()));
@@ -558,7 +487,7 @@ TEST(BlockfileCacheTest, DamagedFilesLoseOnlyWhatTheyHold)
     ExtractionFolder extraction;
     for (const Case& damageCase : cases) {
         SCOPED_TRACE(damageCase.name);
-        CacheCopy copy;
+        CacheCopy copy(fixtureFolder());
         damageCase.damage(copy);
         BlockfileCache cache(copy.path(), extraction);
         const std::vector<CacheEntry> walked = walk(cache);
@@ -578,7 +507,7 @@ TEST(BlockfileCacheTest, DamagedFilesLoseOnlyWhatTheyHold)
 
 TEST(BlockfileCacheTest, LastUseFallsBackToTheCreationTime)
 {
-    CacheCopy copy;
+    CacheCopy copy(fixtureFolder());
     const quint32 node = u32At(fileBytes(copy.file("data_1")), recordOffset(logoGif) + 8);
     copy.edit("data_0", [&](QByteArray& data0) {
         // A last use before 1990 only comes from damage.

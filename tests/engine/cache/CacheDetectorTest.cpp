@@ -1,9 +1,9 @@
 #include "engine/cache/CacheDetector.h"
 
 #include "QtPrinters.h"
+#include "TestFolders.h"
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -39,10 +39,7 @@ protected:
     }
     void touch(const QString& relative, const QByteArray& content) const
     {
-        QDir().mkpath(QFileInfo(at(relative)).path());
-        QFile file(at(relative));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(content);
+        ASSERT_TRUE(writeFileBytes(at(relative), content));
     }
 
     QStringList found() const

@@ -1,6 +1,7 @@
 #include "engine/cache/CacheEntry.h"
 
 #include "TestEncoder.h"
+#include "TestFolders.h"
 
 #include <QDir>
 #include <QFile>
@@ -53,9 +54,7 @@ protected:
         entry.body.length = c.stored.size() + c.lengthShift;
         entry.body.contentEncoding = c.contentEncoding;
         if (c.cacheFileExists) {
-            QFile file(entry.body.file);
-            EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-            file.write(kBefore + c.stored + kAfter);
+            EXPECT_TRUE(writeFileBytes(entry.body.file, kBefore + c.stored + kAfter));
         }
         return entry;
     }
@@ -111,12 +110,10 @@ TEST(CacheEntry, MaterializeKeepsAFileAlreadyThere)
     entry.localFile = QDir(dir.path()).filePath(QStringLiteral("logo[1].gif"));
     entry.body.file = QDir(dir.path()).filePath(QStringLiteral("gone")); // the cache dropped it since
     entry.body.length = 10;
-    QFile existing(entry.localFile);
-    ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
-    existing.write("GIF89a");
-    existing.close();
+    ASSERT_TRUE(writeFileBytes(entry.localFile, "GIF89a"));
 
     EXPECT_TRUE(entry.materialize());
+    QFile existing(entry.localFile);
     ASSERT_TRUE(existing.open(QIODevice::ReadOnly));
     EXPECT_EQ(existing.readAll(), QByteArrayLiteral("GIF89a"));
 }
@@ -127,13 +124,11 @@ TEST(CacheEntry, ThreadsMaterializingOneEntryAllReadTheWholeBody)
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QByteArray body = QByteArray("0123456789abcdef").repeated(1 << 19);
-    QFile cacheFile(QDir(dir.path()).filePath(QStringLiteral("entry_0")));
-    ASSERT_TRUE(cacheFile.open(QIODevice::WriteOnly));
-    cacheFile.write(body);
-    cacheFile.close();
+    const QString cacheFile = QDir(dir.path()).filePath(QStringLiteral("entry_0"));
+    ASSERT_TRUE(writeFileBytes(cacheFile, body));
     CacheEntry entry;
     entry.localFile = QDir(dir.path()).filePath(QStringLiteral("movie[1].bin"));
-    entry.body.file = cacheFile.fileName();
+    entry.body.file = cacheFile;
     entry.body.length = body.size();
 
     std::vector<qint64> sizesSeen(8, -1);

@@ -1,5 +1,6 @@
 #include "engine/cache/CombinedCache.h"
 
+#include "CacheTestSupport.h"
 #include "QtPrinters.h"
 #include <QStringList>
 
@@ -75,19 +76,19 @@ CombinedCache makeCombined()
     return CombinedCache(std::move(caches));
 }
 
-QStringList walk(UrlCache& cache)
+// What a walk offers, as "cache:URL" in walk order.
+QStringList walked(UrlCache& cache)
 {
     QStringList seen;
-    const std::unique_ptr<CacheEnumeration> entries = cache.enumerate();
-    while (const std::optional<CacheEntry> entry = entries->next())
-        seen << entry->sourceFolder + ":" + entry->url;
+    for (const CacheEntry& entry : walk(cache))
+        seen << entry.sourceFolder + ":" + entry.url;
     return seen;
 }
 
 TEST(CombinedCacheTest, WalksTheCachesOneAfterAnother)
 {
     CombinedCache combined = makeCombined();
-    EXPECT_EQ(walk(combined), (QStringList{"a:http://x/1", "a:http://x/2", "b:http://x/2", "b:http://x/1"}));
+    EXPECT_EQ(walked(combined), (QStringList{"a:http://x/1", "a:http://x/2", "b:http://x/2", "b:http://x/1"}));
 }
 
 TEST(CombinedCacheTest, LookupTakesTheMostRecentlyUsedAndRemoveDeletesEverywhere)
@@ -98,7 +99,7 @@ TEST(CombinedCacheTest, LookupTakesTheMostRecentlyUsedAndRemoveDeletesEverywhere
     EXPECT_FALSE(combined.lookup("http://x/3"));
     combined.remove("http://x/1");
     EXPECT_FALSE(combined.lookup("http://x/1"));
-    EXPECT_EQ(walk(combined), (QStringList{"a:http://x/2", "b:http://x/2"}));
+    EXPECT_EQ(walked(combined), (QStringList{"a:http://x/2", "b:http://x/2"}));
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 #include "engine/cache/ContentDecoder.h"
 
 #include "TestEncoder.h"
+#include "TestFolders.h"
 
-#include <QFile>
 #include <gtest/gtest.h>
 
 namespace
@@ -10,10 +10,7 @@ namespace
 
 QByteArray readTestFile(const QString& relativePath)
 {
-    QFile file(QStringLiteral(WEBGLEANER_TEST_DATA "/") + relativePath);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
+    return fileBytes(QStringLiteral(WEBGLEANER_TEST_DATA "/") + relativePath);
 }
 
 const QByteArray kText = QByteArrayLiteral("<html><head><title>A page</title></head><body>") +

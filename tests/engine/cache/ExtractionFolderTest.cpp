@@ -1,7 +1,7 @@
 #include "engine/cache/ExtractionFolder.h"
+#include "TestFolders.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <gtest/gtest.h>
@@ -27,10 +27,7 @@ TEST(ExtractionFolder, IsAFreshFolderUnderTheTemporaryFolderRemovedAtTheEnd)
     const ExtractionFolder other;
     EXPECT_NE(other.path(), folder->path());
 
-    QFile body(folder->pathFor(QStringLiteral("entry"), LocalFileName{"logo", "gif"}));
-    ASSERT_TRUE(body.open(QIODevice::WriteOnly));
-    body.write("GIF89a");
-    body.close();
+    ASSERT_TRUE(writeFileBytes(folder->pathFor(QStringLiteral("entry"), LocalFileName{"logo", "gif"}), "GIF89a"));
     const QString path = folder->path();
     folder.reset();
     EXPECT_FALSE(QFileInfo::exists(path));

@@ -1,6 +1,7 @@
 #include "engine/cache/FirefoxCache.h"
+#include "CacheCopy.h"
+#include "CacheTestSupport.h"
 #include "FirefoxEntryEditor.h"
-#include "TestFolders.h"
 #include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/FirefoxCacheKey.h"
 #include "engine/cache/FirefoxEntryFile.h"
@@ -9,7 +10,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QTemporaryDir>
 #include <functional>
 
 #include <gtest/gtest.h>
@@ -72,45 +72,31 @@ bool isUsable(const ListedEntry& listed)
     return listed.status == 200 || listed.status == 206;
 }
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(file.write(bytes), bytes.size());
-}
-
 class FirefoxCacheTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(temporary_.isValid());
+        ASSERT_TRUE(copy_.isComplete());
         ASSERT_TRUE(extraction_.isValid());
-        ASSERT_TRUE(copyFolder(kFixture, cacheFolder_));
     }
 
-    QString entryPath(const QString& fileName) const { return cacheFolder_ + QStringLiteral("/entries/") + fileName; }
+    static QString entryName(const QString& fileName) { return QStringLiteral("entries/") + fileName; }
+    QString entryPath(const QString& fileName) const { return copy_.file(entryName(fileName)); }
 
     // Every entry of a walk, by the name of its entry file, in walk order.
-    static QList<QPair<QString, CacheEntry>> walk(UrlCache& cache)
+    static QList<QPair<QString, CacheEntry>> walkByFileName(UrlCache& cache)
     {
         QList<QPair<QString, CacheEntry>> entries;
-        const std::unique_ptr<CacheEnumeration> enumeration = cache.enumerate();
-        while (std::optional<CacheEntry> entry = enumeration->next())
-            entries.append({QFileInfo(entry->body.file).fileName(), *entry});
+        for (CacheEntry& entry : walk(cache))
+            entries.append({QFileInfo(entry.body.file).fileName(), std::move(entry)});
         return entries;
     }
 
     static QHash<QString, CacheEntry> entriesByFileName(UrlCache& cache)
     {
         QHash<QString, CacheEntry> byFileName;
-        for (const auto& [fileName, entry] : walk(cache))
+        for (const auto& [fileName, entry] : walkByFileName(cache))
             byFileName.insert(fileName, entry);
         return byFileName;
     }
@@ -126,15 +112,15 @@ protected:
         return names;
     }
 
-    QTemporaryDir temporary_;
-    const QString cacheFolder_ = temporary_.path() + QStringLiteral("/cache2");
+    const CacheCopy copy_{kFixture, QStringLiteral("cache2")};
+    const QString cacheFolder_ = copy_.path();
     ExtractionFolder extraction_;
 };
 
 TEST_F(FirefoxCacheTest, ListsEachWhole2xxResponseAsTheBrowserRecordedIt)
 {
     FirefoxCache cache(cacheFolder_, extraction_);
-    const QList<QPair<QString, CacheEntry>> walked = walk(cache);
+    const QList<QPair<QString, CacheEntry>> walked = walkByFileName(cache);
     QHash<QString, CacheEntry> byFileName;
     QStringList walkOrder;
     for (const auto& [fileName, entry] : walked) {
@@ -191,11 +177,7 @@ TEST_F(FirefoxCacheTest, GivesDecodedSizesAndMaterializesTheOriginalBytes)
         SCOPED_TRACE(expected.fileName);
         const auto entry = entries.constFind(QString::fromLatin1(expected.fileName));
         ASSERT_NE(entry, entries.constEnd());
-        EXPECT_EQ(entry->size, expected.size);
-        ASSERT_TRUE(entry->materialize());
-        const QByteArray local = readFile(entry->localFile);
-        EXPECT_EQ(local.size(), expected.size);
-        EXPECT_TRUE(local.startsWith(expected.magic));
+        expectBody(*entry, expected.size, expected.magic);
         if (expected.localName) {
             EXPECT_EQ(QFileInfo(entry->localFile).fileName(), QString::fromUtf8(expected.localName));
         }
@@ -511,7 +493,7 @@ class FirefoxEntryVariantTest : public FirefoxCacheTest, public ::testing::WithP
 TEST_P(FirefoxEntryVariantTest, IsSkippedUnlessWholeAndTheWalkGoesOn)
 {
     const EntryVariant& variant = GetParam();
-    const QByteArray bytes = variant.make(readFile(entryPath(kVariedEntry)));
+    const QByteArray bytes = variant.make(fileBytes(entryPath(kVariedEntry)));
     QString storedName = kVariedEntry;
     if (variant.storedUnderItsKey) {
         const std::optional<FirefoxEntryEditor> editor = FirefoxEntryEditor::fromFile(bytes);
@@ -519,7 +501,7 @@ TEST_P(FirefoxEntryVariantTest, IsSkippedUnlessWholeAndTheWalkGoesOn)
         storedName = editor->fileName();
         ASSERT_TRUE(QFile::remove(entryPath(kVariedEntry)));
     }
-    writeFile(entryPath(storedName), bytes);
+    copy_.write(entryName(storedName), bytes);
 
     FirefoxCache cache(cacheFolder_, extraction_);
     const QHash<QString, CacheEntry> entries = entriesByFileName(cache);

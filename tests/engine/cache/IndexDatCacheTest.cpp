@@ -5,17 +5,15 @@
 // Each listing.txt is the platform's own listing of that index, in its enumeration order.
 
 #include "engine/cache/IndexDatCache.h"
+#include "CacheCopy.h"
+#include "CacheTestSupport.h"
 #include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/IndexDatFile.h"
 #include "engine/cache/IndexDatUrlHash.h"
 
 #include "QtPrinters.h"
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
-#include <QFileInfo>
-#include <QTemporaryDir>
-#include <QtEndian>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -70,97 +68,33 @@ QList<ListedEntry> readListing(const QString& name)
     return entries;
 }
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    ASSERT_EQ(file.write(bytes), bytes.size());
-}
-
-quint32 u32At(const QByteArray& bytes, qint64 offset)
-{
-    return qFromLittleEndian<quint32>(bytes.constData() + offset);
-}
-
-quint64 u64At(const QByteArray& bytes, qint64 offset)
-{
-    return qFromLittleEndian<quint64>(bytes.constData() + offset);
-}
-
-void putU32(QByteArray& bytes, qint64 offset, quint32 value)
-{
-    qToLittleEndian(value, bytes.data() + offset);
-}
-
 bool blockInUse(const QByteArray& index, qint64 offset)
 {
     const qint64 block = (offset - 0x4000) / 0x80;
     return quint8(index[0x250 + block / 8]) & (1u << (block % 8));
 }
 
-// A cache folder of its own in a temporary directory: an index.dat, and small/'s local files or files
-// made to match a listing.
-class CacheCopy
+// small/'s cache folder with the index.dat of another fixture if need be, and local files made to match a
+// listing for an index whose own files were not kept.
+class IndexDatCopy : public CacheCopy
 {
 public:
-    explicit CacheCopy(const QString& indexFile = kSmallFolder + QStringLiteral("/index.dat"))
+    explicit IndexDatCopy(const QString& indexFile = kSmallFolder + QStringLiteral("/index.dat"))
+        : CacheCopy(kSmallFolder)
     {
-        QDirIterator files(kSmallFolder, QDir::Files, QDirIterator::Subdirectories);
-        while (files.hasNext()) {
-            const QString from = files.next();
-            // Not QFile::copy(), which forces every copy to the disk.
-            writeFile(path() + QLatin1Char('/') + QDir(kSmallFolder).relativeFilePath(from), readFile(from));
-        }
-        setIndex(readFile(indexFile));
+        setIndex(fileBytes(indexFile));
     }
 
-    // Local files of the listed sizes, for an index whose own files were not kept.
     void makeLocalFiles(const QList<ListedEntry>& entries) const
     {
         for (const ListedEntry& entry : entries)
-            writeFile(path() + QLatin1Char('/') + entry.localFile, QByteArray(entry.size, 'x'));
+            write(entry.localFile, QByteArray(entry.size, 'x'));
     }
 
-    QString path() const { return dir_.path() + QStringLiteral("/Content.IE5"); }
-    QString indexPath() const { return path() + QStringLiteral("/index.dat"); }
-    QByteArray index() const { return readFile(indexPath()); }
-    void setIndex(const QByteArray& bytes) const { writeFile(indexPath(), bytes); }
-
-private:
-    QTemporaryDir dir_;
+    QString indexPath() const { return file(QStringLiteral("index.dat")); }
+    QByteArray index() const { return fileBytes(indexPath()); }
+    void setIndex(const QByteArray& bytes) const { write(QStringLiteral("index.dat"), bytes); }
 };
-
-std::vector<CacheEntry> walk(UrlCache& cache)
-{
-    std::vector<CacheEntry> entries;
-    const std::unique_ptr<CacheEnumeration> enumeration = cache.enumerate();
-    while (std::optional<CacheEntry> entry = enumeration->next())
-        entries.push_back(std::move(*entry));
-    return entries;
-}
-
-QStringList urlsOf(const std::vector<CacheEntry>& entries)
-{
-    QStringList urls;
-    for (const CacheEntry& entry : entries)
-        urls.append(entry.url);
-    return urls;
-}
-
-QStringList urlsOf(const QList<ListedEntry>& entries)
-{
-    QStringList urls;
-    for (const ListedEntry& entry : entries)
-        urls.append(entry.url);
-    return urls;
-}
 
 void expectListedEntry(const CacheEntry& entry, const ListedEntry& listed, const QString& folder)
 {
@@ -198,7 +132,7 @@ TEST_F(IndexDatCacheTest, WalkGivesThePlatformsEntriesInItsOrder)
     for (const auto& fixture : cases) {
         SCOPED_TRACE(fixture.name);
         const QString name = QString::fromLatin1(fixture.name);
-        const CacheCopy copy(indexFileOf(name));
+        const IndexDatCopy copy(indexFileOf(name));
         const QList<ListedEntry> listed = readListing(name);
         if (!fixture.localFilesKept)
             copy.makeLocalFiles(listed);
@@ -238,8 +172,8 @@ TEST_F(IndexDatCacheTest, TakesContentTypeFromTheStoredHeadAndBodyFromTheLocalFi
         EXPECT_EQ(entry->contentType, QString::fromLatin1(expected.contentType));
         // The platform's file is the body: present already, under its own name, never copied.
         EXPECT_TRUE(entry->materialize());
-        EXPECT_TRUE(readFile(entry->localFile).startsWith(expected.start));
-        EXPECT_EQ(readFile(entry->localFile).size(), entry->size);
+        EXPECT_TRUE(fileBytes(entry->localFile).startsWith(expected.start));
+        EXPECT_EQ(fileBytes(entry->localFile).size(), entry->size);
     }
     EXPECT_TRUE(QDir(extraction_.path()).isEmpty());
 }
@@ -269,7 +203,7 @@ TEST_F(IndexDatCacheTest, LookupIsByteExact)
 
 TEST_F(IndexDatCacheTest, LookupMissesWhatIsGoneOrUnusable)
 {
-    const CacheCopy copy(kData + QStringLiteral("/deleted/index.dat"));
+    const IndexDatCopy copy(kData + QStringLiteral("/deleted/index.dat"));
     IndexDatCache cache(copy.path(), extraction_);
     // The record is still in the freed blocks and its file still on disk.
     ASSERT_TRUE(QFile::exists(copy.path() + QStringLiteral("/R9YAG6GY/dot[0].gif")));
@@ -279,21 +213,21 @@ TEST_F(IndexDatCacheTest, LookupMissesWhatIsGoneOrUnusable)
     ASSERT_TRUE(cache.lookup(big).has_value());
     ASSERT_TRUE(QFile::remove(copy.path() + QStringLiteral("/N1KXDMLD/big[0].bin")));
     EXPECT_FALSE(cache.lookup(big).has_value()) << "cleaned from the disk by other means";
-    writeFile(copy.path() + QStringLiteral("/N1KXDMLD/big[0].bin"), QByteArray(4999, 'x'));
+    copy.write(QStringLiteral("N1KXDMLD/big[0].bin"), QByteArray(4999, 'x'));
     EXPECT_FALSE(cache.lookup(big).has_value()) << "a file of another size is not the one recorded";
 }
 
 TEST_F(IndexDatCacheTest, LookupFindsAnEntryOutsideItsHashBucket)
 {
     // As if another variant of the hash had placed it: the slot moves to a free one of another bucket.
-    const CacheCopy copy;
+    const IndexDatCopy copy;
     QByteArray index = copy.index();
     const qint64 freeSlot = 0x4000 + 16 + 0 * 8;
     ASSERT_EQ(u32At(index, freeSlot), 3u);
-    putU32(index, freeSlot, u32At(index, kDirSlot));
-    putU32(index, freeSlot + 4, u32At(index, kDirSlot + 4));
-    putU32(index, kDirSlot, 3);
-    putU32(index, kDirSlot + 4, 3);
+    patchU32(index, freeSlot, u32At(index, kDirSlot));
+    patchU32(index, freeSlot + 4, u32At(index, kDirSlot + 4));
+    patchU32(index, kDirSlot, 3);
+    patchU32(index, kDirSlot + 4, 3);
     copy.setIndex(index);
 
     IndexDatCache cache(copy.path(), extraction_);
@@ -307,7 +241,7 @@ TEST_F(IndexDatCacheTest, UrlHashLeadsToTheSlotOfEveryEntry)
 {
     int checked = 0;
     for (const char* name : {"small", "many"}) {
-        std::optional<IndexDatFile> file = IndexDatFile::parse(readFile(indexFileOf(QLatin1String(name))));
+        std::optional<IndexDatFile> file = IndexDatFile::parse(fileBytes(indexFileOf(QLatin1String(name))));
         ASSERT_TRUE(file.has_value());
         for (const IndexDatFile::HashTable& table : file->hashTables()) {
             for (qint64 slot = 0; slot < table.slotCount; ++slot) {
@@ -338,8 +272,8 @@ TEST_F(IndexDatCacheTest, HashTableChainEndsAtATableThatCannotBeRight)
         qsizetype tables;
     } cases[] = {
         {"Unchanged", "many", [](QByteArray&) {}, 3},
-        {"LastLeadsBackToTheFirst", "many", [](QByteArray& index) { putU32(index, 0x26D80 + 8, 0x4000); }, 3},
-        {"SecondOutOfSequence", "many", [](QByteArray& index) { putU32(index, 0xE580 + 12, 5); }, 1},
+        {"LastLeadsBackToTheFirst", "many", [](QByteArray& index) { patchU32(index, 0x26D80 + 8, 0x4000); }, 3},
+        {"SecondOutOfSequence", "many", [](QByteArray& index) { patchU32(index, 0xE580 + 12, 5); }, 1},
         {"SecondInsideTheFirst", "small",
          [](QByteArray& index) {
              index.replace(0x4080, 16,
@@ -347,13 +281,13 @@ TEST_F(IndexDatCacheTest, HashTableChainEndsAtATableThatCannotBeRight)
                                                "20000000"
                                                "00000000"
                                                "01000000"));
-             putU32(index, 0x4008, 0x4080);
+             patchU32(index, 0x4008, 0x4080);
          },
          1},
     };
     for (const auto& chain : cases) {
         SCOPED_TRACE(chain.name);
-        QByteArray index = readFile(indexFileOf(QLatin1String(chain.fixture)));
+        QByteArray index = fileBytes(indexFileOf(QLatin1String(chain.fixture)));
         chain.change(index);
         const std::optional<IndexDatFile> file = IndexDatFile::parse(index);
         ASSERT_TRUE(file.has_value());
@@ -363,14 +297,14 @@ TEST_F(IndexDatCacheTest, HashTableChainEndsAtATableThatCannotBeRight)
 
 TEST_F(IndexDatCacheTest, RemoveChangesTheFileAsThePlatformDoes)
 {
-    const CacheCopy copy;
+    const IndexDatCopy copy;
     IndexDatCache cache(copy.path(), extraction_);
     ASSERT_TRUE(cache.lookup(kDotUrl).has_value()); // so that a stale copy of the index would show
     cache.remove(kDotUrl);
 
     const QByteArray index = copy.index();
     // The platform's own deletion of the same entry left exactly these bytes.
-    EXPECT_TRUE(index == readFile(kData + QStringLiteral("/deleted/index.dat")));
+    EXPECT_TRUE(index == fileBytes(kData + QStringLiteral("/deleted/index.dat")));
     EXPECT_EQ(u32At(index, kDotSlot), 1u);
     EXPECT_EQ(u32At(index, kDotSlot + 4), kDotRecord);
     EXPECT_FALSE(blockInUse(index, kDotRecord));
@@ -392,7 +326,7 @@ TEST_F(IndexDatCacheTest, RemoveChangesTheFileAsThePlatformDoes)
 
 TEST_F(IndexDatCacheTest, RemoveCountsStickyEntriesApart)
 {
-    const CacheCopy copy;
+    const IndexDatCopy copy;
     const QByteArray before = copy.index();
     IndexDatCache cache(copy.path(), extraction_);
     cache.remove(QStringLiteral("https://secure.example.test/a.js?x=1&y=2"));
@@ -407,7 +341,7 @@ TEST_F(IndexDatCacheTest, RemoveCountsStickyEntriesApart)
 
 TEST_F(IndexDatCacheTest, RemoveWorksAcrossTheHashTables)
 {
-    const CacheCopy copy(kData + QStringLiteral("/many/index.dat"));
+    const IndexDatCopy copy(kData + QStringLiteral("/many/index.dat"));
     QList<ListedEntry> listed = readListing(QStringLiteral("many"));
     copy.makeLocalFiles(listed);
     IndexDatCache cache(copy.path(), extraction_);
@@ -440,14 +374,14 @@ TEST_F(IndexDatCacheTest, RemoveLeavesEntriesItMustNotTouch)
         std::function<void(QByteArray& index)> change;
     } cases[] = {
         // A program held the file when the cache was last written to.
-        {"InUse", [](QByteArray& index) { putU32(index, kDotRecord + 88, 1); }},
+        {"InUse", [](QByteArray& index) { patchU32(index, kDotRecord + 88, 1); }},
         // A header that disagrees with the file is not one to edit in place.
-        {"FileSizeFieldWrong", [](QByteArray& index) { putU32(index, 0x1C, 0x9000); }},
-        {"CapacityPastTheFile", [](QByteArray& index) { putU32(index, 0x24, 0x200); }},
+        {"FileSizeFieldWrong", [](QByteArray& index) { patchU32(index, 0x1C, 0x9000); }},
+        {"CapacityPastTheFile", [](QByteArray& index) { patchU32(index, 0x24, 0x200); }},
     };
     for (const auto& variant : cases) {
         SCOPED_TRACE(variant.name);
-        const CacheCopy copy;
+        const IndexDatCopy copy;
         QByteArray index = copy.index();
         variant.change(index);
         copy.setIndex(index);
@@ -460,7 +394,7 @@ TEST_F(IndexDatCacheTest, RemoveLeavesEntriesItMustNotTouch)
 
 TEST_F(IndexDatCacheTest, RecognisesFoldersHoldingAnIndexOfAKnownVersion)
 {
-    const CacheCopy copy;
+    const IndexDatCopy copy;
     EXPECT_TRUE(IndexDatCache::recognises(kSmallFolder));
     EXPECT_TRUE(IndexDatCache::recognises(copy.path()));
     EXPECT_FALSE(IndexDatCache::recognises(kData));
@@ -486,18 +420,18 @@ TEST_F(IndexDatCacheTest, RecognisesFoldersHoldingAnIndexOfAKnownVersion)
 
 TEST_F(IndexDatCacheTest, SeesTheFileChangeBetweenLookups)
 {
-    const CacheCopy copy;
+    const IndexDatCopy copy;
     IndexDatCache cache(copy.path(), extraction_);
     ASSERT_TRUE(cache.lookup(kDotUrl).has_value());
     // Another program deletes the entry, as the platform did.
-    copy.setIndex(readFile(kData + QStringLiteral("/deleted/index.dat")));
+    copy.setIndex(fileBytes(kData + QStringLiteral("/deleted/index.dat")));
     EXPECT_FALSE(cache.lookup(kDotUrl).has_value());
     EXPECT_EQ(walk(cache).size(), 12u);
 }
 
 TEST_F(IndexDatCacheTest, ServesSeveralThreadsAtOnce)
 {
-    const CacheCopy copy(kData + QStringLiteral("/many/index.dat"));
+    const IndexDatCopy copy(kData + QStringLiteral("/many/index.dat"));
     const QList<ListedEntry> listed = readListing(QStringLiteral("many"));
     copy.makeLocalFiles(listed);
     IndexDatCache cache(copy.path(), extraction_);
@@ -553,7 +487,7 @@ std::function<void(QByteArray&)> truncatedTo(qsizetype size)
 
 std::function<void(QByteArray&)> u32Set(qint64 offset, quint32 value)
 {
-    return [offset, value](QByteArray& index) { putU32(index, offset, value); };
+    return [offset, value](QByteArray& index) { patchU32(index, offset, value); };
 }
 
 std::function<void(QByteArray&)> bytesSet(qint64 offset, QByteArray bytes)
@@ -626,7 +560,7 @@ class IndexDatDamageTest : public ::testing::TestWithParam<Damage>
 
 TEST_P(IndexDatDamageTest, SkipsWhatIsDamagedAndNothingElse)
 {
-    const CacheCopy copy;
+    const IndexDatCopy copy;
     QByteArray index = copy.index();
     GetParam().apply(index);
     copy.setIndex(index);

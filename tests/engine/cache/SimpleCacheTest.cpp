@@ -2,15 +2,14 @@
 // listing.txt beside it says what the browser was sent and what the cache holds).
 
 #include "engine/cache/SimpleCache.h"
-#include "TestFolders.h"
+#include "CacheCopy.h"
+#include "CacheTestSupport.h"
 #include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/SimpleSparseFile.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 #include <QtEndian>
 
 #include <gtest/gtest.h>
@@ -29,56 +28,10 @@ QString fixtureFolder()
     return QStringLiteral(WEBGLEANER_TEST_DATA "/caches/chromium-simple/Cache_Data");
 }
 
-QDateTime utc(const char* isoTime)
+// The walk goes in the order of entry file names; comparisons go by URL.
+QStringList sortedUrlsOf(const std::vector<CacheEntry>& entries)
 {
-    return QDateTime::fromString(QString::fromLatin1(isoTime), Qt::ISODate).toUTC();
-}
-
-void writeAll(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    ASSERT_EQ(file.write(bytes), bytes.size());
-}
-
-// A private copy of the fixture cache, for tests that damage or delete its files.
-class CacheCopy
-{
-public:
-    CacheCopy()
-    {
-        const QDir source(fixtureFolder());
-        QDirIterator files(fixtureFolder(), QDir::Files, QDirIterator::Subdirectories);
-        while (files.hasNext()) {
-            const QString from = files.next();
-            const QString to = path() + QLatin1Char('/') + source.relativeFilePath(from);
-            QDir().mkpath(QFileInfo(to).path());
-            QFile::copy(from, to);
-            QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner);
-        }
-    }
-
-    QString path() const { return dir_.path() + QStringLiteral("/Cache_Data"); }
-    QString file(const QString& name) const { return path() + QLatin1Char('/') + name; }
-
-private:
-    QTemporaryDir dir_;
-};
-
-std::vector<CacheEntry> walk(UrlCache& cache)
-{
-    std::vector<CacheEntry> entries;
-    const std::unique_ptr<CacheEnumeration> enumeration = cache.enumerate();
-    while (std::optional<CacheEntry> entry = enumeration->next())
-        entries.push_back(*entry);
-    return entries;
-}
-
-QStringList urlsOf(const std::vector<CacheEntry>& entries)
-{
-    QStringList urls;
-    for (const CacheEntry& entry : entries)
-        urls.append(entry.url);
+    QStringList urls = urlsOf(entries);
     urls.sort();
     return urls;
 }
@@ -143,7 +96,7 @@ TEST(SimpleCacheTest, WalkOffersExactlyTheUsableEntries)
         expected.append(usable.url);
     expected.sort();
     // Left out: the 404 favicons, the 301 old.html and nostore.html (never stored).
-    EXPECT_EQ(urlsOf(walk(cache)), expected);
+    EXPECT_EQ(sortedUrlsOf(walk(cache)), expected);
 }
 
 TEST(SimpleCacheTest, WalkGoesThroughEntryFilesInNameOrder)
@@ -172,14 +125,10 @@ TEST(SimpleCacheTest, LookupGivesDecodedSizeTypeLastUseAndBody)
         const std::optional<CacheEntry> entry = cache.lookup(usable.url);
         ASSERT_TRUE(entry);
         EXPECT_EQ(entry->url, usable.url);
-        EXPECT_EQ(entry->size, usable.size);
         EXPECT_EQ(entry->contentType, usable.contentType);
         EXPECT_EQ(entry->lastAccess, usable.lastUsed);
         EXPECT_EQ(entry->lastAccess.timeSpec(), Qt::UTC);
-        ASSERT_TRUE(entry->materialize());
-        const QByteArray body = fileBytes(entry->localFile);
-        EXPECT_EQ(body.size(), usable.size);
-        EXPECT_TRUE(body.startsWith(usable.start));
+        expectBody(*entry, usable.size, usable.start);
     }
 }
 
@@ -267,8 +216,8 @@ TEST(SimpleCacheTest, RangeFetchedResourceIsOfferedWhenItsSparseFileHoldsAllOfIt
     };
     for (const Case& sparseCase : cases) {
         SCOPED_TRACE(sparseCase.name);
-        CacheCopy copy;
-        writeAll(copy.file("16921d05fc27a90d_s"), sparseFileWith(fixtureSparse, sparseCase.pieces));
+        CacheCopy copy(fixtureFolder());
+        copy.write("16921d05fc27a90d_s", sparseFileWith(fixtureSparse, sparseCase.pieces));
         ExtractionFolder extraction;
         SimpleCache cache(copy.path(), extraction);
         const std::optional<CacheEntry> wav = cache.lookup(wavUrl);
@@ -294,26 +243,26 @@ TEST(SimpleCacheTest, LastUseFallsBackToTheFileTimeWithoutAUsableIndex)
     const Case cases[] = {
         {"missing", [&](const CacheCopy& copy) { QFile::remove(copy.file(index)); }},
         {"no index-dir", [&](const CacheCopy& copy) { QDir(copy.file("index-dir")).removeRecursively(); }},
-        {"empty", [&](const CacheCopy& copy) { writeAll(copy.file(index), {}); }},
-        {"garbage", [&](const CacheCopy& copy) { writeAll(copy.file(index), QByteArray(768, '\xa5')); }},
-        {"cut short", [&](const CacheCopy& copy) { writeAll(copy.file(index), intact.left(500)); }},
+        {"empty", [&](const CacheCopy& copy) { copy.write(index, {}); }},
+        {"garbage", [&](const CacheCopy& copy) { copy.write(index, QByteArray(768, '\xa5')); }},
+        {"cut short", [&](const CacheCopy& copy) { copy.write(index, intact.left(500)); }},
         {"a record changed (CRC)",
          [&](const CacheCopy& copy) {
              QByteArray changed = intact;
              changed[100] = char(changed[100] ^ 1);
-             writeAll(copy.file(index), changed);
+             copy.write(index, changed);
          }},
         {"payload length beyond the file",
          [&](const CacheCopy& copy) {
              QByteArray changed = intact;
-             qToLittleEndian<quint32>(0xfffffff0u, changed.data());
-             writeAll(copy.file(index), changed);
+             patchU32(changed, 0, 0xfffffff0u);
+             copy.write(index, changed);
          }},
     };
     const QDateTime fileTime = utc("2030-01-02T03:04:05Z");
     for (const Case& indexCase : cases) {
         SCOPED_TRACE(indexCase.name);
-        CacheCopy copy;
+        CacheCopy copy(fixtureFolder());
         indexCase.damage(copy);
         QFile gbk(copy.file("d1e96579eae9871d_0"));
         ASSERT_TRUE(gbk.open(QIODevice::ReadWrite));
@@ -327,16 +276,6 @@ TEST(SimpleCacheTest, LastUseFallsBackToTheFileTimeWithoutAUsableIndex)
         EXPECT_EQ(entry->lastAccess, fileTime);
         EXPECT_EQ(walk(cache).size(), 27u);
     }
-}
-
-void patchU32(QByteArray& bytes, qint64 offset, quint32 value)
-{
-    qToLittleEndian<quint32>(value, bytes.data() + offset);
-}
-
-quint32 u32At(const QByteArray& bytes, qint64 offset)
-{
-    return qFromLittleEndian<quint32>(bytes.constData() + offset);
 }
 
 void flipByte(QByteArray& bytes, qint64 offset)
@@ -411,10 +350,8 @@ TEST(SimpleCacheTest, DamagedEntriesAreSkippedAndTheOthersStillListed)
     const std::vector<CacheEntry> pristineEntries = walk(pristine);
     for (const Case& damageCase : cases) {
         SCOPED_TRACE((damageCase.file + ": " + damageCase.name).toStdString());
-        CacheCopy copy;
-        QByteArray bytes = fileBytes(copy.file(damageCase.file));
-        damageCase.damage(bytes);
-        writeAll(copy.file(damageCase.file), bytes);
+        CacheCopy copy(fixtureFolder());
+        copy.edit(damageCase.file, damageCase.damage);
 
         QStringList expected;
         for (const CacheEntry& entry : pristineEntries) {
@@ -423,17 +360,15 @@ TEST(SimpleCacheTest, DamagedEntriesAreSkippedAndTheOthersStillListed)
         }
         expected.sort();
         SimpleCache cache(copy.path(), extraction);
-        EXPECT_EQ(urlsOf(walk(cache)), expected);
+        EXPECT_EQ(sortedUrlsOf(walk(cache)), expected);
     }
 }
 
 TEST(SimpleCacheTest, BodyThatFailsItsCrcIsNeverExtracted)
 {
     const QString small = "ddc51e287126bf2b_0";
-    CacheCopy copy;
-    QByteArray bytes = fileBytes(copy.file(small));
-    flipByte(bytes, 24 + qint64(u32At(bytes, 12)) + 10);
-    writeAll(copy.file(small), bytes);
+    CacheCopy copy(fixtureFolder());
+    copy.edit(small, [](QByteArray& bytes) { flipByte(bytes, 24 + qint64(u32At(bytes, 12)) + 10); });
 
     ExtractionFolder extraction;
     SimpleCache cache(copy.path(), extraction);
@@ -447,7 +382,7 @@ TEST(SimpleCacheTest, BodyThatFailsItsCrcIsNeverExtracted)
 
 TEST(SimpleCacheTest, EntryFileNotNamedAfterItsKeyIsSkipped)
 {
-    CacheCopy copy;
+    CacheCopy copy(fixtureFolder());
     ASSERT_TRUE(QFile::rename(copy.file("ddc51e287126bf2b_0"), copy.file("ddc51e287126bf2c_0")));
     ExtractionFolder extraction;
     SimpleCache cache(copy.path(), extraction);
@@ -457,8 +392,8 @@ TEST(SimpleCacheTest, EntryFileNotNamedAfterItsKeyIsSkipped)
 
 TEST(SimpleCacheTest, RemoveDeletesEveryEntryFileOfTheUrlAndNothingElse)
 {
-    CacheCopy copy;
-    writeAll(copy.file("d861c6f1cfbb74fc_1"), "stream 2 of one logo.gif entry");
+    CacheCopy copy(fixtureFolder());
+    copy.write("d861c6f1cfbb74fc_1", "stream 2 of one logo.gif entry");
     const QByteArray index = fileBytes(copy.file("index-dir/the-real-index"));
     ExtractionFolder extraction;
     SimpleCache cache(copy.path(), extraction);
@@ -483,7 +418,7 @@ TEST(SimpleCacheTest, RemoveDeletesEveryEntryFileOfTheUrlAndNothingElse)
 
 TEST(SimpleCacheTest, RemoveBeforeAnyLookupFindsTheEntries)
 {
-    CacheCopy copy;
+    CacheCopy copy(fixtureFolder());
     ExtractionFolder extraction;
     SimpleCache cache(copy.path(), extraction);
     cache.remove(site + "/sub/dir/page.html");
@@ -494,7 +429,7 @@ TEST(SimpleCacheTest, RemoveBeforeAnyLookupFindsTheEntries)
 
 TEST(SimpleCacheTest, RemoveLeavesAFileThatNowHoldsAnotherUrl)
 {
-    CacheCopy copy;
+    CacheCopy copy(fixtureFolder());
     ExtractionFolder extraction;
     SimpleCache cache(copy.path(), extraction);
     ASSERT_TRUE(cache.lookup(site + "/css/style.css"));
@@ -507,7 +442,7 @@ TEST(SimpleCacheTest, RemoveLeavesAFileThatNowHoldsAnotherUrl)
 
 TEST(SimpleCacheTest, LookupsAndRemovalsFromSeveralThreads)
 {
-    CacheCopy copy;
+    CacheCopy copy(fixtureFolder());
     ExtractionFolder extraction;
     SimpleCache cache(copy.path(), extraction);
     const std::vector<UsableEntry> entries = usableEntries();
