@@ -26,4 +26,6 @@ private:
     BlockfileDataFiles files_;
     const std::optional<BlockfileIndex> index_;
     std::optional<BlockfileEntryWalk> walk_; // refers to files_ and index_; empty without a usable index
+    // Read one step ahead, so that what the next entry will need is fetched while this one is handled.
+    std::optional<BlockfileEntryWalk::Step> ahead_;
 };

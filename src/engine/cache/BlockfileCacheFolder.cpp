@@ -148,6 +148,17 @@ std::optional<QDateTime> BlockfileCacheFolder::lastUsed(BlockfileDataFiles& file
     return std::nullopt;
 }
 
+void BlockfileCacheFolder::prefetchEntry(BlockfileDataFiles& files, const BlockfileEntry& record)
+{
+    if (record.longKey().value() != 0)
+        files.prefetch(record.longKey(), 0, record.keyLength());
+    files.prefetch(record.rankingsNode(), 0, BlockfileRankingsNode::size);
+    files.prefetch(record.streamAddress(responseInfoStream), 0, record.streamSize(responseInfoStream));
+    const qint64 bodyLength = record.streamSize(bodyStream);
+    files.prefetch(record.streamAddress(bodyStream), 0, std::min(bodyLength, bodyEdgeLength));
+    files.prefetch(record.streamAddress(bodyStream), bodyLength - bodyEdgeLength, bodyEdgeLength);
+}
+
 std::optional<CacheEntry> BlockfileCacheFolder::readEntry(BlockfileDataFiles& files, const BlockfileIndex& index,
                                                           BlockfileAddress address, const BlockfileEntry& record) const
 {

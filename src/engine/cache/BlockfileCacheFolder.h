@@ -41,6 +41,10 @@ public:
     // for anything else (evicted or doomed, damaged, not HTTP, an error or a redirect, truncated, a
     // range-fetched resource that is not whole in one piece). `index` finds the child entries of a
     // range-fetched resource.
+    // Starts fetching what readEntry will read of `record` (its long key, rankings node, response head and
+    // the ends of its body) into the processor's caches; see BlockfileDataFiles::prefetch.
+    static void prefetchEntry(BlockfileDataFiles& files, const BlockfileEntry& record);
+
     std::optional<CacheEntry> readEntry(BlockfileDataFiles& files, const BlockfileIndex& index,
                                         BlockfileAddress address, const BlockfileEntry& record) const;
 

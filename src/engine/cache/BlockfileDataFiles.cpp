@@ -3,6 +3,8 @@
 #include "engine/cache/FileDescriptor.h"
 #include "engine/cache/LittleEndianReader.h"
 
+#include <algorithm>
+
 namespace
 {
 
@@ -101,6 +103,25 @@ std::optional<QByteArray> BlockfileDataFiles::read(BlockfileAddress address, qin
     if (access_ == Access::Walk && !address.isExternal())
         return readThroughChunks(file, location->offset + offset, length);
     return readDirectly(file, location->offset + offset, length);
+}
+
+void BlockfileDataFiles::prefetch(BlockfileAddress address, qint64 offset, qint64 length)
+{
+    if (access_ != Access::Walk || !address.isValid() || address.isExternal())
+        return;
+    const std::optional<Location> location = locate(address);
+    if (!location || offset < 0 || length <= 0 || offset >= location->capacity)
+        return;
+    const OpenFile& file = *fileFor(address);
+    const qint64 start = location->offset + offset;
+    const auto chunk = file.chunks.find(start / chunkSize);
+    if (chunk == file.chunks.end())
+        return;
+    const qint64 inChunk = start - chunk->first * chunkSize;
+    const qint64 end = std::min({inChunk + std::min(length, location->capacity - offset), chunk->second.size()});
+    constexpr qint64 cacheLine = 64;
+    for (qint64 at = inChunk; at < end; at += cacheLine)
+        __builtin_prefetch(chunk->second.constData() + at);
 }
 
 std::optional<QByteArray> BlockfileDataFiles::readDirectly(OpenFile& file, qint64 offset, qint64 length) const

@@ -47,6 +47,11 @@ public:
     // inside it or cannot be read.
     std::optional<QByteArray> read(BlockfileAddress address, qint64 offset, qint64 length);
 
+    // A hint, when walking, that `length` bytes from `offset` within what `address` names will be read
+    // soon: if they lie in a chunk held already, the processor starts fetching them into its caches, so
+    // that the walk waits on memory less. Records are visited in hash order, all over the block files.
+    void prefetch(BlockfileAddress address, qint64 offset, qint64 length);
+
 private:
     struct OpenFile
     {

@@ -24,6 +24,18 @@ std::optional<BlockfileEntry> BlockfileEntryWalk::readRecord(BlockfileDataFiles&
     return bytes ? BlockfileEntry::parse(*bytes) : std::nullopt;
 }
 
+void BlockfileEntryWalk::prefetchNext()
+{
+    BlockfileAddress upcoming = chainNext_;
+    if (!upcoming.isInitialized()) {
+        // Remembered, so that next() does not scan the empty buckets before it again.
+        nextBucket_ = std::min(index_.nextOccupiedBucket(nextBucket_), endBucket_);
+        upcoming = index_.bucketHead(nextBucket_);
+    }
+    if (upcoming.isInitialized() && upcoming.fileType() == BlockfileAddress::FileType::Block256)
+        files_.prefetch(upcoming, 0, BlockfileEntry::blockSize);
+}
+
 std::optional<BlockfileEntryWalk::Step> BlockfileEntryWalk::next()
 {
     for (;;) {

@@ -29,6 +29,10 @@ public:
     // The next record, whatever its state; std::nullopt after the last.
     std::optional<Step> next();
 
+    // Starts fetching the record next() will read into the processor's caches (see
+    // BlockfileDataFiles::prefetch), so that it arrives while the caller handles the last one.
+    void prefetchNext();
+
     // The record at `address` if it is an entry record that can be read and passes its own checksum.
     static std::optional<BlockfileEntry> readRecord(BlockfileDataFiles& files, BlockfileAddress address);
 
