@@ -148,9 +148,12 @@ std::optional<SimpleEntryFile> SimpleEntryFile::parse(HeadTailFileReader& file, 
     }
     if ((lastRecord->flags & crcValidFlag) && crcOf(*responseInfo) != lastRecord->crc)
         return std::nullopt;
-    // The body's CRC is left to whoever reads the body: checking it here would cost the walk a pass
-    // over every small body, and reading every large one. The end records around it pin its extent.
+    // A body read already with the rest of a small file is checked here, so that a damaged one is not
+    // offered; a large one is checked by whoever reads it (see StoredBody::storedCrc32), since reading it
+    // only to check it would cost more than the whole walk. The end records around it pin its extent.
     const std::optional<QByteArrayView> wholeBody = file.viewIfInMemory(bodyOffset, bodyLength);
+    if (wholeBody && (bodyRecord->flags & crcValidFlag) && crcOf(*wholeBody) != bodyRecord->crc)
+        return std::nullopt;
 
     const qint64 edgeLength = std::min(bodyLength, bodyEdgeLength);
     const std::optional<QByteArrayView> bodyHead = wholeBody ? wholeBody : file.view(bodyOffset, edgeLength);
