@@ -44,10 +44,11 @@ bool dateRangeMatches(const StrucRec& plan, const QDate& browseDate)
 
 bool recentDaysMatch(int days, const QDate& browseDate, const QDateTime& now)
 {
-    // The browse date counts as its midnight, compared with local "now" less the days: with 1 day only
-    // today passes, and an entry used exactly `days` days ago does not.
-    const QDateTime browseMidnight(browseDate, QTime(0, 0), now.timeSpec());
-    return browseMidnight > now.addDays(-days);
+    // The browse date counts as its midnight, compared with "now" less the days: with 1 day only today
+    // passes, and an entry used exactly `days` days ago does not. A midnight is later than that moment
+    // exactly when its date is later than the moment's date, so dates are compared: converting a
+    // midnight to compare it costs a time-zone lookup for every entry of a scan.
+    return browseDate > now.date().addDays(-days);
 }
 
 // The body as lines, as stored; std::nullopt when it cannot be read.

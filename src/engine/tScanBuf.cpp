@@ -76,16 +76,32 @@ void tScanBuf::ScanCache()
     }
 }
 
+const QDateTime& tScanBuf::now()
+{
+    if (!nowAge_.isValid() || nowAge_.hasExpired(1000)) {
+        now_ = QDateTime::currentDateTime();
+        nowAge_.start();
+    }
+    return now_;
+}
+
+const QString& tScanBuf::dateText(const QDate& date)
+{
+    auto known = dateTexts_.find(date);
+    if (known == dateTexts_.end())
+        known = dateTexts_.insert(date, DateText::format(date));
+    return *known;
+}
+
 void tScanBuf::MatchEntry(const CacheEntry& entry)
 {
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime& current = now();
     for (const std::optional<StrucRec>& plan : plans_) {
         if (closingFlag_)
             return;
-        if (!plan || !PlanMatcher::PlanMatches(*plan, entry, now))
+        if (!plan || !PlanMatcher::PlanMatches(*plan, entry, current))
             continue;
-        AddResultRow(entry.url, DateText::format(entry.lastAccess.toUTC().date()), QString::number(entry.size),
-                     plan->name);
+        AddResultRow(entry.url, dateText(entry.lastAccess.toUTC().date()), QString::number(entry.size), plan->name);
         queue_.PushCopyJob(entry, plan->savpath, plan->ztype == 0, plan->ifdel);
     }
 }

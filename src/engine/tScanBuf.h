@@ -4,6 +4,8 @@
 #include "plans/StrucRec.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QHash>
 #include <atomic>
 #include <chrono>
 #include <optional>
@@ -50,6 +52,11 @@ private:
     void ScanCache();
     void MatchEntry(const CacheEntry& entry);
     void AddResultRow(const QString& url, const QString& dateText, const QString& sizeText, const QString& planName);
+    // The local time, read afresh at most once a second: reading it costs a time-zone lookup, and a
+    // scan tests thousands of entries a second against it.
+    const QDateTime& now();
+    // DateText::format of `date`, remembered: most entries of a cache share a few dates.
+    const QString& dateText(const QDate& date);
 
     UrlCache& cache_;
     CopyQueue& queue_;
@@ -59,5 +66,8 @@ private:
     const std::chrono::milliseconds pause_;
     std::atomic<bool> running_{true};
     int rowCount_ = 0;
+    QDateTime now_;
+    QElapsedTimer nowAge_;
+    QHash<QDate, QString> dateTexts_;
     std::thread thread_;
 };
