@@ -22,7 +22,7 @@ BlockfileDataFiles::BlockfileDataFiles(const QString& folder, Access access) : f
 
 BlockfileDataFiles::~BlockfileDataFiles() = default;
 
-std::unique_ptr<BlockfileDataFiles::OpenFile> BlockfileDataFiles::openBlockFile(BlockfileAddress address) const
+std::unique_ptr<BlockfileDataFiles::OpenFile> BlockfileDataFiles::openFile(BlockfileAddress address) const
 {
     auto opened = std::make_unique<OpenFile>();
     opened->path = folder_ + QLatin1Char('/') + address.fileName();
@@ -31,6 +31,17 @@ std::unique_ptr<BlockfileDataFiles::OpenFile> BlockfileDataFiles::openBlockFile(
     if (!opened->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return opened;
     opened->size = opened->file.size();
+    opened->usable = true;
+    return opened;
+}
+
+std::unique_ptr<BlockfileDataFiles::OpenFile> BlockfileDataFiles::openBlockFile(BlockfileAddress address) const
+{
+    // Opened as a plain file first; usable only once its header checks out.
+    std::unique_ptr<OpenFile> opened = openFile(address);
+    if (!opened->usable)
+        return opened;
+    opened->usable = false;
     const QByteArray headerBytes = opened->file.read(24);
     const LittleEndianReader header(headerBytes);
     const std::optional<quint32> version = header.u32(4);
@@ -46,23 +57,11 @@ std::unique_ptr<BlockfileDataFiles::OpenFile> BlockfileDataFiles::openBlockFile(
     return opened;
 }
 
-std::unique_ptr<BlockfileDataFiles::OpenFile> BlockfileDataFiles::openExternalFile(BlockfileAddress address) const
-{
-    auto opened = std::make_unique<OpenFile>();
-    opened->path = folder_ + QLatin1Char('/') + address.fileName();
-    opened->file.setFileName(opened->path);
-    if (!opened->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return opened;
-    opened->size = opened->file.size();
-    opened->usable = true;
-    return opened;
-}
-
 BlockfileDataFiles::OpenFile* BlockfileDataFiles::fileFor(BlockfileAddress address)
 {
     if (address.isExternal()) {
         if (address.externalFileNumber() != lastExternalNumber_) {
-            lastExternalFile_ = openExternalFile(address);
+            lastExternalFile_ = openFile(address);
             lastExternalNumber_ = address.externalFileNumber();
         }
         return lastExternalFile_.get();

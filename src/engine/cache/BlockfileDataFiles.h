@@ -65,8 +65,9 @@ private:
     };
 
     OpenFile* fileFor(BlockfileAddress address);
+    // The file `address` names, usable once open; a block file also once its header checks out.
+    std::unique_ptr<OpenFile> openFile(BlockfileAddress address) const;
     std::unique_ptr<OpenFile> openBlockFile(BlockfileAddress address) const;
-    std::unique_ptr<OpenFile> openExternalFile(BlockfileAddress address) const;
     std::optional<QByteArray> readDirectly(OpenFile& file, qint64 offset, qint64 length) const;
     std::optional<QByteArray> readThroughChunks(OpenFile& file, qint64 offset, qint64 length);
 
