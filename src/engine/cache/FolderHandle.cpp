@@ -3,24 +3,17 @@
 #include <QFile>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 FolderHandle::FolderHandle(const QString& folder)
-    : fd_(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    : folder_(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
 {}
-
-FolderHandle::~FolderHandle()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-}
 
 int FolderHandle::fd() const
 {
-    return fd_ >= 0 ? fd_ : AT_FDCWD;
+    return folder_.isOpen() ? folder_.get() : AT_FDCWD;
 }
 
 QString FolderHandle::pathOrName(const QString& folder, const QString& fileName) const
 {
-    return fd_ >= 0 ? fileName : folder + u'/' + fileName;
+    return folder_.isOpen() ? fileName : folder + u'/' + fileName;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/cache/FileDescriptor.h"
+
 #include <QString>
 
 // An open folder, so that files in it are opened by name alone (openat) rather than by walking the
@@ -9,9 +11,6 @@ class FolderHandle
 {
 public:
     explicit FolderHandle(const QString& folder);
-    ~FolderHandle();
-    FolderHandle(const FolderHandle&) = delete;
-    FolderHandle& operator=(const FolderHandle&) = delete;
 
     int fd() const;
 
@@ -19,5 +18,5 @@ public:
     QString pathOrName(const QString& folder, const QString& fileName) const;
 
 private:
-    int fd_ = -1;
+    const FileDescriptor folder_;
 };
