@@ -1,10 +1,10 @@
 #include "engine/AtomicFile.h"
 
+#include "engine/TemporaryBesideFile.h"
+
 #include <QFile>
 #include <QFileInfo>
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -24,51 +24,6 @@ bool writeAll(int fd, const char* data, qint64 size)
     }
     return true;
 }
-
-// An open temporary file beside a destination; removed again unless renamed into place.
-class TemporaryBeside
-{
-public:
-    explicit TemporaryBeside(const QString& destination) : target_(QFile::encodeName(destination))
-    {
-        static std::atomic<quint64> counter{0};
-        // Short and fixed in length, so that it fits wherever the destination's own name fits. Hidden,
-        // so that a file manager showing the folder meanwhile does not list it.
-        const QString name = QStringLiteral(".webgleaner-%1-%2.part").arg(::getpid()).arg(++counter);
-        path_ = QFile::encodeName(QFileInfo(destination).path() + QLatin1Char('/') + name);
-        fd_ = ::open(path_.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    }
-
-    ~TemporaryBeside()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        if (!renamed_ && fd_ != -1)
-            ::unlink(path_.constData());
-    }
-
-    TemporaryBeside(const TemporaryBeside&) = delete;
-    TemporaryBeside& operator=(const TemporaryBeside&) = delete;
-
-    int fd() const { return fd_; }
-
-    // Closes the file and renames it over the destination.
-    bool commit()
-    {
-        const int fd = fd_;
-        fd_ = -2; // closed, but still to be removed on failure
-        if (::close(fd) != 0 || std::rename(path_.constData(), target_.constData()) != 0)
-            return false;
-        renamed_ = true;
-        return true;
-    }
-
-private:
-    QByteArray target_;
-    QByteArray path_;
-    int fd_ = -1;
-    bool renamed_ = false;
-};
 
 // The kernel copies without the data passing through this process where it can (same file system).
 bool copyContents(int from, int to)
@@ -102,8 +57,8 @@ bool copyContents(int from, int to)
 
 bool AtomicFile::write(const QString& destination, const QByteArray& content)
 {
-    TemporaryBeside file(destination);
-    return file.fd() >= 0 && writeAll(file.fd(), content.constData(), content.size()) && file.commit();
+    TemporaryBesideFile file(QFileInfo(destination).path());
+    return file.isOpen() && writeAll(file.fd(), content.constData(), content.size()) && file.commitAs(destination);
 }
 
 bool AtomicFile::copy(const QString& source, const QString& destination)
@@ -113,8 +68,8 @@ bool AtomicFile::copy(const QString& source, const QString& destination)
         return false;
     bool copied = false;
     {
-        TemporaryBeside file(destination);
-        copied = file.fd() >= 0 && copyContents(from, file.fd()) && file.commit();
+        TemporaryBesideFile file(QFileInfo(destination).path());
+        copied = file.isOpen() && copyContents(from, file.fd()) && file.commitAs(destination);
     }
     ::close(from);
     return copied;

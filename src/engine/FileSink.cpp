@@ -1,0 +1,64 @@
+#include "engine/FileSink.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+FileSink::FileSink(int fd, const std::atomic<bool>& abort) : fd_(fd), abort_(abort)
+{
+    buffer_.reserve(kBufferSize);
+}
+
+bool FileSink::write(QByteArrayView bytes)
+{
+    if (failed_ || aborted()) {
+        failed_ = true;
+        return false;
+    }
+    if (buffer_.size() + bytes.size() <= kBufferSize) {
+        buffer_.append(bytes);
+        return true;
+    }
+    if (!flush())
+        return false;
+    // A large chunk goes straight to the file rather than through the buffer.
+    if (bytes.size() >= kBufferSize / 2)
+        return writeOut(bytes);
+    buffer_.append(bytes);
+    return true;
+}
+
+bool FileSink::flush()
+{
+    if (failed_)
+        return false;
+    const bool written = writeOut(buffer_);
+    buffer_.clear();
+    return written;
+}
+
+void FileSink::reset()
+{
+    buffer_.clear();
+    failed_ = false;
+    error_.clear();
+}
+
+bool FileSink::writeOut(QByteArrayView bytes)
+{
+    const char* data = bytes.data();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd_, data, static_cast<size_t>(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error_ = QString::fromLocal8Bit(std::strerror(n < 0 ? errno : ENOSPC));
+            failed_ = true;
+            return false;
+        }
+        data += n;
+        left -= n;
+    }
+    return true;
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "engine/cache/CacheEntry.h"
+
+#include <QString>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+// The ledger of one harvest run, shared by the scan that queues its jobs and the copy worker that
+// carries them out: what was saved, what failed, which cache entries are to be deleted once the whole
+// run is handled. The run is finished when the copy worker reaches its end in the queue; then the
+// deletions are made and the totals reported. Thread-safe.
+class HarvestRun
+{
+public:
+    struct Totals
+    {
+        int saved = 0;            // files and archives put in place
+        int alreadySaved = 0;     // the same bytes were in place already: nothing written
+        int failed = 0;           // could not be read or written; logged
+        int changed = 0;          // the entry changed or vanished since the scan: skipped, nothing saved
+        int deleted = 0;          // cache entries deleted after their save
+        int notDeleted = 0;       // deletions the cache refused or that failed
+        int missingResources = 0; // references of saved pages that no cache holds
+
+        friend bool operator==(const Totals&, const Totals&) = default;
+    };
+
+    using Finished = std::function<void(const Totals&)>;
+
+    // `finished` (may be empty) is called once, on the copy worker's thread, when the run is finished.
+    explicit HarvestRun(Finished finished = {});
+
+    Totals totals() const;
+
+    // For the copy worker, as it handles the run's jobs.
+    void add(const Totals& counts);
+    // Deleted only once the whole run is handled: a page archived later in the run may embed a picture
+    // that a resource plan saved earlier.
+    void deleteWhenFinished(const CacheEntry& entry);
+    std::vector<CacheEntry> takeDeletions();
+    void finish();
+
+    bool isFinished() const;
+    // Blocks until finish() or until `timeout`; true when finished.
+    bool waitFinished(std::chrono::milliseconds timeout) const;
+
+    // The totals as the window and the command-line tool show them after the end-of-run text.
+    static QString summaryText(const Totals& totals);
+
+private:
+    const Finished finished_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable finishedChanged_;
+    Totals totals_;
+    std::vector<CacheEntry> deletions_;
+    bool isFinished_ = false;
+};
