@@ -1,18 +1,37 @@
 #include "engine/MimeEncoding.h"
 
-#include <QFile>
+#include <cstring>
 
 namespace
 {
+
+constexpr char kHex[] = "0123456789ABCDEF";
+constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kLineEnd[] = "\r\n";
+
+// The two base64 characters of every 12 bits, so that three bytes take two look-ups.
+constexpr std::array<std::array<char, 2>, 4096> kBase64Pairs = [] {
+    std::array<std::array<char, 2>, 4096> pairs{};
+    for (unsigned bits = 0; bits < pairs.size(); ++bits)
+        pairs[bits] = {kBase64Alphabet[bits >> 6], kBase64Alphabet[bits & 63]};
+    return pairs;
+}();
 
 bool isLiteral(unsigned char byte)
 {
     return (byte >= 33 && byte <= 126 && byte != '=') || byte == ' ' || byte == '\t';
 }
 
+// Writes "=XX" for `byte` at `out`.
+void escape(unsigned char byte, char* out)
+{
+    out[0] = '=';
+    out[1] = kHex[byte >> 4];
+    out[2] = kHex[byte & 0x0F];
+}
+
 QByteArray quotedPrintableLine(const QByteArray& line)
 {
-    static const char kHex[] = "0123456789ABCDEF";
     QByteArray encoded;
     encoded.reserve(line.size() + line.size() / 8);
     for (qsizetype i = 0; i < line.size(); ++i) {
@@ -22,12 +41,42 @@ QByteArray quotedPrintableLine(const QByteArray& line)
         if (isLiteral(byte) && !endsLine) {
             encoded += static_cast<char>(byte);
         } else {
-            encoded += '=';
-            encoded += kHex[byte >> 4];
-            encoded += kHex[byte & 0x0F];
+            char escaped[3];
+            escape(byte, escaped);
+            encoded.append(escaped, 3);
         }
     }
     return encoded;
+}
+
+// Where a soft line break goes in an encoded line longer than 76 characters: after 75 characters, or
+// before an "=XX" that would be split there. Every "=" in an encoded line opens an escape.
+qsizetype softBreakAt(const char* encoded)
+{
+    qsizetype cut = MimeEncoding::kMaxLineLength - 1;
+    while (encoded[cut - 1] == '=' || encoded[cut - 2] == '=')
+        --cut;
+    return cut;
+}
+
+// base64 of `triples` whole groups of three bytes at `in`, four characters each, to `out`.
+void encodeTriples(const unsigned char* in, qsizetype triples, char* out)
+{
+    for (qsizetype i = 0; i < triples; ++i, in += 3, out += 4) {
+        const unsigned bits = (unsigned(in[0]) << 16) | (unsigned(in[1]) << 8) | in[2];
+        std::memcpy(out, kBase64Pairs[bits >> 12].data(), 2);
+        std::memcpy(out + 2, kBase64Pairs[bits & 0xFFF].data(), 2);
+    }
+}
+
+// Hands `batch` to `out` and empties it, keeping its room for the next lines.
+bool passBatch(QByteArray& batch, ByteSink& out)
+{
+    if (batch.isEmpty())
+        return true;
+    const bool written = out.write(batch);
+    batch.resize(0);
+    return written;
 }
 
 } // namespace
@@ -39,11 +88,7 @@ QByteArrayList MimeEncoding::quotedPrintable(const QByteArrayList& lines)
         const QByteArray encoded = quotedPrintableLine(line);
         qsizetype pos = 0;
         while (encoded.size() - pos > kMaxLineLength) {
-            // Room for 75 characters and the "="; every "=" in `encoded` opens an escape, so a cut just
-            // after one, or one character later, would split it.
-            qsizetype cut = pos + kMaxLineLength - 1;
-            while (encoded[cut - 1] == '=' || encoded[cut - 2] == '=')
-                --cut;
+            const qsizetype cut = pos + softBreakAt(encoded.constData() + pos);
             out << encoded.mid(pos, cut - pos) + '=';
             pos = cut;
         }
@@ -62,10 +107,183 @@ QByteArrayList MimeEncoding::base64Lines(const QByteArray& bytes)
     return out;
 }
 
-QByteArrayList MimeEncoding::EncodeFileBase64(const QString& path)
+MimeEncoding::Base64Writer::Base64Writer(ByteSink& out) : out_(out)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return base64Lines(file.readAll());
+    batch_.reserve(kBatchSize + kMaxLineLength + 2);
+}
+
+bool MimeEncoding::Base64Writer::write(QByteArrayView bytes)
+{
+    if (failed_)
+        return false;
+    if (bytes.isEmpty())
+        return true;
+    const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+    qsizetype left = bytes.size();
+    if (heldSize_ > 0) {
+        const qsizetype taken = std::min(left, kLineBytes - heldSize_);
+        std::memcpy(held_.data() + heldSize_, in, static_cast<size_t>(taken));
+        heldSize_ += taken;
+        in += taken;
+        left -= taken;
+        if (heldSize_ < kLineBytes)
+            return true;
+        heldSize_ = 0;
+        if (!encodeLines(reinterpret_cast<const unsigned char*>(held_.data()), 1))
+            return false;
+    }
+    if (!encodeLines(in, left / kLineBytes))
+        return false;
+    heldSize_ = left % kLineBytes;
+    std::memcpy(held_.data(), in + left - heldSize_, static_cast<size_t>(heldSize_));
+    return true;
+}
+
+bool MimeEncoding::Base64Writer::encodeLines(const unsigned char* in, qsizetype lines)
+{
+    constexpr qsizetype kLineSize = kMaxLineLength + 2;
+    while (lines > 0) {
+        // As many lines as fill the batch, encoded in place.
+        const qsizetype now = std::min(lines, std::max<qsizetype>(1, (kBatchSize - batch_.size()) / kLineSize));
+        const qsizetype at = batch_.size();
+        batch_.resize(at + now * kLineSize);
+        char* out = batch_.data() + at;
+        for (qsizetype line = 0; line < now; ++line, in += kLineBytes, out += kLineSize) {
+            encodeTriples(in, kLineBytes / 3, out);
+            std::memcpy(out + kMaxLineLength, kLineEnd, 2);
+        }
+        lines -= now;
+        if (batch_.size() >= kBatchSize && !pass())
+            return false;
+    }
+    return true;
+}
+
+bool MimeEncoding::Base64Writer::finish()
+{
+    if (failed_)
+        return false;
+    if (heldSize_ > 0) {
+        const auto* in = reinterpret_cast<const unsigned char*>(held_.data());
+        const qsizetype triples = heldSize_ / 3;
+        char line[kMaxLineLength + 2];
+        encodeTriples(in, triples, line);
+        char* out = line + triples * 4;
+        const unsigned char* tail = in + triples * 3;
+        switch (heldSize_ % 3) {
+        case 1:
+            *out++ = kBase64Alphabet[tail[0] >> 2];
+            *out++ = kBase64Alphabet[(tail[0] & 3) << 4];
+            *out++ = '=';
+            *out++ = '=';
+            break;
+        case 2:
+            *out++ = kBase64Alphabet[tail[0] >> 2];
+            *out++ = kBase64Alphabet[((tail[0] & 3) << 4) | (tail[1] >> 4)];
+            *out++ = kBase64Alphabet[(tail[1] & 15) << 2];
+            *out++ = '=';
+            break;
+        }
+        std::memcpy(out, kLineEnd, 2);
+        batch_.append(line, out + 2 - line);
+        heldSize_ = 0;
+    }
+    return pass();
+}
+
+bool MimeEncoding::Base64Writer::pass()
+{
+    failed_ = failed_ || !passBatch(batch_, out_);
+    return !failed_;
+}
+
+MimeEncoding::QuotedPrintableWriter::QuotedPrintableWriter(ByteSink& out) : out_(out)
+{
+    batch_.reserve(kBatchSize + 2 * (kMaxLineLength + 2));
+}
+
+bool MimeEncoding::QuotedPrintableWriter::write(QByteArrayView bytes)
+{
+    if (failed_)
+        return false;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (afterNul_)
+            break;
+        if (byte == '\n' && afterCr_) {
+            afterCr_ = false;
+            continue;
+        }
+        afterCr_ = byte == '\r';
+        if (byte == '\r' || byte == '\n')
+            endLine();
+        else if (byte == 0)
+            afterNul_ = true;
+        else
+            appendByte(byte);
+        if (batch_.size() >= kBatchSize && !pass())
+            return false;
+    }
+    return true;
+}
+
+bool MimeEncoding::QuotedPrintableWriter::finish()
+{
+    if (failed_)
+        return false;
+    if (lineOpen_)
+        endLine();
+    afterCr_ = false;
+    afterNul_ = false;
+    return pass();
+}
+
+void MimeEncoding::QuotedPrintableWriter::appendByte(unsigned char byte)
+{
+    lineOpen_ = true;
+    if (blank_ != 0) {
+        put(static_cast<unsigned char>(blank_), false);
+        blank_ = 0;
+    }
+    if (byte == ' ' || byte == '\t')
+        blank_ = static_cast<char>(byte);
+    else
+        put(byte, !isLiteral(byte));
+}
+
+void MimeEncoding::QuotedPrintableWriter::put(unsigned char byte, bool escaped)
+{
+    if (escaped) {
+        escape(byte, line_.data() + lineSize_);
+        lineSize_ += 3;
+    } else {
+        line_[lineSize_++] = static_cast<char>(byte);
+    }
+    // The first 76 characters decide the soft break, so it can be made before the line is complete.
+    if (lineSize_ > kMaxLineLength) {
+        const qsizetype cut = softBreakAt(line_.data());
+        batch_.append(line_.data(), cut);
+        batch_.append("=\r\n", 3);
+        lineSize_ -= cut;
+        std::memmove(line_.data(), line_.data() + cut, static_cast<size_t>(lineSize_));
+    }
+}
+
+void MimeEncoding::QuotedPrintableWriter::endLine()
+{
+    // A space or tab that ends a line would be taken for padding and dropped.
+    if (blank_ != 0) {
+        put(static_cast<unsigned char>(blank_), true);
+        blank_ = 0;
+    }
+    batch_.append(line_.data(), lineSize_);
+    batch_.append(kLineEnd, 2);
+    lineSize_ = 0;
+    lineOpen_ = false;
+}
+
+bool MimeEncoding::QuotedPrintableWriter::pass()
+{
+    failed_ = failed_ || !passBatch(batch_, out_);
+    return !failed_;
 }

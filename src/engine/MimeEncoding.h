@@ -1,11 +1,14 @@
 #pragma once
 
+#include "engine/cache/ByteSink.h"
+
 #include <QByteArray>
 #include <QByteArrayList>
-#include <QString>
+#include <array>
 
-// The two transfer encodings of RFC 2045 that archive parts use, producing lines without their line
-// ends (the archive ends every line with CR LF).
+// The two transfer encodings of RFC 2045 that archive parts use. The list functions produce lines
+// without their line ends (the archive ends every line with CR LF); the writers take a body in chunks of
+// any size and pass on whole CR LF-terminated lines, the same lines the list functions give.
 class MimeEncoding
 {
 public:
@@ -20,6 +23,68 @@ public:
     // base64 in lines of exactly 76 characters (57 bytes), the last one shorter; no lines for no bytes.
     static QByteArrayList base64Lines(const QByteArray& bytes);
 
-    // base64Lines of a file's contents; no lines when it cannot be read.
-    static QByteArrayList EncodeFileBase64(const QString& path);
+    // Encoded lines are collected up to about this many bytes before they are passed on, so that a sink
+    // writing to a file sees few large writes rather than one per line.
+    static constexpr qsizetype kBatchSize = qsizetype(64) << 10;
+
+    // base64Lines of everything written to it, each line ended with CR LF, into `out`. Call finish()
+    // after the last chunk: it writes the last, shorter line and what is still collected.
+    class Base64Writer final : public ByteSink
+    {
+    public:
+        explicit Base64Writer(ByteSink& out);
+
+        // False once `out` has refused bytes; nothing more is written then.
+        bool write(QByteArrayView bytes) override;
+        bool finish();
+
+    private:
+        // Bytes per full line.
+        static constexpr qsizetype kLineBytes = kMaxLineLength / 4 * 3;
+
+        // Encodes `lines` lines of 57 bytes from `in` into the batch, passing it on whenever it is full.
+        bool encodeLines(const unsigned char* in, qsizetype lines);
+        bool pass();
+
+        ByteSink& out_;
+        QByteArray batch_;
+        // The start of a line whose 57 bytes have not all arrived.
+        std::array<char, kLineBytes> held_{};
+        qsizetype heldSize_ = 0;
+        bool failed_ = false;
+    };
+
+    // quotedPrintable of the text written to it, each line ended with CR LF, into `out`. The text is
+    // split into lines as PageText::splitLines splits a page: at CR LF, CR or LF, up to its first NUL
+    // byte, a final line break making no empty last line. Call finish() after the last chunk.
+    class QuotedPrintableWriter final : public ByteSink
+    {
+    public:
+        explicit QuotedPrintableWriter(ByteSink& out);
+
+        // False once `out` has refused bytes; nothing more is written then.
+        bool write(QByteArrayView bytes) override;
+        bool finish();
+
+    private:
+        void appendByte(unsigned char byte);
+        // Adds `byte` to the line, escaped or as it is, breaking the line when it grows too long.
+        void put(unsigned char byte, bool escaped);
+        void endLine();
+        bool pass();
+
+        ByteSink& out_;
+        QByteArray batch_;
+        // The encoded start of the current line: a longer one gives up its first 73 to 75 characters to a
+        // soft-broken line as soon as it passes 76, so this never holds more than 76 + 3.
+        std::array<char, kMaxLineLength + 4> line_{};
+        qsizetype lineSize_ = 0;
+        // A space or tab is written plainly only when more of its line follows, so it waits for the next
+        // byte; 0 when none waits.
+        char blank_ = 0;
+        bool lineOpen_ = false; // bytes of a line have arrived since the last line break
+        bool afterCr_ = false;  // the last byte was a CR, so an LF now belongs to that line break
+        bool afterNul_ = false; // the text ended at a NUL byte; the rest is dropped
+        bool failed_ = false;
+    };
 };
