@@ -1,12 +1,12 @@
 #include "engine/MhtmlComposer.h"
 
-#include "engine/AtomicFile.h"
-#include "engine/DestinationNamer.h"
 #include "engine/MimeEncoding.h"
 #include "engine/PageText.h"
+#include "engine/ResourceResolver.h"
+#include "engine/cache/ByteSink.h"
+#include "engine/cache/EntryBody.h"
 #include "util/DateText.h"
 
-#include <QFileInfo>
 #include <QUrl>
 
 namespace
@@ -16,17 +16,67 @@ const QByteArray kDelimiter = "------=gleaner";
 // Without the closing form the engines show an empty page.
 const QByteArray kClosingDelimiter = "------=gleaner--";
 
-void appendLine(QByteArray& archive, const QByteArray& line)
+// Collects the archive's short writes (header lines, page lines, small parts) and passes them on in
+// blocks of about kBlockSize, so that a file sink makes a few large writes instead of one per line. A
+// write that is a block by itself goes straight through.
+class BufferedSink final : public ByteSink
 {
-    archive += line;
-    archive += "\r\n";
-}
+public:
+    static constexpr qsizetype kBlockSize = qsizetype(64) << 10;
 
-void appendLines(QByteArray& archive, const QByteArrayList& lines)
+    explicit BufferedSink(ByteSink& out) : out_(out) { buffer_.reserve(kBlockSize); }
+
+    bool write(QByteArrayView bytes) override
+    {
+        if (failed_)
+            return false;
+        if (buffer_.size() + bytes.size() > kBlockSize && !flush())
+            return false;
+        if (bytes.size() >= kBlockSize) {
+            failed_ = !out_.write(bytes);
+            return !failed_;
+        }
+        buffer_.append(bytes);
+        return true;
+    }
+
+    bool line(QByteArrayView text) { return write(text) && write("\r\n"); }
+
+    bool lines(const QByteArrayList& texts)
+    {
+        for (const QByteArray& text : texts) {
+            if (!line(text))
+                return false;
+        }
+        return true;
+    }
+
+    bool flush()
+    {
+        if (!failed_ && !buffer_.isEmpty())
+            failed_ = !out_.write(buffer_);
+        buffer_.resize(0);
+        return !failed_;
+    }
+
+private:
+    ByteSink& out_;
+    QByteArray buffer_;
+    bool failed_ = false;
+};
+
+// Keeps the whole archive, for compose() as bytes.
+class MemorySink final : public ByteSink
 {
-    for (const QByteArray& line : lines)
-        appendLine(archive, line);
-}
+public:
+    bool write(QByteArrayView bytes) override
+    {
+        bytes_.append(bytes);
+        return true;
+    }
+
+    QByteArray bytes_;
+};
 
 // The page's address as the page part's location: the engines resolve the page's relative references
 // against it, and find the resource parts by the addresses that gives.
@@ -36,104 +86,101 @@ QByteArray pageLocation(const QString& sourceUrl)
     return url.isValid() ? url.toEncoded() : sourceUrl.toUtf8();
 }
 
+// The cached body of `resource`, or nothing when it is not cached, cannot be read whole or is too large
+// for a part.
+std::optional<QByteArray> cachedBody(const ResourceResolver::Resource& resource)
+{
+    if (!resource.entry)
+        return std::nullopt;
+    std::variant<QByteArray, EntryBody::Refusal> body =
+        EntryBody::read(resource.entry->body, MhtmlComposer::kMaxPartSize);
+    if (QByteArray* bytes = std::get_if<QByteArray>(&body))
+        return std::move(*bytes);
+    return std::nullopt;
+}
+
+// One resource's part: its header lines, then its cached body encoded, or no body when there is none.
+// False when the sink refused bytes.
+bool writePart(BufferedSink& out, const ResourceResolver::Resource& resource, MhtmlComposer::Report& report)
+{
+    const bool text = resource.kind != ResourceResolver::Kind::Picture;
+    if (!out.lines({"", "", kDelimiter, "Content-Type: " + resource.contentType.toLatin1(),
+                    text ? "Content-Transfer-Encoding: quoted-printable" : "Content-Transfer-Encoding: base64",
+                    "Content-Location:" + resource.url.toLatin1(), ""}))
+        return false;
+    ++report.references;
+    const std::optional<QByteArray> body = cachedBody(resource);
+    if (!body) {
+        ++report.missing;
+        return true;
+    }
+    ++report.embedded;
+    if (text) {
+        MimeEncoding::QuotedPrintableWriter encoder(out);
+        return encoder.write(*body) && encoder.finish();
+    }
+    MimeEncoding::Base64Writer encoder(out);
+    return encoder.write(*body) && encoder.finish();
+}
+
 } // namespace
 
 MhtmlComposer::MhtmlComposer(UrlCache& cache) : cache_(cache) {}
 
-std::variant<QByteArrayList, MhtmlComposer::Outcome> MhtmlComposer::readPage(const QString& localFile)
+bool MhtmlComposer::compose(const QString& sourceUrl, const QByteArrayList& pageLines, const QDate& today,
+                            ByteSink& sink, Report* report) const
 {
-    if (localFile.isEmpty() || !QFileInfo::exists(localFile))
-        return Outcome::NoLocalCopy;
-    std::optional<QByteArrayList> lines = PageText::readLines(localFile);
-    if (!lines)
-        return Outcome::Failed;
-    return std::move(*lines);
-}
+    Report found;
+    BufferedSink out(sink);
+    const bool written = [&] {
+        // "From: <由 Microsoft Internet Explorer 5 保存>" in GBK, as such archives have always been written.
+        const QByteArrayList head{"From: <\xD3\xC9 Microsoft Internet Explorer 5 \xB1\xA3\xB4\xE6>",
+                                  "Subject: Microsoft Internet Explorer",
+                                  "Date:" + DateText::format(today).toUtf8(),
+                                  "MIME-Version: 1.0",
+                                  "Content-Type: multipart/related;",
+                                  "        boundary=\"----=gleaner\";",
+                                  "        type=\"text/html\"",
+                                  "",
+                                  "This is a multi-part message in MIME format.",
+                                  "",
+                                  "",
+                                  kDelimiter,
+                                  "Content-Type: text/html;",
+                                  "Content-Location:" + pageLocation(sourceUrl),
+                                  ""};
+        if (!out.lines(head) || !out.lines(pageLines))
+            return false;
 
-MhtmlComposer::Outcome MhtmlComposer::writeArchive(const QString& sourceUrl, const QByteArrayList& pageLines,
-                                                   const QString& destination) const
-{
-    const QByteArray archive = compose(sourceUrl, pageLines, QDate::currentDate());
-    return AtomicFile::write(destination, archive) ? Outcome::Written : Outcome::Failed;
-}
-
-MhtmlComposer::Outcome MhtmlComposer::ComposeArchive(const QString& sourceUrl, const QString& localFile,
-                                                     const QString& destination) const
-{
-    const std::variant<QByteArrayList, Outcome> page = readPage(localFile);
-    if (const Outcome* ended = std::get_if<Outcome>(&page))
-        return *ended;
-    return writeArchive(sourceUrl, std::get<QByteArrayList>(page), destination);
-}
-
-MhtmlComposer::Outcome MhtmlComposer::ArchiveIntoFolder(const QString& sourceUrl, const QString& localFile,
-                                                        const QString& saveFolder) const
-{
-    const std::variant<QByteArrayList, Outcome> page = readPage(localFile);
-    if (const Outcome* ended = std::get_if<Outcome>(&page))
-        return *ended;
-    const QByteArrayList& lines = std::get<QByteArrayList>(page);
-    return writeArchive(sourceUrl, lines, DestinationNamer::documentDestName(localFile, saveFolder, lines));
+        const ResourceResolver resolver(cache_, sourceUrl, PageText::declaredCharset(pageLines));
+        for (const QByteArray& line : pageLines) {
+            // Each pass handles the first reference left, then drops its "src=" so that the next pass
+            // finds the one after it; lower-case ones go first.
+            QByteArray rest = line;
+            while (rest.contains("src=") || rest.contains("SRC=")) {
+                if (const std::optional<ResourceResolver::Resource> resource = resolver.ResolveResource(rest)) {
+                    if (!writePart(out, *resource, found))
+                        return false;
+                }
+                const qsizetype at = rest.indexOf("src=");
+                rest.remove(at >= 0 ? at : rest.indexOf("SRC="), 4);
+            }
+            for (const QByteArray& reference : ResourceResolver::LinkedStyleSheetRefs(line)) {
+                const std::optional<ResourceResolver::Resource> sheet = resolver.ResolveStyleSheet(reference);
+                if (sheet && !writePart(out, *sheet, found))
+                    return false;
+            }
+        }
+        return out.line(kClosingDelimiter) && out.flush();
+    }();
+    if (report)
+        *report = found;
+    return written;
 }
 
 QByteArray MhtmlComposer::compose(const QString& sourceUrl, const QByteArrayList& pageLines, const QDate& today) const
 {
-    QByteArray archive;
-    // "From: <由 Microsoft Internet Explorer 5 保存>" in GBK, as such archives have always been written.
-    appendLine(archive, "From: <\xD3\xC9 Microsoft Internet Explorer 5 \xB1\xA3\xB4\xE6>");
-    appendLine(archive, "Subject: Microsoft Internet Explorer");
-    appendLine(archive, "Date:" + DateText::format(today).toUtf8());
-    appendLine(archive, "MIME-Version: 1.0");
-    appendLine(archive, "Content-Type: multipart/related;");
-    appendLine(archive, "        boundary=\"----=gleaner\";");
-    appendLine(archive, "        type=\"text/html\"");
-    appendLine(archive, "");
-    appendLine(archive, "This is a multi-part message in MIME format.");
-    appendLine(archive, "");
-    appendLine(archive, "");
-    appendLine(archive, kDelimiter);
-    appendLine(archive, "Content-Type: text/html;");
-    appendLine(archive, "Content-Location:" + pageLocation(sourceUrl));
-    appendLine(archive, "");
-    appendLines(archive, pageLines);
-
-    const ResourceResolver resolver(cache_, sourceUrl, PageText::declaredCharset(pageLines));
-    for (const QByteArray& line : pageLines) {
-        // Each pass handles the first reference left, then drops its "src=" so that the next pass
-        // finds the one after it; lower-case ones go first.
-        QByteArray rest = line;
-        while (rest.contains("src=") || rest.contains("SRC=")) {
-            if (const std::optional<ResourceResolver::Resource> resource = resolver.ResolveResource(rest))
-                appendPart(archive, *resource);
-            const qsizetype at = rest.indexOf("src=");
-            rest.remove(at >= 0 ? at : rest.indexOf("SRC="), 4);
-        }
-        for (const QByteArray& reference : ResourceResolver::LinkedStyleSheetRefs(line)) {
-            if (const std::optional<ResourceResolver::Resource> sheet = resolver.ResolveStyleSheet(reference))
-                appendPart(archive, *sheet);
-        }
-    }
-    appendLine(archive, kClosingDelimiter);
-    return archive;
-}
-
-void MhtmlComposer::appendPart(QByteArray& archive, const ResourceResolver::Resource& resource)
-{
-    const bool text = resource.kind != ResourceResolver::Kind::Picture;
-    appendLine(archive, "");
-    appendLine(archive, "");
-    appendLine(archive, kDelimiter);
-    appendLine(archive, "Content-Type: " + resource.contentType.toLatin1());
-    appendLine(archive, text ? "Content-Transfer-Encoding: quoted-printable" : "Content-Transfer-Encoding: base64");
-    appendLine(archive, "Content-Location:" + resource.url.toLatin1());
-    appendLine(archive, "");
-    // A resource that is not cached, or cannot be read, still gets its part, with no body.
-    if (resource.cachedFile.isEmpty())
-        return;
-    if (text) {
-        if (const std::optional<QByteArrayList> lines = PageText::readLines(resource.cachedFile))
-            appendLines(archive, MimeEncoding::quotedPrintable(*lines));
-    } else {
-        appendLines(archive, MimeEncoding::EncodeFileBase64(resource.cachedFile));
-    }
+    MemorySink archive;
+    compose(sourceUrl, pageLines, today, archive);
+    return archive.bytes_;
 }

@@ -224,7 +224,7 @@ ResourceResolver::resolve(const QByteArray& reference, std::optional<std::pair<K
     const QString url = address.toString(QUrl::FullyEncoded);
 
     std::optional<std::pair<Kind, QString>> type = knownType ? knownType : typeOfUrl(url);
-    const std::optional<CacheEntry> entry = cache_.lookup(url);
+    std::optional<CacheEntry> entry = cache_.lookup(url);
     if (!type && entry) {
         if (std::optional<QString> picture = pictureTypeOf(entry->contentType))
             type = std::pair{Kind::Picture, *picture};
@@ -237,7 +237,6 @@ ResourceResolver::resolve(const QByteArray& reference, std::optional<std::pair<K
     resource.url = url;
     resource.kind = type->first;
     resource.contentType = type->second;
-    if (entry && entry->materialize())
-        resource.cachedFile = entry->localFile;
+    resource.entry = std::move(entry);
     return resource;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/cache/CacheEntry.h"
+
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QString>
@@ -28,7 +30,8 @@ public:
         QString url;          // the absolute address it stands for, percent-encoded
         Kind kind = Kind::Picture;
         QString contentType; // for the part's Content-Type line: "text/css", "image/JPEG", ...
-        QString cachedFile;  // full path of the cached copy, written out; empty when it is not cached
+        // The cache's entry for the address, whose body the part carries; none when it is not cached.
+        std::optional<CacheEntry> entry;
     };
 
     // `charset` is the page's declared one (see PageText::declaredCharset), for references that are not

@@ -1,7 +1,9 @@
 // libFuzzer target for what reads a harvested page's untrusted bytes: the reference and style-sheet
 // walks, the title that names the archive, the composition of the archive, and the quoted-printable
-// and base64 encoders, each with the invariants the archive depends on.
+// and base64 encoders, each with the invariants the archive depends on, the streaming writers giving what
+// the line functions give.
 
+#include "CollectingSink.h"
 #include "MapCache.h"
 #include "engine/DestinationNamer.h"
 #include "engine/MhtmlComposer.h"
@@ -44,6 +46,14 @@ QByteArray decodeQuotedPrintable(const QByteArrayList& lines)
     return decoded;
 }
 
+// `bytes` through `Writer` in chunks whose sizes the bytes themselves choose, so that line breaks, blanks
+// and escapes fall on every chunk boundary.
+template <typename Writer>
+std::optional<QByteArray> streamed(const QByteArray& bytes)
+{
+    return CollectingSink::through<Writer>(bytes, [&](qsizetype pos) { return 1 + quint8(bytes[pos]) % 61; });
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -78,9 +88,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         joined += line + '\n';
     require(decodeQuotedPrintable(encoded) == joined);
     require(QByteArray::fromBase64(MimeEncoding::base64Lines(bytes).join()) == bytes);
+    require(streamed<MimeEncoding::QuotedPrintableWriter>(bytes) == CollectingSink::crlf(encoded));
+    require(streamed<MimeEncoding::Base64Writer>(bytes) == CollectingSink::crlf(MimeEncoding::base64Lines(bytes)));
 
     const QString destination =
-        DestinationNamer::documentDestName(folder.filePath("index[1].htm"), folder.path(), lines);
+        DestinationNamer::documentDestName("index[1].htm", folder.path(), DestinationNamer::titleName(lines));
     require(QFileInfo(destination).path() == folder.path());
     return 0;
 }

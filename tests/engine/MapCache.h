@@ -8,6 +8,8 @@
 #include <mutex>
 
 // A cache of plain files in a folder, for tests that need entries of exact sizes, types and addresses.
+// Each entry's body is its whole file, stored as it is (no Content-Encoding), read through EntryBody as
+// a real cache's would be.
 class MapCache : public UrlCache
 {
 public:
@@ -18,10 +20,14 @@ public:
     {
         CacheEntry entry;
         entry.url = url;
-        entry.localFile = folder_ + QLatin1Char('/') + fileName;
+        entry.localName = fileName;
         entry.size = body.size();
         entry.contentType = contentType;
-        QFile file(entry.localFile);
+        entry.sourceFolder = folder_;
+        entry.entryKey = fileName;
+        entry.body.file = folder_ + QLatin1Char('/') + fileName;
+        entry.body.length = body.size();
+        QFile file(entry.body.file);
         if (file.open(QIODevice::WriteOnly))
             file.write(body);
         const std::lock_guard lock(mutex_);
@@ -61,6 +67,21 @@ public:
         const std::lock_guard lock(mutex_);
         entries_.erase(url);
     }
+
+    RemoveOutcome removeEntry(const CacheEntry& entry) override
+    {
+        const std::lock_guard lock(mutex_);
+        const auto found = entries_.find(entry.url);
+        if (found == entries_.end() || found->second.entryKey != entry.entryKey)
+            return RemoveOutcome::Gone;
+        if (!QFile::remove(found->second.body.file))
+            return RemoveOutcome::Failed;
+        entries_.erase(found);
+        return RemoveOutcome::Removed;
+    }
+
+    // Every body is a file of its own, which EntryBody finds gone when it is.
+    bool isCurrent(const CacheEntry&) override { return true; }
 
     QStringList lookups; // every address asked for, in order
 

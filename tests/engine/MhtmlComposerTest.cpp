@@ -1,9 +1,10 @@
 #include "engine/MhtmlComposer.h"
 
+#include "CollectingSink.h"
 #include "MapCache.h"
+#include "engine/MimeEncoding.h"
 #include "util/DateText.h"
 
-#include <QDir>
 #include <QFile>
 #include <QStringEncoder>
 #include <QTemporaryDir>
@@ -14,14 +15,7 @@ namespace
 
 const QDate kToday(2024, 3, 5);
 
-// Lines as the archive holds them: each one ends with CR LF, the last one too.
-QByteArray crlf(const QByteArrayList& lines)
-{
-    QByteArray text;
-    for (const QByteArray& line : lines)
-        text += line + "\r\n";
-    return text;
-}
+const auto crlf = &CollectingSink::crlf;
 
 QByteArrayList header(const QByteArray& pageUrl)
 {
@@ -54,6 +48,27 @@ QByteArrayList part(const QByteArray& contentType, const QByteArray& encoding, c
                           ""} +
            body;
 }
+
+// Takes `limit` bytes, then refuses every write, as a full disk does.
+class RefusingSink : public CollectingSink
+{
+public:
+    explicit RefusingSink(qsizetype limit) : limit_(limit) {}
+
+    bool write(QByteArrayView bytes) override
+    {
+        if (collected.size() + bytes.size() > limit_) {
+            ++refusals;
+            return false;
+        }
+        return CollectingSink::write(bytes);
+    }
+
+    int refusals = 0;
+
+private:
+    const qsizetype limit_;
+};
 
 class MhtmlComposerTest : public ::testing::Test
 {
@@ -126,35 +141,59 @@ TEST_F(MhtmlComposerTest, StyleSheetsAndScriptsAreQuotedPrintable)
                                   QByteArrayList{"------=gleaner--"}));
 }
 
-TEST_F(MhtmlComposerTest, WritesTheArchiveWholeOrNotAtAll)
+TEST_F(MhtmlComposerTest, APartWhoseBodyCannotBeReadHasNoBodyAndCountsAsMissing)
 {
-    cache_.add("http://h/dir/page.html", "page[1].html", "<html>\r\n<img src=\"a.gif\">\r\n</html>\r\n");
-    const QString localFile = dir_.filePath("page[1].html");
-    QTemporaryDir save;
-    const QString destination = save.filePath("page.mht");
+    cache_.add("http://h/dir/kept.gif", "kept[1].gif", "GIF89a");
+    cache_.add("http://h/dir/gone.gif", "gone[1].gif", "GIF89a");
+    cache_.add("http://h/dir/gone.css", "gone[1].css", "a{}");
+    // Looked up, then gone before its body is read: the browser evicted it meanwhile.
+    ASSERT_TRUE(QFile::remove(dir_.filePath("gone[1].gif")));
+    ASSERT_TRUE(QFile::remove(dir_.filePath("gone[1].css")));
+    const QByteArrayList page{R"(<img src="kept.gif"><img src="gone.gif"><img src="never.gif">)",
+                              "<link rel=stylesheet href=gone.css>"};
 
-    // Again over the first archive: replaced, not appended to.
-    for (int pass = 0; pass < 2; ++pass) {
-        ASSERT_EQ(composer_.ComposeArchive(kPage, localFile, destination), MhtmlComposer::Outcome::Written);
-        QFile archive(destination);
-        ASSERT_TRUE(archive.open(QIODevice::ReadOnly));
-        const QByteArray written = archive.readAll();
-        // The date is the day of writing, read again in case midnight passed meanwhile.
-        const QByteArrayList pageLines{"<html>", "<img src=\"a.gif\">", "</html>"};
-        EXPECT_TRUE(written == composer_.compose(kPage, pageLines, QDate::currentDate()) ||
-                    written == composer_.compose(kPage, pageLines, QDate::currentDate().addDays(-1)));
+    CollectingSink out;
+    MhtmlComposer::Report report;
+    ASSERT_TRUE(composer_.compose(kPage, page, kToday, out, &report));
+    EXPECT_EQ(out.collected,
+              crlf(header("http://h/dir/page.html") + page +
+                   part("image/gif", "base64", "http://h/dir/kept.gif", {"R0lGODlh"}) +
+                   part("image/gif", "base64", "http://h/dir/gone.gif") +
+                   part("image/gif", "base64", "http://h/dir/never.gif") +
+                   part("text/css", "quoted-printable", "http://h/dir/gone.css") + QByteArrayList{"------=gleaner--"}));
+    EXPECT_EQ(report.references, 4);
+    EXPECT_EQ(report.embedded, 1);
+    EXPECT_EQ(report.missing, 3);
+}
+
+TEST_F(MhtmlComposerTest, StopsAtTheFirstBytesTheSinkRefuses)
+{
+    // Parts larger and smaller than what is written at once, so the refusal comes in every kind of write.
+    QByteArray picture(300000, Qt::Uninitialized);
+    for (qsizetype i = 0; i < picture.size(); ++i)
+        picture[i] = static_cast<char>(i * 31 + i / 1000);
+    cache_.add("http://h/dir/big.png", "big[1].png", picture);
+    cache_.add("http://h/dir/s.css", "s[1].css", QByteArray("p { color: red; }\n").repeated(5000));
+    const QByteArrayList page{R"(<img src="big.png"><link rel="stylesheet" href="s.css"><img src="big.png">)"};
+    const QByteArray whole = compose(page);
+    ASSERT_EQ(whole, crlf(header("http://h/dir/page.html") + page +
+                          part("image/png", "base64", "http://h/dir/big.png", MimeEncoding::base64Lines(picture)) +
+                          part("image/png", "base64", "http://h/dir/big.png", MimeEncoding::base64Lines(picture)) +
+                          part("text/css", "quoted-printable", "http://h/dir/s.css",
+                               QByteArrayList(5000, "p { color: red; }")) +
+                          QByteArrayList{"------=gleaner--"}));
+
+    for (const qsizetype limit : {qsizetype(0), qsizetype(1), qsizetype(500), qsizetype(70000), qsizetype(400000),
+                                  whole.size() - 100000, whole.size() - 1}) {
+        SCOPED_TRACE(limit);
+        RefusingSink out(limit);
+        EXPECT_FALSE(composer_.compose(kPage, page, kToday, out));
+        EXPECT_EQ(out.refusals, 1);
+        EXPECT_TRUE(whole.startsWith(out.collected));
     }
-    EXPECT_EQ(QDir(save.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-              QStringList{"page.mht"});
-
-    EXPECT_EQ(composer_.ComposeArchive(kPage, dir_.filePath("gone.html"), save.filePath("gone.mht")),
-              MhtmlComposer::Outcome::NoLocalCopy);
-    ASSERT_TRUE(QDir(save.path()).mkdir("taken.mht"));
-    EXPECT_EQ(composer_.ComposeArchive(kPage, localFile, save.filePath("taken.mht")), MhtmlComposer::Outcome::Failed);
-    EXPECT_EQ(composer_.ComposeArchive(kPage, localFile, save.filePath("no/such/folder.mht")),
-              MhtmlComposer::Outcome::Failed);
-    EXPECT_EQ(QDir(save.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-              QStringList({"page.mht", "taken.mht"}));
+    RefusingSink roomy(whole.size());
+    EXPECT_TRUE(composer_.compose(kPage, page, kToday, roomy));
+    EXPECT_EQ(roomy.collected, whole);
 }
 
 } // namespace

@@ -2,10 +2,9 @@
 
 #include "MapCache.h"
 #include "QtPrinters.h"
-#include "engine/cache/ExtractionFolder.h"
+#include "engine/cache/EntryBody.h"
 #include "engine/cache/SimpleCache.h"
 
-#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -190,13 +189,22 @@ TEST(ResourceResolverTest, FindsLinkedStyleSheets)
     }
 }
 
+// The bytes of the entry's body as read for an archive part; -1 when it cannot be read.
+qint64 bodySize(const std::optional<CacheEntry>& entry)
+{
+    if (!entry)
+        return -1;
+    const std::variant<QByteArray, EntryBody::Refusal> body = EntryBody::read(entry->body, 1 << 20);
+    const QByteArray* bytes = std::get_if<QByteArray>(&body);
+    return bytes ? bytes->size() : -1;
+}
+
 // The fixture was written by chromium visiting the pages of tools/make-cache-fixtures.py.
 class ResolveInFixtureTest : public ::testing::Test
 {
 protected:
     const QString site_ = QStringLiteral("http://127.0.0.1:18431");
-    ExtractionFolder extraction_;
-    SimpleCache cache_{QStringLiteral(WEBGLEANER_TEST_DATA "/caches/chromium-simple/Cache_Data"), extraction_};
+    SimpleCache cache_{QStringLiteral(WEBGLEANER_TEST_DATA "/caches/chromium-simple/Cache_Data")};
     ResourceResolver resolver_{cache_, site_ + "/sub/dir/page.html", "utf-8"};
 };
 
@@ -231,9 +239,9 @@ TEST_F(ResolveInFixtureTest, FindsCachedResourcesOfAPage)
         EXPECT_EQ(resource->kind, c.kind);
         EXPECT_EQ(resource->contentType, c.contentType);
         if (c.cachedSize < 0)
-            EXPECT_TRUE(resource->cachedFile.isEmpty());
+            EXPECT_FALSE(resource->entry.has_value());
         else
-            EXPECT_EQ(QFileInfo(resource->cachedFile).size(), c.cachedSize);
+            EXPECT_EQ(bodySize(resource->entry), c.cachedSize);
     }
 }
 
@@ -261,7 +269,7 @@ TEST_F(ResolveInFixtureTest, StyleSheetsOfLinkTagsAreStyleSheets)
     EXPECT_EQ(sheet->url, site_ + "/css/style.css");
     EXPECT_EQ(sheet->kind, Kind::StyleSheet);
     EXPECT_EQ(sheet->contentType, "text/css");
-    EXPECT_EQ(QFileInfo(sheet->cachedFile).size(), 1902); // decoded from gzip
+    EXPECT_EQ(bodySize(sheet->entry), 1902); // decoded from gzip
 }
 
 TEST(ResourceResolverTest, TakesThePictureTypeTheServerGaveWhenTheAddressSaysNothing)
@@ -279,7 +287,8 @@ TEST(ResourceResolverTest, TakesThePictureTypeTheServerGaveWhenTheAddressSaysNot
     ASSERT_TRUE(png.has_value());
     EXPECT_EQ(png->kind, Kind::Picture);
     EXPECT_EQ(png->contentType, "image/png");
-    EXPECT_EQ(png->cachedFile, dir.filePath("picture[1]"));
+    ASSERT_TRUE(png->entry.has_value());
+    EXPECT_EQ(png->entry->localName, "picture[1]");
     const std::optional<ResourceResolver::Resource> svg = resolver.ResolveResource("<img src=/chart>");
     ASSERT_TRUE(svg.has_value());
     EXPECT_EQ(svg->contentType, "image/svg+xml");
@@ -288,7 +297,8 @@ TEST(ResourceResolverTest, TakesThePictureTypeTheServerGaveWhenTheAddressSaysNot
     ASSERT_TRUE(shown.has_value());
     EXPECT_EQ(shown->url, "http://h/show.php?id=1&size=2");
     EXPECT_EQ(shown->contentType, "image/gif");
-    EXPECT_EQ(shown->cachedFile, dir.filePath("show[1].php"));
+    ASSERT_TRUE(shown->entry.has_value());
+    EXPECT_EQ(shown->entry->localName, "show[1].php");
     EXPECT_FALSE(resolver.ResolveResource("<iframe src=frame>").has_value());
     EXPECT_FALSE(resolver.ResolveResource("<img src=odd>").has_value());
     EXPECT_FALSE(resolver.ResolveResource("<img src=not-cached>").has_value());
