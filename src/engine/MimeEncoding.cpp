@@ -17,9 +17,28 @@ constexpr std::array<std::array<char, 2>, 4096> kBase64Pairs = [] {
     return pairs;
 }();
 
+// Printable ASCII but "=": written as it is wherever it stands in a line.
+bool isPlain(unsigned char byte)
+{
+    return byte >= 33 && byte <= 126 && byte != '=';
+}
+
 bool isLiteral(unsigned char byte)
 {
-    return (byte >= 33 && byte <= 126 && byte != '=') || byte == ' ' || byte == '\t';
+    return isPlain(byte) || byte == ' ' || byte == '\t';
+}
+
+// Whether the byte at `at` is written as it is, as far as the bytes up to `end` tell: printable ASCII
+// but "=", or a space or tab that the next byte shows not to end its line.
+bool standsForItself(const char* at, const char* end)
+{
+    const auto byte = static_cast<unsigned char>(*at);
+    if (isPlain(byte))
+        return true;
+    if ((byte != ' ' && byte != '\t') || at + 1 == end)
+        return false;
+    const char next = at[1];
+    return next != '\r' && next != '\n' && next != '\0';
 }
 
 // Writes "=XX" for `byte` at `out`.
@@ -204,23 +223,41 @@ MimeEncoding::QuotedPrintableWriter::QuotedPrintableWriter(ByteSink& out) : out_
 
 bool MimeEncoding::QuotedPrintableWriter::write(QByteArrayView bytes)
 {
-    if (failed_)
-        return false;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (afterNul_)
-            break;
+    if (failed_ || afterNul_)
+        return !failed_;
+    const char* in = bytes.data();
+    const char* const end = in + bytes.size();
+    while (in < end) {
+        // Most of a style sheet or script is printable ASCII that stands for itself, and blanks inside lines:
+        // copied in runs, up to where the line would need a soft break.
+        if (blank_ == 0) {
+            const char* run = in;
+            const char* const stop = std::min(end, in + (kMaxLineLength - lineSize_));
+            while (run < stop && standsForItself(run, end))
+                ++run;
+            if (run > in) {
+                std::memcpy(line_.data() + lineSize_, in, static_cast<size_t>(run - in));
+                lineSize_ += run - in;
+                in = run;
+                lineOpen_ = true;
+                afterCr_ = false;
+                continue;
+            }
+        }
+        const auto byte = static_cast<unsigned char>(*in++);
         if (byte == '\n' && afterCr_) {
             afterCr_ = false;
             continue;
         }
         afterCr_ = byte == '\r';
-        if (byte == '\r' || byte == '\n')
+        if (byte == '\r' || byte == '\n') {
             endLine();
-        else if (byte == 0)
+        } else if (byte == 0) {
             afterNul_ = true;
-        else
+            break;
+        } else {
             appendByte(byte);
+        }
         if (batch_.size() >= kBatchSize && !pass())
             return false;
     }

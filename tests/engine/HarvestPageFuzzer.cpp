@@ -11,7 +11,6 @@
 #include "engine/PageText.h"
 #include "engine/ResourceResolver.h"
 
-#include <QFileInfo>
 #include <QTemporaryDir>
 #include <cstddef>
 #include <cstdint>
@@ -91,8 +90,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     require(streamed<MimeEncoding::QuotedPrintableWriter>(bytes) == CollectingSink::crlf(encoded));
     require(streamed<MimeEncoding::Base64Writer>(bytes) == CollectingSink::crlf(MimeEncoding::base64Lines(bytes)));
 
-    const QString destination =
-        DestinationNamer::documentDestName("index[1].htm", folder.path(), DestinationNamer::titleName(lines));
-    require(QFileInfo(destination).path() == folder.path());
+    require(DestinationNamer::isDirectChildName(
+        DestinationNamer::documentName("index[1].htm", DestinationNamer::titleName(lines))));
+    // The cache lives across inputs; a record of every lookup ever made would only slow the run down.
+    cache.lookups.clear();
     return 0;
 }
