@@ -6,6 +6,7 @@
 #include <brotli/decode.h>
 #include <limits>
 #include <memory>
+#include <vector>
 #include <zlib.h>
 // For ZSTD_getFrameHeader, which exposes a frame's window size.
 #define ZSTD_STATIC_LINKING_ONLY
@@ -66,216 +67,368 @@ std::optional<QList<Coding>> codingsOf(const QString& encoding)
     return codings;
 }
 
-// The growing decoded body. Decoders write straight into its free room; it refuses to grow past the cap,
-// which is how a decompression bomb ends.
-class DecodedOutput
+// What the stages of one chain share: the first failure decides the outcome, and every stage stops then.
+struct ChainState
 {
-public:
-    explicit DecodedOutput(qint64 maxSize) : maxSize_(std::max<qint64>(maxSize, 0)) {}
+    ContentDecoder::Outcome outcome = ContentDecoder::Outcome::Decoded;
 
-    // Free room for the decoder, at most kMaxRoom bytes; size 0 once the cap is passed. One byte beyond the
-    // cap is offered so that a body of exactly the cap still decodes and one byte more is noticed.
-    std::pair<char*, size_t> room()
+    bool failed() const { return outcome != ContentDecoder::Outcome::Decoded; }
+
+    // Records `why` unless an earlier failure is recorded already; false, for the caller to return.
+    bool fail(ContentDecoder::Outcome why)
     {
-        const qint64 used = bytes_.size();
-        // Growing the room with the body keeps the number of decoder calls small for large bodies.
-        const qint64 wanted = std::clamp<qint64>(used, kMinRoom, kMaxRoom);
-        const qint64 size = std::min(wanted, maxSize_ + 1 - used);
-        if (size <= 0)
-            return {nullptr, 0};
-        bytes_.resize(used + size);
-        return {bytes_.data() + used, static_cast<size_t>(size)};
+        if (!failed())
+            outcome = why;
+        return false;
     }
-
-    // Keeps `produced` bytes of the room last handed out, drops the rest.
-    void keep(size_t room, size_t produced) { bytes_.resize(bytes_.size() - static_cast<qsizetype>(room - produced)); }
-
-    bool overflowed() const { return bytes_.size() > maxSize_; }
-
-    // Spare capacity is left as it is: a decoded body is written out and dropped, and trimming it would copy it.
-    QByteArray take() { return std::move(bytes_); }
-
-    static constexpr qint64 kMinRoom = 16 * 1024;
-    static constexpr qint64 kMaxRoom = 1024 * 1024; // also keeps within zlib's 32-bit counts
-
-private:
-    qint64 maxSize_;
-    QByteArray bytes_;
 };
 
-class ZStream
+// One coding undone: takes encoded bytes, writes the decoded ones to the next stage (or the caller's sink)
+// through a fixed output buffer, and counts them against the cap.
+class DecodingStage : public ByteSink
 {
 public:
-    explicit ZStream(int windowBits) { ok_ = inflateInit2(&stream_, windowBits) == Z_OK; }
-    ~ZStream()
+    DecodingStage(ByteSink& next, ChainState& state, qint64 maxOutput)
+        : next_(next), state_(state), maxOutput_(maxOutput),
+          buffer_(std::make_unique_for_overwrite<char[]>(ContentDecoder::kOutputChunk))
+    {}
+
+    bool write(QByteArrayView encoded) final
     {
-        if (ok_)
+        if (state_.failed())
+            return false;
+        if (encoded.isEmpty())
+            return true;
+        sawInput_ = true;
+        return consume(encoded);
+    }
+
+    // Flushes the rest and checks that the coded data ended properly.
+    bool finish()
+    {
+        if (state_.failed())
+            return false;
+        // Servers send empty bodies (for example to HEAD-like revalidations) with the encoding header still on.
+        return !sawInput_ || end();
+    }
+
+protected:
+    virtual bool consume(QByteArrayView encoded) = 0;
+    virtual bool end() = 0;
+
+    char* output() { return buffer_.get(); }
+    static constexpr size_t outputSize() { return size_t(ContentDecoder::kOutputChunk); }
+
+    // Hands on the first `produced` bytes of the output buffer.
+    bool handOn(size_t produced)
+    {
+        if (produced == 0)
+            return true;
+        produced_ += qint64(produced);
+        // Checked before the bytes go on, so the sink never sees a byte past the cap.
+        if (produced_ > maxOutput_)
+            return state_.fail(ContentDecoder::Outcome::TooLarge);
+        if (!next_.write(QByteArrayView(buffer_.get(), qsizetype(produced))))
+            return state_.fail(ContentDecoder::Outcome::SinkFailed); // keeps a later stage's own reason
+        return true;
+    }
+
+    bool corrupt() { return state_.fail(ContentDecoder::Outcome::Undecodable); }
+
+private:
+    ByteSink& next_;
+    ChainState& state_;
+    const qint64 maxOutput_;
+    qint64 produced_ = 0;
+    bool sawInput_ = false;
+    const std::unique_ptr<char[]> buffer_;
+};
+
+// A zlib inflate stream in one of its three wrappings (zlib, gzip, raw deflate).
+class InflatingStage : public DecodingStage
+{
+public:
+    using DecodingStage::DecodingStage;
+    ~InflatingStage() override
+    {
+        if (initialized_)
             inflateEnd(&stream_);
     }
-    ZStream(const ZStream&) = delete;
-    ZStream& operator=(const ZStream&) = delete;
 
-    bool isValid() const { return ok_; }
-    z_stream* get() { return &stream_; }
+protected:
+    bool initialize(int windowBits)
+    {
+        initialized_ = inflateInit2(&stream_, windowBits) == Z_OK;
+        return initialized_ || corrupt();
+    }
+
+    bool reset() { return inflateReset(&stream_) == Z_OK || corrupt(); }
+
+    // Inflates `encoded` until it is used up or the stream ends (`ended`). The number of bytes used, or
+    // -1 on failure.
+    qsizetype inflateSome(QByteArrayView encoded, bool& ended)
+    {
+        ended = false;
+        // zlib counts in 32-bit units, so large input is fed in slices.
+        constexpr qsizetype kMaxSlice = std::numeric_limits<uInt>::max() / 2;
+        qsizetype at = 0;
+        while (at < encoded.size()) {
+            const qsizetype slice = std::min(encoded.size() - at, kMaxSlice);
+            stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(encoded.data() + at));
+            stream_.avail_in = uInt(slice);
+            for (;;) {
+                stream_.next_out = reinterpret_cast<Bytef*>(output());
+                stream_.avail_out = uInt(outputSize());
+                const int rc = inflate(&stream_, Z_NO_FLUSH);
+                if (!handOn(outputSize() - stream_.avail_out))
+                    return -1;
+                if (rc == Z_STREAM_END) {
+                    ended = true;
+                    return at + slice - qsizetype(stream_.avail_in);
+                }
+                if (rc != Z_OK && rc != Z_BUF_ERROR) {
+                    corrupt();
+                    return -1;
+                }
+                // Z_BUF_ERROR: no progress possible, which with room left means the input is used up.
+                if (rc == Z_BUF_ERROR || (stream_.avail_in == 0 && stream_.avail_out != 0))
+                    break;
+            }
+            at += slice;
+        }
+        return at;
+    }
 
 private:
     z_stream stream_{};
-    bool ok_ = false;
+    bool initialized_ = false;
 };
-
-// Inflates one zlib, gzip or raw deflate stream (as set up in `zs`) starting at `from`. Returns the
-// offset just after the stream's end, or std::nullopt when the data is corrupt, truncated or too large.
-std::optional<qsizetype> inflateOneStream(ZStream& zs, const QByteArray& stored, qsizetype from, DecodedOutput& out)
-{
-    z_stream* const z = zs.get();
-    // zlib counts in 32-bit units, so input is fed in slices.
-    constexpr qsizetype kMaxSlice = std::numeric_limits<uInt>::max() / 2;
-    qsizetype fed = from;
-    z->next_in = nullptr;
-    z->avail_in = 0;
-    for (;;) {
-        if (z->avail_in == 0 && fed < stored.size()) {
-            const qsizetype slice = std::min(stored.size() - fed, kMaxSlice);
-            z->next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stored.constData() + fed));
-            z->avail_in = static_cast<uInt>(slice);
-            fed += slice;
-        }
-        const auto [room, roomSize] = out.room();
-        if (roomSize == 0)
-            return std::nullopt;
-        z->next_out = reinterpret_cast<Bytef*>(room);
-        z->avail_out = static_cast<uInt>(roomSize);
-        const int rc = inflate(z, Z_NO_FLUSH);
-        out.keep(roomSize, roomSize - z->avail_out);
-        if (out.overflowed())
-            return std::nullopt;
-        if (rc == Z_STREAM_END)
-            return fed - z->avail_in;
-        // Z_BUF_ERROR here means the input ran out before the stream's end: a truncated body.
-        if (rc != Z_OK)
-            return std::nullopt;
-    }
-}
 
 bool startsGzipMember(QByteArrayView bytes, qsizetype at)
 {
     return bytes.size() - at >= 2 && static_cast<uchar>(bytes[at]) == 0x1f && static_cast<uchar>(bytes[at + 1]) == 0x8b;
 }
 
-std::optional<QByteArray> decodeGzip(const QByteArray& stored, qint64 maxSize)
+// gzip, with several members in a row as one body (RFC 1952). Bytes after the last member that do not
+// start another are ignored, as browsers ignore them.
+class GzipStage final : public InflatingStage
 {
-    ZStream zs(16 + MAX_WBITS);
-    if (!zs.isValid())
-        return std::nullopt;
-    DecodedOutput out(maxSize);
-    qsizetype at = 0;
-    // Several members in a row are one body (RFC 1952). Bytes after the last member that do not start
-    // another are ignored, as browsers ignore them.
-    do {
-        const std::optional<qsizetype> end = inflateOneStream(zs, stored, at, out);
-        if (!end)
-            return std::nullopt;
-        at = *end;
-        if (inflateReset(zs.get()) != Z_OK)
-            return std::nullopt;
-    } while (startsGzipMember(stored, at));
-    return out.take();
-}
-
-std::optional<QByteArray> inflateWithWindowBits(const QByteArray& stored, int windowBits, qint64 maxSize)
-{
-    ZStream zs(windowBits);
-    if (!zs.isValid())
-        return std::nullopt;
-    DecodedOutput out(maxSize);
-    if (!inflateOneStream(zs, stored, 0, out))
-        return std::nullopt;
-    return out.take();
-}
-
-std::optional<QByteArray> decodeDeflate(const QByteArray& stored, qint64 maxSize)
-{
-    // "deflate" means the zlib format, but enough servers send raw deflate that browsers take both.
-    if (std::optional<QByteArray> zlibWrapped = inflateWithWindowBits(stored, MAX_WBITS, maxSize))
-        return zlibWrapped;
-    return inflateWithWindowBits(stored, -MAX_WBITS, maxSize);
-}
-
-std::optional<QByteArray> decodeBrotli(const QByteArray& stored, qint64 maxSize)
-{
-    const std::unique_ptr<BrotliDecoderState, decltype(&BrotliDecoderDestroyInstance)> state(
-        BrotliDecoderCreateInstance(nullptr, nullptr, nullptr), &BrotliDecoderDestroyInstance);
-    if (!state)
-        return std::nullopt;
-    DecodedOutput out(maxSize);
-    size_t availableIn = static_cast<size_t>(stored.size());
-    auto nextIn = reinterpret_cast<const uint8_t*>(stored.constData());
-    for (;;) {
-        const auto [room, roomSize] = out.room();
-        if (roomSize == 0)
-            return std::nullopt;
-        size_t availableOut = roomSize;
-        auto nextOut = reinterpret_cast<uint8_t*>(room);
-        const BrotliDecoderResult result =
-            BrotliDecoderDecompressStream(state.get(), &availableIn, &nextIn, &availableOut, &nextOut, nullptr);
-        out.keep(roomSize, roomSize - availableOut);
-        if (out.overflowed())
-            return std::nullopt;
-        // Bytes after the end of the stream are ignored, as with gzip.
-        if (result == BROTLI_DECODER_RESULT_SUCCESS)
-            return out.take();
-        // All input was given at once, so needing more means the body is truncated.
-        if (result != BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT)
-            return std::nullopt;
+public:
+    GzipStage(ByteSink& next, ChainState& state, qint64 maxOutput) : InflatingStage(next, state, maxOutput)
+    {
+        initialize(16 + MAX_WBITS);
     }
-}
 
-std::optional<QByteArray> decodeZstd(const QByteArray& stored, qint64 maxSize)
-{
-    // Streaming, because frames written by a streaming compressor do not record their content size.
-    const std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> context(ZSTD_createDCtx(), &ZSTD_freeDCtx);
-    if (!context)
-        return std::nullopt;
-    if (ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, kZstdWindowLogMax)))
-        return std::nullopt;
-    DecodedOutput out(maxSize);
-    ZSTD_inBuffer input{stored.constData(), static_cast<size_t>(stored.size()), 0};
-    size_t pending = 0; // non-zero while a frame is unfinished
-    for (;;) {
-        const auto [room, roomSize] = out.room();
-        if (roomSize == 0)
-            return std::nullopt;
-        ZSTD_outBuffer output{room, roomSize, 0};
-        pending = ZSTD_decompressStream(context.get(), &output, &input);
-        out.keep(roomSize, output.pos);
-        if (ZSTD_isError(pending) || out.overflowed())
-            return std::nullopt;
-        // Done when the input is used up and either the last frame is complete and flushed (0), or the
-        // room was not filled: then the decoder has flushed all it can and waits for input there is not.
-        // Calling again after a 0 would start a new frame and report that as unfinished.
-        if (input.pos == input.size && (pending == 0 || output.pos < output.size))
-            break;
+private:
+    enum class Phase
+    {
+        InMember,
+        BetweenMembers, // a member ended; the next two bytes tell whether another starts
+        Trailing,       // what follows is not a member: ignored
+    };
+
+    bool consume(QByteArrayView encoded) override
+    {
+        while (!encoded.isEmpty()) {
+            if (phase_ == Phase::Trailing)
+                return true;
+            if (phase_ == Phase::BetweenMembers) {
+                magic_[looked_++] = encoded.front();
+                encoded = encoded.sliced(1);
+                if (uchar(magic_[0]) != 0x1f || (looked_ == 2 && uchar(magic_[1]) != 0x8b)) {
+                    phase_ = Phase::Trailing;
+                    return true;
+                }
+                if (looked_ < 2)
+                    continue;
+                looked_ = 0;
+                phase_ = Phase::InMember;
+                bool ended = false;
+                if (!reset() || inflateSome(QByteArrayView(magic_, 2), ended) < 0)
+                    return false;
+                continue;
+            }
+            bool ended = false;
+            const qsizetype used = inflateSome(encoded, ended);
+            if (used < 0)
+                return false;
+            encoded = encoded.sliced(used);
+            if (ended)
+                phase_ = Phase::BetweenMembers;
+        }
+        return true;
     }
-    // Concatenated frames are decoded one after another; an unfinished last frame is a truncated body.
-    if (pending != 0)
-        return std::nullopt;
-    return out.take();
-}
 
-std::optional<QByteArray> decodeOne(const QByteArray& stored, Coding coding, qint64 maxSize)
+    // A member cut short is a truncated body.
+    bool end() override { return phase_ != Phase::InMember || corrupt(); }
+
+    Phase phase_ = Phase::InMember;
+    char magic_[2] = {};
+    int looked_ = 0;
+};
+
+// "deflate" means the zlib format, but enough servers send raw deflate that browsers take both: the first
+// two bytes tell, as a zlib header is recognisable by its check bits. Bytes after the stream are ignored.
+class DeflateStage final : public InflatingStage
+{
+public:
+    using InflatingStage::InflatingStage;
+
+private:
+    static bool isZlibHeader(uchar cmf, uchar flg)
+    {
+        return (cmf & 0x0f) == Z_DEFLATED && (cmf >> 4) <= 7 && (cmf * 256 + flg) % 31 == 0;
+    }
+
+    bool consume(QByteArrayView encoded) override
+    {
+        if (ended_)
+            return true;
+        if (sniffed_ < 2) {
+            while (sniffed_ < 2 && !encoded.isEmpty()) {
+                header_[sniffed_++] = encoded.front();
+                encoded = encoded.sliced(1);
+            }
+            if (sniffed_ < 2)
+                return true;
+            if (!initialize(isZlibHeader(uchar(header_[0]), uchar(header_[1])) ? MAX_WBITS : -MAX_WBITS) ||
+                inflateSome(QByteArrayView(header_, 2), ended_) < 0)
+                return false;
+        }
+        return ended_ || encoded.isEmpty() || inflateSome(encoded, ended_) >= 0;
+    }
+
+    bool end() override { return ended_ || corrupt(); }
+
+    char header_[2] = {};
+    int sniffed_ = 0;
+    bool ended_ = false;
+};
+
+// Brotli. Bytes after the end of the stream are ignored, as with gzip.
+class BrotliStage final : public DecodingStage
+{
+public:
+    BrotliStage(ByteSink& next, ChainState& state, qint64 maxOutput)
+        : DecodingStage(next, state, maxOutput),
+          decoder_(BrotliDecoderCreateInstance(nullptr, nullptr, nullptr), &BrotliDecoderDestroyInstance)
+    {
+        if (!decoder_)
+            corrupt();
+    }
+
+private:
+    bool consume(QByteArrayView encoded) override
+    {
+        if (done_)
+            return true;
+        size_t availableIn = size_t(encoded.size());
+        auto nextIn = reinterpret_cast<const uint8_t*>(encoded.data());
+        for (;;) {
+            size_t availableOut = outputSize();
+            auto nextOut = reinterpret_cast<uint8_t*>(output());
+            const BrotliDecoderResult result =
+                BrotliDecoderDecompressStream(decoder_.get(), &availableIn, &nextIn, &availableOut, &nextOut, nullptr);
+            if (!handOn(outputSize() - availableOut))
+                return false;
+            if (result == BROTLI_DECODER_RESULT_SUCCESS) {
+                done_ = true;
+                return true;
+            }
+            if (result == BROTLI_DECODER_RESULT_NEEDS_MORE_INPUT)
+                return true;
+            if (result != BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT)
+                return corrupt();
+        }
+    }
+
+    bool end() override { return done_ || corrupt(); }
+
+    const std::unique_ptr<BrotliDecoderState, decltype(&BrotliDecoderDestroyInstance)> decoder_;
+    bool done_ = false;
+};
+
+// zstd, frames one after another; an unfinished last frame is a truncated body.
+class ZstdStage final : public DecodingStage
+{
+public:
+    ZstdStage(ByteSink& next, ChainState& state, qint64 maxOutput)
+        : DecodingStage(next, state, maxOutput), context_(ZSTD_createDCtx(), &ZSTD_freeDCtx)
+    {
+        if (!context_ || ZSTD_isError(ZSTD_DCtx_setParameter(context_.get(), ZSTD_d_windowLogMax, kZstdWindowLogMax)))
+            corrupt();
+    }
+
+private:
+    bool consume(QByteArrayView encoded) override
+    {
+        ZSTD_inBuffer input{encoded.data(), size_t(encoded.size()), 0};
+        for (;;) {
+            if (!decodeSome(input))
+                return false;
+            // The input is used up, and either the frame is complete and flushed (0), or the room was not
+            // filled: the decoder has flushed all it can and waits for more input. Calling again after a 0
+            // would start a new frame and report that as unfinished.
+            if (input.pos == input.size && (pending_ == 0 || !outputFilled_))
+                return true;
+        }
+    }
+
+    bool end() override
+    {
+        ZSTD_inBuffer none{nullptr, 0, 0};
+        while (pending_ != 0 && outputFilled_) {
+            if (!decodeSome(none))
+                return false;
+        }
+        return pending_ == 0 || corrupt();
+    }
+
+    bool decodeSome(ZSTD_inBuffer& input)
+    {
+        ZSTD_outBuffer out{output(), outputSize(), 0};
+        pending_ = ZSTD_decompressStream(context_.get(), &out, &input);
+        if (ZSTD_isError(pending_))
+            return corrupt();
+        outputFilled_ = out.pos == out.size;
+        return handOn(out.pos);
+    }
+
+    const std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> context_;
+    size_t pending_ = 1; // non-zero while a frame is unfinished
+    bool outputFilled_ = false;
+};
+
+std::unique_ptr<DecodingStage> stageFor(Coding coding, ByteSink& next, ChainState& state, qint64 maxOutput)
 {
     switch (coding) {
     case Coding::Gzip:
-        return decodeGzip(stored, maxSize);
+        return std::make_unique<GzipStage>(next, state, maxOutput);
     case Coding::Deflate:
-        return decodeDeflate(stored, maxSize);
+        return std::make_unique<DeflateStage>(next, state, maxOutput);
     case Coding::Brotli:
-        return decodeBrotli(stored, maxSize);
+        return std::make_unique<BrotliStage>(next, state, maxOutput);
     case Coding::Zstd:
-        return decodeZstd(stored, maxSize);
+        return std::make_unique<ZstdStage>(next, state, maxOutput);
     }
-    return std::nullopt;
+    return nullptr;
 }
+
+// Collects a decoded body in memory.
+class ByteArraySink final : public ByteSink
+{
+public:
+    bool write(QByteArrayView bytes) override
+    {
+        bytes_.append(bytes);
+        return true;
+    }
+
+    QByteArray take() { return std::move(bytes_); }
+
+private:
+    QByteArray bytes_;
+};
 
 quint32 littleEndian32(const char* bytes)
 {
@@ -320,24 +473,63 @@ std::optional<qint64> zstdSizeHint(QByteArrayView head, qint64 storedLength)
 
 } // namespace
 
+// The stages in the order the stored bytes pass them: the last coding applied is undone first.
+struct ContentDecoder::Chain
+{
+    ChainState state;
+    std::vector<std::unique_ptr<DecodingStage>> stages; // stages.front() writes to the caller's sink
+    ByteSink* entry = nullptr;                          // what the stored bytes are written to
+};
+
+ContentDecoder::ContentDecoder(const QString& encoding, ByteSink& sink, qint64 maxDecodedSize)
+    : chain_(std::make_unique<Chain>())
+{
+    const std::optional<QList<Coding>> codings = codingsOf(encoding);
+    if (!codings) {
+        chain_->state.fail(Outcome::Undecodable);
+        return;
+    }
+    ByteSink* next = &sink;
+    for (const Coding coding : *codings) {
+        chain_->stages.push_back(stageFor(coding, *next, chain_->state, std::max<qint64>(maxDecodedSize, 0)));
+        next = chain_->stages.back().get();
+    }
+    chain_->entry = next;
+}
+
+ContentDecoder::~ContentDecoder() = default;
+
+bool ContentDecoder::write(QByteArrayView stored)
+{
+    if (chain_->state.failed())
+        return false;
+    // A refusal by a stage has its reason recorded already; only the caller's own sink has not.
+    return stored.isEmpty() || chain_->entry->write(stored) || chain_->state.fail(Outcome::SinkFailed);
+}
+
+ContentDecoder::Outcome ContentDecoder::finish()
+{
+    for (auto stage = chain_->stages.rbegin(); stage != chain_->stages.rend(); ++stage) {
+        if (!(*stage)->finish())
+            break;
+    }
+    return chain_->state.outcome;
+}
+
+bool ContentDecoder::knowsEncoding(const QString& encoding)
+{
+    return codingsOf(encoding).has_value();
+}
+
 std::optional<QByteArray> ContentDecoder::decode(const QByteArray& stored, const QString& encoding,
                                                  qint64 maxDecodedSize)
 {
-    const std::optional<QList<Coding>> codings = codingsOf(encoding);
-    if (!codings)
+    ByteArraySink sink;
+    ContentDecoder decoder(encoding, sink, maxDecodedSize);
+    decoder.write(stored);
+    if (decoder.finish() != Outcome::Decoded)
         return std::nullopt;
-    // Servers send empty bodies (for example to HEAD-like revalidations) with the encoding header still on.
-    if (stored.isEmpty())
-        return stored;
-    // The cap is on what decoding makes; a plain body is as large as it is stored.
-    QByteArray body = stored;
-    for (auto coding = codings->crbegin(); coding != codings->crend(); ++coding) {
-        std::optional<QByteArray> decoded = decodeOne(body, *coding, maxDecodedSize);
-        if (!decoded)
-            return std::nullopt;
-        body = std::move(*decoded);
-    }
-    return body;
+    return sink.take();
 }
 
 std::optional<qint64> ContentDecoder::sizeHint(QByteArrayView head, QByteArrayView tail, qint64 storedLength,

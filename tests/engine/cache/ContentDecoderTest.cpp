@@ -130,6 +130,39 @@ TEST_P(Decode, GivesTheBodyOrNothing)
     EXPECT_EQ(ContentDecoder::decode(GetParam().stored, GetParam().encoding), GetParam().decoded);
 }
 
+// Collects what a decoder hands on, and the largest piece it handed on at once.
+class CollectingSink final : public ByteSink
+{
+public:
+    bool write(QByteArrayView bytes) override
+    {
+        collected.append(bytes);
+        largestPiece = std::max(largestPiece, bytes.size());
+        return true;
+    }
+
+    QByteArray collected;
+    qsizetype largestPiece = 0;
+};
+
+TEST_P(Decode, GivesTheSameWhenTheStoredBytesComeInPieces)
+{
+    for (const qsizetype pieceSize : {1, 7, 4096}) {
+        SCOPED_TRACE(pieceSize);
+        CollectingSink sink;
+        ContentDecoder decoder(GetParam().encoding, sink);
+        const QByteArray& stored = GetParam().stored;
+        for (qsizetype at = 0;
+             at < stored.size() &&
+             decoder.write(QByteArrayView(stored).sliced(at).first(std::min(pieceSize, stored.size() - at)));
+             at += pieceSize) {
+        }
+        const bool decoded = decoder.finish() == ContentDecoder::Outcome::Decoded;
+        EXPECT_EQ(decoded ? std::optional<QByteArray>(sink.collected) : std::nullopt, GetParam().decoded);
+        EXPECT_LE(sink.largestPiece, ContentDecoder::kOutputChunk);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(ContentDecoder, Decode, testing::ValuesIn(decodeCases()),
                          [](const testing::TestParamInfo<DecodeCase>& testInfo) { return testInfo.param.name; });
 
@@ -157,6 +190,12 @@ TEST_P(DecompressionBomb, IsCutOffAtTheCap)
     const QString encoding = QString::fromLatin1(GetParam().encoding);
     EXPECT_EQ(ContentDecoder::decode(stored, encoding, plain.size() - 1), std::nullopt);
     EXPECT_EQ(ContentDecoder::decode(stored, encoding, plain.size()), plain);
+    // A stream stops at the cap, and says why; the sink never has a byte past it.
+    CollectingSink sink;
+    ContentDecoder decoder(encoding, sink, plain.size() - 1);
+    decoder.write(stored);
+    EXPECT_EQ(decoder.finish(), ContentDecoder::Outcome::TooLarge);
+    EXPECT_LT(sink.collected.size(), plain.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(ContentDecoder, DecompressionBomb,
