@@ -6,7 +6,7 @@
 #include "engine/cache/BlockfileIndex.h"
 #include "engine/cache/ChromiumCacheKey.h"
 
-BlockfileCache::BlockfileCache(const QString& folder, ExtractionFolder& extraction) : folder_(folder, extraction) {}
+BlockfileCache::BlockfileCache(const QString& folder) : folder_(folder) {}
 
 BlockfileCache::~BlockfileCache() = default;
 
@@ -75,4 +75,44 @@ void BlockfileCache::remove(const QString& url)
 {
     // Refused, see the class comment.
     Q_UNUSED(url);
+}
+
+UrlCache::RemoveOutcome BlockfileCache::removeEntry(const CacheEntry& entry)
+{
+    // Refused, see the class comment.
+    Q_UNUSED(entry);
+    return RemoveOutcome::ReadOnly;
+}
+
+std::shared_ptr<const BlockfileIndex> BlockfileCache::tableLocked()
+{
+    if (!index_) {
+        if (std::optional<BlockfileIndex> index = folder_.readIndex())
+            index_ = std::make_shared<const BlockfileIndex>(std::move(*index));
+    }
+    return index_;
+}
+
+bool BlockfileCache::isCurrent(const CacheEntry& entry)
+{
+    const std::optional<BlockfileAddress> address = BlockfileCacheFolder::addressOf(entry.entryKey);
+    if (entry.sourceFolder != folder_.path() || !address)
+        return false;
+    std::shared_ptr<const BlockfileIndex> index;
+    {
+        const std::lock_guard lock(mutex_);
+        index = tableLocked();
+    }
+    if (!index)
+        return false;
+    BlockfileDataFiles files(folder_.path(), BlockfileDataFiles::Access::Scattered);
+    const std::optional<BlockfileEntry> record = BlockfileEntryWalk::readRecord(files, *address);
+    const std::optional<CacheEntry> now = record ? folder_.readEntry(files, *index, *address, *record) : std::nullopt;
+    return now && now->url == entry.url && now->body.file == entry.body.file && now->body.offset == entry.body.offset &&
+           now->body.length == entry.body.length && now->body.stamp == entry.body.stamp;
+}
+
+bool BlockfileCache::ownsFolder(const QString& folder) const
+{
+    return folder == folder_.path();
 }

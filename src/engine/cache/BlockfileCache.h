@@ -10,7 +10,6 @@
 #include <optional>
 
 class BlockfileIndex;
-class ExtractionFolder;
 
 // The HTTP cache of a Chromium-family browser in its "blockfile" format (Chrome and Edge on Windows, old
 // macOS profiles), read in place. Walks go through the index's hash table, bucket by bucket. Lookups use a
@@ -18,17 +17,16 @@ class ExtractionFolder;
 // the URL and the site of a URL asked for is not known; entries the browser writes after the map was built
 // are found by walks but not by lookups.
 //
-// Read-only: remove() deliberately does nothing. Taking an entry out means unlinking it from its bucket's
-// chain and from the eviction lists (whose heads are in the index), freeing its blocks in the allocation
-// bitmaps and fixing the counters, while the browser keeps all these files memory-mapped with its own
+// Read-only: remove() deliberately does nothing, and removeEntry() answers ReadOnly. Taking an entry out means
+// unlinking it from its bucket's chain and from the eviction lists (whose heads are in the index), freeing its blocks
+// in the allocation bitmaps and fixing the counters, while the browser keeps all these files memory-mapped with its own
 // state in memory; an outside edit cannot be made safely under a running browser, and a half-made one
 // would damage the cache. Following the interface, the failure is silent.
 class BlockfileCache : public UrlCache
 {
 public:
-    // `folder` holds index, data_0 to data_<n> and f_<n> (for example a copied "Cache_Data"). Bodies are
-    // extracted into `extraction`, which must outlive this cache and its walks.
-    BlockfileCache(const QString& folder, ExtractionFolder& extraction);
+    // `folder` holds index, data_0 to data_<n> and f_<n> (for example a copied "Cache_Data").
+    explicit BlockfileCache(const QString& folder);
     ~BlockfileCache() override;
 
     // True for a folder holding data_0 and an index file that starts like a blockfile index.
@@ -37,10 +35,17 @@ public:
     std::unique_ptr<CacheEnumeration> enumerate() override;
     std::optional<CacheEntry> lookup(const QString& url) override;
     void remove(const QString& url) override;
+    RemoveOutcome removeEntry(const CacheEntry& entry) override;
+    // Reads the record at the entry's address again: true while it is an entry of the same URL whose
+    // body lies where it did, with the same length. The browser reuses the blocks of entries it evicts.
+    bool isCurrent(const CacheEntry& entry) override;
+    bool ownsFolder(const QString& folder) const override;
 
 private:
     // Builds the URL map if it is not there yet. Called with mutex_ held.
     void ensureUrlIndex();
+    // The hash table read once, for what needs it without the URL map. Called with mutex_ held.
+    std::shared_ptr<const BlockfileIndex> tableLocked();
 
     const BlockfileCacheFolder folder_;
     std::mutex mutex_;

@@ -8,9 +8,8 @@
 #include "engine/cache/ChromiumHttpEntry.h"
 #include "engine/cache/ChromiumTime.h"
 #include "engine/cache/ContentDecoder.h"
-#include "engine/cache/ExtractionFolder.h"
+#include "engine/cache/FileDescriptor.h"
 #include "engine/cache/LittleEndianReader.h"
-#include "engine/cache/LocalFileName.h"
 #include "engine/cache/SuperFastHash.h"
 
 #include <QDir>
@@ -28,8 +27,7 @@ constexpr int sparseStream = 2;
 constexpr qint64 maxKeyLength = 4 * 1024 * 1024;
 constexpr qint64 maxResponseInfoLength = 4 * 1024 * 1024;
 
-// Streams up to 16 KiB live in blocks, and are read through the same handles when their size must be
-// decoded; a longer one is in an external file, read by the decoder itself.
+// Streams up to 16 KiB live in blocks; a longer one is in an external file.
 constexpr qint64 wholeBodyLimit = 16 * 1024;
 constexpr qint64 bodyEdgeLength = 64;
 
@@ -83,39 +81,53 @@ std::optional<BlockfileEntry> findRecord(BlockfileDataFiles& files, const Blockf
     return std::nullopt;
 }
 
-// The decoded size of a body stored at `address`. Its ends are enough for gzip, whose trailer records the
-// size; a short body is read whole for the encodings that must be decoded (or, for zstd, seen whole).
-qint64 decodedSizeOf(BlockfileDataFiles& files, BlockfileAddress address, const StoredBody& body)
+// The decoded size of a body stored at `address` where its encoding records it, read off its ends (gzip's
+// trailer) or, for zstd, off a short body seen whole; CacheEntry::kUnknownSize otherwise. A walk has the
+// blocks these lie in at hand already.
+qint64 sizeHintOf(BlockfileDataFiles& files, BlockfileAddress address, const StoredBody& body)
 {
     if (ChromiumHttpEntry::isIdentity(body.contentEncoding))
         return body.length;
     const qint64 edge = std::min(body.length, bodyEdgeLength);
-    const QByteArray head = files.read(address, 0, edge).value_or(QByteArray());
+    const bool wantsWhole = body.length <= wholeBodyLimit && body.contentEncoding == QLatin1String("zstd");
+    const QByteArray head = files.read(address, 0, wantsWhole ? body.length : edge).value_or(QByteArray());
     const QByteArray tail = files.read(address, body.length - edge, edge).value_or(QByteArray());
-    if (const std::optional<qint64> hint = ContentDecoder::sizeHint(head, tail, body.length, body.contentEncoding))
-        return *hint;
-    const std::optional<QByteArray> whole =
-        body.length <= wholeBodyLimit ? files.read(address, 0, body.length) : std::nullopt;
-    return ChromiumHttpEntry::decodedSize(body, whole.value_or(head), tail);
+    return ChromiumHttpEntry::sizeHintOf(body, head, tail);
 }
 
 } // namespace
 
-BlockfileCacheFolder::BlockfileCacheFolder(const QString& folder, ExtractionFolder& extraction)
-    : path_(QDir::cleanPath(QDir(folder).absolutePath())), extraction_(&extraction)
+BlockfileCacheFolder::BlockfileCacheFolder(const QString& folder) : path_(QDir::cleanPath(QDir(folder).absolutePath()))
 {}
 
 bool BlockfileCacheFolder::recognises(const QString& folder)
 {
     const QDir dir(folder);
-    QFile index(dir.filePath(QStringLiteral("index")));
-    return index.open(QIODevice::ReadOnly) && BlockfileIndex::hasKnownHeader(index.read(8)) &&
-           QFile::exists(dir.filePath(QStringLiteral("data_0")));
+    const std::optional<QByteArray> header = FileDescriptor::readStart(dir.filePath(QStringLiteral("index")), 8);
+    return header && BlockfileIndex::hasKnownHeader(*header) && QFile::exists(dir.filePath(QStringLiteral("data_0")));
 }
 
 std::optional<BlockfileIndex> BlockfileCacheFolder::readIndex() const
 {
     return BlockfileIndex::read(path_ + QStringLiteral("/index"));
+}
+
+QString BlockfileCacheFolder::keyOf(BlockfileAddress address)
+{
+    QString key(8, Qt::Uninitialized);
+    QChar* out = key.data();
+    for (int shift = 28; shift >= 0; shift -= 4)
+        *out++ = QChar(char16_t(u"0123456789abcdef"[(address.value() >> shift) & 0xf]));
+    return key;
+}
+
+std::optional<BlockfileAddress> BlockfileCacheFolder::addressOf(const QString& entryKey)
+{
+    bool isHex = false;
+    const quint32 value = entryKey.toUInt(&isHex, 16);
+    if (entryKey.size() != 8 || !isHex)
+        return std::nullopt;
+    return BlockfileAddress(value);
 }
 
 std::optional<QByteArray> BlockfileCacheFolder::keyOf(BlockfileDataFiles& files, const BlockfileEntry& record)
@@ -199,16 +211,16 @@ std::optional<CacheEntry> BlockfileCacheFolder::readEntry(BlockfileDataFiles& fi
             bodyLength == 0 ? files.locate(address) : files.locate(bodyAddress);
         if (bodyLength < 0 || !location || bodyLength > location->capacity)
             return std::nullopt;
-        entry.body = StoredBody{location->path, location->offset, bodyLength, head.contentEncoding(), std::nullopt, {}};
-        entry.size = bodyLength == 0 ? 0 : decodedSizeOf(files, bodyAddress, entry.body);
+        entry.body = StoredBody{location->path,
+                                location->offset,
+                                bodyLength,
+                                head.contentEncoding(),
+                                std::nullopt,
+                                {},
+                                bodyLength == 0 ? std::nullopt : location->stamp};
+        entry.size = bodyLength == 0 ? 0 : sizeHintOf(files, bodyAddress, entry.body);
     }
-    // The folder and the entry's address: "<folder>#<8 hex digits>", made in one allocation.
-    QString entryId(path_.size() + 9, Qt::Uninitialized);
-    QChar* out = std::copy(path_.begin(), path_.end(), entryId.data());
-    *out++ = u'#';
-    for (int shift = 28; shift >= 0; shift -= 4)
-        *out++ = QChar(char16_t(u"0123456789abcdef"[(address.value() >> shift) & 0xf]));
-    entry.localFile = extraction_->pathFor(entryId, LocalFileName::forUrl(entry.url, entry.contentType));
+    entry.entryKey = keyOf(address);
     return entry;
 }
 
@@ -248,5 +260,5 @@ std::optional<StoredBody> BlockfileCacheFolder::sparseBody(BlockfileDataFiles& f
     const std::optional<BlockfileDataFiles::Location> location = files.locate(child->streamAddress(bodyStream));
     if (child->streamSize(bodyStream) < *length || !location || *length > location->capacity)
         return std::nullopt;
-    return StoredBody{location->path, location->offset, *length, QString(), std::nullopt, {}};
+    return StoredBody{location->path, location->offset, *length, QString(), std::nullopt, {}, location->stamp};
 }

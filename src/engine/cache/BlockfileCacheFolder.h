@@ -11,15 +11,14 @@
 class BlockfileDataFiles;
 class BlockfileEntry;
 class BlockfileIndex;
-class ExtractionFolder;
 
 // A Chromium blockfile cache folder ("index", data_0 to data_<n>, f_<n>) read in place: what an entry
-// record amounts to. Holds only its path and the (thread-safe) extraction folder; the files themselves are
-// read through a BlockfileDataFiles each caller brings, so one instance serves several threads at once.
+// record amounts to. Holds only its path; the files themselves are read through a BlockfileDataFiles each
+// caller brings, so one instance serves several threads at once.
 class BlockfileCacheFolder
 {
 public:
-    BlockfileCacheFolder(const QString& folder, ExtractionFolder& extraction);
+    explicit BlockfileCacheFolder(const QString& folder);
 
     const QString& path() const { return path_; }
 
@@ -27,6 +26,10 @@ public:
     static bool recognises(const QString& folder);
 
     std::optional<BlockfileIndex> readIndex() const;
+
+    // An entry's CacheEntry::entryKey: its record's address as 8 lower-case hex digits; and back.
+    static QString keyOf(BlockfileAddress address);
+    static std::optional<BlockfileAddress> addressOf(const QString& entryKey);
 
     // The record's key, wherever it is stored, if it matches the record's key hash.
     static std::optional<QByteArray> keyOf(BlockfileDataFiles& files, const BlockfileEntry& record);
@@ -54,5 +57,4 @@ private:
                                          const QString& contentRange) const;
 
     QString path_;
-    ExtractionFolder* extraction_;
 };

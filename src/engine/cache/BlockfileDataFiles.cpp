@@ -26,11 +26,12 @@ std::unique_ptr<BlockfileDataFiles::OpenFile> BlockfileDataFiles::openFile(Block
 {
     auto opened = std::make_unique<OpenFile>();
     opened->path = folder_ + QLatin1Char('/') + address.fileName();
-    opened->file.setFileName(opened->path);
-    // Records are small and scattered; Qt's read-ahead would fetch 16 KiB for each.
-    if (!opened->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    struct stat status;
+    opened->file = FileDescriptor::openRegular(opened->path, status);
+    if (!opened->file.isOpen())
         return opened;
-    opened->size = opened->file.size();
+    opened->size = status.st_size;
+    opened->stamp = StoredBody::FileStamp::of(status);
     opened->usable = true;
     return opened;
 }
@@ -42,7 +43,8 @@ std::unique_ptr<BlockfileDataFiles::OpenFile> BlockfileDataFiles::openBlockFile(
     if (!opened->usable)
         return opened;
     opened->usable = false;
-    const QByteArray headerBytes = opened->file.read(24);
+    QByteArray headerBytes(24, Qt::Uninitialized);
+    headerBytes.truncate(FileDescriptor::readAt(opened->file.get(), headerBytes.data(), headerBytes.size(), 0));
     const LittleEndianReader header(headerBytes);
     const std::optional<quint32> version = header.u32(4);
     const std::optional<quint16> thisFile = header.u16(8);
@@ -80,7 +82,7 @@ std::optional<BlockfileDataFiles::Location> BlockfileDataFiles::locate(Blockfile
     if (!file->usable)
         return std::nullopt;
     if (address.isExternal())
-        return Location{file->path, 0, file->size};
+        return Location{file->path, 0, file->size, file->stamp};
     // A block file of one number always holds one block size, so an address of another type naming it
     // is damaged.
     if (file->blockSize != address.blockSize())
@@ -90,7 +92,7 @@ std::optional<BlockfileDataFiles::Location> BlockfileDataFiles::locate(Blockfile
     const qint64 capacity = qint64(address.blockCount()) * file->blockSize;
     if (endBlock > file->blockCount || offset + capacity > file->size)
         return std::nullopt;
-    return Location{file->path, offset, capacity};
+    return Location{file->path, offset, capacity, std::nullopt};
 }
 
 std::optional<QByteArray> BlockfileDataFiles::read(BlockfileAddress address, qint64 offset, qint64 length)
@@ -125,8 +127,7 @@ void BlockfileDataFiles::prefetch(BlockfileAddress address, qint64 offset, qint6
 
 std::optional<QByteArray> BlockfileDataFiles::readDirectly(OpenFile& file, qint64 offset, qint64 length) const
 {
-    // pread straight into the result: QFile::read through a seek copies the bytes once more.
-    const int fd = file.file.handle();
+    const int fd = file.file.get();
     if (fd < 0 || offset < 0 || length < 0)
         return std::nullopt;
     QByteArray bytes(length, Qt::Uninitialized);

@@ -1,9 +1,10 @@
 #pragma once
 
 #include "engine/cache/BlockfileAddress.h"
+#include "engine/cache/FileDescriptor.h"
+#include "engine/cache/StoredBody.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QString>
 #include <array>
 #include <memory>
@@ -34,6 +35,8 @@ public:
         QString path;
         qint64 offset = 0;   // of its first byte in that file
         qint64 capacity = 0; // bytes it may hold: its blocks, or the whole external file
+        // An external file holds one stream alone, so what it is now tells whether it still holds that one.
+        std::optional<StoredBody::FileStamp> stamp;
     };
 
     BlockfileDataFiles(const QString& folder, Access access);
@@ -55,9 +58,10 @@ public:
 private:
     struct OpenFile
     {
-        QFile file;
+        FileDescriptor file;
         QString path; // file's name, kept: every Location a walk makes names it
         qint64 size = 0;
+        StoredBody::FileStamp stamp;
         qint64 blockSize = 0;  // 0 for an external file
         qint64 blockCount = 0; // the capacity the block file's header declares
         bool usable = false;

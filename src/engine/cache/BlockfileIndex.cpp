@@ -1,8 +1,8 @@
 #include "engine/cache/BlockfileIndex.h"
 
+#include "engine/cache/FileDescriptor.h"
 #include "engine/cache/LittleEndianReader.h"
 
-#include <QFile>
 #include <algorithm>
 #include <cstring>
 
@@ -33,10 +33,12 @@ bool BlockfileIndex::hasKnownHeader(QByteArrayView header)
 
 std::optional<BlockfileIndex> BlockfileIndex::read(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    struct stat status;
+    const FileDescriptor file = FileDescriptor::openRegular(path, status);
+    if (!file.isOpen())
         return std::nullopt;
-    const QByteArray header = file.read(headerSize);
+    QByteArray header(headerSize, Qt::Uninitialized);
+    header.truncate(FileDescriptor::readAt(file.get(), header.data(), headerSize, 0));
     const LittleEndianReader reader(header);
     const std::optional<quint32> declaredLength = reader.u32(28);
     if (!hasKnownHeader(header) || !declaredLength)
@@ -45,10 +47,10 @@ std::optional<BlockfileIndex> BlockfileIndex::read(const QString& path)
     if (!isPowerOfTwo(tableLength) || tableLength > maxTableLength)
         return std::nullopt;
     const qint64 tableBytes = qint64(tableLength) * 4;
-    if (file.size() < tableOffset + tableBytes || !file.seek(tableOffset))
+    if (status.st_size < tableOffset + tableBytes)
         return std::nullopt;
-    QByteArray table = file.read(tableBytes);
-    if (table.size() != tableBytes)
+    QByteArray table(tableBytes, Qt::Uninitialized);
+    if (FileDescriptor::readAt(file.get(), table.data(), tableBytes, tableOffset) != tableBytes)
         return std::nullopt;
     return BlockfileIndex(std::move(table), tableLength);
 }

@@ -2,6 +2,7 @@
 
 #include "engine/cache/BlockfileCache.h"
 #include "engine/cache/CombinedCache.h"
+#include "engine/cache/FileDescriptor.h"
 #include "engine/cache/FirefoxCache.h"
 #include "engine/cache/IndexDatCache.h"
 #include "engine/cache/SimpleCache.h"
@@ -19,8 +20,7 @@ namespace
 
 QByteArray firstBytes(const QString& path, qint64 count)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.read(count) : QByteArray();
+    return FileDescriptor::readStart(path, count).value_or(QByteArray());
 }
 
 bool hasSimpleEntryFiles(const QDir& dir)
@@ -247,28 +247,28 @@ QList<CacheLocation> CacheDetector::programCaches(const QString& iniFile, const 
     return locations;
 }
 
-std::unique_ptr<UrlCache> CacheDetector::open(const CacheLocation& location, ExtractionFolder& extraction)
+std::unique_ptr<UrlCache> CacheDetector::open(const CacheLocation& location)
 {
     switch (location.kind) {
     case CacheLocation::Kind::ChromiumSimple:
-        return std::make_unique<SimpleCache>(location.folder, extraction);
+        return std::make_unique<SimpleCache>(location.folder);
     case CacheLocation::Kind::Firefox:
-        return std::make_unique<FirefoxCache>(location.folder, extraction);
+        return std::make_unique<FirefoxCache>(location.folder);
     case CacheLocation::Kind::IndexDat:
-        return std::make_unique<IndexDatCache>(location.folder, extraction);
+        return std::make_unique<IndexDatCache>(location.folder);
     case CacheLocation::Kind::ChromiumBlockfile:
-        return std::make_unique<BlockfileCache>(location.folder, extraction);
+        return std::make_unique<BlockfileCache>(location.folder);
     case CacheLocation::Kind::Unknown:
         break;
     }
     return nullptr;
 }
 
-std::unique_ptr<UrlCache> CacheDetector::openAll(const QList<CacheLocation>& locations, ExtractionFolder& extraction)
+std::unique_ptr<UrlCache> CacheDetector::openAll(const QList<CacheLocation>& locations)
 {
     std::vector<std::unique_ptr<UrlCache>> caches;
     for (const CacheLocation& location : locations) {
-        if (std::unique_ptr<UrlCache> cache = open(location, extraction))
+        if (std::unique_ptr<UrlCache> cache = open(location))
             caches.push_back(std::move(cache));
     }
     return std::make_unique<CombinedCache>(std::move(caches));

@@ -6,7 +6,6 @@
 #include <QString>
 #include <memory>
 
-class ExtractionFolder;
 class UrlCache;
 
 // Finds the browser caches of this computer's user and tells a cache folder's format from its contents.
@@ -41,8 +40,8 @@ public:
     static QList<CacheLocation> programCaches(const QString& iniFile, const Homes& homes);
 
     // A reader for `location`; nullptr for a kind this program cannot read.
-    static std::unique_ptr<UrlCache> open(const CacheLocation& location, ExtractionFolder& extraction);
+    static std::unique_ptr<UrlCache> open(const CacheLocation& location);
 
     // Readers for all of `locations` that this program can read, used as one cache.
-    static std::unique_ptr<UrlCache> openAll(const QList<CacheLocation>& locations, ExtractionFolder& extraction);
+    static std::unique_ptr<UrlCache> openAll(const QList<CacheLocation>& locations);
 };

@@ -4,20 +4,32 @@
 
 #include <QDateTime>
 #include <QString>
+#include <optional>
 
-// One usable entry of a browser cache: a whole 2xx response with its body.
+// One usable entry of a browser cache: a whole 2xx response with its body, as a walk or a lookup found
+// it. Nothing is written out for it: its body is read from the cache's own files when someone needs it
+// (EntryBody), and refused there if the cache has changed the entry since.
 struct CacheEntry
 {
-    QString url;          // the address the browser fetched, with the cache's key prefixes stripped
-    QString localFile;    // full path of the plain file that holds (or will hold) the decoded body
-    qint64 size = 0;      // bytes of the decoded body, which is what localFile holds
-    QDateTime lastAccess; // when the browser last used the entry, UTC
-    QString contentType;  // the response's Content-Type, as sent; may be empty
-    QString sourceFolder; // the cache folder the entry belongs to
-    StoredBody body;      // where the encoded body lies in the cache's files
+    // The decoded size is not known without decoding (a compressed body whose format does not record
+    // it); see knownSize.
+    static constexpr qint64 kUnknownSize = -1;
 
-    // Caches do not keep one plain file per entry, so localFile is written only when someone needs
-    // its contents. Safe to call from several threads; a second call finds the file already there.
-    // Returns false when the body cannot be read; the file is then not created.
-    bool materialize() const;
+    QString url; // the address the browser fetched, with the cache's key prefixes stripped
+    // The file name the body goes by, in the habit of the old system cache: "logo[1].gif" (see
+    // LocalFileName); for a cache that keeps each body as a plain file, that file's name. Decides the
+    // file-type match and a saved resource's name.
+    QString localName;
+    qint64 size = kUnknownSize; // bytes of the decoded body where known without decoding
+    QDateTime lastAccess;       // when the browser last used the entry, UTC
+    QString contentType;        // the response's Content-Type, as sent; may be empty
+    QString sourceFolder;       // the cache folder the entry belongs to
+    // Which entry of that cache this is, stable while the cache keeps it: the entry file's name, the
+    // blockfile address, the index.dat record. With sourceFolder, names exactly one entry.
+    QString entryKey;
+    StoredBody body; // where the encoded body lies in the cache's files
+
+    // The decoded size: `size` when known, else counted by decoding into a scratch buffer (EntryBody::
+    // decodedSize, capped). std::nullopt when the body cannot be read or passes the cap.
+    std::optional<qint64> knownSize() const;
 };

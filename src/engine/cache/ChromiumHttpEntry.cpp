@@ -3,7 +3,7 @@
 #include "engine/cache/ChromiumCacheKey.h"
 #include "engine/cache/ChromiumResponseInfo.h"
 #include "engine/cache/ContentDecoder.h"
-#include "engine/cache/HeadTailFileReader.h"
+#include "engine/cache/LocalFileName.h"
 
 std::optional<ChromiumHttpEntry> ChromiumHttpEntry::fromStreams(QByteArrayView key, QByteArrayView responseInfo)
 {
@@ -23,6 +23,7 @@ CacheEntry ChromiumHttpEntry::toCacheEntry(const QString& sourceFolder) const
     entry.url = url_;
     entry.contentType = head_.contentType();
     entry.sourceFolder = sourceFolder;
+    entry.localName = LocalFileName::forUrl(entry.url, entry.contentType).withCounter(1);
     return entry;
 }
 
@@ -31,20 +32,10 @@ bool ChromiumHttpEntry::isIdentity(const QString& contentEncoding)
     return contentEncoding.isEmpty() || contentEncoding == QLatin1String("identity");
 }
 
-qint64 ChromiumHttpEntry::decodedSize(const StoredBody& body, QByteArrayView bodyHead, QByteArrayView bodyTail)
+qint64 ChromiumHttpEntry::sizeHintOf(const StoredBody& body, QByteArrayView bodyHead, QByteArrayView bodyTail)
 {
-    if (const std::optional<qint64> hint =
-            ContentDecoder::sizeHint(bodyHead, bodyTail, body.length, body.contentEncoding))
-        return *hint;
-    std::optional<QByteArray> stored;
-    if (bodyHead.size() == body.length)
-        stored = bodyHead.toByteArray();
-    else
-        stored = HeadTailFileReader(body.file).read(body.offset, body.length);
-    if (!stored)
-        return body.length;
-    const std::optional<QByteArray> decoded = ContentDecoder::decode(*stored, body.contentEncoding);
-    return decoded ? decoded->size() : stored->size();
+    return ContentDecoder::sizeHint(bodyHead, bodyTail, body.length, body.contentEncoding)
+        .value_or(CacheEntry::kUnknownSize);
 }
 
 std::optional<qint64> ChromiumHttpEntry::resourceLengthOf(const QString& contentRange)

@@ -20,11 +20,11 @@ public:
     // the caller knows where.
     static std::optional<ChromiumHttpEntry> fromStreams(QByteArrayView key, QByteArrayView responseInfo);
 
-    // The size `body` has once its content encoding is undone, read off the encoded data where the
-    // encoding records it and decoded otherwise. `bodyHead` is the body's first bytes (the whole body when
-    // it is short enough to have been read whole), `bodyTail` its last bytes; either may be empty when
-    // the body is not encoded. A body that does not decode is extracted as stored, so that is its size.
-    static qint64 decodedSize(const StoredBody& body, QByteArrayView bodyHead, QByteArrayView bodyTail);
+    // The size `body` has once its content encoding is undone, where the encoded data records it (see
+    // ContentDecoder::sizeHint); CacheEntry::kUnknownSize otherwise, as finding it would mean decoding.
+    // `bodyHead` is the body's first bytes (the whole body when it is short enough to have been read
+    // whole), `bodyTail` its last bytes; either may be empty when the body is not encoded.
+    static qint64 sizeHintOf(const StoredBody& body, QByteArrayView bodyHead, QByteArrayView bodyTail);
 
     // The length of the whole resource from a 206's Content-Range ("bytes 0-220543/220544"); std::nullopt
     // when it is unknown ("*") or malformed.
@@ -34,7 +34,8 @@ public:
     static bool isIdentity(const QString& contentEncoding);
 
     // A CacheEntry of `sourceFolder` with what the key and the response give: its URL and Content-Type.
-    // Where the body lies, its size, last use and local file are the format's to fill in.
+    // Its local name follows from those; where the body lies, its size, last use and key are the format's
+    // to fill in.
     CacheEntry toCacheEntry(const QString& sourceFolder) const;
 
     const QString& url() const { return url_; }

@@ -1,5 +1,7 @@
 #include "engine/cache/CombinedCache.h"
 
+#include <algorithm>
+
 namespace
 {
 
@@ -52,4 +54,31 @@ void CombinedCache::remove(const QString& url)
 {
     for (const std::unique_ptr<UrlCache>& cache : caches_)
         cache->remove(url);
+}
+
+UrlCache* CombinedCache::cacheOf(const CacheEntry& entry) const
+{
+    for (const std::unique_ptr<UrlCache>& cache : caches_) {
+        if (cache->ownsFolder(entry.sourceFolder))
+            return cache.get();
+    }
+    return nullptr;
+}
+
+UrlCache::RemoveOutcome CombinedCache::removeEntry(const CacheEntry& entry)
+{
+    UrlCache* const cache = cacheOf(entry);
+    return cache ? cache->removeEntry(entry) : RemoveOutcome::Gone;
+}
+
+bool CombinedCache::isCurrent(const CacheEntry& entry)
+{
+    UrlCache* const cache = cacheOf(entry);
+    return cache && cache->isCurrent(entry);
+}
+
+bool CombinedCache::ownsFolder(const QString& folder) const
+{
+    return std::any_of(caches_.begin(), caches_.end(),
+                       [&](const std::unique_ptr<UrlCache>& cache) { return cache->ownsFolder(folder); });
 }

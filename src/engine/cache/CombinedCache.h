@@ -6,7 +6,8 @@
 #include <vector>
 
 // Several caches used as one: walked one after another in the given order; a lookup takes the most
-// recently used entry of any of them; a deletion deletes from all.
+// recently used entry of any of them; a deletion by URL deletes from all, one of an entry goes to the
+// cache the entry came from.
 class CombinedCache : public UrlCache
 {
 public:
@@ -15,7 +16,13 @@ public:
     std::unique_ptr<CacheEnumeration> enumerate() override;
     std::optional<CacheEntry> lookup(const QString& url) override;
     void remove(const QString& url) override;
+    RemoveOutcome removeEntry(const CacheEntry& entry) override;
+    bool isCurrent(const CacheEntry& entry) override;
+    bool ownsFolder(const QString& folder) const override;
 
 private:
+    // The cache whose folder the entry is of; nullptr when none is.
+    UrlCache* cacheOf(const CacheEntry& entry) const;
+
     const std::vector<std::unique_ptr<UrlCache>> caches_;
 };

@@ -1,5 +1,8 @@
 #include "engine/cache/FileDescriptor.h"
 
+#include <QFile>
+
+#include <algorithm>
 #include <cerrno>
 #include <unistd.h>
 #include <utility>
@@ -8,6 +11,52 @@ FileDescriptor::~FileDescriptor()
 {
     if (fd_ >= 0)
         ::close(fd_);
+}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept
+{
+    if (this != &other) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+int FileDescriptor::release()
+{
+    return std::exchange(fd_, -1);
+}
+
+FileDescriptor FileDescriptor::openRegular(const char* path, struct stat& status, int folderFd)
+{
+    status.st_mode = 0;
+    FileDescriptor file(::openat(folderFd, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!file.isOpen())
+        return file;
+    if (::fstat(file.get(), &status) != 0) {
+        status.st_mode = 0;
+        return FileDescriptor();
+    }
+    if (!S_ISREG(status.st_mode))
+        return FileDescriptor();
+    return file;
+}
+
+FileDescriptor FileDescriptor::openRegular(const QString& path, struct stat& status, int folderFd)
+{
+    return openRegular(QFile::encodeName(path).constData(), status, folderFd);
+}
+
+std::optional<QByteArray> FileDescriptor::readStart(const QString& path, qint64 maxBytes)
+{
+    struct stat status;
+    const FileDescriptor file = openRegular(path, status);
+    if (!file.isOpen() || maxBytes < 0)
+        return std::nullopt;
+    QByteArray bytes(std::min<qint64>(status.st_size, maxBytes), Qt::Uninitialized);
+    bytes.truncate(readAt(file.get(), bytes.data(), bytes.size(), 0));
+    return bytes;
 }
 
 bool FileDescriptor::close()

@@ -3,9 +3,7 @@
 #include "engine/cache/FirefoxCacheEnumeration.h"
 #include "engine/cache/FirefoxCacheFolder.h"
 
-FirefoxCache::FirefoxCache(const QString& folder, ExtractionFolder& extraction)
-    : folder_(std::make_shared<const FirefoxCacheFolder>(folder, extraction))
-{}
+FirefoxCache::FirefoxCache(const QString& folder) : folder_(std::make_shared<const FirefoxCacheFolder>(folder)) {}
 
 FirefoxCache::~FirefoxCache() = default;
 
@@ -57,4 +55,24 @@ void FirefoxCache::remove(const QString& url)
     buildIndexLocked();
     for (const QString& fileName : fileNamesByUrl_.take(url))
         folder_->removeEntryFile(fileName);
+}
+
+UrlCache::RemoveOutcome FirefoxCache::removeEntry(const CacheEntry& entry)
+{
+    const std::lock_guard lock(indexMutex_);
+    const RemoveOutcome outcome = folder_->removeEntry(entry);
+    if (outcome == RemoveOutcome::Removed)
+        fileNamesByUrl_.dropCandidate(entry.url, entry.entryKey);
+    return outcome;
+}
+
+bool FirefoxCache::isCurrent(const CacheEntry& /*entry*/)
+{
+    // Every body lies in a file of its entry alone, whose stamp EntryBody checks.
+    return true;
+}
+
+bool FirefoxCache::ownsFolder(const QString& folder) const
+{
+    return folder == folder_->path();
 }

@@ -7,7 +7,6 @@
 #include <memory>
 #include <mutex>
 
-class ExtractionFolder;
 class FirefoxCacheFolder;
 
 // Firefox's HTTP disk cache: one cache2 folder (the one holding `entries/`), read in place.
@@ -19,13 +18,15 @@ class FirefoxCacheFolder;
 class FirefoxCache : public UrlCache
 {
 public:
-    // `extraction` receives the bodies that callers read; it must outlive this cache and its walks.
-    FirefoxCache(const QString& folder, ExtractionFolder& extraction);
+    explicit FirefoxCache(const QString& folder);
     ~FirefoxCache() override;
 
     std::unique_ptr<CacheEnumeration> enumerate() override;
     std::optional<CacheEntry> lookup(const QString& url) override;
     void remove(const QString& url) override;
+    RemoveOutcome removeEntry(const CacheEntry& entry) override;
+    bool isCurrent(const CacheEntry& entry) override;
+    bool ownsFolder(const QString& folder) const override;
 
 private:
     void buildIndexLocked();

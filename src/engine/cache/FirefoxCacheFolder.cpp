@@ -1,7 +1,6 @@
 #include "engine/cache/FirefoxCacheFolder.h"
 
 #include "engine/cache/ContentDecoder.h"
-#include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/FirefoxCacheKey.h"
 #include "engine/cache/FirefoxEntryFile.h"
 #include "engine/cache/HttpResponseHead.h"
@@ -12,6 +11,9 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <algorithm>
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -57,10 +59,10 @@ bool holdsWholeBody(const HttpResponseHead& head, qint64 storedLength)
     return lastIsNumber && totalIsNumber && total == storedLength && last == total - 1;
 }
 
-// The size of the body once its Content-Encoding is undone: read off the encoded data where the format
-// records it, decoded otherwise. A body that does not decode is served as stored, so its size is the stored
-// one. std::nullopt when the file changed since its metadata was read.
-std::optional<qint64> decodedSize(const FirefoxEntryFile& file, const QString& encoding)
+// The size of the body once its Content-Encoding is undone where the encoded data records it (see
+// ContentDecoder::sizeHint), CacheEntry::kUnknownSize where it does not; std::nullopt when the file changed
+// since its metadata was read.
+std::optional<qint64> sizeHintOf(const FirefoxEntryFile& file, const QString& encoding)
 {
     const qint64 length = file.bodyLength();
     if (encoding.isEmpty())
@@ -70,20 +72,13 @@ std::optional<qint64> decodedSize(const FirefoxEntryFile& file, const QString& e
     const std::optional<QByteArray> tail = file.readBody(length - edge, edge);
     if (!head || !tail)
         return std::nullopt;
-    if (const std::optional<qint64> hint = ContentDecoder::sizeHint(*head, *tail, length, encoding))
-        return hint;
-    const std::optional<QByteArray> stored = file.readBody(0, length);
-    if (!stored)
-        return std::nullopt;
-    const std::optional<QByteArray> decoded = ContentDecoder::decode(*stored, encoding);
-    return decoded ? decoded->size() : length;
+    return ContentDecoder::sizeHint(*head, *tail, length, encoding).value_or(CacheEntry::kUnknownSize);
 }
 
 } // namespace
 
-FirefoxCacheFolder::FirefoxCacheFolder(const QString& folder, ExtractionFolder& extraction)
-    : path_(QDir::cleanPath(QDir(folder).absolutePath())), entriesPath_(path_ + QStringLiteral("/entries")),
-      extraction_(extraction)
+FirefoxCacheFolder::FirefoxCacheFolder(const QString& folder)
+    : path_(QDir::cleanPath(QDir(folder).absolutePath())), entriesPath_(path_ + QStringLiteral("/entries"))
 {}
 
 bool FirefoxCacheFolder::isEntryFileName(const QString& fileName)
@@ -137,13 +132,14 @@ std::optional<CacheEntry> FirefoxCacheFolder::readEntry(const QString& fileName,
     QString encoding = head->contentEncoding();
     if (encoding == u"identity")
         encoding.clear();
-    const std::optional<qint64> size = decodedSize(*file, encoding);
+    const std::optional<qint64> size = sizeHintOf(*file, encoding);
     if (!size)
         return std::nullopt;
     entry.size = *size;
     entry.sourceFolder = path_;
-    entry.body = StoredBody{filePath, 0, file->bodyLength(), encoding, std::nullopt, {}};
-    entry.localFile = extraction_.pathFor(filePath, LocalFileName::forUrl(entry.url, entry.contentType));
+    entry.entryKey = fileName;
+    entry.body = StoredBody{filePath, 0, file->bodyLength(), encoding, std::nullopt, {}, file->stamp()};
+    entry.localName = LocalFileName::forUrl(entry.url, entry.contentType).withCounter(1);
     return entry;
 }
 
@@ -152,4 +148,22 @@ void FirefoxCacheFolder::removeEntryFile(const QString& fileName) const
     // The path is built from the folder and a checked name, never from anything read out of a file.
     if (isEntryFileName(fileName))
         QFile::remove(entriesPath_ + u'/' + fileName);
+}
+
+UrlCache::RemoveOutcome FirefoxCacheFolder::removeEntry(const CacheEntry& entry) const
+{
+    if (entry.sourceFolder != path_ || !isEntryFileName(entry.entryKey))
+        return UrlCache::RemoveOutcome::Gone;
+    const QByteArray filePath = QFile::encodeName(entriesPath_ + u'/' + entry.entryKey);
+    // The browser rewrites an entry's file when it uses it again: another stamp is another entry now.
+    struct stat status;
+    if (::lstat(filePath.constData(), &status) != 0 ||
+        (entry.body.stamp && StoredBody::FileStamp::of(status) != *entry.body.stamp))
+        return UrlCache::RemoveOutcome::Gone;
+    const std::optional<CacheEntry> current = readEntry(entry.entryKey, Detail::UrlAndTime);
+    if (!current || current->url != entry.url)
+        return UrlCache::RemoveOutcome::Gone;
+    if (::unlink(filePath.constData()) != 0)
+        return errno == ENOENT ? UrlCache::RemoveOutcome::Gone : UrlCache::RemoveOutcome::Failed;
+    return UrlCache::RemoveOutcome::Removed;
 }

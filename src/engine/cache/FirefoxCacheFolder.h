@@ -1,12 +1,11 @@
 #pragma once
 
 #include "engine/cache/CacheEntry.h"
+#include "engine/cache/UrlCache.h"
 
 #include <QString>
 #include <QStringList>
 #include <optional>
-
-class ExtractionFolder;
 
 // A Firefox cache2 folder on disk (the one holding `entries/`), read in place: which entry files it has,
 // which of them hold a usable response, and deleting one. Other files of the folder (index, journal,
@@ -15,7 +14,7 @@ class ExtractionFolder;
 class FirefoxCacheFolder
 {
 public:
-    FirefoxCacheFolder(const QString& folder, ExtractionFolder& extraction);
+    explicit FirefoxCacheFolder(const QString& folder);
 
     const QString& path() const { return path_; }
 
@@ -25,7 +24,7 @@ public:
 
     enum class Detail
     {
-        Full,       // everything, including the local file name and the decoded size
+        Full,       // everything, including the local file name and the decoded size where it is recorded
         UrlAndTime, // url and lastAccess only: enough to index the folder without touching any body
     };
 
@@ -37,10 +36,13 @@ public:
     // loads and treats a missing file as a miss. A file already gone counts as deleted.
     void removeEntryFile(const QString& fileName) const;
 
+    // Unlinks the entry file of `entry` (as a walk or lookup gave it) while it is still the file read then
+    // (same stamp) and holds the same URL.
+    UrlCache::RemoveOutcome removeEntry(const CacheEntry& entry) const;
+
     static bool isEntryFileName(const QString& fileName);
 
 private:
     QString path_;
     QString entriesPath_;
-    ExtractionFolder& extraction_;
 };

@@ -1,10 +1,9 @@
 #include "engine/cache/FirefoxEntryFile.h"
 
-#include <QFile>
+#include "engine/cache/FileDescriptor.h"
+
 #include <algorithm>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace
 {
@@ -12,6 +11,8 @@ namespace
 constexpr qint64 kChunkSize = 256 * 1024;
 // Enough for the metadata of nearly every entry (and for the whole of a small one) in a single read.
 constexpr qint64 kSnapshotSize = 16 * 1024;
+// Enough of a body's start for ContentDecoder::sizeHint.
+constexpr qint64 kHeadSize = 64;
 // Chunk hashes of a 2 GiB body, the browser's 64 KiB element limit and a very long key fit with room to spare;
 // anything bigger is damage, not metadata.
 constexpr qint64 kMaxMetadataSize = 4 * 1024 * 1024;
@@ -31,20 +32,13 @@ quint32 readU32LittleEndian(const unsigned char* bytes)
     return quint32(bytes[0]) | quint32(bytes[1]) << 8 | quint32(bytes[2]) << 16 | quint32(bytes[3]) << 24;
 }
 
-// Opens `path` for reading only if it is a regular file. Non-blocking, so that a FIFO or device swapped in
-// under the cache's name cannot stall the reader; the check is made on the opened file, so it cannot race.
-bool openRegularFile(QFile& file, const QString& path)
+// `length` bytes at `offset` of `file`; std::nullopt when fewer are there.
+std::optional<QByteArray> readExactly(const FileDescriptor& file, qint64 offset, qint64 length)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat status = {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return false;
-    }
-    return true;
+    QByteArray bytes(length, Qt::Uninitialized);
+    if (FileDescriptor::readAt(file.get(), bytes.data(), length, offset) != length)
+        return std::nullopt;
+    return bytes;
 }
 
 void mix(quint32& a, quint32& b, quint32& c)
@@ -92,19 +86,24 @@ quint32 FirefoxEntryFile::hash(QByteArrayView bytes)
 
 std::optional<FirefoxEntryFile> FirefoxEntryFile::read(const QString& path)
 {
-    QFile file;
-    if (!openRegularFile(file, path))
+    struct stat status;
+    const FileDescriptor file = FileDescriptor::openRegular(path, status);
+    if (!file.isOpen())
         return std::nullopt;
     FirefoxEntryFile entry;
     entry.path_ = path;
-    entry.fileSize_ = file.size();
+    entry.fileSize_ = status.st_size;
+    entry.stamp_ = StoredBody::FileStamp::of(status);
     const qint64 snapshotLength = std::min(entry.fileSize_, kSnapshotSize);
     entry.snapshotOffset_ = entry.fileSize_ - snapshotLength;
-    if (!file.seek(entry.snapshotOffset_))
-        return std::nullopt;
-    entry.snapshot_ = file.read(snapshotLength);
-    if (entry.snapshot_.size() != snapshotLength)
+    std::optional<QByteArray> snapshot = readExactly(file, entry.snapshotOffset_, snapshotLength);
+    if (!snapshot)
         return std::nullopt; // shrank while we read it
+    entry.snapshot_ = std::move(*snapshot);
+    // The start of a large file comes with this open, for a reader of the body's first bytes (a gzip
+    // header) not to open the file again.
+    if (entry.snapshotOffset_ > 0)
+        entry.head_ = readExactly(file, 0, std::min(entry.snapshotOffset_, kHeadSize)).value_or(QByteArray());
 
     const std::optional<Trailer> trailer = parseTrailer(entry.snapshot_, entry.fileSize_);
     if (!trailer)
@@ -115,12 +114,12 @@ std::optional<FirefoxEntryFile> FirefoxEntryFile::read(const QString& path)
         if (blockAndTrailer > kMaxMetadataSize)
             return std::nullopt;
         const QByteArray trailerBytes = entry.snapshot_.right(trailer->length);
-        if (!file.seek(trailer->dataSize))
+        std::optional<QByteArray> block = readExactly(file, trailer->dataSize, blockAndTrailer);
+        struct stat now;
+        if (!block || ::fstat(file.get(), &now) != 0 || now.st_size != entry.fileSize_ ||
+            !block->endsWith(trailerBytes))
             return std::nullopt;
-        entry.snapshot_ = file.read(blockAndTrailer);
-        if (entry.snapshot_.size() != blockAndTrailer || file.size() != entry.fileSize_ ||
-            !entry.snapshot_.endsWith(trailerBytes))
-            return std::nullopt;
+        entry.snapshot_ = std::move(*block);
         entry.snapshotOffset_ = trailer->dataSize;
     }
     const qsizetype blockStart = trailer->dataSize - entry.snapshotOffset_;
@@ -235,11 +234,11 @@ std::optional<QByteArray> FirefoxEntryFile::readBody(qint64 offset, qint64 lengt
         return std::nullopt;
     if (offset >= snapshotOffset_)
         return snapshot_.mid(offset - snapshotOffset_, length);
-    QFile file;
-    if (!openRegularFile(file, path_) || file.size() != fileSize_ || !file.seek(offset))
+    if (length <= head_.size() - offset)
+        return head_.mid(offset, length);
+    struct stat status;
+    const FileDescriptor file = FileDescriptor::openRegular(path_, status);
+    if (!file.isOpen() || status.st_size != fileSize_)
         return std::nullopt;
-    QByteArray bytes = file.read(length);
-    if (bytes.size() != length)
-        return std::nullopt;
-    return bytes;
+    return readExactly(file, offset, length);
 }

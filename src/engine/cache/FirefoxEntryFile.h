@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/cache/StoredBody.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QList>
@@ -45,6 +47,9 @@ public:
     // the file changed or vanished.
     std::optional<QByteArray> readBody(qint64 offset, qint64 length) const;
 
+    // The file as it was read.
+    StoredBody::FileStamp stamp() const { return stamp_; }
+
 private:
     FirefoxEntryFile() = default;
 
@@ -62,7 +67,9 @@ private:
 
     QString path_;
     qint64 fileSize_ = 0;
+    StoredBody::FileStamp stamp_;
     QByteArray snapshot_;       // the last bytes of the file, as read, holding at least the metadata block
+    QByteArray head_;           // the first bytes of the file when snapshot_ does not start there
     qint64 snapshotOffset_ = 0; // where snapshot_ starts in the file
     QByteArray key_;
     quint32 fetchCount_ = 0;

@@ -2,8 +2,6 @@
 
 #include "engine/cache/FileDescriptor.h"
 
-#include <QFile>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,17 +30,13 @@ qint64 modifiedNsOf(const struct stat& status)
 // Plain POSIX calls: QFile and QFileInfo cost more per file than the few KiB read from it.
 HeadTailFileReader::HeadTailFileReader(const QString& path, int folderFd)
 {
-    fd_ = ::openat(folderFd, QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    struct stat status;
+    fd_ = FileDescriptor::openRegular(path, status, folderFd).release();
     if (fd_ < 0)
         return;
-    struct stat status;
-    if (::fstat(fd_, &status) != 0 || S_ISDIR(status.st_mode)) {
-        ::close(fd_);
-        fd_ = -1;
-        return;
-    }
     size_ = status.st_size;
     modifiedNs_ = modifiedNsOf(status);
+    stamp_ = StoredBody::FileStamp::of(status);
     head_ = readFromFile(0, size_ <= wholeFileLimit ? size_ : endChunkSize);
     if (size_ > wholeFileLimit)
         tail_ = readFromFile(size_ - endChunkSize, endChunkSize);

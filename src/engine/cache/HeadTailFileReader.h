@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/cache/StoredBody.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDateTime>
@@ -14,7 +16,8 @@
 class HeadTailFileReader
 {
 public:
-    // `path` is absolute, or relative to the open folder `folderFd` (AT_FDCWD: the working folder).
+    // `path` is absolute, or relative to the open folder `folderFd` (AT_FDCWD: the working folder). Anything
+    // but a regular file is not opened (see FileDescriptor::openRegular).
     explicit HeadTailFileReader(const QString& path, int folderFd = AT_FDCWD);
     ~HeadTailFileReader();
     HeadTailFileReader(const HeadTailFileReader&) = delete;
@@ -23,6 +26,8 @@ public:
     bool isOpen() const { return fd_ >= 0; }
     qint64 size() const { return size_; }
     QDateTime modified() const; // UTC
+    // The file's identity as opened, for a body read later to check it still has the same file.
+    StoredBody::FileStamp stamp() const { return stamp_; }
 
     // Exactly `length` bytes at `offset`; std::nullopt when they are not all in the file.
     std::optional<QByteArray> read(qint64 offset, qint64 length);
@@ -49,7 +54,8 @@ private:
 
     int fd_ = -1;
     qint64 size_ = 0;
-    qint64 modifiedNs_ = 0;   // since the epoch
+    qint64 modifiedNs_ = 0; // since the epoch
+    StoredBody::FileStamp stamp_;
     QByteArray head_;         // the first bytes of the file, or all of it
     QByteArray tail_;         // the last bytes of the file when head_ does not hold them
     QList<QByteArray> extra_; // ranges view() had to read beyond head_ and tail_

@@ -3,7 +3,7 @@
 #include "engine/cache/IndexDatCacheEnumeration.h"
 #include "engine/cache/IndexDatFile.h"
 
-IndexDatCache::IndexDatCache(const QString& folder, ExtractionFolder& /*extraction*/) : folder_(folder) {}
+IndexDatCache::IndexDatCache(const QString& folder) : folder_(folder) {}
 
 IndexDatCache::~IndexDatCache() = default;
 
@@ -57,4 +57,24 @@ void IndexDatCache::remove(const QString& url)
     const std::lock_guard lock(mutex_);
     folder_.removeEntries(url);
     index_.reset();
+}
+
+UrlCache::RemoveOutcome IndexDatCache::removeEntry(const CacheEntry& entry)
+{
+    const std::lock_guard lock(mutex_);
+    const RemoveOutcome outcome = folder_.removeEntry(entry);
+    if (outcome == RemoveOutcome::Removed)
+        index_.reset();
+    return outcome;
+}
+
+bool IndexDatCache::isCurrent(const CacheEntry& /*entry*/)
+{
+    // Every body is a file of its entry alone, whose stamp EntryBody checks.
+    return true;
+}
+
+bool IndexDatCache::ownsFolder(const QString& folder) const
+{
+    return folder == folder_.path();
 }

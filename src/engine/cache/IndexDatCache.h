@@ -7,12 +7,11 @@
 #include <memory>
 #include <mutex>
 
-class ExtractionFolder;
 class IndexDatFile;
 
 // The legacy Windows URL cache (the Temporary Internet Files of Windows systems and Wine prefixes):
 // index.dat and the cache folders beside it, read in place. Every entry already has its body in a plain
-// local file, which is the entry's localFile, so nothing is ever extracted.
+// local file, whose name is the entry's localName.
 //
 // index.dat is read whole (it is at most about 16 MB) and the copy kept for lookups until the file
 // changes. Walks follow the hash tables in slot order; lookups go through the file's own URL hash.
@@ -21,9 +20,8 @@ class IndexDatFile;
 class IndexDatCache : public UrlCache
 {
 public:
-    // `folder` holds index.dat (for example .../INetCache/Content.IE5). The extraction folder is not
-    // used: the platform keeps every body as a plain file already.
-    IndexDatCache(const QString& folder, ExtractionFolder& extraction);
+    // `folder` holds index.dat (for example .../INetCache/Content.IE5).
+    explicit IndexDatCache(const QString& folder);
     ~IndexDatCache() override;
 
     // True when `folder` holds an index.dat of a version this reads, for the cache detector.
@@ -32,6 +30,9 @@ public:
     std::unique_ptr<CacheEnumeration> enumerate() override;
     std::optional<CacheEntry> lookup(const QString& url) override;
     void remove(const QString& url) override;
+    RemoveOutcome removeEntry(const CacheEntry& entry) override;
+    bool isCurrent(const CacheEntry& entry) override;
+    bool ownsFolder(const QString& folder) const override;
 
 private:
     // index.dat as it is now, read again only when it has changed. Called with mutex_ held.

@@ -72,6 +72,35 @@ private:
     int fd_;
 };
 
+enum class RemoveStep
+{
+    Removed,
+    Kept,        // in use, or its file could not be deleted
+    WriteFailed, // index.dat could not be written: nothing more should be tried
+};
+
+// Takes the entry of `record` out of `file` and out of index.dat on disk, deleting its local file at
+// `localPath` first. `changed` is set once index.dat has been written to.
+RemoveStep removeRecord(const OpenFile& index, IndexDatFile& file, const IndexDatUrlRecord& record,
+                        const std::optional<QByteArray>& localPath, bool& changed)
+{
+    // The platform defers deleting an entry in use; a count left by a program that crashed looks the
+    // same, so such an entry is left for the platform to deal with.
+    if (record.useCount != 0)
+        return RemoveStep::Kept;
+    // The file goes first, as with the platform: an entry whose file cannot be deleted stays.
+    // A file the record cannot name safely is left alone, and the entry is still removed.
+    if (localPath && ::unlink(localPath->constData()) != 0 && errno != ENOENT)
+        return RemoveStep::Kept;
+    for (const IndexDatFile::Edit& edit : file.removeEntry(record.slotOffset)) {
+        changed = true;
+        // A failed write leaves at worst blocks that nothing points to, since the slot went first.
+        if (!index.writeAt(edit.offset, edit.bytes))
+            return RemoveStep::WriteFailed;
+    }
+    return RemoveStep::Removed;
+}
+
 QString indexPathIn(const QString& folder)
 {
     return folder + QStringLiteral("/index.dat");
@@ -131,6 +160,11 @@ std::shared_ptr<const IndexDatFile> IndexDatFolder::readIndex() const
     return file ? std::make_shared<const IndexDatFile>(std::move(*file)) : nullptr;
 }
 
+std::optional<QByteArray> IndexDatFolder::localFileOf(const IndexDatFile& file, const IndexDatUrlRecord& record) const
+{
+    return record.localName.isEmpty() ? std::nullopt : localPathOf(file, record);
+}
+
 std::optional<QByteArray> IndexDatFolder::localPathOf(const IndexDatFile& file, const IndexDatUrlRecord& record) const
 {
     if (!isSafeFileName(record.localName))
@@ -178,7 +212,8 @@ std::optional<CacheEntry> IndexDatFolder::entryOf(const IndexDatFile& file, cons
 
     CacheEntry entry;
     entry.url = textOf(record.url);
-    entry.localFile = localFile;
+    entry.localName = localFile.sliced(localFile.lastIndexOf(u'/') + 1);
+    entry.entryKey = QString::number(record.offset);
     entry.size = record.size;
     entry.lastAccess = fromFileTime(record.lastAccess);
     if (!entry.lastAccess.isValid())
@@ -186,7 +221,7 @@ std::optional<CacheEntry> IndexDatFolder::entryOf(const IndexDatFile& file, cons
     entry.contentType = contentType;
     entry.sourceFolder = path_;
     // The platform stores bodies decoded (Wine asks for gzip and keeps the decoded bytes).
-    entry.body = StoredBody{localFile, 0, record.size, QString(), std::nullopt, {}};
+    entry.body = StoredBody{localFile, 0, record.size, QString(), std::nullopt, {}, StoredBody::FileStamp::of(status)};
     return entry;
 }
 
@@ -203,29 +238,46 @@ void IndexDatFolder::removeEntries(const QString& url) const
     for (const QByteArray& form : storedFormsOf(url)) {
         for (const qint64 slot : file->slotsHolding(form)) {
             const std::optional<IndexDatUrlRecord> record = file->urlRecordAt(slot);
-            // The platform defers deleting an entry in use; a count left by a program that crashed
-            // looks the same, so such an entry is left for the platform to deal with.
-            if (!record || record->useCount != 0)
-                continue;
-            // The file goes first, as with the platform: an entry whose file cannot be deleted stays.
-            // A file the record cannot name safely is left alone, and the entry is still removed.
-            if (!record->localName.isEmpty()) {
-                const std::optional<QByteArray> localPath = localPathOf(*file, *record);
-                if (localPath && ::unlink(localPath->constData()) != 0 && errno != ENOENT)
-                    continue;
-            }
-            for (const IndexDatFile::Edit& edit : file->removeEntry(slot)) {
-                changed = true;
-                // A failed write leaves at worst blocks that nothing points to, since the slot went first.
-                if (!index.writeAt(edit.offset, edit.bytes)) {
-                    index.sync();
-                    return;
-                }
-            }
+            if (record &&
+                removeRecord(index, *file, *record, localFileOf(*file, *record), changed) == RemoveStep::WriteFailed)
+                break;
         }
     }
     if (changed)
         index.sync();
+}
+
+UrlCache::RemoveOutcome IndexDatFolder::removeEntry(const CacheEntry& entry) const
+{
+    bool isNumber = false;
+    const qint64 recordOffset = entry.entryKey.toLongLong(&isNumber);
+    if (entry.sourceFolder != path_ || !isNumber)
+        return UrlCache::RemoveOutcome::Gone;
+    const OpenFile index(indexPath_, O_RDWR);
+    if (!index.isOpen() || !index.lock(LOCK_EX))
+        return UrlCache::RemoveOutcome::Failed;
+    std::optional<IndexDatFile> file = IndexDatFile::parse(index.readStart(Format::maxFileSize));
+    if (!file || !file->isEditable())
+        return UrlCache::RemoveOutcome::Failed;
+    for (const QByteArray& form : storedFormsOf(entry.url)) {
+        for (const qint64 slot : file->slotsHolding(form)) {
+            const std::optional<IndexDatUrlRecord> record = file->urlRecordAt(slot);
+            if (!record || record->offset != recordOffset)
+                continue;
+            // Another file under the name is another download of the URL, which this entry was not.
+            const std::optional<QByteArray> localPath = localFileOf(*file, *record);
+            struct stat status;
+            if (entry.body.stamp && (!localPath || ::lstat(localPath->constData(), &status) != 0 ||
+                                     StoredBody::FileStamp::of(status) != *entry.body.stamp))
+                return UrlCache::RemoveOutcome::Gone;
+            bool changed = false;
+            const RemoveStep step = removeRecord(index, *file, *record, localPath, changed);
+            if (changed)
+                index.sync();
+            return step == RemoveStep::Removed ? UrlCache::RemoveOutcome::Removed : UrlCache::RemoveOutcome::Failed;
+        }
+    }
+    return UrlCache::RemoveOutcome::Gone;
 }
 
 QString IndexDatFolder::textOf(QByteArrayView bytes)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/cache/CacheEntry.h"
+#include "engine/cache/UrlCache.h"
 
 #include <QByteArrayList>
 #include <QString>
@@ -50,11 +51,16 @@ public:
     // The entry of `record` if it is a usable one: a cached resource (not a cookie, a visited link or a
     // partial response) whose local file is there with the recorded size, and whose stored response
     // head, if any, is a 2xx one. The local file is the body: it is what the platform stored, decoded.
+    // Its entryKey is the record's offset in index.dat.
     std::optional<CacheEntry> entryOf(const IndexDatFile& file, const IndexDatUrlRecord& record) const;
 
     // Deletes every entry stored under exactly `url` and its local file. An entry whose file cannot be
     // deleted, or that a program was using when the cache was last written to, stays.
     void removeEntries(const QString& url) const;
+
+    // Deletes the entry of exactly the record `entry` came from (its entryKey) and its local file, while
+    // the record still holds the entry's URL and the file is the one walked (same stamp).
+    UrlCache::RemoveOutcome removeEntry(const CacheEntry& entry) const;
 
     // Text of the bytes the platform stores URLs and names in: UTF-8 when they are valid UTF-8, else
     // Latin-1, which keeps every byte, since the code page that wrote them is not known.
@@ -67,6 +73,8 @@ private:
     // The local file's path as bytes, its name as the record stores it; std::nullopt when the record's
     // folder is unknown or its name could lead out of that folder.
     std::optional<QByteArray> localPathOf(const IndexDatFile& file, const IndexDatUrlRecord& record) const;
+    // The same for a record that names a local file; std::nullopt for one that names none.
+    std::optional<QByteArray> localFileOf(const IndexDatFile& file, const IndexDatUrlRecord& record) const;
 
     QString path_;
     QString indexPath_;

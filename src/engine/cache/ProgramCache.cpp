@@ -53,3 +53,18 @@ void ProgramCache::remove(const QString& url)
 {
     current()->remove(url);
 }
+
+UrlCache::RemoveOutcome ProgramCache::removeEntry(const CacheEntry& entry)
+{
+    return current()->removeEntry(entry);
+}
+
+bool ProgramCache::isCurrent(const CacheEntry& entry)
+{
+    return current()->isCurrent(entry);
+}
+
+bool ProgramCache::ownsFolder(const QString& folder) const
+{
+    return current()->ownsFolder(folder);
+}

@@ -19,6 +19,9 @@ public:
     std::unique_ptr<CacheEnumeration> enumerate() override;
     std::optional<CacheEntry> lookup(const QString& url) override;
     void remove(const QString& url) override;
+    RemoveOutcome removeEntry(const CacheEntry& entry) override;
+    bool isCurrent(const CacheEntry& entry) override;
+    bool ownsFolder(const QString& folder) const override;
 
 private:
     std::shared_ptr<UrlCache> current() const;

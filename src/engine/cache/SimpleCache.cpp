@@ -4,7 +4,7 @@
 
 #include <functional>
 
-SimpleCache::SimpleCache(const QString& folder, ExtractionFolder& extraction) : folder_(folder, extraction) {}
+SimpleCache::SimpleCache(const QString& folder) : folder_(folder) {}
 
 std::unique_ptr<CacheEnumeration> SimpleCache::enumerate()
 {
@@ -51,4 +51,24 @@ void SimpleCache::remove(const QString& url)
     ensureUrlIndex();
     for (const QString& fileName : fileNamesByUrl_.take(url))
         folder_.removeEntry(fileName, url);
+}
+
+UrlCache::RemoveOutcome SimpleCache::removeEntry(const CacheEntry& entry)
+{
+    const std::lock_guard lock(mutex_);
+    const RemoveOutcome outcome = folder_.removeEntry(entry);
+    if (outcome == RemoveOutcome::Removed)
+        fileNamesByUrl_.dropCandidate(entry.url, entry.entryKey);
+    return outcome;
+}
+
+bool SimpleCache::isCurrent(const CacheEntry& /*entry*/)
+{
+    // Every body lies in a file of its entry alone, whose stamp EntryBody checks.
+    return true;
+}
+
+bool SimpleCache::ownsFolder(const QString& folder) const
+{
+    return folder == folder_.path();
 }

@@ -9,8 +9,6 @@
 #include <mutex>
 #include <optional>
 
-class ExtractionFolder;
-
 // The HTTP cache of a Chromium-family browser in its "simple" format (the Linux default), read in place.
 // Walks go through the entry files in name order. Lookups use a map from URL to entry files built on the
 // first lookup or deletion, since keys carry the top-level site as well as the URL and the site of a URL
@@ -19,13 +17,15 @@ class ExtractionFolder;
 class SimpleCache : public UrlCache
 {
 public:
-    // `folder` holds the entry files (for example ~/.cache/chromium/Default/Cache/Cache_Data). Bodies are
-    // extracted into `extraction`, which must outlive this cache and its walks.
-    SimpleCache(const QString& folder, ExtractionFolder& extraction);
+    // `folder` holds the entry files (for example ~/.cache/chromium/Default/Cache/Cache_Data).
+    explicit SimpleCache(const QString& folder);
 
     std::unique_ptr<CacheEnumeration> enumerate() override;
     std::optional<CacheEntry> lookup(const QString& url) override;
     void remove(const QString& url) override;
+    RemoveOutcome removeEntry(const CacheEntry& entry) override;
+    bool isCurrent(const CacheEntry& entry) override;
+    bool ownsFolder(const QString& folder) const override;
 
 private:
     // Builds the URL map if it is not there yet. Called with mutex_ held.

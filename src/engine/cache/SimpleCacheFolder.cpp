@@ -2,10 +2,8 @@
 
 #include "engine/cache/ChromiumCacheKey.h"
 #include "engine/cache/ChromiumHttpEntry.h"
-#include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/FolderHandle.h"
 #include "engine/cache/HttpResponseHead.h"
-#include "engine/cache/LocalFileName.h"
 #include "engine/cache/SimpleEntryFile.h"
 #include "engine/cache/SimpleIndexFile.h"
 #include "engine/cache/SimpleSparseFile.h"
@@ -15,10 +13,12 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -49,9 +49,7 @@ bool isEntryFileNameBytes(std::string_view fileName)
 
 } // namespace
 
-SimpleCacheFolder::SimpleCacheFolder(const QString& folder, ExtractionFolder& extraction)
-    : path_(QDir(folder).absolutePath()), extraction_(&extraction)
-{}
+SimpleCacheFolder::SimpleCacheFolder(const QString& folder) : path_(QDir(folder).absolutePath()) {}
 
 bool SimpleCacheFolder::isEntryFileName(const QString& fileName)
 {
@@ -127,6 +125,7 @@ std::optional<CacheEntry> SimpleCacheFolder::readEntry(const QString& fileName,
     const HttpResponseHead& head = http->head();
 
     CacheEntry entry = http->toCacheEntry(path_);
+    entry.entryKey = fileName;
     const QDateTime indexed = lastUsedTimes.value(entryHashOf(fileName));
     entry.lastAccess = indexed.isValid() ? indexed : file->modified();
     if (head.statusCode() == 206) {
@@ -140,11 +139,11 @@ std::optional<CacheEntry> SimpleCacheFolder::readEntry(const QString& fileName,
         entry.body = *body;
         entry.size = body->length;
     } else {
-        entry.body = StoredBody{
-            entryPath, file->bodyOffset(), file->bodyLength(), head.contentEncoding(), file->bodyCrc32(), {}};
-        entry.size = ChromiumHttpEntry::decodedSize(entry.body, file->bodyHead(), file->bodyTail());
+        entry.body =
+            StoredBody{entryPath, file->bodyOffset(), file->bodyLength(), head.contentEncoding(), file->bodyCrc32(),
+                       {},        file->stamp()};
+        entry.size = ChromiumHttpEntry::sizeHintOf(entry.body, file->bodyHead(), file->bodyTail());
     }
-    entry.localFile = extraction_->pathFor(entryPath, LocalFileName::forUrl(entry.url, entry.contentType));
     return entry;
 }
 
@@ -162,7 +161,8 @@ std::optional<StoredBody> SimpleCacheFolder::sparseBody(const QString& hashName,
     if (!sparse || sparse->ranges().isEmpty() || !sparse->coversWhole(*resourceLength))
         return std::nullopt;
     const QList<SimpleSparseFile::Range>& ranges = sparse->ranges();
-    StoredBody body{sparsePath, ranges.constFirst().fileOffset, *resourceLength, QString(), std::nullopt, {}};
+    StoredBody body{sparsePath,     ranges.constFirst().fileOffset, *resourceLength, QString(), std::nullopt, {},
+                    sparse->stamp()};
     if (ranges.size() > 1) {
         for (const SimpleSparseFile::Range& range : ranges)
             body.pieces.append(StoredBody::Piece{sparsePath, range.fileOffset, range.length});
@@ -178,16 +178,30 @@ std::optional<QString> SimpleCacheFolder::urlOf(const QString& fileName) const
     return key ? ChromiumCacheKey::urlOf(*key) : std::nullopt;
 }
 
-void SimpleCacheFolder::removeEntry(const QString& fileName, const QString& url) const
+UrlCache::RemoveOutcome SimpleCacheFolder::removeEntry(const QString& fileName, const QString& url) const
 {
     // Never delete on the name alone: the browser may have replaced the entry since it was indexed.
     if (urlOf(fileName) != url)
-        return;
+        return UrlCache::RemoveOutcome::Gone;
     const QString stem = path_ + QLatin1Char('/') + hashNameOf(fileName);
-    const QString mainFile = stem + QLatin1String("_0");
-    if (!QFile::remove(mainFile) && QFile::exists(mainFile))
-        return;
+    if (::unlink(QFile::encodeName(stem + QLatin1String("_0")).constData()) != 0)
+        return errno == ENOENT ? UrlCache::RemoveOutcome::Gone : UrlCache::RemoveOutcome::Failed;
     // Companions that do not exist count as removed.
     QFile::remove(stem + QLatin1String("_1"));
     QFile::remove(stem + QLatin1String("_s"));
+    return UrlCache::RemoveOutcome::Removed;
+}
+
+UrlCache::RemoveOutcome SimpleCacheFolder::removeEntry(const CacheEntry& entry) const
+{
+    if (entry.sourceFolder != path_ || !isEntryFileName(entry.entryKey))
+        return UrlCache::RemoveOutcome::Gone;
+    // The body's file is this entry's own (_0 or _s); when it is not the one read, the entry was rewritten.
+    if (entry.body.stamp) {
+        struct stat status;
+        if (::lstat(QFile::encodeName(entry.body.file).constData(), &status) != 0 ||
+            StoredBody::FileStamp::of(status) != *entry.body.stamp)
+            return UrlCache::RemoveOutcome::Gone;
+    }
+    return removeEntry(entry.entryKey, entry.url);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/cache/CacheEntry.h"
+#include "engine/cache/UrlCache.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -8,17 +9,16 @@
 #include <QStringList>
 #include <optional>
 
-class ExtractionFolder;
 class FolderHandle;
 
 // A Chromium simple-cache folder on disk (the one holding `index`, `index-dir/` and the "<16 hex>_0"
 // entry files), read in place: which entry files it has, which of them hold a usable response, and
-// deleting an entry. Holds only its path and the (thread-safe) extraction folder, so one instance serves
-// several threads at once and copies are cheap.
+// deleting an entry. Holds only its path, so one instance serves several threads at once and copies are
+// cheap.
 class SimpleCacheFolder
 {
 public:
-    SimpleCacheFolder(const QString& folder, ExtractionFolder& extraction);
+    explicit SimpleCacheFolder(const QString& folder);
 
     const QString& path() const { return path_; }
 
@@ -45,7 +45,11 @@ public:
     // Unlinks the entry files of `fileName` (_0, then _1 and _s) after confirming from the file itself
     // that it still holds `url`. Safe while the browser runs: it treats missing files as a miss. Nothing
     // else is touched; the browser's index lists the entry until it next rebuilds, which it tolerates.
-    void removeEntry(const QString& fileName, const QString& url) const;
+    UrlCache::RemoveOutcome removeEntry(const QString& fileName, const QString& url) const;
+
+    // The same for the entry a walk or lookup gave, keyed by its entry file, and only while the file its
+    // body lies in (_0, or _s for a range-fetched one) has the stamp it had then.
+    UrlCache::RemoveOutcome removeEntry(const CacheEntry& entry) const;
 
     static bool isEntryFileName(const QString& fileName);
 
@@ -54,5 +58,4 @@ private:
                                          const QString& contentEncoding) const;
 
     QString path_;
-    ExtractionFolder* extraction_;
 };

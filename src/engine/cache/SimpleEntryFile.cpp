@@ -162,6 +162,7 @@ std::optional<SimpleEntryFile> SimpleEntryFile::parse(HeadTailFileReader& file, 
         return std::nullopt;
     SimpleEntryFile entry;
     entry.modified_ = file.modified();
+    entry.stamp_ = file.stamp();
     entry.key_ = *key;
     entry.bodyOffset_ = bodyOffset;
     entry.bodyLength_ = bodyLength;

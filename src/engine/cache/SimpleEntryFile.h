@@ -5,6 +5,8 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+
+#include "engine/cache/StoredBody.h"
 #include <fcntl.h>
 #include <optional>
 
@@ -39,6 +41,7 @@ public:
     QByteArrayView bodyTail() const { return bodyTail_; }         // the last bytes of the body (at most 64)
     QByteArrayView responseInfo() const { return responseInfo_; } // stream 0
     QDateTime modified() const { return modified_; }              // the file's mtime, UTC
+    StoredBody::FileStamp stamp() const { return stamp_; }        // the file as it was read
 
 private:
     static std::optional<SimpleEntryFile> parse(HeadTailFileReader& file, const QString& path);
@@ -54,4 +57,5 @@ private:
     QByteArrayView bodyTail_;
     QByteArrayView responseInfo_;
     QDateTime modified_;
+    StoredBody::FileStamp stamp_;
 };

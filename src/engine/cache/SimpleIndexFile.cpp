@@ -1,10 +1,9 @@
 #include "engine/cache/SimpleIndexFile.h"
 
 #include "engine/cache/ChromiumTime.h"
+#include "engine/cache/FileDescriptor.h"
 #include "engine/cache/LittleEndianReader.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <zlib.h>
 
 namespace
@@ -25,11 +24,11 @@ constexpr qint64 maxIndexFileSize = 64 + recordSize * qint64(maxEntryCount);
 QHash<quint64, QDateTime> SimpleIndexFile::lastUsedTimes(const QString& cacheFolder)
 {
     const QString path = cacheFolder + QStringLiteral("/index-dir/the-real-index");
-    // Anything but a regular file (a FIFO would block the open) is no index.
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly) || file.size() > maxIndexFileSize)
+    // Anything but a regular file is no index; one too large to be one is not read whole to find out.
+    const std::optional<QByteArray> bytes = FileDescriptor::readStart(path, maxIndexFileSize + 1);
+    if (!bytes || bytes->size() > maxIndexFileSize)
         return {};
-    return parse(file.read(maxIndexFileSize));
+    return parse(*bytes);
 }
 
 QHash<quint64, QDateTime> SimpleIndexFile::parse(const QByteArray& bytes)

@@ -4,7 +4,6 @@
 #include "engine/cache/LittleEndianReader.h"
 #include "engine/cache/SimpleCacheFormat.h"
 
-#include <QFileInfo>
 #include <algorithm>
 
 namespace
@@ -19,10 +18,10 @@ constexpr qsizetype maxRanges = 100'000;
 
 std::optional<SimpleSparseFile> SimpleSparseFile::read(const QString& path, QByteArrayView key)
 {
-    // Opened by name rather than found in a listing of regular files: a FIFO here would block the open.
-    if (!QFileInfo(path).isFile())
-        return std::nullopt;
+    // Opened by name rather than found in a listing of regular files; the reader opens only a regular file.
     HeadTailFileReader file(path);
+    if (!file.isOpen())
+        return std::nullopt;
     const std::optional<QByteArray> headerBytes = file.read(0, Format::headerSize);
     if (!headerBytes)
         return std::nullopt;
@@ -32,6 +31,7 @@ std::optional<SimpleSparseFile> SimpleSparseFile::read(const QString& path, QByt
         return std::nullopt;
 
     SimpleSparseFile sparse;
+    sparse.stamp_ = file.stamp();
     qint64 position = Format::headerSize + key.size();
     while (position < file.size()) {
         if (sparse.ranges_.size() >= maxRanges)

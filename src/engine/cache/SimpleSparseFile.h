@@ -3,6 +3,8 @@
 #include <QByteArrayView>
 #include <QList>
 #include <QString>
+
+#include "engine/cache/StoredBody.h"
 #include <optional>
 
 // The "<16 hex>_s" file of a simple-cache entry fetched in byte ranges (media): a header and the key,
@@ -28,6 +30,10 @@ public:
     // True when the ranges hold every byte of a resource of `resourceLength` bytes, without gaps or overlaps.
     bool coversWhole(qint64 resourceLength) const;
 
+    // The file as it was read, which every range lies in.
+    StoredBody::FileStamp stamp() const { return stamp_; }
+
 private:
     QList<Range> ranges_;
+    StoredBody::FileStamp stamp_;
 };

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QString>
 #include <optional>
+#include <sys/stat.h>
 
 // Where an entry's body lies inside the cache's own files, as the server sent it: one byte range of one
 // file, or, for a resource the browser fetched in ranges and stored as they came, several pieces.
@@ -26,6 +27,28 @@ struct StoredBody
     // A body in several pieces: these, in the order they make up the body (file, offset and length above
     // then describe the first piece and the whole). Empty for a body in one range.
     QList<Piece> pieces;
+
+    // The identity of `file` when the walk read it (every piece lies in that one file where a stamp is
+    // kept). Kept where the file belongs to this entry alone (an entry file, a sparse file, a body file):
+    // a file with another inode, size or modification time holds another body now. Shared block files
+    // carry none; their cache checks the entry's record instead (UrlCache::isCurrent).
+    struct FileStamp
+    {
+        quint64 device = 0;
+        quint64 inode = 0;
+        qint64 size = 0;
+        qint64 modifiedNs = 0; // st_mtim in nanoseconds
+
+        // The stamp of the file whose status this is.
+        static FileStamp of(const struct stat& status)
+        {
+            return {quint64(status.st_dev), quint64(status.st_ino), qint64(status.st_size),
+                    qint64(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
+        }
+
+        friend bool operator==(const FileStamp&, const FileStamp&) = default;
+    };
+    std::optional<FileStamp> stamp;
 
     // The ranges to read one after another to have the body.
     QList<Piece> allPieces() const { return pieces.isEmpty() ? QList<Piece>{Piece{file, offset, length}} : pieces; }

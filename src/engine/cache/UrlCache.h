@@ -7,17 +7,25 @@
 #include <memory>
 #include <optional>
 
-// A browser cache as the harvest engine uses it: walk it, look up one address, delete one address.
+// A browser cache as the harvest engine uses it: walk it, look up one address, delete one entry.
 //
-// Failures never reach the caller as errors: a walk that cannot go on just ends, a lookup that fails
-// means the address is not cached, a deletion that fails is ignored. Only usable entries are offered:
+// Failures never reach the caller as exceptions: a walk that cannot go on just ends, a lookup that fails
+// means the address is not cached, a deletion reports how it went. Only usable entries are offered:
 // whole 2xx responses with a complete body.
 //
 // Implementations are safe to use from several threads at once: the scanner walks while the copy
-// worker looks up and deletes, and the clean-up command deletes from the GUI thread.
+// worker looks up and deletes, and the clean-up command deletes from its own thread.
 class UrlCache
 {
 public:
+    enum class RemoveOutcome
+    {
+        Removed,  // the entry and its files are gone
+        Gone,     // it was not there any more (or holds another entry now): nothing was touched
+        ReadOnly, // this cache is never written to (a blockfile cache a running browser keeps open)
+        Failed,   // it is there and could not be removed
+    };
+
     virtual ~UrlCache() = default;
 
     virtual std::unique_ptr<CacheEnumeration> enumerate() = 0;
@@ -28,4 +36,21 @@ public:
 
     // Deletes every entry holding exactly `url`, with the files that hold it.
     virtual void remove(const QString& url) = 0;
+
+    // Deletes exactly `entry` (by its sourceFolder and entryKey), and only while it still holds the same
+    // URL and body: an entry the browser has rewritten since is left alone (Gone).
+    virtual RemoveOutcome removeEntry(const CacheEntry& entry) = 0;
+
+    // Whether the cache still holds `entry` as it was found, for caches whose body files are shared among
+    // entries and so carry no stamp (StoredBody::stamp): the record is read again and compared. Caches
+    // whose bodies carry a stamp answer true; EntryBody checks the stamp when it reads.
+    virtual bool isCurrent(const CacheEntry& entry) = 0;
+
+    // Whether entries whose sourceFolder is `folder` come from this cache: how a cache made of several
+    // routes removeEntry and isCurrent to the one an entry came from.
+    virtual bool ownsFolder(const QString& folder) const
+    {
+        Q_UNUSED(folder);
+        return false;
+    }
 };

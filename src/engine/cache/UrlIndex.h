@@ -63,6 +63,14 @@ public:
             candidatesByUrl_.erase(candidates);
     }
 
+    // Drops `candidate` from the candidates of `url`: an entry deleted on its own. An index not finished
+    // yet is left alone, since it is filled from the cache as it is then.
+    void dropCandidate(const QString& url, const Candidate& candidate)
+    {
+        if (finished_)
+            removeIf(url, [&](const Candidate& held) { return held == candidate; });
+    }
+
 private:
     struct Added
     {

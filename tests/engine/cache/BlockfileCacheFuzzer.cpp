@@ -10,7 +10,6 @@
 // each entry's body read and decoded, each URL looked up and removed.
 
 #include "engine/cache/BlockfileCache.h"
-#include "engine/cache/ExtractionFolder.h"
 
 #include "CacheFuzzing.h"
 
@@ -64,8 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     BlockfileCache::recognises(folder.path());
-    ExtractionFolder extraction;
-    BlockfileCache cache(folder.path(), extraction);
+    BlockfileCache cache(folder.path());
     QStringList urls;
     const std::unique_ptr<CacheEnumeration> enumeration = cache.enumerate();
     while (const std::optional<CacheEntry> entry = enumeration->next()) {

@@ -4,7 +4,6 @@
 #include "engine/cache/BlockfileCache.h"
 #include "CacheCopy.h"
 #include "CacheTestSupport.h"
-#include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/SuperFastHash.h"
 
 #include <QDir>
@@ -197,8 +196,7 @@ std::optional<FixtureEntry> mostRecent(const std::vector<FixtureEntry>& entries,
 
 TEST(BlockfileCacheTest, WalkFollowsTheHashTableAndOffersExactlyTheUsableEntries)
 {
-    ExtractionFolder extraction;
-    BlockfileCache cache(fixtureFolder(), extraction);
+    BlockfileCache cache(fixtureFolder());
 
     // Left out: the range child of tone.wav (its parent stands for it), the two 404 favicons and the
     // 301 old.html.
@@ -207,14 +205,13 @@ TEST(BlockfileCacheTest, WalkFollowsTheHashTableAndOffersExactlyTheUsableEntries
     for (const CacheEntry& entry : entries) {
         EXPECT_EQ(entry.sourceFolder, QDir(fixtureFolder()).absolutePath());
         EXPECT_EQ(entry.lastAccess.timeSpec(), Qt::UTC);
-        EXPECT_FALSE(QFileInfo::exists(entry.localFile)) << "extracted before anyone read it";
+        EXPECT_EQ(BlockfileCacheFolder::addressOf(entry.entryKey).has_value(), true) << entry.entryKey.toStdString();
     }
 }
 
 TEST(BlockfileCacheTest, WalkedEntriesGiveDecodedSizeTypeAndBody)
 {
-    ExtractionFolder extraction;
-    BlockfileCache cache(fixtureFolder(), extraction);
+    BlockfileCache cache(fixtureFolder());
     const std::vector<CacheEntry> entries = walk(cache);
     ASSERT_EQ(entries.size(), fixtureEntries().size());
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -226,8 +223,7 @@ TEST(BlockfileCacheTest, WalkedEntriesGiveDecodedSizeTypeAndBody)
 
 TEST(BlockfileCacheTest, BodiesComeFromBlocksAndExternalFilesAsStored)
 {
-    ExtractionFolder extraction;
-    BlockfileCache cache(fixtureFolder(), extraction);
+    BlockfileCache cache(fixtureFolder());
     const QByteArray data1 = fileBytes(fixtureFolder() + "/data_1");
     struct Case
     {
@@ -248,15 +244,13 @@ TEST(BlockfileCacheTest, BodiesComeFromBlocksAndExternalFilesAsStored)
         ASSERT_TRUE(entry);
         EXPECT_EQ(QFileInfo(entry->body.file).fileName(), bodyCase.file);
         EXPECT_TRUE(entry->body.contentEncoding.isEmpty());
-        ASSERT_TRUE(entry->materialize());
-        EXPECT_EQ(fileBytes(entry->localFile), bodyCase.stored);
+        EXPECT_EQ(bodyOf(*entry), bodyCase.stored);
     }
 }
 
 TEST(BlockfileCacheTest, LookupGivesTheMostRecentlyUsedPartition)
 {
-    ExtractionFolder extraction;
-    BlockfileCache cache(fixtureFolder(), extraction);
+    BlockfileCache cache(fixtureFolder());
 
     QStringList urls;
     for (const FixtureEntry& entry : fixtureEntries()) {
@@ -278,13 +272,12 @@ TEST(BlockfileCacheTest, LookupGivesTheMostRecentlyUsedPartition)
     const std::optional<CacheEntry> logo = cache.lookup(site + "/img/logo.gif");
     ASSERT_TRUE(logo);
     EXPECT_EQ(logo->body.offset, blockFileHeader + 0x72 * 256); // stream 1 of 0xa001006b at 0xa1010072
-    EXPECT_EQ(QFileInfo(logo->localFile).fileName(), "logo[1].gif");
+    EXPECT_EQ(logo->localName, "logo[1].gif");
 }
 
 TEST(BlockfileCacheTest, LookupOfUnusableOrUnknownUrlsFindsNothing)
 {
-    ExtractionFolder extraction;
-    BlockfileCache cache(fixtureFolder(), extraction);
+    BlockfileCache cache(fixtureFolder());
 
     for (const QString& url : QStringList{
              site + "/favicon.ico", "http://localhost:18431/favicon.ico", site + "/old.html", site + "/nostore.html",
@@ -304,8 +297,7 @@ TEST(BlockfileCacheTest, RemoveLeavesEveryFileAsItWas)
         before[name] = fileBytes(copy.file(name));
         modifiedBefore[name] = QFileInfo(copy.file(name)).lastModified();
     }
-    ExtractionFolder extraction;
-    BlockfileCache cache(copy.path(), extraction);
+    BlockfileCache cache(copy.path());
     ASSERT_TRUE(cache.lookup(site + "/img/logo.gif"));
 
     for (const FixtureEntry& entry : fixtureEntries())
@@ -322,6 +314,68 @@ TEST(BlockfileCacheTest, RemoveLeavesEveryFileAsItWas)
     }
     EXPECT_TRUE(cache.lookup(site + "/img/logo.gif"));
     EXPECT_EQ(described(walk(cache)), described(fixtureEntries()));
+}
+
+TEST(BlockfileCacheTest, AnEntryIsCurrentOnlyWhileItsRecordStillHoldsIt)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void(QByteArray& data1, qint64 at)> change;
+        bool current;
+    };
+    const Case cases[] = {
+        {"unchanged", [](QByteArray&, qint64) {}, true},
+        // The browser evicted the entry and reused its blocks for another URL's record.
+        {"another URL",
+         [](QByteArray& data1, qint64 at) {
+             const qint64 keyLength = u32At(data1, at + 32);
+             const QByteArray key = data1.mid(at + 96, keyLength).replace("logo.gif", "LOGO.gif");
+             data1.replace(at + 96, keyLength, key);
+             patchU32(data1, at, SuperFastHash::of(key));
+         },
+         false},
+        {"another body length", [](QByteArray& data1, qint64 at) { patchU32(data1, at + 44, 486); }, false},
+        {"doomed", [](QByteArray& data1, qint64 at) { patchU32(data1, at + 20, 2); }, false},
+    };
+    for (const Case& recordCase : cases) {
+        SCOPED_TRACE(recordCase.name);
+        CacheCopy copy(fixtureFolder());
+        BlockfileCache cache(copy.path());
+        const std::vector<CacheEntry> entries = walk(cache);
+        const auto logo = std::find_if(entries.begin(), entries.end(), [](const CacheEntry& entry) {
+            return entry.entryKey == BlockfileCacheFolder::keyOf(BlockfileAddress(logoGif));
+        });
+        ASSERT_NE(logo, entries.end());
+        editRecord(copy, logoGif, recordCase.change);
+        EXPECT_EQ(cache.isCurrent(*logo), recordCase.current);
+        EXPECT_EQ(cache.removeEntry(*logo), UrlCache::RemoveOutcome::ReadOnly);
+    }
+}
+
+TEST(BlockfileCacheTest, FifosInPlaceOfCacheFilesAreSkippedWithoutWaiting)
+{
+    struct Case
+    {
+        const char* file;
+        std::vector<FixtureEntry> expected;
+    };
+    const Case cases[] = {
+        {"index", {}},
+        {"data_1", {}}, // every entry record
+        {"f_000002", allBut({photoBigJpg})},
+    };
+    for (const Case& fifoCase : cases) {
+        SCOPED_TRACE(fifoCase.file);
+        CacheCopy copy(fixtureFolder());
+        replaceByFifo(copy.file(fifoCase.file));
+        expectNoWaitOn({copy.file(fifoCase.file)}, [&] {
+            EXPECT_EQ(BlockfileCache::recognises(copy.path()), QLatin1String(fifoCase.file) != "index");
+            BlockfileCache cache(copy.path());
+            EXPECT_EQ(described(walk(cache)), described(fifoCase.expected));
+            EXPECT_EQ(cache.lookup(site + "/img/logo.gif").has_value(), !fifoCase.expected.empty());
+        });
+    }
 }
 
 TEST(BlockfileCacheTest, RecognisesOnlyABlockfileFolder)
@@ -484,16 +538,15 @@ TEST(BlockfileCacheTest, DamagedFilesLoseOnlyWhatTheyHold)
         {"range parent with a body", patchRecord(toneWav, 44, 10), allBut({toneWav})},
         {"range parent flag cleared", patchRecord(toneWav, 72, 0), allBut({toneWav})},
     };
-    ExtractionFolder extraction;
     for (const Case& damageCase : cases) {
         SCOPED_TRACE(damageCase.name);
         CacheCopy copy(fixtureFolder());
         damageCase.damage(copy);
-        BlockfileCache cache(copy.path(), extraction);
+        BlockfileCache cache(copy.path());
         const std::vector<CacheEntry> walked = walk(cache);
         EXPECT_EQ(described(walked), described(damageCase.expected));
         for (const CacheEntry& entry : walked)
-            EXPECT_TRUE(entry.materialize());
+            EXPECT_TRUE(bodyOf(entry));
         for (const FixtureEntry& fixture : fixtureEntries()) {
             const std::optional<FixtureEntry> expected = mostRecent(damageCase.expected, fixture.url);
             const std::optional<CacheEntry> found = cache.lookup(fixture.url);
@@ -515,8 +568,7 @@ TEST(BlockfileCacheTest, LastUseFallsBackToTheCreationTime)
         patchU32(data0, rankingsOffset(node) + 4, 0);
         resealRankingsNode(data0, node);
     });
-    ExtractionFolder extraction;
-    BlockfileCache cache(copy.path(), extraction);
+    BlockfileCache cache(copy.path());
     const std::vector<CacheEntry> entries = walk(cache);
     const auto logo = std::find_if(entries.begin(), entries.end(), [](const CacheEntry& entry) {
         return entry.body.offset == blockFileHeader + 0x16 * 256;
@@ -530,8 +582,7 @@ TEST(BlockfileCacheTest, LastUseFallsBackToTheCreationTime)
 
 TEST(BlockfileCacheTest, WalksAndLookupsFromSeveralThreads)
 {
-    ExtractionFolder extraction;
-    BlockfileCache cache(fixtureFolder(), extraction);
+    BlockfileCache cache(fixtureFolder());
     std::vector<std::thread> threads;
     for (int reader = 0; reader < 3; ++reader) {
         threads.emplace_back([&] {
@@ -539,7 +590,7 @@ TEST(BlockfileCacheTest, WalksAndLookupsFromSeveralThreads)
                 const std::optional<CacheEntry> entry = cache.lookup(fixture.url);
                 ASSERT_TRUE(entry);
                 EXPECT_EQ(entry->lastAccess, mostRecent(fixtureEntries(), fixture.url)->lastUsed);
-                EXPECT_TRUE(entry->materialize());
+                EXPECT_TRUE(bodyOf(*entry));
             }
         });
     }

@@ -51,6 +51,18 @@ public:
         std::erase_if(entries_, [&](const auto& entry) { return entry.first == url; });
     }
 
+    RemoveOutcome removeEntry(const CacheEntry& entry) override
+    {
+        // Entries of another folder would be removed here too, were they routed wrongly.
+        return std::erase_if(entries_, [&](const auto& held) { return held.first == entry.url; }) != 0
+                   ? RemoveOutcome::Removed
+                   : RemoveOutcome::Gone;
+    }
+
+    bool isCurrent(const CacheEntry& entry) override { return lookup(entry.url).has_value(); }
+
+    bool ownsFolder(const QString& folder) const override { return folder == name_; }
+
 private:
     CacheEntry entryAt(std::size_t index) const
     {
@@ -100,6 +112,25 @@ TEST(CombinedCacheTest, LookupTakesTheMostRecentlyUsedAndRemoveDeletesEverywhere
     combined.remove("http://x/1");
     EXPECT_FALSE(combined.lookup("http://x/1"));
     EXPECT_EQ(walked(combined), (QStringList{"a:http://x/2", "b:http://x/2"}));
+}
+
+TEST(CombinedCacheTest, RemoveEntryAndIsCurrentGoToTheCacheTheEntryCameFrom)
+{
+    CombinedCache combined = makeCombined();
+    CacheEntry fromB = *combined.lookup("http://x/1");
+    ASSERT_EQ(fromB.sourceFolder, "b");
+    EXPECT_TRUE(combined.isCurrent(fromB));
+    EXPECT_EQ(combined.removeEntry(fromB), UrlCache::RemoveOutcome::Removed);
+    EXPECT_EQ(walked(combined), (QStringList{"a:http://x/1", "a:http://x/2", "b:http://x/2"}));
+    EXPECT_FALSE(combined.isCurrent(fromB));
+    EXPECT_EQ(combined.removeEntry(fromB), UrlCache::RemoveOutcome::Gone);
+
+    CacheEntry unknown = fromB;
+    unknown.sourceFolder = "elsewhere";
+    EXPECT_EQ(combined.removeEntry(unknown), UrlCache::RemoveOutcome::Gone);
+    EXPECT_FALSE(combined.isCurrent(unknown));
+    EXPECT_TRUE(combined.ownsFolder("a"));
+    EXPECT_FALSE(combined.ownsFolder("elsewhere"));
 }
 
 } // namespace

@@ -1,5 +1,5 @@
+#include "CacheFuzzing.h"
 #include "FirefoxEntryEditor.h"
-#include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/FirefoxCache.h"
 #include "engine/cache/FirefoxEntryFile.h"
 
@@ -23,15 +23,15 @@ void writeFile(const QString& path, const QByteArray& bytes)
         file.write(bytes);
 }
 
-void useCache(const QString& cacheFolder, ExtractionFolder& extraction)
+void useCache(const QString& cacheFolder)
 {
-    FirefoxCache cache(cacheFolder, extraction);
+    FirefoxCache cache(cacheFolder);
     const std::unique_ptr<CacheEnumeration> walk = cache.enumerate();
     while (const std::optional<CacheEntry> entry = walk->next()) {
         (void)cache.lookup(entry->url);
-        entry->materialize();
-        // The next input's entry may get the same local file; it must be written afresh.
-        QFile::remove(entry->localFile);
+        CacheFuzzing::decodeBody(*entry);
+        (void)cache.isCurrent(*entry);
+        cache.removeEntry(*entry);
         cache.remove(entry->url);
     }
 }
@@ -40,7 +40,6 @@ void useCache(const QString& cacheFolder, ExtractionFolder& extraction)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static ExtractionFolder extraction;
     static const QTemporaryDir temporary;
     const QString cacheFolder = temporary.path() + QStringLiteral("/cache2");
     const QString entries = cacheFolder + QStringLiteral("/entries");
@@ -49,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QDir(entries).removeRecursively();
     QDir().mkpath(entries);
     writeFile(entries + QStringLiteral("/0123456789ABCDEF0123456789ABCDEF01234567"), file);
-    useCache(cacheFolder, extraction);
+    useCache(cacheFolder);
 
     QDir(entries).removeRecursively();
     QDir().mkpath(entries);
@@ -58,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     writeFile(unnamed, file);
     if (const std::optional<FirefoxEntryFile> entryFile = FirefoxEntryFile::read(unnamed)) {
         QFile::rename(unnamed, entries + u'/' + FirefoxEntryEditor::fileNameFor(entryFile->key()));
-        useCache(cacheFolder, extraction);
+        useCache(cacheFolder);
     }
     return 0;
 }

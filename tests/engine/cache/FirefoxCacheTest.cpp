@@ -2,7 +2,7 @@
 #include "CacheCopy.h"
 #include "CacheTestSupport.h"
 #include "FirefoxEntryEditor.h"
-#include "engine/cache/ExtractionFolder.h"
+#include "TestEncoder.h"
 #include "engine/cache/FirefoxCacheKey.h"
 #include "engine/cache/FirefoxEntryFile.h"
 
@@ -75,11 +75,7 @@ bool isUsable(const ListedEntry& listed)
 class FirefoxCacheTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(copy_.isComplete());
-        ASSERT_TRUE(extraction_.isValid());
-    }
+    void SetUp() override { ASSERT_TRUE(copy_.isComplete()); }
 
     static QString entryName(const QString& fileName) { return QStringLiteral("entries/") + fileName; }
     QString entryPath(const QString& fileName) const { return copy_.file(entryName(fileName)); }
@@ -114,12 +110,11 @@ protected:
 
     const CacheCopy copy_{kFixture, QStringLiteral("cache2")};
     const QString cacheFolder_ = copy_.path();
-    ExtractionFolder extraction_;
 };
 
 TEST_F(FirefoxCacheTest, ListsEachWhole2xxResponseAsTheBrowserRecordedIt)
 {
-    FirefoxCache cache(cacheFolder_, extraction_);
+    FirefoxCache cache(cacheFolder_);
     const QList<QPair<QString, CacheEntry>> walked = walkByFileName(cache);
     QHash<QString, CacheEntry> byFileName;
     QStringList walkOrder;
@@ -144,12 +139,13 @@ TEST_F(FirefoxCacheTest, ListsEachWhole2xxResponseAsTheBrowserRecordedIt)
         EXPECT_EQ(found->body.offset, 0);
         EXPECT_EQ(found->body.length, listed.storedSize);
         EXPECT_EQ(found->body.contentEncoding, listed.contentEncoding);
-        EXPECT_EQ(QFileInfo(found->localFile).absolutePath(), QDir(extraction_.path()).absolutePath());
+        EXPECT_EQ(found->entryKey, listed.fileName);
+        EXPECT_TRUE(found->body.stamp);
     }
     EXPECT_EQ(walkOrder, usableFileNames()) << "each usable entry once, in file name order";
 }
 
-TEST_F(FirefoxCacheTest, GivesDecodedSizesAndMaterializesTheOriginalBytes)
+TEST_F(FirefoxCacheTest, GivesDecodedSizesAndTheOriginalBytes)
 {
     struct DecodedBody
     {
@@ -171,7 +167,7 @@ TEST_F(FirefoxCacheTest, GivesDecodedSizesAndMaterializesTheOriginalBytes)
         {"E9CAF90D1DCD2E523FA16B2062840AD1DADFAE72", 1077, "\x89PNG\r\n", "图标[1].png"},
         {"FA9EFC922A2DE7A3AFD898EF21DBA040152E28F5", 268, "<!DOCTYPE", "gbk[1].html"},
     };
-    FirefoxCache cache(cacheFolder_, extraction_);
+    FirefoxCache cache(cacheFolder_);
     const QHash<QString, CacheEntry> entries = entriesByFileName(cache);
     for (const DecodedBody& expected : bodies) {
         SCOPED_TRACE(expected.fileName);
@@ -179,7 +175,7 @@ TEST_F(FirefoxCacheTest, GivesDecodedSizesAndMaterializesTheOriginalBytes)
         ASSERT_NE(entry, entries.constEnd());
         expectBody(*entry, expected.size, expected.magic);
         if (expected.localName) {
-            EXPECT_EQ(QFileInfo(entry->localFile).fileName(), QString::fromUtf8(expected.localName));
+            EXPECT_EQ(entry->localName, QString::fromUtf8(expected.localName));
         }
     }
 }
@@ -202,7 +198,7 @@ TEST_F(FirefoxCacheTest, LookupTakesTheMostRecentlyUsedPartition)
         {"/img/%E5%9B%BE%E6%A0%87.png", "E9CAF90D1DCD2E523FA16B2062840AD1DADFAE72"},
         {"/upper.html", "15563ACEAA8E6EFD131C40202C49C10E2EC67E51"},
     };
-    FirefoxCache cache(cacheFolder_, extraction_);
+    FirefoxCache cache(cacheFolder_);
     const QHash<QString, CacheEntry> walked = entriesByFileName(cache);
     for (const auto& expected : cases) {
         SCOPED_TRACE(expected.path);
@@ -213,7 +209,8 @@ TEST_F(FirefoxCacheTest, LookupTakesTheMostRecentlyUsedPartition)
         EXPECT_EQ(entry->url, same.url);
         EXPECT_EQ(entry->size, same.size);
         EXPECT_EQ(entry->lastAccess, same.lastAccess);
-        EXPECT_EQ(entry->localFile, same.localFile) << "one entry, one local file, however it was reached";
+        EXPECT_EQ(entry->entryKey, same.entryKey);
+        EXPECT_EQ(entry->localName, same.localName);
     }
 }
 
@@ -229,7 +226,7 @@ TEST_F(FirefoxCacheTest, LookupMissesWhatIsNoUsableEntry)
         QStringLiteral("O^partitionKey=%28http%2C127.0.0.1%29,:http://127.0.0.1:18432/upper.html"),
         QString(),
     };
-    FirefoxCache cache(cacheFolder_, extraction_);
+    FirefoxCache cache(cacheFolder_);
     for (const QString& url : misses)
         EXPECT_FALSE(cache.lookup(url).has_value()) << url.toStdString();
 }
@@ -237,7 +234,7 @@ TEST_F(FirefoxCacheTest, LookupMissesWhatIsNoUsableEntry)
 TEST_F(FirefoxCacheTest, RemoveDeletesTheFileOfEveryPartition)
 {
     const QString logo = kSite + QStringLiteral("/img/logo.gif");
-    FirefoxCache cache(cacheFolder_, extraction_);
+    FirefoxCache cache(cacheFolder_);
     cache.remove(logo); // before any lookup: removal builds the index itself
 
     EXPECT_FALSE(QFile::exists(entryPath(QStringLiteral("1480CEA648E66CDB2A3FEDE0E36ACC4F6473F4F2"))));
@@ -253,16 +250,41 @@ TEST_F(FirefoxCacheTest, RemoveDeletesTheFileOfEveryPartition)
     QStringList expected = usableFileNames();
     expected.removeAll(QStringLiteral("1480CEA648E66CDB2A3FEDE0E36ACC4F6473F4F2"));
     expected.removeAll(QStringLiteral("28042847B3F5D8712CF13B69FC7AEA48DE920D8D"));
-    FirefoxCache reopened(cacheFolder_, extraction_);
+    FirefoxCache reopened(cacheFolder_);
     QStringList remaining = entriesByFileName(reopened).keys();
     remaining.sort();
     EXPECT_EQ(remaining, expected);
 }
 
+TEST_F(FirefoxCacheTest, RemoveEntryDeletesExactlyThatPartitionsFile)
+{
+    const QString logo = kSite + QStringLiteral("/img/logo.gif");
+    const QString older = QStringLiteral("1480CEA648E66CDB2A3FEDE0E36ACC4F6473F4F2");
+    const QString newer = QStringLiteral("28042847B3F5D8712CF13B69FC7AEA48DE920D8D");
+    FirefoxCache cache(cacheFolder_);
+    const QHash<QString, CacheEntry> entries = entriesByFileName(cache);
+    ASSERT_EQ(cache.lookup(logo)->entryKey, newer); // the index is built, and must follow
+
+    EXPECT_EQ(cache.removeEntry(entries[newer]), UrlCache::RemoveOutcome::Removed);
+    EXPECT_FALSE(QFile::exists(entryPath(newer)));
+    EXPECT_TRUE(QFile::exists(entryPath(older)));
+    EXPECT_EQ(cache.lookup(logo)->entryKey, older);
+    EXPECT_EQ(cache.removeEntry(entries[newer]), UrlCache::RemoveOutcome::Gone);
+
+    // Used again since the walk: the browser rewrote the file, which holds another entry now.
+    copy_.edit(entryName(older), [](QByteArray&) {});
+    QFile file(entryPath(older));
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(5), QFileDevice::FileModificationTime));
+    EXPECT_EQ(cache.removeEntry(entries[older]), UrlCache::RemoveOutcome::Gone);
+    EXPECT_TRUE(QFile::exists(entryPath(older)));
+    EXPECT_EQ(refusalOf(entries[older]), EntryBody::Refusal::Changed);
+}
+
 TEST_F(FirefoxCacheTest, LookupFallsBackWhenTheBrowserDroppedAFile)
 {
     const QString logo = kSite + QStringLiteral("/img/logo.gif");
-    FirefoxCache cache(cacheFolder_, extraction_);
+    FirefoxCache cache(cacheFolder_);
     ASSERT_TRUE(cache.lookup(logo).has_value());
     ASSERT_TRUE(QFile::remove(entryPath(QStringLiteral("28042847B3F5D8712CF13B69FC7AEA48DE920D8D"))));
 
@@ -290,7 +312,7 @@ TEST_F(FirefoxCacheTest, ReadsOnlyEntryFilesAndNeedsNoIndex)
     ASSERT_EQ(::mkfifo(QFile::encodeName(entryPath(QStringLiteral("3333333333333333333333333333333333333333"))), 0600),
               0);
 
-    FirefoxCache cache(cacheFolder_, extraction_);
+    FirefoxCache cache(cacheFolder_);
     QStringList listed = entriesByFileName(cache).keys();
     listed.sort();
     EXPECT_EQ(listed, usableFileNames());
@@ -503,7 +525,7 @@ TEST_P(FirefoxEntryVariantTest, IsSkippedUnlessWholeAndTheWalkGoesOn)
     }
     copy_.write(entryName(storedName), bytes);
 
-    FirefoxCache cache(cacheFolder_, extraction_);
+    FirefoxCache cache(cacheFolder_);
     const QHash<QString, CacheEntry> entries = entriesByFileName(cache);
     for (const QString& fileName : usableFileNames()) {
         if (fileName != kVariedEntry) {
@@ -520,7 +542,7 @@ TEST_P(FirefoxEntryVariantTest, IsSkippedUnlessWholeAndTheWalkGoesOn)
     const CacheEntry& entry = entries[storedName];
     EXPECT_EQ(entry.url, kVariedUrl);
     EXPECT_EQ(entry.size, 1770);
-    EXPECT_TRUE(entry.materialize());
+    EXPECT_EQ(bodyOf(entry).value_or(QByteArray()).size(), 1770);
     ASSERT_TRUE(found.has_value());
     EXPECT_EQ(found->body.file, entry.body.file);
 }
@@ -529,5 +551,43 @@ INSTANTIATE_TEST_SUITE_P(Variants, FirefoxEntryVariantTest, ::testing::ValuesIn(
                          [](const ::testing::TestParamInfo<EntryVariant>& variantInfo) {
                              return variantInfo.param.name;
                          });
+
+TEST_F(FirefoxCacheTest, BodyThatInflatesPastTheCapIsSizedByItsHintOnlyAndRefused)
+{
+    // A few hundred KiB that decode to 256 MiB: the walk must not decode them to learn the size.
+    constexpr qint64 kDecoded = qint64(256) << 20;
+    struct Case
+    {
+        const char* encoding;
+        QByteArray stored;
+        qint64 walkedSize; // what the stored bytes record, or nothing
+    };
+    const Case cases[] = {
+        {"br", TestEncoder::brotliOfZeros(kDecoded), CacheEntry::kUnknownSize},
+        {"gzip", TestEncoder::gzipOfZeros(kDecoded), kDecoded},
+        {"zstd", TestEncoder::zstdOfZeros(kDecoded), CacheEntry::kUnknownSize},
+    };
+    for (const Case& bomb : cases) {
+        SCOPED_TRACE(bomb.encoding);
+        std::optional<FirefoxEntryEditor> editor = FirefoxEntryEditor::fromFile(fileBytes(entryPath(kVariedEntry)));
+        ASSERT_TRUE(editor);
+        editor->data = bomb.stored;
+        editor->setElement("response-head", "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: " +
+                                                QByteArray(bomb.encoding) + "\r\n");
+        copy_.write(entryName(kVariedEntry), editor->toFile());
+
+        FirefoxCache cache(cacheFolder_);
+        const CacheEntry entry = entriesByFileName(cache).value(kVariedEntry);
+        ASSERT_EQ(entry.url, kVariedUrl);
+        EXPECT_EQ(entry.size, bomb.walkedSize);
+        using SizeOrRefusal = std::variant<qint64, EntryBody::Refusal>;
+        EXPECT_EQ(EntryBody::decodedSize(entry.body, kDecoded - 1), SizeOrRefusal(EntryBody::Refusal::TooLarge));
+        EXPECT_EQ(EntryBody::decodedSize(entry.body), SizeOrRefusal(kDecoded));
+        const std::variant<QByteArray, EntryBody::Refusal> read = EntryBody::read(entry.body, kDecoded / 16);
+        EXPECT_EQ(std::get_if<EntryBody::Refusal>(&read) ? std::get<EntryBody::Refusal>(read)
+                                                         : EntryBody::Refusal::None,
+                  EntryBody::Refusal::TooLarge);
+    }
+}
 
 } // namespace

@@ -7,7 +7,6 @@
 // go to the disk are checked to stay inside the file and to leave the entry unreachable. (Deleting on
 // disk syncs the file, which would slow the fuzzer a hundredfold; the unit tests cover that part.)
 
-#include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/IndexDatCache.h"
 #include "engine/cache/IndexDatFile.h"
 
@@ -64,19 +63,18 @@ const QTemporaryDir& cacheFolder()
 
 void readBody(const CacheEntry& entry, const QString& folder)
 {
-    if (!entry.localFile.startsWith(folder + QLatin1Char('/')) || entry.body.file != entry.localFile ||
+    if (!entry.body.file.startsWith(folder + QLatin1Char('/')) || !entry.body.file.endsWith(u'/' + entry.localName) ||
         entry.body.offset != 0 || entry.body.length != entry.size || entry.size < 0)
         abort();
-    QFile file(entry.localFile);
+    QFile file(entry.body.file);
     if (file.open(QIODevice::ReadOnly) && file.readAll().size() != entry.size)
         abort();
 }
 
 void walkAndLookUp(const QString& folder)
 {
-    static ExtractionFolder extraction;
     IndexDatCache::recognises(folder);
-    IndexDatCache cache(folder, extraction);
+    IndexDatCache cache(folder);
     QStringList urls;
     const std::unique_ptr<CacheEnumeration> walk = cache.enumerate();
     while (const std::optional<CacheEntry> entry = walk->next()) {

@@ -7,7 +7,6 @@
 #include "engine/cache/IndexDatCache.h"
 #include "CacheCopy.h"
 #include "CacheTestSupport.h"
-#include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/IndexDatFile.h"
 #include "engine/cache/IndexDatUrlHash.h"
 
@@ -100,12 +99,12 @@ void expectListedEntry(const CacheEntry& entry, const ListedEntry& listed, const
 {
     SCOPED_TRACE(listed.url.toStdString());
     EXPECT_EQ(entry.url, listed.url);
-    EXPECT_EQ(entry.localFile, folder + QLatin1Char('/') + listed.localFile);
+    EXPECT_EQ(entry.body.file, folder + QLatin1Char('/') + listed.localFile);
+    EXPECT_EQ(entry.localName, QFileInfo(listed.localFile).fileName());
     EXPECT_EQ(entry.size, listed.size);
     EXPECT_EQ(entry.lastAccess, listed.lastAccess);
     EXPECT_EQ(entry.lastAccess.timeSpec(), Qt::UTC);
     EXPECT_EQ(entry.sourceFolder, folder);
-    EXPECT_EQ(entry.body.file, entry.localFile);
     EXPECT_EQ(entry.body.offset, 0);
     EXPECT_EQ(entry.body.length, listed.size);
     EXPECT_EQ(entry.body.contentEncoding, QString());
@@ -114,7 +113,6 @@ void expectListedEntry(const CacheEntry& entry, const ListedEntry& listed, const
 class IndexDatCacheTest : public ::testing::Test
 {
 protected:
-    ExtractionFolder extraction_;
 };
 
 TEST_F(IndexDatCacheTest, WalkGivesThePlatformsEntriesInItsOrder)
@@ -136,7 +134,7 @@ TEST_F(IndexDatCacheTest, WalkGivesThePlatformsEntriesInItsOrder)
         const QList<ListedEntry> listed = readListing(name);
         if (!fixture.localFilesKept)
             copy.makeLocalFiles(listed);
-        IndexDatCache cache(copy.path(), extraction_);
+        IndexDatCache cache(copy.path());
 
         const std::vector<CacheEntry> entries = walk(cache);
         ASSERT_EQ(urlsOf(entries), urlsOf(listed));
@@ -164,23 +162,24 @@ TEST_F(IndexDatCacheTest, TakesContentTypeFromTheStoredHeadAndBodyFromTheLocalFi
         {"http://example.test/dir/", "", ""},
         {"ftp://files.example.test/readme.txt", "", ""},
     };
-    IndexDatCache cache(kSmallFolder, extraction_);
+    IndexDatCache cache(kSmallFolder);
     for (const auto& expected : cases) {
         SCOPED_TRACE(expected.url);
         const std::optional<CacheEntry> entry = cache.lookup(QString::fromLatin1(expected.url));
         ASSERT_TRUE(entry.has_value());
         EXPECT_EQ(entry->contentType, QString::fromLatin1(expected.contentType));
-        // The platform's file is the body: present already, under its own name, never copied.
-        EXPECT_TRUE(entry->materialize());
-        EXPECT_TRUE(fileBytes(entry->localFile).startsWith(expected.start));
-        EXPECT_EQ(fileBytes(entry->localFile).size(), entry->size);
+        // The platform's file is the body, under its own name.
+        const std::optional<QByteArray> body = bodyOf(*entry);
+        ASSERT_TRUE(body);
+        EXPECT_TRUE(body->startsWith(expected.start));
+        EXPECT_EQ(body->size(), entry->size);
+        EXPECT_EQ(entry->localName, QFileInfo(entry->body.file).fileName());
     }
-    EXPECT_TRUE(QDir(extraction_.path()).isEmpty());
 }
 
 TEST_F(IndexDatCacheTest, LookupIsByteExact)
 {
-    IndexDatCache cache(kSmallFolder, extraction_);
+    IndexDatCache cache(kSmallFolder);
     for (const ListedEntry& listed : readListing(QStringLiteral("small"))) {
         const std::optional<CacheEntry> entry = cache.lookup(listed.url);
         ASSERT_TRUE(entry.has_value()) << listed.url.toStdString();
@@ -204,7 +203,7 @@ TEST_F(IndexDatCacheTest, LookupIsByteExact)
 TEST_F(IndexDatCacheTest, LookupMissesWhatIsGoneOrUnusable)
 {
     const IndexDatCopy copy(kData + QStringLiteral("/deleted/index.dat"));
-    IndexDatCache cache(copy.path(), extraction_);
+    IndexDatCache cache(copy.path());
     // The record is still in the freed blocks and its file still on disk.
     ASSERT_TRUE(QFile::exists(copy.path() + QStringLiteral("/R9YAG6GY/dot[0].gif")));
     EXPECT_FALSE(cache.lookup(kDotUrl).has_value());
@@ -230,10 +229,10 @@ TEST_F(IndexDatCacheTest, LookupFindsAnEntryOutsideItsHashBucket)
     patchU32(index, kDirSlot + 4, 3);
     copy.setIndex(index);
 
-    IndexDatCache cache(copy.path(), extraction_);
+    IndexDatCache cache(copy.path());
     const std::optional<CacheEntry> entry = cache.lookup(QStringLiteral("http://example.test/dir/"));
     ASSERT_TRUE(entry.has_value());
-    EXPECT_EQ(entry->localFile, copy.path() + QStringLiteral("/N1KXDMLD/2V1YDMLD.htm"));
+    EXPECT_EQ(entry->body.file, copy.path() + QStringLiteral("/N1KXDMLD/2V1YDMLD.htm"));
     EXPECT_EQ(urlsOf(walk(cache)).first(), QStringLiteral("http://example.test/dir/")) << "slot order";
 }
 
@@ -298,7 +297,7 @@ TEST_F(IndexDatCacheTest, HashTableChainEndsAtATableThatCannotBeRight)
 TEST_F(IndexDatCacheTest, RemoveChangesTheFileAsThePlatformDoes)
 {
     const IndexDatCopy copy;
-    IndexDatCache cache(copy.path(), extraction_);
+    IndexDatCache cache(copy.path());
     ASSERT_TRUE(cache.lookup(kDotUrl).has_value()); // so that a stale copy of the index would show
     cache.remove(kDotUrl);
 
@@ -316,7 +315,7 @@ TEST_F(IndexDatCacheTest, RemoveChangesTheFileAsThePlatformDoes)
     EXPECT_FALSE(QFile::exists(copy.path() + QStringLiteral("/R9YAG6GY/dot[0].gif")));
 
     EXPECT_FALSE(cache.lookup(kDotUrl).has_value());
-    IndexDatCache reopened(copy.path(), extraction_);
+    IndexDatCache reopened(copy.path());
     EXPECT_EQ(urlsOf(walk(reopened)), urlsOf(readListing(QStringLiteral("deleted"))));
 
     cache.remove(kDotUrl); // gone already
@@ -328,7 +327,7 @@ TEST_F(IndexDatCacheTest, RemoveCountsStickyEntriesApart)
 {
     const IndexDatCopy copy;
     const QByteArray before = copy.index();
-    IndexDatCache cache(copy.path(), extraction_);
+    IndexDatCache cache(copy.path());
     cache.remove(QStringLiteral("https://secure.example.test/a.js?x=1&y=2"));
 
     const QByteArray after = copy.index();
@@ -344,7 +343,7 @@ TEST_F(IndexDatCacheTest, RemoveWorksAcrossTheHashTables)
     const IndexDatCopy copy(kData + QStringLiteral("/many/index.dat"));
     QList<ListedEntry> listed = readListing(QStringLiteral("many"));
     copy.makeLocalFiles(listed);
-    IndexDatCache cache(copy.path(), extraction_);
+    IndexDatCache cache(copy.path());
     const std::vector<CacheEntry> entries = walk(cache);
     ASSERT_EQ(entries.size(), 612u);
 
@@ -354,7 +353,7 @@ TEST_F(IndexDatCacheTest, RemoveWorksAcrossTheHashTables)
     for (auto at = removed.crbegin(); at != removed.crend(); ++at) {
         cache.remove(listed[*at].url);
         EXPECT_FALSE(cache.lookup(listed[*at].url).has_value());
-        EXPECT_FALSE(QFile::exists(entries[*at].localFile));
+        EXPECT_FALSE(QFile::exists(entries[*at].body.file));
         listed.removeAt(*at);
     }
     const QByteArray after = copy.index();
@@ -362,7 +361,7 @@ TEST_F(IndexDatCacheTest, RemoveWorksAcrossTheHashTables)
     EXPECT_EQ(u32At(after, 0x28), u32At(before, 0x28) - 5 * 2);
     EXPECT_EQ(u64At(after, 0x38), u64At(before, 0x38) - 7 - 8 - 8 - 8 - 8);
 
-    IndexDatCache reopened(copy.path(), extraction_);
+    IndexDatCache reopened(copy.path());
     EXPECT_EQ(urlsOf(walk(reopened)), urlsOf(listed));
 }
 
@@ -385,11 +384,40 @@ TEST_F(IndexDatCacheTest, RemoveLeavesEntriesItMustNotTouch)
         QByteArray index = copy.index();
         variant.change(index);
         copy.setIndex(index);
-        IndexDatCache cache(copy.path(), extraction_);
+        IndexDatCache cache(copy.path());
         cache.remove(kDotUrl);
         EXPECT_TRUE(copy.index() == index);
         EXPECT_TRUE(QFile::exists(copy.path() + QStringLiteral("/R9YAG6GY/dot[0].gif")));
     }
+}
+
+TEST_F(IndexDatCacheTest, RemoveEntryDeletesExactlyItsRecordWhileItsFileIsTheOneWalked)
+{
+    const IndexDatCopy copy;
+    IndexDatCache cache(copy.path());
+    const qsizetype walked = walk(cache).size();
+    const std::optional<CacheEntry> dot = cache.lookup(kDotUrl);
+    const std::optional<CacheEntry> gbk = cache.lookup(QStringLiteral("http://example.test/gbk.html"));
+    ASSERT_TRUE(dot && gbk);
+    ASSERT_NE(dot->entryKey, gbk->entryKey);
+
+    // Another record is not this entry, though it is in the same file.
+    CacheEntry elsewhere = *dot;
+    elsewhere.entryKey = gbk->entryKey;
+    EXPECT_EQ(cache.removeEntry(elsewhere), UrlCache::RemoveOutcome::Gone);
+    // A body file written again since the walk belongs to another download of the URL.
+    QFile body(gbk->body.file);
+    ASSERT_TRUE(body.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(body.setFileTime(QDateTime::currentDateTimeUtc().addSecs(5), QFileDevice::FileModificationTime));
+    EXPECT_EQ(cache.removeEntry(*gbk), UrlCache::RemoveOutcome::Gone);
+    EXPECT_TRUE(QFile::exists(gbk->body.file));
+    EXPECT_EQ(walk(cache).size(), size_t(walked));
+
+    EXPECT_EQ(cache.removeEntry(*dot), UrlCache::RemoveOutcome::Removed);
+    EXPECT_FALSE(QFile::exists(dot->body.file));
+    EXPECT_FALSE(cache.lookup(kDotUrl));
+    EXPECT_EQ(walk(cache).size(), size_t(walked - 1));
+    EXPECT_EQ(cache.removeEntry(*dot), UrlCache::RemoveOutcome::Gone);
 }
 
 TEST_F(IndexDatCacheTest, RecognisesFoldersHoldingAnIndexOfAKnownVersion)
@@ -412,7 +440,7 @@ TEST_F(IndexDatCacheTest, RecognisesFoldersHoldingAnIndexOfAKnownVersion)
     ASSERT_TRUE(QFile::remove(copy.indexPath()));
     ASSERT_EQ(::mkfifo(QFile::encodeName(copy.indexPath()).constData(), 0600), 0);
     EXPECT_FALSE(IndexDatCache::recognises(copy.path()));
-    IndexDatCache cache(copy.path(), extraction_);
+    IndexDatCache cache(copy.path());
     EXPECT_TRUE(walk(cache).empty());
     EXPECT_FALSE(cache.lookup(kDotUrl).has_value());
     cache.remove(kDotUrl);
@@ -421,7 +449,7 @@ TEST_F(IndexDatCacheTest, RecognisesFoldersHoldingAnIndexOfAKnownVersion)
 TEST_F(IndexDatCacheTest, SeesTheFileChangeBetweenLookups)
 {
     const IndexDatCopy copy;
-    IndexDatCache cache(copy.path(), extraction_);
+    IndexDatCache cache(copy.path());
     ASSERT_TRUE(cache.lookup(kDotUrl).has_value());
     // Another program deletes the entry, as the platform did.
     copy.setIndex(fileBytes(kData + QStringLiteral("/deleted/index.dat")));
@@ -434,7 +462,7 @@ TEST_F(IndexDatCacheTest, ServesSeveralThreadsAtOnce)
     const IndexDatCopy copy(kData + QStringLiteral("/many/index.dat"));
     const QList<ListedEntry> listed = readListing(QStringLiteral("many"));
     copy.makeLocalFiles(listed);
-    IndexDatCache cache(copy.path(), extraction_);
+    IndexDatCache cache(copy.path());
 
     std::vector<std::thread> threads;
     for (int reader = 0; reader < 2; ++reader) {
@@ -455,7 +483,7 @@ TEST_F(IndexDatCacheTest, ServesSeveralThreadsAtOnce)
 
     const std::vector<CacheEntry> remaining = walk(cache);
     EXPECT_EQ(remaining.size(), 582u);
-    IndexDatCache reopened(copy.path(), extraction_);
+    IndexDatCache reopened(copy.path());
     EXPECT_EQ(urlsOf(walk(reopened)), urlsOf(listed.mid(30)));
 }
 
@@ -565,13 +593,12 @@ TEST_P(IndexDatDamageTest, SkipsWhatIsDamagedAndNothingElse)
     GetParam().apply(index);
     copy.setIndex(index);
 
-    ExtractionFolder extraction;
-    IndexDatCache cache(copy.path(), extraction);
+    IndexDatCache cache(copy.path());
     const std::vector<CacheEntry> entries = walk(cache);
     EXPECT_EQ(int(entries.size()), GetParam().entries);
     for (const CacheEntry& entry : entries) {
-        EXPECT_TRUE(entry.localFile.startsWith(copy.path() + QLatin1Char('/')));
-        EXPECT_TRUE(entry.materialize());
+        EXPECT_TRUE(entry.body.file.startsWith(copy.path() + QLatin1Char('/')));
+        EXPECT_TRUE(bodyOf(entry));
     }
     for (const ListedEntry& listed : readListing(QStringLiteral("small"))) {
         if (const std::optional<CacheEntry> entry = cache.lookup(listed.url)) {

@@ -7,7 +7,6 @@
 // the input breaks put right, so that mutations also reach the response info, the head and the body decoders instead of
 // stopping at a checksum.
 
-#include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/SimpleCache.h"
 #include "engine/cache/SimpleEntryFile.h"
 #include "engine/cache/SuperFastHash.h"
@@ -121,8 +120,7 @@ void exercise(const QByteArray& entry, const std::optional<QByteArray>& index, c
         CacheFuzzing::writeFile(folder.filePath(QStringLiteral("index-dir/the-real-index")), *index);
     }
 
-    ExtractionFolder extraction;
-    SimpleCache cache(folder.path(), extraction);
+    SimpleCache cache(folder.path());
     QStringList urls;
     const std::unique_ptr<CacheEnumeration> enumeration = cache.enumerate();
     while (const std::optional<CacheEntry> entryFound = enumeration->next()) {

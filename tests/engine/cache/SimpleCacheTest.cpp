@@ -4,7 +4,6 @@
 #include "engine/cache/SimpleCache.h"
 #include "CacheCopy.h"
 #include "CacheTestSupport.h"
-#include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/SimpleSparseFile.h"
 
 #include <QDir>
@@ -88,8 +87,7 @@ const QStringList urlsInTwoPartitions = {site + "/img/logo.gif", site + "/js/pla
 
 TEST(SimpleCacheTest, WalkOffersExactlyTheUsableEntries)
 {
-    ExtractionFolder extraction;
-    SimpleCache cache(fixtureFolder(), extraction);
+    SimpleCache cache(fixtureFolder());
 
     QStringList expected = urlsInTwoPartitions;
     for (const UsableEntry& usable : usableEntries())
@@ -101,14 +99,13 @@ TEST(SimpleCacheTest, WalkOffersExactlyTheUsableEntries)
 
 TEST(SimpleCacheTest, WalkGoesThroughEntryFilesInNameOrder)
 {
-    ExtractionFolder extraction;
-    SimpleCache cache(fixtureFolder(), extraction);
+    SimpleCache cache(fixtureFolder());
 
     QStringList files;
     for (const CacheEntry& entry : walk(cache)) {
         files.append(QFileInfo(entry.body.file).fileName());
         EXPECT_EQ(entry.sourceFolder, QDir(fixtureFolder()).absolutePath());
-        EXPECT_FALSE(QFileInfo::exists(entry.localFile)) << "extracted before anyone read it";
+        EXPECT_EQ(entry.entryKey, QFileInfo(entry.body.file).fileName().replace("_s", "_0"));
     }
     QStringList sorted = files;
     sorted.sort();
@@ -117,8 +114,7 @@ TEST(SimpleCacheTest, WalkGoesThroughEntryFilesInNameOrder)
 
 TEST(SimpleCacheTest, LookupGivesDecodedSizeTypeLastUseAndBody)
 {
-    ExtractionFolder extraction;
-    SimpleCache cache(fixtureFolder(), extraction);
+    SimpleCache cache(fixtureFolder());
 
     for (const UsableEntry& usable : usableEntries()) {
         SCOPED_TRACE(usable.url.left(80).toStdString());
@@ -134,20 +130,18 @@ TEST(SimpleCacheTest, LookupGivesDecodedSizeTypeLastUseAndBody)
 
 TEST(SimpleCacheTest, LookupTakesTheMostRecentlyUsedPartition)
 {
-    ExtractionFolder extraction;
-    SimpleCache cache(fixtureFolder(), extraction);
+    SimpleCache cache(fixtureFolder());
 
     // Used under http://127.0.0.1 at 00:51:28 (d861c6f1cfbb74fc_0), under http://localhost at 00:51:29.
     const std::optional<CacheEntry> logo = cache.lookup(site + "/img/logo.gif");
     ASSERT_TRUE(logo);
     EXPECT_EQ(QFileInfo(logo->body.file).fileName(), "0ed4f83b205225ba_0");
-    EXPECT_EQ(QFileInfo(logo->localFile).fileName(), "logo[1].gif");
+    EXPECT_EQ(logo->localName, "logo[1].gif");
 }
 
 TEST(SimpleCacheTest, LookupOfUnusableOrUnknownUrlsFindsNothing)
 {
-    ExtractionFolder extraction;
-    SimpleCache cache(fixtureFolder(), extraction);
+    SimpleCache cache(fixtureFolder());
 
     for (const QString& url :
          {site + "/favicon.ico", site + "/old.html", site + "/nostore.html", site + "/img/LOGO.gif",
@@ -218,16 +212,14 @@ TEST(SimpleCacheTest, RangeFetchedResourceIsOfferedWhenItsSparseFileHoldsAllOfIt
         SCOPED_TRACE(sparseCase.name);
         CacheCopy copy(fixtureFolder());
         copy.write("16921d05fc27a90d_s", sparseFileWith(fixtureSparse, sparseCase.pieces));
-        ExtractionFolder extraction;
-        SimpleCache cache(copy.path(), extraction);
+        SimpleCache cache(copy.path());
         const std::optional<CacheEntry> wav = cache.lookup(wavUrl);
         ASSERT_EQ(wav.has_value(), sparseCase.offered);
         if (!wav)
             continue;
         EXPECT_EQ(wav->size, 220544);
         EXPECT_EQ(wav->contentType, "audio/wav");
-        ASSERT_TRUE(wav->materialize());
-        EXPECT_TRUE(fileBytes(wav->localFile) == sparseResource(fixtureSparse));
+        EXPECT_TRUE(bodyOf(*wav) == sparseResource(fixtureSparse));
     }
 }
 
@@ -269,8 +261,7 @@ TEST(SimpleCacheTest, LastUseFallsBackToTheFileTimeWithoutAUsableIndex)
         ASSERT_TRUE(gbk.setFileTime(fileTime, QFileDevice::FileModificationTime));
         gbk.close();
 
-        ExtractionFolder extraction;
-        SimpleCache cache(copy.path(), extraction);
+        SimpleCache cache(copy.path());
         const std::optional<CacheEntry> entry = cache.lookup(site + "/gbk.html");
         ASSERT_TRUE(entry);
         EXPECT_EQ(entry->lastAccess, fileTime);
@@ -346,8 +337,7 @@ TEST(SimpleCacheTest, DamagedEntriesAreSkippedAndTheOthersStillListed)
              patchU32(b, lastRecord(b) + 8, u32At(b, lastRecord(b) + 8) & ~1u);
          }},
     };
-    ExtractionFolder extraction;
-    SimpleCache pristine(fixtureFolder(), extraction);
+    SimpleCache pristine(fixtureFolder());
     const std::vector<CacheEntry> pristineEntries = walk(pristine);
     for (const Case& damageCase : cases) {
         SCOPED_TRACE((damageCase.file + ": " + damageCase.name).toStdString());
@@ -360,7 +350,7 @@ TEST(SimpleCacheTest, DamagedEntriesAreSkippedAndTheOthersStillListed)
                 expected.append(entry.url);
         }
         expected.sort();
-        SimpleCache cache(copy.path(), extraction);
+        SimpleCache cache(copy.path());
         EXPECT_EQ(sortedUrlsOf(walk(cache)), expected);
     }
 }
@@ -373,21 +363,17 @@ TEST(SimpleCacheTest, LargeBodyThatFailsItsCrcIsNeverExtracted)
     CacheCopy copy(fixtureFolder());
     copy.edit(medium, [](QByteArray& bytes) { flipByte(bytes, 24 + qint64(u32At(bytes, 12)) + 20000); });
 
-    ExtractionFolder extraction;
-    SimpleCache cache(copy.path(), extraction);
+    SimpleCache cache(copy.path());
     const std::optional<CacheEntry> entry = cache.lookup(site + "/img/photo.jpg");
     ASSERT_TRUE(entry);
-    EXPECT_FALSE(entry->materialize());
-    EXPECT_FALSE(QFileInfo::exists(entry->localFile));
-    EXPECT_TRUE(QDir(extraction.path()).isEmpty());
+    EXPECT_EQ(refusalOf(*entry), EntryBody::Refusal::Damaged);
 }
 
 TEST(SimpleCacheTest, EntryFileNotNamedAfterItsKeyIsSkipped)
 {
     CacheCopy copy(fixtureFolder());
     ASSERT_TRUE(QFile::rename(copy.file("ddc51e287126bf2b_0"), copy.file("ddc51e287126bf2c_0")));
-    ExtractionFolder extraction;
-    SimpleCache cache(copy.path(), extraction);
+    SimpleCache cache(copy.path());
     EXPECT_FALSE(cache.lookup(site + "/css/style.css"));
     EXPECT_EQ(walk(cache).size(), 26u);
 }
@@ -397,8 +383,7 @@ TEST(SimpleCacheTest, RemoveDeletesEveryEntryFileOfTheUrlAndNothingElse)
     CacheCopy copy(fixtureFolder());
     copy.write("d861c6f1cfbb74fc_1", "stream 2 of one logo.gif entry");
     const QByteArray index = fileBytes(copy.file("index-dir/the-real-index"));
-    ExtractionFolder extraction;
-    SimpleCache cache(copy.path(), extraction);
+    SimpleCache cache(copy.path());
     ASSERT_TRUE(cache.lookup(site + "/img/logo.gif"));
 
     cache.remove(site + "/img/logo.gif");
@@ -421,8 +406,7 @@ TEST(SimpleCacheTest, RemoveDeletesEveryEntryFileOfTheUrlAndNothingElse)
 TEST(SimpleCacheTest, RemoveBeforeAnyLookupFindsTheEntries)
 {
     CacheCopy copy(fixtureFolder());
-    ExtractionFolder extraction;
-    SimpleCache cache(copy.path(), extraction);
+    SimpleCache cache(copy.path());
     cache.remove(site + "/sub/dir/page.html");
     EXPECT_FALSE(QFileInfo::exists(copy.file("1c60c823ce1a8362_0")));
     EXPECT_FALSE(QFileInfo::exists(copy.file("644c502acaea71e3_0")));
@@ -432,8 +416,7 @@ TEST(SimpleCacheTest, RemoveBeforeAnyLookupFindsTheEntries)
 TEST(SimpleCacheTest, RemoveLeavesAFileThatNowHoldsAnotherUrl)
 {
     CacheCopy copy(fixtureFolder());
-    ExtractionFolder extraction;
-    SimpleCache cache(copy.path(), extraction);
+    SimpleCache cache(copy.path());
     ASSERT_TRUE(cache.lookup(site + "/css/style.css"));
     // The browser replaced the file meanwhile; a name is never enough to delete by.
     ASSERT_TRUE(QFile::remove(copy.file("ddc51e287126bf2b_0")));
@@ -442,11 +425,108 @@ TEST(SimpleCacheTest, RemoveLeavesAFileThatNowHoldsAnotherUrl)
     EXPECT_TRUE(QFileInfo::exists(copy.file("ddc51e287126bf2b_0")));
 }
 
+TEST(SimpleCacheTest, BodyOfAnEntryFileChangedSinceTheWalkIsRefused)
+{
+    const QString styleFile = "ddc51e287126bf2b_0";
+    struct Case
+    {
+        const char* name;
+        std::function<void(const CacheCopy&)> change;
+        EntryBody::Refusal refusal;
+    };
+    const Case cases[] = {
+        {"untouched", [](const CacheCopy&) {}, EntryBody::Refusal::None},
+        // The browser writes a refreshed entry under the same name: same bytes here, but a new file.
+        {"rewritten with a new time",
+         [&](const CacheCopy& copy) {
+             QFile file(copy.file(styleFile));
+             ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+             ASSERT_TRUE(
+                 file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(5), QFileDevice::FileModificationTime));
+         },
+         EntryBody::Refusal::Changed},
+        {"replaced by a copy",
+         [&](const CacheCopy& copy) {
+             const QByteArray bytes = fileBytes(copy.file(styleFile));
+             ASSERT_TRUE(QFile::remove(copy.file(styleFile)));
+             copy.write(styleFile, bytes);
+         },
+         EntryBody::Refusal::Changed},
+        {"deleted", [&](const CacheCopy& copy) { ASSERT_TRUE(QFile::remove(copy.file(styleFile))); },
+         EntryBody::Refusal::Vanished},
+        {"a FIFO in its place", [&](const CacheCopy& copy) { replaceByFifo(copy.file(styleFile)); },
+         EntryBody::Refusal::NotRegular},
+    };
+    for (const Case& changeCase : cases) {
+        SCOPED_TRACE(changeCase.name);
+        CacheCopy copy(fixtureFolder());
+        SimpleCache cache(copy.path());
+        const std::optional<CacheEntry> style = cache.lookup(site + "/css/style.css");
+        ASSERT_TRUE(style);
+        ASSERT_TRUE(style->body.stamp);
+        changeCase.change(copy);
+        expectNoWaitOn({copy.file(styleFile)}, [&] {
+            EXPECT_EQ(refusalOf(*style), changeCase.refusal);
+            const std::variant<qint64, EntryBody::Refusal> size = EntryBody::decodedSize(style->body);
+            if (changeCase.refusal == EntryBody::Refusal::None)
+                EXPECT_EQ(std::get<qint64>(size), 1902);
+            else
+                EXPECT_EQ(std::get<EntryBody::Refusal>(size), changeCase.refusal);
+        });
+    }
+}
+
+TEST(SimpleCacheTest, RemoveEntryDeletesExactlyThatPartitionsEntry)
+{
+    CacheCopy copy(fixtureFolder());
+    SimpleCache cache(copy.path());
+    std::vector<CacheEntry> logos;
+    for (CacheEntry& entry : walk(cache)) {
+        if (entry.url == site + "/img/logo.gif")
+            logos.push_back(std::move(entry));
+    }
+    ASSERT_EQ(logos.size(), 2u);
+    ASSERT_TRUE(cache.lookup(site + "/img/logo.gif")); // the URL map is built, and must follow
+
+    EXPECT_EQ(cache.removeEntry(logos[0]), UrlCache::RemoveOutcome::Removed);
+    EXPECT_FALSE(QFileInfo::exists(logos[0].body.file));
+    EXPECT_TRUE(QFileInfo::exists(logos[1].body.file));
+    const std::optional<CacheEntry> left = cache.lookup(site + "/img/logo.gif");
+    ASSERT_TRUE(left);
+    EXPECT_EQ(left->entryKey, logos[1].entryKey);
+    EXPECT_EQ(cache.removeEntry(logos[0]), UrlCache::RemoveOutcome::Gone);
+
+    // The other one was refreshed since the walk: it is another entry now, and stays.
+    QFile file(logos[1].body.file);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(5), QFileDevice::FileModificationTime));
+    EXPECT_EQ(cache.removeEntry(logos[1]), UrlCache::RemoveOutcome::Gone);
+    EXPECT_TRUE(QFileInfo::exists(logos[1].body.file));
+    EXPECT_TRUE(cache.isCurrent(logos[1]));
+}
+
+TEST(SimpleCacheTest, FifosInPlaceOfCacheFilesAreSkippedWithoutWaiting)
+{
+    CacheCopy copy(fixtureFolder());
+    const QStringList fifos = {copy.file("index"), copy.file("index-dir/the-real-index"),
+                               copy.file("16921d05fc27a90d_s"), copy.file("0123456789abcdef_0")};
+    for (const QString& fifo : fifos)
+        replaceByFifo(fifo);
+    SimpleCache cache(copy.path());
+    expectNoWaitOn(fifos, [&] {
+        // Without the index, last use comes from the files; without its _s file, tone.wav has no body.
+        const QStringList urls = urlsOf(walk(cache));
+        EXPECT_EQ(urls.size(), 26);
+        EXPECT_FALSE(urls.contains(site + "/media/tone.wav"));
+        EXPECT_FALSE(cache.lookup(site + "/media/tone.wav"));
+        EXPECT_TRUE(cache.lookup(site + "/img/logo.gif"));
+    });
+}
+
 TEST(SimpleCacheTest, LookupsAndRemovalsFromSeveralThreads)
 {
     CacheCopy copy(fixtureFolder());
-    ExtractionFolder extraction;
-    SimpleCache cache(copy.path(), extraction);
+    SimpleCache cache(copy.path());
     const std::vector<UsableEntry> entries = usableEntries();
 
     std::vector<std::thread> threads;
@@ -456,7 +536,7 @@ TEST(SimpleCacheTest, LookupsAndRemovalsFromSeveralThreads)
                 const std::optional<CacheEntry> entry = cache.lookup(usable.url);
                 if (entry) {
                     EXPECT_EQ(entry->url, usable.url);
-                    entry->materialize();
+                    EntryBody::read(entry->body, EntryBody::kMaxDecodedSize);
                 }
             }
         });

@@ -1,5 +1,6 @@
 #include "TestEncoder.h"
 
+#include <algorithm>
 #include <brotli/encode.h>
 #include <stdexcept>
 #include <zlib.h>
@@ -33,6 +34,21 @@ void checkZstd(size_t rc)
 {
     if (ZSTD_isError(rc))
         throw std::runtime_error(ZSTD_getErrorName(rc));
+}
+
+// Hands `plain` to a streaming compressor and appends what it gives to `encoded`; with ZSTD_e_end, until
+// the frame is complete.
+void zstdFeed(ZSTD_CCtx* context, const QByteArray& plain, ZSTD_EndDirective directive, QByteArray& encoded)
+{
+    QByteArray chunk(static_cast<qsizetype>(ZSTD_CStreamOutSize()), '\0');
+    ZSTD_inBuffer input{plain.constData(), static_cast<size_t>(plain.size()), 0};
+    size_t remaining = 0;
+    do {
+        ZSTD_outBuffer output{chunk.data(), static_cast<size_t>(chunk.size()), 0};
+        remaining = ZSTD_compressStream2(context, &output, &input, directive);
+        checkZstd(remaining);
+        encoded.append(chunk.constData(), static_cast<qsizetype>(output.pos));
+    } while (directive == ZSTD_e_end ? remaining != 0 : input.pos < input.size);
 }
 
 } // namespace
@@ -79,19 +95,86 @@ QByteArray TestEncoder::zstdStreamed(const QByteArray& plain, int windowLog)
     ZSTD_CCtx* const context = ZSTD_createCCtx();
     checkZstd(ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, windowLog));
     QByteArray encoded;
-    QByteArray chunk(static_cast<qsizetype>(ZSTD_CStreamOutSize()), '\0');
-    ZSTD_inBuffer input{plain.constData(), static_cast<size_t>(plain.size()), 0};
     // Feeding the input before asking for the end keeps the compressor from learning the total size,
     // so the frame header leaves the content size out.
-    for (const ZSTD_EndDirective directive : {ZSTD_e_continue, ZSTD_e_end}) {
-        size_t remaining = 0;
+    zstdFeed(context, plain, ZSTD_e_continue, encoded);
+    zstdFeed(context, QByteArray(), ZSTD_e_end, encoded);
+    ZSTD_freeCCtx(context);
+    return encoded;
+}
+
+namespace
+{
+
+// The zero bytes handed to an encoder at a time.
+const QByteArray& zeroChunk()
+{
+    static const QByteArray zeros(1 << 20, '\0');
+    return zeros;
+}
+
+} // namespace
+
+QByteArray TestEncoder::gzipOfZeros(qint64 size)
+{
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("deflateInit2");
+    QByteArray encoded;
+    QByteArray out(1 << 16, '\0');
+    for (qint64 left = size;;) {
+        const qint64 piece = std::min<qint64>(left, zeroChunk().size());
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeroChunk().constData()));
+        stream.avail_in = static_cast<uInt>(piece);
+        left -= piece;
+        int rc = Z_OK;
         do {
-            ZSTD_outBuffer output{chunk.data(), static_cast<size_t>(chunk.size()), 0};
-            remaining = ZSTD_compressStream2(context, &output, &input, directive);
-            checkZstd(remaining);
-            encoded.append(chunk.constData(), static_cast<qsizetype>(output.pos));
-        } while (directive == ZSTD_e_end ? remaining != 0 : input.pos < input.size);
+            stream.next_out = reinterpret_cast<Bytef*>(out.data());
+            stream.avail_out = static_cast<uInt>(out.size());
+            rc = deflate(&stream, left == 0 ? Z_FINISH : Z_NO_FLUSH);
+            encoded.append(out.constData(), out.size() - static_cast<qsizetype>(stream.avail_out));
+        } while (stream.avail_out == 0);
+        if (left == 0 && rc == Z_STREAM_END)
+            break;
     }
+    deflateEnd(&stream);
+    return encoded;
+}
+
+QByteArray TestEncoder::brotliOfZeros(qint64 size)
+{
+    BrotliEncoderState* const state = BrotliEncoderCreateInstance(nullptr, nullptr, nullptr);
+    BrotliEncoderSetParameter(state, BROTLI_PARAM_QUALITY, 1);
+    QByteArray encoded;
+    for (qint64 left = size;;) {
+        const qint64 piece = std::min<qint64>(left, zeroChunk().size());
+        size_t availableIn = static_cast<size_t>(piece);
+        auto nextIn = reinterpret_cast<const uint8_t*>(zeroChunk().constData());
+        left -= piece;
+        const BrotliEncoderOperation operation = left == 0 ? BROTLI_OPERATION_FINISH : BROTLI_OPERATION_PROCESS;
+        do {
+            size_t availableOut = 0;
+            if (!BrotliEncoderCompressStream(state, operation, &availableIn, &nextIn, &availableOut, nullptr, nullptr))
+                throw std::runtime_error("BrotliEncoderCompressStream");
+            size_t produced = 0;
+            const uint8_t* output = BrotliEncoderTakeOutput(state, &produced);
+            encoded.append(reinterpret_cast<const char*>(output), static_cast<qsizetype>(produced));
+        } while (availableIn > 0 || BrotliEncoderHasMoreOutput(state));
+        if (left == 0 && BrotliEncoderIsFinished(state))
+            break;
+    }
+    BrotliEncoderDestroyInstance(state);
+    return encoded;
+}
+
+QByteArray TestEncoder::zstdOfZeros(qint64 size)
+{
+    ZSTD_CCtx* const context = ZSTD_createCCtx();
+    checkZstd(ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, 20));
+    QByteArray encoded;
+    for (qint64 left = size; left > 0; left -= zeroChunk().size())
+        zstdFeed(context, zeroChunk().first(std::min<qint64>(left, zeroChunk().size())), ZSTD_e_continue, encoded);
+    zstdFeed(context, QByteArray(), ZSTD_e_end, encoded);
     ZSTD_freeCCtx(context);
     return encoded;
 }

@@ -18,6 +18,12 @@ public:
     // is the window the frame header announces.
     static QByteArray zstdStreamed(const QByteArray& plain, int windowLog = 20);
 
+    // `size` zero bytes encoded, made a chunk at a time so that the plain body is never in memory: a small
+    // body that decodes to far more than it is. The zstd frame records no content size.
+    static QByteArray gzipOfZeros(qint64 size);
+    static QByteArray brotliOfZeros(qint64 size);
+    static QByteArray zstdOfZeros(qint64 size);
+
     // Bytes that look alike in every run but do not compress, for bodies that must stay large.
     static QByteArray incompressible(qsizetype size);
 };

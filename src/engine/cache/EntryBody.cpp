@@ -1,0 +1,222 @@
+#include "engine/cache/EntryBody.h"
+
+#include "engine/cache/ByteSink.h"
+#include "engine/cache/ContentDecoder.h"
+#include "engine/cache/FileDescriptor.h"
+
+#include <QFile>
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <sys/stat.h>
+#include <zlib.h>
+
+namespace
+{
+
+using Refusal = EntryBody::Refusal;
+
+// Large enough that a big body costs few calls, small enough to stay out of the way of the threads
+// reading bodies side by side.
+constexpr qint64 kReadChunk = 128 * 1024;
+
+Refusal refusalForFailedOpen(const struct stat& status, int error)
+{
+    if (status.st_mode != 0)
+        return Refusal::NotRegular;
+    return error == ENOENT || error == ENOTDIR ? Refusal::Vanished : Refusal::Unreadable;
+}
+
+// The stored bytes of `body` into `sink`, piece after piece, each file checked before it is read: a
+// regular file, with the stamp taken when the entry was walked, large enough for the range. The CRC,
+// where the cache keeps one, is computed on the way and compared at the end, so a Damaged result comes
+// after the sink has had every byte.
+Refusal readStored(const StoredBody& body, ByteSink& sink)
+{
+    const QList<StoredBody::Piece> pieces = body.allPieces();
+    qint64 total = 0;
+    for (const StoredBody::Piece& piece : pieces) {
+        if (piece.offset < 0 || piece.length < 0 || piece.length > body.length - total)
+            return Refusal::Changed;
+        total += piece.length;
+    }
+    if (total != body.length)
+        return Refusal::Changed;
+
+    const qint64 bufferSize = std::clamp<qint64>(body.length, 1, kReadChunk);
+    const std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(size_t(bufferSize));
+    uLong crc = crc32_z(0, nullptr, 0);
+    FileDescriptor file;
+    const QString* openPath = nullptr;
+    qint64 fileSize = 0;
+    for (const StoredBody::Piece& piece : pieces) {
+        if (!openPath || piece.file != *openPath) {
+            struct stat status;
+            file = FileDescriptor::openRegular(piece.file, status);
+            if (!file.isOpen())
+                return refusalForFailedOpen(status, errno);
+            // A file of another inode, size or time holds another entry, or this one rewritten.
+            if (body.stamp && piece.file == body.file && StoredBody::FileStamp::of(status) != *body.stamp)
+                return Refusal::Changed;
+            openPath = &piece.file;
+            fileSize = status.st_size;
+        }
+        // The cache may have changed since the entry was read; never trust the range blindly.
+        if (piece.offset > fileSize || piece.length > fileSize - piece.offset)
+            return Refusal::Changed;
+        for (qint64 done = 0; done < piece.length;) {
+            const qint64 wanted = std::min(bufferSize, piece.length - done);
+            if (FileDescriptor::readAt(file.get(), buffer.get(), wanted, piece.offset + done) != wanted)
+                return Refusal::Unreadable;
+            if (body.storedCrc32)
+                crc = crc32_z(crc, reinterpret_cast<const Bytef*>(buffer.get()), z_size_t(wanted));
+            if (!sink.write(QByteArrayView(buffer.get(), wanted)))
+                return Refusal::SinkFailed;
+            done += wanted;
+        }
+    }
+    if (body.storedCrc32 && quint32(crc) != *body.storedCrc32)
+        return Refusal::Damaged;
+    return Refusal::None;
+}
+
+// Keeps what it is given in memory, refusing to hold more than its cap.
+class MemorySink final : public ByteSink
+{
+public:
+    MemorySink(qint64 maxSize, qint64 expectedSize) : maxSize_(maxSize)
+    {
+        if (expectedSize > 0 && expectedSize <= maxSize)
+            bytes_.reserve(expectedSize);
+    }
+
+    bool write(QByteArrayView bytes) override
+    {
+        if (bytes.size() > maxSize_ - bytes_.size()) {
+            full_ = true;
+            return false;
+        }
+        bytes_.append(bytes);
+        return true;
+    }
+
+    bool isFull() const { return full_; }
+    QByteArray take() { return std::move(bytes_); }
+
+private:
+    const qint64 maxSize_;
+    QByteArray bytes_;
+    bool full_ = false;
+};
+
+// Counts what it is given and drops it, refusing once the count passes its cap.
+class CountingSink final : public ByteSink
+{
+public:
+    explicit CountingSink(qint64 maxSize) : maxSize_(maxSize) {}
+
+    bool write(QByteArrayView bytes) override
+    {
+        count_ += bytes.size();
+        full_ = count_ > maxSize_;
+        return !full_;
+    }
+
+    bool isFull() const { return full_; }
+    qint64 count() const { return count_; }
+
+private:
+    const qint64 maxSize_;
+    qint64 count_ = 0;
+    bool full_ = false;
+};
+
+// A refusal by a capped sink of ours is the body being too large, not a failing sink.
+Refusal withCap(Refusal refusal, bool capReached)
+{
+    return refusal == Refusal::SinkFailed && capReached ? Refusal::TooLarge : refusal;
+}
+
+} // namespace
+
+EntryBody::Refusal EntryBody::stream(const StoredBody& body, ByteSink& sink, qint64 maxDecodedSize)
+{
+    ContentDecoder decoder(body.contentEncoding, sink, maxDecodedSize);
+    const Refusal read = readStored(body, decoder);
+    // The decoder refusing the stored bytes has its own reason, which finish() gives.
+    if (read != Refusal::None && read != Refusal::SinkFailed)
+        return read;
+    switch (decoder.finish()) {
+    case ContentDecoder::Outcome::Decoded:
+        return read;
+    case ContentDecoder::Outcome::Undecodable:
+        return Refusal::Undecodable;
+    case ContentDecoder::Outcome::TooLarge:
+        return Refusal::TooLarge;
+    case ContentDecoder::Outcome::SinkFailed:
+        break;
+    }
+    return Refusal::SinkFailed;
+}
+
+EntryBody::Refusal EntryBody::streamStored(const StoredBody& body, ByteSink& sink)
+{
+    return readStored(body, sink);
+}
+
+std::variant<QByteArray, EntryBody::Refusal> EntryBody::read(const StoredBody& body, qint64 maxSize,
+                                                             bool storedWhenUndecodable)
+{
+    const qint64 expected = body.contentEncoding.isEmpty() ? body.length : 0;
+    MemorySink decoded(maxSize, expected);
+    Refusal refusal = stream(body, decoded, maxSize);
+    refusal = withCap(refusal, decoded.isFull());
+    if (refusal == Refusal::None)
+        return decoded.take();
+    if (refusal != Refusal::Undecodable || !storedWhenUndecodable)
+        return refusal;
+    MemorySink stored(maxSize, body.length);
+    refusal = streamStored(body, stored);
+    refusal = withCap(refusal, stored.isFull());
+    if (refusal == Refusal::None)
+        return stored.take();
+    return refusal;
+}
+
+std::variant<qint64, EntryBody::Refusal> EntryBody::decodedSize(const StoredBody& body, qint64 maxSize)
+{
+    CountingSink counter(maxSize);
+    Refusal refusal = stream(body, counter, maxSize);
+    refusal = withCap(refusal, counter.isFull());
+    if (refusal == Refusal::None)
+        return counter.count();
+    // What a save of it would write: the bytes as stored.
+    if (refusal == Refusal::Undecodable)
+        return body.length <= maxSize ? std::variant<qint64, Refusal>(body.length) : Refusal::TooLarge;
+    return refusal;
+}
+
+const char* EntryBody::nameOf(Refusal refusal)
+{
+    switch (refusal) {
+    case Refusal::None:
+        return "delivered";
+    case Refusal::Vanished:
+        return "vanished";
+    case Refusal::Changed:
+        return "changed";
+    case Refusal::NotRegular:
+        return "not a regular file";
+    case Refusal::Unreadable:
+        return "unreadable";
+    case Refusal::Damaged:
+        return "damaged";
+    case Refusal::Undecodable:
+        return "undecodable";
+    case Refusal::TooLarge:
+        return "too large";
+    case Refusal::SinkFailed:
+        return "not written";
+    }
+    return "unknown";
+}
