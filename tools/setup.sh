@@ -55,3 +55,12 @@ CC=clang CXX=clang++ cmake -S "$top" -B "$checked" -G Ninja -DCMAKE_BUILD_TYPE=D
 cmake --build "$checked" -j "$(nproc)"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$checked" --output-on-failure -j "$(nproc)"
+
+# The engine's threaded tests once more under ThreadSanitizer: the scanner, the copy worker and its
+# preparers, the queue, the worker threads, the cache readers used from several threads.
+raced="$top/build-tsan"
+CC=clang CXX=clang++ cmake -S "$top" -B "$raced" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DWEBGLEANER_GUI=OFF -DWEBGLEANER_TSAN=ON
+cmake --build "$raced" -j "$(nproc)" --target engine_test harvest_test cleanup_test core_test
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    ctest --test-dir "$raced" --output-on-failure -j "$(nproc)" -R '^(CopyQueueTest|ScanTest|WorkerThreadTest|CopyWorker|DelF|CommandLineToolTest)'

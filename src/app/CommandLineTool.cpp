@@ -1,8 +1,10 @@
 #include "app/CommandLineTool.h"
 
+#include "app/ErrorLog.h"
 #include "engine/CopyQueue.h"
+#include "engine/HarvestRun.h"
 #include "engine/ScanObserver.h"
-#include "engine/cache/ExtractionFolder.h"
+#include "engine/WorkerThread.h"
 #include "engine/cache/UrlCache.h"
 #include "engine/tScanBuf.h"
 #include "engine/thCpy.h"
@@ -10,13 +12,54 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
+#include <csignal>
+#include <mutex>
+#include <pthread.h>
 
 namespace
 {
 
+// Jobs a run holds queued at most before its scan waits for the copy worker.
+constexpr std::size_t kMaxQueuedJobs = 1024;
+
 const QString kUsage = QStringLiteral("用法：webgleaner-cli sources|list [--cache 文件夹]... | run --plans 方案文件 "
                                       "[--plan 方案名]... [--cache 文件夹]... "
                                       "[--dry-run]");
+
+// `text` as one field of a tab-separated output line: a tab, CR, LF or backslash inside it (a cache key
+// may hold any of them) is written as \t, \r, \n or \\, so that each line is one row and every row has
+// the same number of fields.
+QString field(const QString& text)
+{
+    const auto special = [](QChar c) {
+        return c == QLatin1Char('\t') || c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QLatin1Char('\\');
+    };
+    // Nearly every field has none of them; it is then printed as it is, without a copy.
+    if (std::none_of(text.cbegin(), text.cend(), special))
+        return text;
+    QString escaped;
+    escaped.reserve(text.size() + 8);
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case u'\t':
+            escaped += QLatin1String("\\t");
+            break;
+        case u'\r':
+            escaped += QLatin1String("\\r");
+            break;
+        case u'\n':
+            escaped += QLatin1String("\\n");
+            break;
+        case u'\\':
+            escaped += QLatin1String("\\\\");
+            break;
+        default:
+            escaped += c;
+        }
+    }
+    return escaped;
+}
 
 // Prints the rows of a run as the results list shows them, and counts them.
 class RowPrinter : public ScanObserver
@@ -31,12 +74,79 @@ public:
     }
     void resultRow(const ResultRow& row) override
     {
-        out_ << row.url << '\t' << row.accessDate << '\t' << row.size << '\t' << row.planName << '\n';
+        out_ << field(row.url) << '\t' << field(row.accessDate) << '\t' << field(row.size) << '\t'
+             << field(row.planName) << '\n';
     }
     void runEnded() override { out_.flush(); }
 
 private:
     QTextStream& out_;
+};
+
+// The failures of a run: one line each on stderr, and in error.log beside the program as the window
+// writes them.
+class RunFailureLog : public FailureLog
+{
+public:
+    RunFailureLog(QTextStream& err, const QString& programFolder) : err_(err), errorLog_(programFolder) {}
+
+    void logFailure(const QString& message) noexcept override
+    {
+        try {
+            const std::lock_guard lock(mutex_);
+            err_ << "webgleaner-cli: " << message << '\n';
+            err_.flush();
+        } catch (...) {
+            // The log below still has it.
+        }
+        errorLog_.logFailure(message);
+    }
+
+private:
+    std::mutex mutex_;
+    QTextStream& err_;
+    ErrorLog errorLog_;
+};
+
+// SIGINT and SIGTERM during a run: taken by a thread of their own (sigwait) rather than a handler, so
+// that the stop can be requested with ordinary calls. The signals are blocked from construction, before
+// the run's threads start and inherit the mask, until destruction.
+class InterruptWatch
+{
+public:
+    explicit InterruptWatch(std::function<void()> onInterrupt) : thread_(QStringLiteral("signals"), nullptr)
+    {
+        sigemptyset(&signals_);
+        sigaddset(&signals_, SIGINT);
+        sigaddset(&signals_, SIGTERM);
+        ::pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
+        thread_.start([this, onInterrupt = std::move(onInterrupt)] {
+            const timespec tick{0, 50 * 1000 * 1000};
+            while (!thread_.stopRequested()) {
+                if (::sigtimedwait(&signals_, nullptr, &tick) > 0) {
+                    interrupted_ = true;
+                    onInterrupt();
+                    return;
+                }
+            }
+        });
+    }
+    ~InterruptWatch()
+    {
+        thread_.requestStop();
+        thread_.wait();
+        ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+    bool interrupted() const { return interrupted_; }
+
+private:
+    sigset_t signals_;
+    sigset_t previous_;
+    std::atomic<bool> interrupted_{false};
+    WorkerThread thread_;
 };
 
 } // namespace
@@ -142,10 +252,9 @@ int CommandLineTool::run(const QStringList& arguments)
 
 int CommandLineTool::listSources(const QList<CacheLocation>& locations)
 {
-    ExtractionFolder extraction;
     for (const CacheLocation& location : locations) {
         out_ << CacheLocation::kindName(location.kind) << '\t' << location.folder << '\t';
-        const std::unique_ptr<UrlCache> cache = CacheDetector::open(location, extraction);
+        const std::unique_ptr<UrlCache> cache = CacheDetector::open(location);
         if (!cache) {
             out_ << "-\n";
             continue;
@@ -162,16 +271,25 @@ int CommandLineTool::listSources(const QList<CacheLocation>& locations)
 
 int CommandLineTool::listEntries(const QList<CacheLocation>& locations)
 {
-    ExtractionFolder extraction;
+    // The local time's offset, read once: converting each entry's time to local time looks the time zone
+    // up each time, which costs more than reading the entry.
+    const int offsetFromUtc = QDateTime::currentDateTime().offsetFromUtc();
     for (const CacheLocation& location : locations) {
-        const std::unique_ptr<UrlCache> cache = CacheDetector::open(location, extraction);
+        const std::unique_ptr<UrlCache> cache = CacheDetector::open(location);
         if (!cache)
             continue;
         const std::unique_ptr<CacheEnumeration> walk = cache->enumerate();
         while (const std::optional<CacheEntry> entry = walk->next()) {
-            out_ << entry->url << '\t' << QFileInfo(entry->localFile).fileName() << '\t' << entry->size << '\t'
-                 << entry->lastAccess.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) << '\t'
-                 << entry->sourceFolder << '\n';
+            // The decoded size is counted only where the walk could not read it off the stored bytes.
+            const std::optional<qint64> size = entry->knownSize();
+            out_ << field(entry->url) << '\t' << field(entry->localName) << '\t';
+            if (size)
+                out_ << *size;
+            else
+                out_ << '-';
+            out_ << '\t'
+                 << entry->lastAccess.toOffsetFromUtc(offsetFromUtc).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                 << '\t' << field(entry->sourceFolder) << '\n';
         }
     }
     out_.flush();
@@ -193,22 +311,46 @@ int CommandLineTool::runPlans(const Options& options, const QList<CacheLocation>
         runPlans.push_back(*plan);
     }
 
-    ExtractionFolder extraction;
-    const std::unique_ptr<UrlCache> cache = CacheDetector::openAll(locations, extraction);
+    const std::unique_ptr<UrlCache> cache = CacheDetector::openAll(locations);
     CopyQueue queue;
     const std::atomic<bool> closing{false};
     RowPrinter printer(out_);
+    RunFailureLog log(err_, programFolder_);
+    const auto run = std::make_shared<HarvestRun>();
     std::unique_ptr<thCpy> worker;
     if (!options.dryRun) {
-        worker = std::make_unique<thCpy>(queue, *cache, closing, std::chrono::milliseconds(0));
-        worker->start();
+        worker = std::make_unique<thCpy>(queue, *cache, closing, std::chrono::milliseconds(0), &log);
+        // Memory stays flat in the cache's size: the scan waits while this many jobs are not yet saved.
+        queue.setCapacity(kMaxQueuedJobs);
     }
-    tScanBuf scanner(*cache, queue, std::move(runPlans), closing, printer, std::chrono::milliseconds(0));
-    scanner.Execute();
-    if (worker) {
-        worker->waitUntilIdle();
-        worker->requestStop();
-        worker->wait();
+    tScanBuf scanner(*cache, queue, std::move(runPlans), closing, printer, std::chrono::milliseconds(0), run, &log);
+    std::atomic<bool> interrupted{false};
+    {
+        // Before any thread of the run starts, so that they all inherit the blocked signals.
+        const InterruptWatch watch([&] {
+            interrupted = true;
+            scanner.requestStop();
+            queue.stopWaiting();
+            if (worker)
+                worker->requestStop();
+        });
+        if (worker)
+            worker->start();
+        scanner.Execute();
+        if (worker) {
+            // Returns the moment the worker reaches the end of the run; an interruption is seen within the tick.
+            while (!interrupted && !run->waitFinished(std::chrono::milliseconds(50))) {
+            }
+            worker->requestStop();
+            worker->wait();
+        }
     }
-    return 0;
+    if (!worker)
+        return interrupted ? 130 : 0;
+    const HarvestRun::Totals totals = run->totals();
+    err_ << HarvestRun::summaryText(totals) << '\n';
+    err_.flush();
+    if (interrupted)
+        return 130;
+    return totals.failed > 0 ? 1 : 0;
 }

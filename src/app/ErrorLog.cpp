@@ -18,6 +18,7 @@ void ErrorLog::AppException(const QString& message) const noexcept
 {
     QByteArray line;
     try {
+        const std::lock_guard lock(mutex_);
         line = entryLine(clock_(), message, locale_).toUtf8();
         sysLog(path_, QString::fromUtf8(line));
     } catch (const std::exception& failure) {

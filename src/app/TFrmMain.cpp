@@ -8,8 +8,8 @@
 #include "cleanup/CleanupCommands.h"
 #include "engine/CopyQueue.h"
 #include "engine/cache/CacheDetector.h"
-#include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/ProgramCache.h"
+#include "engine/HarvestRun.h"
 #include "engine/tScanBuf.h"
 #include "engine/thCpy.h"
 #include "library/TFrmzlk.h"
@@ -771,7 +771,7 @@ void TFrmMain::refreshProgramCache()
     const QList<CacheLocation> locations = CacheDetector::programCaches(
         QDir(programFolder_).filePath(QStringLiteral("webgleaner.ini")), CacheDetector::Homes::fromEnvironment());
     noCacheFound_ = locations.isEmpty();
-    programCache_->replace(CacheDetector::openAll(locations, *extraction_));
+    programCache_->replace(CacheDetector::openAll(locations));
 }
 
 void TFrmMain::StartGet()
@@ -791,6 +791,7 @@ void TFrmMain::StartGet()
         plans.push_back(task != nullptr ? std::optional<StrucRec>(task->plan()) : std::nullopt);
     }
     results_->clear();
+    harvestSummary_.clear();
     refreshProgramCache();
 
     auto run = std::make_unique<Run>();
@@ -802,8 +803,13 @@ void TFrmMain::StartGet()
                   [this, id](const QList<ResultRow>& rows) { scanRowsArrived(id, rows); },
                   [this, id] { scanEnded(id); },
               });
+    // Reported by the copy worker once it has handled the run's last job: posted to this thread.
+    auto harvest = std::make_shared<HarvestRun>([this, id](const HarvestRun::Totals& totals) {
+        QMetaObject::invokeMethod(this, [this, id, totals] { runHarvested(id, totals); }, Qt::QueuedConnection);
+    });
     run->scanner = std::make_unique<tScanBuf>(*programCache_, *copyQueue_, std::move(plans), closingFlag_,
-                                              *run->observer, std::chrono::milliseconds(10));
+                                              *run->observer, std::chrono::milliseconds(10), std::move(harvest),
+                                              &errorLog_);
     tScanBuf& scanner = *run->scanner;
     runs_.push_back(std::move(run));
     scanning_ = true;
@@ -822,14 +828,31 @@ void TFrmMain::Action22Execute()
 
 void TFrmMain::scanHintArrived(int run, const QString& text)
 {
-    if (run == currentRun_)
+    if (run == currentRun_) {
         setHintText(text);
+        lastHintText_ = text;
+    }
 }
 
 void TFrmMain::scanRowsArrived(int run, const QList<ResultRow>& rows)
 {
     if (run == currentRun_)
         results_->appendRows(rows);
+}
+
+void TFrmMain::runHarvested(int run, const HarvestRun::Totals& totals)
+{
+    const QString summary = HarvestRun::summaryText(totals);
+    // The log keeps the runs that left something behind; a run that saved everything says so on the
+    // status bar only.
+    if (totals.failed > 0 || totals.changed > 0 || totals.notDeleted > 0 || totals.missingResources > 0)
+        errorLog_.AppException(summary);
+    if (run != currentRun_)
+        return;
+    // The worker can get to the end of the run before the scan's own end reaches this thread.
+    harvestSummary_ = summary;
+    if (!scanning_)
+        setHintText(lastHintText_ + QStringLiteral("；") + summary);
 }
 
 void TFrmMain::scanEnded(int run)
@@ -843,6 +866,8 @@ void TFrmMain::scanEnded(int run)
         return;
     if (noCacheFound_)
         setHintText(kNoCacheText);
+    else if (!harvestSummary_.isEmpty())
+        setHintText(lastHintText_ + QStringLiteral("；") + harvestSummary_);
     if (scanning_) {
         scanning_ = false;
         Action21->setEnabled(true);

@@ -2,6 +2,7 @@
 
 #include "app/ErrorLog.h"
 #include "engine/BackgroundWorker.h"
+#include "engine/HarvestRun.h"
 #include "plans/FileTypeLists.h"
 
 #include <QMainWindow>
@@ -10,7 +11,6 @@
 #include <vector>
 
 class CopyQueue;
-class ExtractionFolder;
 class PlanFile;
 class ProgramCache;
 class WindowScanObserver;
@@ -137,17 +137,17 @@ private:
     void scanRowsArrived(int run, const QList<ResultRow>& rows);
     void scanHintArrived(int run, const QString& text);
     void scanEnded(int run);
+    void runHarvested(int run, const HarvestRun::Totals& totals);
     void refreshProgramCache();
 
     const QString programFolder_;
-    const ErrorLog errorLog_;
+    ErrorLog errorLog_;
     std::unique_ptr<PlanFile> planFile_;
     FileTypeLists typeLists_;
     TFrmOpt* editor_ = nullptr;
 
     // Read by the engine's workers without a lock; written only here, on the GUI thread.
     std::atomic<bool> closingFlag_{false};
-    std::unique_ptr<ExtractionFolder> extraction_;
     std::shared_ptr<ProgramCache> programCache_;
     std::unique_ptr<CopyQueue> copyQueue_;
     std::unique_ptr<BackgroundWorker> copyWorker_;
@@ -155,7 +155,9 @@ private:
     // scan that is still finishing its entry stays here until it ends.
     std::vector<std::unique_ptr<Run>> runs_;
     int currentRun_ = 0;
-    bool scanning_ = false; // the newest run has neither ended nor been stopped
+    QString lastHintText_;   // the current run's last text, which the harvest's totals follow
+    QString harvestSummary_; // the current run's totals once the copy worker has handled it
+    bool scanning_ = false;  // the newest run has neither ended nor been stopped
     bool noCacheFound_ = false;
 
     QToolBar* ToolBar1 = nullptr;

@@ -6,7 +6,9 @@
 #include <QSet>
 #include <QStringList>
 
-DelF::DelF(UrlCache& cache, Reports reports) : cache_(cache), reports_(std::move(reports)) {}
+DelF::DelF(UrlCache& cache, Reports reports, FailureLog* log)
+    : cache_(cache), reports_(std::move(reports)), log_(log), thread_(QStringLiteral("clean-up"), log)
+{}
 
 DelF::~DelF()
 {
@@ -16,18 +18,18 @@ DelF::~DelF()
 
 void DelF::start()
 {
-    thread_ = std::thread([this] { Execute(); });
+    thread_.start([this] { Execute(); });
 }
 
 void DelF::requestStop()
 {
     stopRequested_ = true;
+    thread_.requestStop();
 }
 
 void DelF::wait()
 {
-    if (thread_.joinable())
-        thread_.join();
+    thread_.wait();
 }
 
 void DelF::Execute()
@@ -37,8 +39,9 @@ void DelF::Execute()
     {
         const std::unique_ptr<CacheEnumeration> walk = cache_.enumerate();
         while (!stopRequested_) {
-            const std::optional<CacheEntry> entry = walk->next();
-            if (!entry)
+            std::optional<CacheEntry> entry;
+            // A walk that throws (out of memory) ends here; what it found is still deleted.
+            if (!WorkerThread::guarded(log_, QStringLiteral("clean-up"), [&] { entry = walk->next(); }) || !entry)
                 break;
             if (tScanBuf::isWebAddress(entry->url) && !seen.contains(entry->url)) {
                 seen.insert(entry->url);
@@ -52,8 +55,8 @@ void DelF::Execute()
     for (const QString& url : std::as_const(webAddresses)) {
         if (stopRequested_)
             break;
-        cache_.remove(url);
-        ++deleted;
+        if (WorkerThread::guarded(log_, url, [&] { cache_.remove(url); }))
+            ++deleted;
         const int percent = int(qint64(deleted) * 100 / webAddresses.size());
         // One report per step of the bar, however many thousand entries there are.
         if (percent != lastPercent && reports_.progress) {

@@ -1,11 +1,12 @@
 #pragma once
 
 #include "engine/BackgroundWorker.h"
+#include "engine/WorkerThread.h"
 
 #include <atomic>
 #include <functional>
-#include <thread>
 
+class FailureLog;
 class UrlCache;
 
 // Clears the temporary internet files: deletes every entry of the cache whose URL starts like one of the
@@ -29,7 +30,8 @@ public:
         std::function<void(int deleted)> finished;
     };
 
-    DelF(UrlCache& cache, Reports reports);
+    // `log` (may be null) receives what the thread's barrier catches.
+    DelF(UrlCache& cache, Reports reports, FailureLog* log = nullptr);
     ~DelF() override;
 
     DelF(const DelF&) = delete;
@@ -44,6 +46,7 @@ public:
 private:
     UrlCache& cache_;
     const Reports reports_;
+    FailureLog* const log_;
     std::atomic<bool> stopRequested_{false};
-    std::thread thread_;
+    WorkerThread thread_;
 };

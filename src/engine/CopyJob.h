@@ -1,19 +1,23 @@
 #pragma once
 
-#include "engine/cache/StoredBody.h"
+#include "engine/cache/CacheEntry.h"
 
 #include <QString>
 #include <memory>
 
-// One match waiting to be saved: what to save, where to, and how.
+class HarvestRun;
+
+// One match waiting to be saved: the entry as the scan found it (its identity decides whether the cache
+// still holds the same body when the job is carried out), where to, and how. Or, with `endsRun`, the mark
+// that every job of `run` is before it in the queue.
 struct CopyJob
 {
-    QString sourceUrl;  // the entry's URL: its key for deletion, and the base of a page's references
-    QString localFile;  // full path of the entry's body, written from `body` when first needed
-    StoredBody body;    // where the body lies in the cache
-    QString saveFolder; // the plan's save folder
-    bool isDocument = false;  // saved as an MHTML archive rather than copied
-    bool deleteAfter = false; // delete the cache entry once saved
+    CacheEntry entry;                // the entry's URL is its key for deletion and the base of a page's references
+    QString saveFolder;              // the plan's save folder
+    bool isDocument = false;         // saved as an MHTML archive rather than copied
+    bool deleteAfter = false;        // delete the cache entry once saved (when the whole run is handled)
+    bool endsRun = false;            // not a job: the end of `run`
+    std::shared_ptr<HarvestRun> run; // the ledger of the run that queued it; may be null
 
     std::unique_ptr<CopyJob> next; // the queue's link; owned by the queue
 };

@@ -2,11 +2,13 @@
 
 #include "engine/PageText.h"
 #include "engine/cache/CacheEntry.h"
+#include "engine/cache/EntryBody.h"
 #include "plans/StrucRec.h"
 #include "util/DateText.h"
 
 #include <QStringEncoder>
 #include <optional>
+#include <variant>
 
 namespace
 {
@@ -51,12 +53,14 @@ bool recentDaysMatch(int days, const QDate& browseDate, const QDateTime& now)
     return browseDate > now.date().addDays(-days);
 }
 
-// The body as lines, as stored; std::nullopt when it cannot be read.
+// The body as lines, as stored; std::nullopt when it cannot be read or is larger than a page can be.
 std::optional<QByteArrayList> readLines(const CacheEntry& entry)
 {
-    if (!entry.materialize())
+    std::variant<QByteArray, EntryBody::Refusal> body = EntryBody::read(entry.body, PlanMatcher::kMaxPageSize);
+    QByteArray* bytes = std::get_if<QByteArray>(&body);
+    if (bytes == nullptr)
         return std::nullopt;
-    return PageText::readLines(entry.localFile);
+    return PageText::splitLines(std::move(*bytes));
 }
 
 bool containsAny(const QByteArray& haystack, const QByteArrayList& needles)
@@ -102,10 +106,14 @@ bool PlanMatcher::TitleContains(const QByteArrayList& wanted, const QByteArrayLi
 
 bool PlanMatcher::PlanMatches(const StrucRec& plan, const CacheEntry& entry, const QDateTime& now)
 {
-    if (!plan.tpname.isEmpty() && !fileTypeMatches(plan.tpname, entry.localFile))
+    if (!plan.tpname.isEmpty() && !fileTypeMatches(plan.tpname, entry.localName))
         return false;
-    if (plan.hsize > 0 && !sizeMatches(plan, entry.size))
-        return false;
+    if (plan.hsize > 0) {
+        // A size that cannot be known (the body is unreadable or passes the decoding cap) matches no bound.
+        const std::optional<qint64> size = entry.knownSize();
+        if (!size || !sizeMatches(plan, *size))
+            return false;
+    }
     const QDate browseDate = entry.lastAccess.toUTC().date();
     if (!plan.lday.isEmpty() && !plan.hday.isEmpty() && !dateRangeMatches(plan, browseDate))
         return false;

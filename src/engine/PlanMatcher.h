@@ -13,6 +13,10 @@ struct StrucRec;
 class PlanMatcher
 {
 public:
+    // A page larger than this is not read for its title or content: no page comes near it, and a
+    // harvested archive holds the page in memory while it is composed.
+    static constexpr qint64 kMaxPageSize = qint64(64) << 20;
+
     // `now` is the local date and time the recent-days criterion counts back from.
     static bool PlanMatches(const StrucRec& plan, const CacheEntry& entry,
                             const QDateTime& now = QDateTime::currentDateTime());

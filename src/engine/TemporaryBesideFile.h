@@ -24,6 +24,18 @@ public:
     // Empties the file to start it afresh.
     bool truncate();
 
+    enum class Placement
+    {
+        Placed,    // renamed to the destination
+        Identical, // the destination holds exactly these bytes already; this file is dropped
+        Taken,     // the destination is something else; nothing changed
+        Failed,    // see errorText
+    };
+
+    // Closes the file and renames it to `destination` (in the same folder) unless something is there
+    // already: another file is never replaced. Can be called again with another destination after Taken.
+    Placement placeAs(const QString& destination);
+
     // Closes the file and renames it over `destination` (in the same folder); false, with errorText, when
     // either fails. The data is not forced to the disk: a harvest writes thousands of files, and a sync
     // for each made it many times slower; ext4 writes a file renamed over another before the rename.
@@ -34,10 +46,14 @@ public:
 
 private:
     void noteError();
+    bool closeFile();
+    // Whether the regular file at `path` holds exactly what this file holds.
+    bool sameBytesAs(const QByteArray& path) const;
 
     QByteArray path_;
     int fd_ = -1;
     bool created_ = false;
     bool renamed_ = false;
+    bool closeFailed_ = false;
     QString error_;
 };

@@ -1,6 +1,8 @@
 #include "engine/tScanBuf.h"
 
 #include "engine/CopyQueue.h"
+#include "engine/FailureLog.h"
+#include "engine/HarvestRun.h"
 #include "engine/PlanMatcher.h"
 #include "engine/ScanObserver.h"
 #include "engine/cache/UrlCache.h"
@@ -13,15 +15,19 @@ namespace
 // first four characters occur anywhere in it is a web address.
 const QString kWebAddressPrefixes = QStringLiteral("httpHTTPHttpHTtpHTTphTTPhtTPhttPHtTPHttPHTtp");
 
+// Refused entries logged one by one, at most; the rest are counted in one line at the end.
+constexpr int kMaxLoggedRefusals = 20;
+
 } // namespace
 
 const QString tScanBuf::kSearchingText = QStringLiteral("正在检索数据，请稍候...");
 const QString tScanBuf::kFinishedFormat = QStringLiteral("回收完毕，共回收%1条记录");
 
 tScanBuf::tScanBuf(UrlCache& cache, CopyQueue& queue, RunPlanList plans, const std::atomic<bool>& closingFlag,
-                   ScanObserver& observer, std::chrono::milliseconds pauseAfterWebEntry)
+                   ScanObserver& observer, std::chrono::milliseconds pauseAfterWebEntry,
+                   std::shared_ptr<HarvestRun> run, FailureLog* log)
     : cache_(cache), queue_(queue), plans_(std::move(plans)), closingFlag_(closingFlag), observer_(observer),
-      pause_(pauseAfterWebEntry)
+      pause_(pauseAfterWebEntry), run_(std::move(run)), log_(log), thread_(QStringLiteral("scanner"), log)
 {}
 
 tScanBuf::~tScanBuf()
@@ -32,18 +38,18 @@ tScanBuf::~tScanBuf()
 
 void tScanBuf::start()
 {
-    thread_ = std::thread([this] { Execute(); });
+    thread_.start([this] { Execute(); });
 }
 
 void tScanBuf::requestStop()
 {
     running_ = false;
+    thread_.requestStop();
 }
 
 void tScanBuf::wait()
 {
-    if (thread_.joinable())
-        thread_.join();
+    thread_.wait();
 }
 
 bool tScanBuf::isWebAddress(const QString& url)
@@ -56,8 +62,14 @@ void tScanBuf::Execute()
     observer_.hintText(kSearchingText);
     ScanCache();
     observer_.hintText(kFinishedFormat.arg(rowCount_));
+    if (refused_ > kMaxLoggedRefusals && log_ != nullptr)
+        log_->logFailure(
+            QStringLiteral("另有%1个缓存项无法读取或解码后过大，未回收").arg(refused_ - kMaxLoggedRefusals));
     running_ = false;
     plans_.clear();
+    // After the last job: the copy worker finishes the run when it gets here.
+    if (run_)
+        queue_.PushRunEnd(run_);
     observer_.runEnded();
 }
 
@@ -70,9 +82,10 @@ void tScanBuf::ScanCache()
             break;
         if (!isWebAddress(entry->url))
             continue;
-        MatchEntry(*entry);
+        // One entry that throws (out of memory, say) is logged and passed over; the walk goes on.
+        WorkerThread::guarded(log_, entry->url, [&] { MatchEntry(*entry); });
         if (pause_.count() > 0)
-            std::this_thread::sleep_for(pause_);
+            thread_.pause(pause_);
     }
 }
 
@@ -96,14 +109,31 @@ const QString& tScanBuf::dateText(const QDate& date)
 void tScanBuf::MatchEntry(const CacheEntry& entry)
 {
     const QDateTime& current = now();
+    std::optional<qint64> size;
+    if (entry.size != CacheEntry::kUnknownSize)
+        size = entry.size;
     for (const std::optional<StrucRec>& plan : plans_) {
         if (closingFlag_)
             return;
         if (!plan || !PlanMatcher::PlanMatches(*plan, entry, current))
             continue;
-        AddResultRow(entry.url, dateText(entry.lastAccess.toUTC().date()), QString::number(entry.size), plan->name);
-        queue_.PushCopyJob(entry, plan->savpath, plan->ztype == 0, plan->ifdel);
+        // Counted only for a row to show: the walk decodes nothing.
+        if (!size) {
+            size = entry.knownSize();
+            if (!size) {
+                refuse(entry);
+                return;
+            }
+        }
+        AddResultRow(entry.url, dateText(entry.lastAccess.toUTC().date()), QString::number(*size), plan->name);
+        queue_.PushCopyJob(entry, plan->savpath, plan->ztype == 0, plan->ifdel, run_);
     }
+}
+
+void tScanBuf::refuse(const CacheEntry& entry)
+{
+    if (++refused_ <= kMaxLoggedRefusals && log_ != nullptr)
+        log_->logFailure(QStringLiteral("缓存项无法读取或解码后过大，未回收：%1").arg(entry.url));
 }
 
 void tScanBuf::AddResultRow(const QString& url, const QString& dateText, const QString& sizeText,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/BackgroundWorker.h"
+#include "engine/WorkerThread.h"
 #include "plans/StrucRec.h"
 
 #include <QDateTime>
@@ -8,11 +9,13 @@
 #include <QHash>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <optional>
-#include <thread>
 #include <vector>
 
 class CopyQueue;
+class FailureLog;
+class HarvestRun;
 class ScanObserver;
 class UrlCache;
 struct CacheEntry;
@@ -22,6 +25,10 @@ struct CacheEntry;
 //
 // A run owns its copies of the plans and its own running flag, so editing or deleting a plan during the
 // run changes nothing here, and a stopped scan that is still finishing its entry cannot end a newer run.
+// Its jobs carry the run's ledger (may be null), and the end of the run is queued after the last of them.
+//
+// An entry whose decoded size is needed (a plan with size bounds, a row to show) and cannot be counted
+// (unreadable, or beyond the decoding cap) is refused: no row, no job, one line in the log.
 class tScanBuf : public BackgroundWorker
 {
 public:
@@ -32,7 +39,8 @@ public:
 
     // `pauseAfterWebEntry` spares the disk and the other threads of an interactive program; tools pass 0.
     tScanBuf(UrlCache& cache, CopyQueue& queue, RunPlanList plans, const std::atomic<bool>& closingFlag,
-             ScanObserver& observer, std::chrono::milliseconds pauseAfterWebEntry);
+             ScanObserver& observer, std::chrono::milliseconds pauseAfterWebEntry, std::shared_ptr<HarvestRun> run = {},
+             FailureLog* log = nullptr);
     ~tScanBuf() override;
 
     // Runs Execute on a thread of its own.
@@ -44,6 +52,8 @@ public:
     void wait() override;
 
     bool isRunning() const { return running_; }
+    // Entries refused because their size could not be counted.
+    int refusedCount() const { return refused_; }
 
     // Whether the entry's URL starts like one of the accepted spellings of "http".
     static bool isWebAddress(const QString& url);
@@ -51,6 +61,7 @@ public:
 private:
     void ScanCache();
     void MatchEntry(const CacheEntry& entry);
+    void refuse(const CacheEntry& entry);
     void AddResultRow(const QString& url, const QString& dateText, const QString& sizeText, const QString& planName);
     // The local time, read afresh at most once a second: reading it costs a time-zone lookup, and a
     // scan tests thousands of entries a second against it.
@@ -64,10 +75,13 @@ private:
     const std::atomic<bool>& closingFlag_;
     ScanObserver& observer_;
     const std::chrono::milliseconds pause_;
+    const std::shared_ptr<HarvestRun> run_;
+    FailureLog* const log_;
     std::atomic<bool> running_{true};
     int rowCount_ = 0;
+    int refused_ = 0;
     QDateTime now_;
     QElapsedTimer nowAge_;
     QHash<QDate, QString> dateTexts_;
-    std::thread thread_;
+    WorkerThread thread_;
 };

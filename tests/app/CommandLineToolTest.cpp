@@ -101,11 +101,14 @@ TEST_F(CommandLineToolTest, SourcesComeFromTheConfigFileOrTheUsersFolders)
 
 TEST_F(CommandLineToolTest, RunPrintsTheRowsOfTheNamedPlansAndTheCount)
 {
+    const QString save = QDir(program_.path()).filePath("saved");
+    ASSERT_TRUE(QDir().mkpath(save));
     const QString plans = QDir(program_.path()).filePath("plans.ini");
     QFile file(plans);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("[name]\nn1=key1\nn2=key2\n[key1]\nname=jpegs\nztype=1\ntpname=*.jpg\n"
-               "[key2]\nname=styles\nztype=1\ntpname=*.css\n");
+    file.write("[name]\nn1=key1\nn2=key2\n[key1]\nname=jpegs\nztype=1\ntpname=*.jpg\nsavpath=" +
+               QFile::encodeName(save) + "\n[key2]\nname=styles\nztype=1\ntpname=*.css\nsavpath=" +
+               QFile::encodeName(save) + "\n");
     file.close();
 
     Result result = run({"run", "--plans", plans, "--plan", "styles", "--cache", kChromiumFixture});
@@ -117,9 +120,35 @@ TEST_F(CommandLineToolTest, RunPrintsTheRowsOfTheNamedPlansAndTheCount)
     EXPECT_TRUE(lines[0].startsWith("http://127.0.0.1:18431/css/print.css\t"));
     EXPECT_TRUE(lines[0].endsWith("\t1015\tstyles")) << "the decoded size";
     EXPECT_TRUE(lines[1].startsWith("http://127.0.0.1:18431/css/style.css\t"));
+    // The totals follow on stderr once everything is saved.
+    EXPECT_EQ(result.err, QStringLiteral("已保存2个，失败0个，因缓存已变跳过0个\n"));
+    EXPECT_EQ(QDir(save).entryList(QDir::Files).size(), 2);
 
     result = run({"run", "--plans", plans, "--cache", kChromiumFixture});
     EXPECT_TRUE(result.out.endsWith(QStringLiteral("回收完毕，共回收4条记录\n"))) << result.out.toStdString();
+}
+
+TEST_F(CommandLineToolTest, AFailedSaveIsReportedAndGivesExitCodeOne)
+{
+    const QString plans = QDir(program_.path()).filePath("plans.ini");
+    QFile file(plans);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[name]\nn1=key1\n[key1]\nname=styles\nztype=1\ntpname=*.css\nsavpath=" +
+               QFile::encodeName(program_.filePath("not-made")) + "\n");
+    file.close();
+
+    const Result result = run({"run", "--plans", plans, "--cache", kChromiumFixture});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.out.endsWith(QStringLiteral("回收完毕，共回收2条记录\n"))) << result.out.toStdString();
+    QStringList errors = result.err.split('\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(errors.takeLast(), QStringLiteral("已保存0个，失败2个，因缓存已变跳过0个"));
+    ASSERT_EQ(errors.size(), 2);
+    for (const QString& line : errors)
+        EXPECT_TRUE(line.startsWith(QStringLiteral("webgleaner-cli: 未能保存“http://127.0.0.1:18431/css/"))) << line.toStdString();
+    // And the same lines in error.log beside the program.
+    QFile log(QDir(program_.path()).filePath("error.log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_EQ(log.readAll().count("\r\n"), 2);
 }
 
 TEST_F(CommandLineToolTest, EveryKindOfCacheIsRecognisedAndListed)

@@ -1,21 +1,20 @@
 // Speed of a whole harvest of a real cache, beside the floors it is measured against:
 //
 //   CopyCacheFiles   copying every file of the cache folder with plain file copies, as cp -r does
-//   CopyBodies       copying every entry's body, written out beforehand, with plain file copies: what
-//                    the harvest saves, at the cost of a copy
-//   Harvest          a run of one resource plan and one document plan over every entry, with the copy
-//                    worker saving every match (bodies written out, resources copied, pages composed
-//                    into archives), without the window's pauses
+//   HarvestResources a run of one resource plan (pictures, sheets, scripts) over every entry, with the copy
+//                    worker saving every match, without the window's pauses
+//   Harvest          the same with a document plan too: pages composed into archives with their resources
 //
+// Everything is written under $TMPDIR (else /tmp), the copies and the save folders alike.
 // Each reports files (entries harvested) and bytes (written into the destination) per second.
 //
 // Usage: harvest_benchmark [benchmark options] CACHE_FOLDER
 // tools/make-large-cache.py makes a large Chromium cache to point it at.
 
 #include "engine/CopyQueue.h"
+#include "engine/HarvestRun.h"
 #include "engine/ScanObserver.h"
 #include "engine/cache/CacheDetector.h"
-#include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/UrlCache.h"
 #include "engine/tScanBuf.h"
 #include "engine/thCpy.h"
@@ -100,19 +99,6 @@ void CopyCacheFiles(benchmark::State& state)
     copyFiles(state, files);
 }
 
-void CopyBodies(benchmark::State& state)
-{
-    ExtractionFolder extraction;
-    const std::unique_ptr<UrlCache> cache = CacheDetector::open(gLocation, extraction);
-    const std::unique_ptr<CacheEnumeration> walk = cache->enumerate();
-    QStringList bodies;
-    while (const std::optional<CacheEntry> entry = walk->next()) {
-        if (entry->materialize())
-            bodies << entry->localFile;
-    }
-    copyFiles(state, bodies);
-}
-
 StrucRec plan(const QString& name, int ztype, const QString& tpname, const QString& saveFolder)
 {
     StrucRec record;
@@ -123,49 +109,61 @@ StrucRec plan(const QString& name, int ztype, const QString& tpname, const QStri
     return record;
 }
 
-void Harvest(benchmark::State& state)
+void harvest(benchmark::State& state, bool withDocuments)
 {
     std::optional<QTemporaryDir> output;
-    std::optional<ExtractionFolder> extraction;
     FolderTotals totals;
+    HarvestRun::Totals ledger;
     for (auto _ : state) {
         // Fresh folders and a fresh cache reader each time: the program's start, not the harvest.
         state.PauseTiming();
         output.reset();
         output.emplace();
-        extraction.reset();
-        extraction.emplace();
-        const std::unique_ptr<UrlCache> cache = CacheDetector::open(gLocation, *extraction);
+        const std::unique_ptr<UrlCache> cache = CacheDetector::open(gLocation);
         QDir(output->path()).mkdir("resources");
         QDir(output->path()).mkdir("documents");
         tScanBuf::RunPlanList plans{
-            plan("resources", 1, "*.gif,*.jpg(jpeg),*.png,*.css,*.js,*.json", output->filePath("resources")),
-            plan("documents", 0, "*.htm(html)", output->filePath("documents"))};
+            plan("resources", 1, "*.gif,*.jpg(jpeg),*.png,*.css,*.js,*.json", output->filePath("resources"))};
+        if (withDocuments)
+            plans.push_back(plan("documents", 0, "*.htm(html)", output->filePath("documents")));
         CopyQueue queue;
         const std::atomic<bool> closing{false};
         SilentObserver observer;
+        const auto run = std::make_shared<HarvestRun>();
         state.ResumeTiming();
 
         thCpy worker(queue, *cache, closing, std::chrono::milliseconds(0));
         worker.start();
-        tScanBuf scanner(*cache, queue, std::move(plans), closing, observer, std::chrono::milliseconds(0));
-        scanner.start();
-        scanner.wait();
-        worker.waitUntilIdle();
-
-        state.PauseTiming();
+        tScanBuf scanner(*cache, queue, std::move(plans), closing, observer, std::chrono::milliseconds(0), run);
+        scanner.Execute();
+        run->waitFinished(std::chrono::hours(1));
         worker.requestStop();
         worker.wait();
+
+        state.PauseTiming();
         totals = totalsOf(output->path());
+        ledger = run->totals();
         state.ResumeTiming();
     }
     report(state, totals);
+    state.counters["failed"] = ledger.failed;
+    state.counters["changed"] = ledger.changed;
+}
+
+void HarvestResources(benchmark::State& state)
+{
+    harvest(state, false);
+}
+
+void Harvest(benchmark::State& state)
+{
+    harvest(state, true);
 }
 
 } // namespace
 
 BENCHMARK(CopyCacheFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(CopyBodies)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(HarvestResources)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Harvest)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 int main(int argc, char** argv)
@@ -176,8 +174,7 @@ int main(int argc, char** argv)
         return 2;
     }
     gLocation = CacheDetector::recognise(QString::fromLocal8Bit(argv[1]));
-    ExtractionFolder probe;
-    if (!CacheDetector::open(gLocation, probe)) {
+    if (!CacheDetector::open(gLocation)) {
         std::fprintf(stderr, "harvest_benchmark: %s is not a cache this program reads\n", argv[1]);
         return 2;
     }

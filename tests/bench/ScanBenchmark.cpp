@@ -9,7 +9,6 @@
 #include "engine/CopyQueue.h"
 #include "engine/ScanObserver.h"
 #include "engine/cache/CacheDetector.h"
-#include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/UrlCache.h"
 #include "engine/tScanBuf.h"
 
@@ -46,8 +45,7 @@ StrucRec plan(const char* name, int ztype, const char* tpname, const char* site,
 void Enumerate(benchmark::State& state)
 {
     for (auto _ : state) {
-        ExtractionFolder extraction;
-        const std::unique_ptr<UrlCache> cache = CacheDetector::open(gLocation, extraction);
+        const std::unique_ptr<UrlCache> cache = CacheDetector::open(gLocation);
         const std::unique_ptr<CacheEnumeration> walk = cache->enumerate();
         qint64 entries = 0;
         while (walk->next())
@@ -60,8 +58,7 @@ void Scan(benchmark::State& state)
 {
     qint64 rows = 0;
     for (auto _ : state) {
-        ExtractionFolder extraction;
-        const std::unique_ptr<UrlCache> cache = CacheDetector::open(gLocation, extraction);
+        const std::unique_ptr<UrlCache> cache = CacheDetector::open(gLocation);
         CopyQueue queue;
         const std::atomic<bool> closing{false};
         CountingObserver observer;
@@ -94,8 +91,7 @@ int main(int argc, char** argv)
         return 2;
     }
     gLocation = CacheDetector::recognise(QString::fromLocal8Bit(argv[1]));
-    ExtractionFolder probe;
-    if (!CacheDetector::open(gLocation, probe)) {
+    if (!CacheDetector::open(gLocation)) {
         std::fprintf(stderr, "scan_benchmark: %s is not a cache this program reads\n", argv[1]);
         return 2;
     }

@@ -5,7 +5,6 @@
 #include "TestFolders.h"
 #include "engine/MapCache.h"
 #include "engine/cache/CacheDetector.h"
-#include "engine/cache/ExtractionFolder.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -96,11 +95,10 @@ TEST_P(DelFFixtureTest, EmptiesTheCacheOfEveryEntryItOffers)
     ASSERT_TRUE(copyFolder(QStringLiteral(WEBGLEANER_TEST_DATA "/caches/") + QLatin1String(GetParam()), copy));
     const CacheLocation location = CacheDetector::recognise(copy);
     ASSERT_NE(location.kind, CacheLocation::Kind::Unknown);
-    ExtractionFolder extraction;
 
     QStringList before;
     {
-        const std::unique_ptr<UrlCache> cache = CacheDetector::openAll({location}, extraction);
+        const std::unique_ptr<UrlCache> cache = CacheDetector::openAll({location});
         before = urlsIn(*cache);
         ASSERT_FALSE(before.isEmpty());
         const Outcome outcome = clear(*cache);
@@ -109,7 +107,7 @@ TEST_P(DelFFixtureTest, EmptiesTheCacheOfEveryEntryItOffers)
     }
 
     // A new reader sees the files as they are now.
-    const std::unique_ptr<UrlCache> reopened = CacheDetector::openAll({location}, extraction);
+    const std::unique_ptr<UrlCache> reopened = CacheDetector::openAll({location});
     EXPECT_EQ(urlsIn(*reopened), QStringList());
 }
 
@@ -126,16 +124,15 @@ TEST(DelFIndexDatTest, DeletesHttpInAnyAcceptedSpellingAndHttpsAndKeepsFtp)
     ASSERT_TRUE(copyFolder(QStringLiteral(WEBGLEANER_TEST_DATA "/caches/indexdat/small"), temporary.path()));
     const CacheLocation location = CacheDetector::recognise(temporary.filePath(QStringLiteral("Content.IE5")));
     ASSERT_EQ(location.kind, CacheLocation::Kind::IndexDat);
-    ExtractionFolder extraction;
     {
-        const std::unique_ptr<UrlCache> cache = CacheDetector::openAll({location}, extraction);
+        const std::unique_ptr<UrlCache> cache = CacheDetector::openAll({location});
         const QStringList before = urlsIn(*cache);
         for (const char* url : {"HTTP://EXAMPLE.TEST/UPPER.CSS", "https://secure.example.test/a.js?x=1&y=2",
                                 "http://example.test/gbk.html", "ftp://files.example.test/readme.txt"})
             ASSERT_TRUE(before.contains(QLatin1String(url))) << url;
         clear(*cache);
     }
-    const std::unique_ptr<UrlCache> reopened = CacheDetector::openAll({location}, extraction);
+    const std::unique_ptr<UrlCache> reopened = CacheDetector::openAll({location});
     EXPECT_EQ(urlsIn(*reopened), QStringList{QStringLiteral("ftp://files.example.test/readme.txt")});
 }
 

@@ -6,7 +6,6 @@
 #include "app/GuardedApplication.h"
 #include "cleanup/CleanupCommands.h"
 #include "engine/MapCache.h"
-#include "engine/cache/ExtractionFolder.h"
 #include "util/Prompt.h"
 #include "util/SqliteDatabase.h"
 
@@ -63,8 +62,7 @@ private slots:
             QVERIFY(QDir().mkpath(copy + "/entries"));
         else
             QVERIFY(copyFolder(fixture, copy));
-        ExtractionFolder extraction;
-        const std::unique_ptr<UrlCache> cache = CacheDetector::openAll({CacheDetector::recognise(copy)}, extraction);
+        const std::unique_ptr<UrlCache> cache = CacheDetector::openAll({CacheDetector::recognise(copy)});
         QCOMPARE(urlsIn(*cache).isEmpty(), fixture.isEmpty());
 
         TFrmDelete dialog(*cache);

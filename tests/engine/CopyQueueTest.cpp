@@ -2,6 +2,8 @@
 
 #include "engine/cache/CacheEntry.h"
 
+#include <QStringList>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -26,7 +28,7 @@ TEST(CopyQueueTest, JobsLeaveInTheOrderTheyCame)
         for (int i = 0; i < 3; ++i) {
             const CopyJob* job = queue.FirstJob();
             ASSERT_NE(job, nullptr);
-            EXPECT_EQ(job->sourceUrl, QString::number(i));
+            EXPECT_EQ(job->entry.url, QString::number(i));
             EXPECT_EQ(job->saveFolder, "/save");
             EXPECT_EQ(job->isDocument, i % 2 == 0);
             queue.RemoveFirstJob();
@@ -51,7 +53,7 @@ TEST(CopyQueueTest, PushesWhileTheLastJobIsRemovedAreNeverLost)
             break;
         const CopyJob* job = queue.FirstJob();
         ASSERT_NE(job, nullptr);
-        ASSERT_EQ(job->sourceUrl, QString::number(expected));
+        ASSERT_EQ(job->entry.url, QString::number(expected));
         queue.RemoveFirstJob();
         ++expected;
     }
@@ -60,7 +62,35 @@ TEST(CopyQueueTest, PushesWhileTheLastJobIsRemovedAreNeverLost)
     EXPECT_EQ(queue.FirstJob(), nullptr);
     push(queue, 7);
     ASSERT_NE(queue.FirstJob(), nullptr);
-    EXPECT_EQ(queue.FirstJob()->sourceUrl, "7");
+    EXPECT_EQ(queue.FirstJob()->entry.url, "7");
+}
+
+TEST(CopyQueueTest, AFullQueueHoldsThePusherUntilRoomIsMadeOrWaitingStops)
+{
+    CopyQueue queue;
+    queue.setCapacity(2);
+    std::atomic<int> pushed{0};
+    std::thread producer([&] {
+        for (int i = 0; i < 4; ++i) {
+            push(queue, i);
+            ++pushed;
+        }
+        queue.PushRunEnd({}); // never held
+        ++pushed;
+    });
+    // Two fit; the third waits until one is taken, the fourth until waiting stops.
+    while (pushed < 2)
+        std::this_thread::yield();
+    queue.RemoveFirstJob();
+    while (pushed < 3)
+        std::this_thread::yield();
+    queue.stopWaiting();
+    producer.join();
+    EXPECT_EQ(pushed, 5);
+    QStringList left;
+    while (std::unique_ptr<CopyJob> job = queue.TakeFirstJob())
+        left << (job->endsRun ? QStringLiteral("end") : job->entry.url);
+    EXPECT_EQ(left, QStringList({"1", "2", "3", "end"}));
 }
 
 } // namespace

@@ -1,19 +1,13 @@
 #include "engine/DestinationNamer.h"
 
+#include "engine/PageText.h"
+
 #include "QtPrinters.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace
 {
-
-QStringList folderContents(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-}
 
 TEST(DestinationNamerTest, StripNameCharsRemovesTheFirstOfEachForbiddenCharacter)
 {
@@ -36,9 +30,10 @@ struct NameCase
     QString expected; // file name in the save folder
 };
 
-TEST(DestinationNamerTest, NamesDocumentsAfterTheirTitleInsideTheSaveFolder)
+TEST(DestinationNamerTest, NamesDocumentsAfterTheirTitleSafely)
 {
     const QString longTitle(300, QLatin1Char('x'));
+    const QString longChinese = QString(100, QChar(0x4e2d)); // 300 bytes of UTF-8
     // clang-format off
     const NameCase cases[] = {
         {"no title: cache name as .mht",     "<html><body>x</body></html>",                       "index[1].mht"},
@@ -47,15 +42,23 @@ TEST(DestinationNamerTest, NamesDocumentsAfterTheirTitleInsideTheSaveFolder)
         {"colon and question mark removed",  "<head><title>News: today?</title></head>",          "News today.mht"},
         {"double quote kept",                "<title>\"quoted\"</title>",                         "\"quoted\".mht"},
         {"title running past the line",      "<title>Open end",                                   "Open end.mht"},
-        {"title on the next line",           "<title>\nNext line</title>",                        ".mht"},
-        {"empty title",                      "<title></title>",                                   ".mht"},
-        {"only forbidden characters",        "<title>\\/:*?<>|</title>",                          ".mht"},
-        {"dot-dot title",                    "<title>..</title>",                                 "...mht"},
+        {"title on the next line: blank",    "<title>\nNext line</title>",                        "index[1].mht"},
+        {"empty title",                      "<title></title>",                                   "index[1].mht"},
+        {"blank title",                      "<title>   </title>",                                "index[1].mht"},
+        {"dot",                              "<title>.</title>",                                  "index[1].mht"},
+        {"dot-dot",                          "<title>..</title>",                                 "index[1].mht"},
+        {"slash",                            "<title>/</title>",                                  "index[1].mht"},
+        {"only forbidden characters",        "<title>\\/:*?<>|</title>",                          "index[1].mht"},
+        {"leading dot: not hidden",          "<title>.bashrc</title>",                            "bashrc.mht"},
+        {"leading dash: not an option",      "<title>-rf --no-preserve-root</title>",             "rf --no-preserve-root.mht"},
+        {"control characters dropped",       "<title>a\x1b[31mb\tc\x7f" "d\xc2\x85" "e</title>",  "a[31mbcde.mht"},
+        {"invalid UTF-8 dropped",            "<title>ok\xff" "fine</title>",                  "okfine.mht"},
         {"the last title line decides",      "<title>First</title>\n<title>Second</title>",       "Second.mht"},
-        {"second slash left: cache name",    "<title>a//b</title>",                               "index[1].htm"},
-        {"climbing out: cache name",         "<title>//../../x</title>",                          "index[1].htm"},
-        {"second backslash left: cache name","<title>a\\\\b</title>",                             "index[1].htm"},
-        {"too long to write: cache name",    "<title>" + longTitle.toUtf8() + "</title>",         "index[1].htm"},
+        {"second slash left: cache name",    "<title>a//b</title>",                               "index[1].mht"},
+        {"climbing out: cache name",         "<title>//../../x</title>",                          "index[1].mht"},
+        {"second backslash left: cache name","<title>a\\\\b</title>",                             "index[1].mht"},
+        {"long title cut to fit",            "<title>" + longTitle.toUtf8() + "</title>",         QString(243, u'x') + ".mht"},
+        {"long CJK title cut on a character","<title>" + longChinese.toUtf8() + "</title>",       QString(81, QChar(0x4e2d)) + ".mht"},
         {"mixed-case tag not recognised",    "<Title>Mixed</Title>",                              "index[1].mht"},
         {"UTF-8 title as it is",             "<title>\xE4\xB8\xAD\xE6\x96\x87</title>",           "中文.mht"},
         {"GBK without a charset",            "<title>\xD6\xD0\xCE\xC4</title>",                   "中文.mht"},
@@ -68,51 +71,33 @@ TEST(DestinationNamerTest, NamesDocumentsAfterTheirTitleInsideTheSaveFolder)
     // clang-format on
     for (const NameCase& c : cases) {
         SCOPED_TRACE(c.name);
-        QTemporaryDir save;
-        QTemporaryDir cache;
-        const QString localFile = cache.filePath("index[1].htm");
-        QFile page(localFile);
-        ASSERT_TRUE(page.open(QIODevice::WriteOnly));
-        page.write(c.page);
-        page.close();
-
-        const QString destination = DestinationNamer::MakeDestName(localFile, save.path(), true);
-        EXPECT_EQ(destination, save.path() + QLatin1Char('/') + c.expected);
-        // Trying names leaves nothing behind.
-        EXPECT_EQ(folderContents(save.path()), QStringList());
+        const QString name = DestinationNamer::documentName(QStringLiteral("index[1].htm"),
+                                                            DestinationNamer::titleName(PageText::splitLines(c.page)));
+        EXPECT_EQ(name, c.expected);
+        EXPECT_LE(name.toUtf8().size(), DestinationNamer::kMaxNameBytes);
+        EXPECT_TRUE(DestinationNamer::isDirectChildName(name));
     }
 }
 
-TEST(DestinationNamerTest, FallsBackWhenTheTitleNameIsTakenByAFolder)
+TEST(DestinationNamerTest, TakenNamesGiveWayToNumberedOnes)
 {
-    QTemporaryDir save;
-    QTemporaryDir cache;
-    ASSERT_TRUE(QDir(save.path()).mkdir("Taken.mht"));
-    const QString localFile = cache.filePath("page[2].html");
-    QFile page(localFile);
-    ASSERT_TRUE(page.open(QIODevice::WriteOnly));
-    page.write("<title>Taken</title>");
-    page.close();
-    EXPECT_EQ(DestinationNamer::MakeDestName(localFile, save.path(), true), save.filePath("page[2].html"));
-
-    // An earlier archive of the same name is no obstacle: it is replaced.
-    QFile earlier(save.filePath("Again.mht"));
-    ASSERT_TRUE(earlier.open(QIODevice::WriteOnly));
-    earlier.write("old");
-    earlier.close();
-    ASSERT_TRUE(page.open(QIODevice::WriteOnly));
-    page.write("<title>Again</title>");
-    page.close();
-    EXPECT_EQ(DestinationNamer::MakeDestName(localFile, save.path(), true), save.filePath("Again.mht"));
-    ASSERT_TRUE(earlier.open(QIODevice::ReadOnly));
-    EXPECT_EQ(earlier.readAll(), "old");
-}
-
-TEST(DestinationNamerTest, ResourcesKeepTheirCacheName)
-{
-    EXPECT_EQ(DestinationNamer::MakeDestName("/tmp/x/logo[1].gif", "/save", false), "/save/logo[1].gif");
-    // Unreadable page: the cache name, and the archive step decides what happens.
-    EXPECT_EQ(DestinationNamer::MakeDestName("/no/such/index[1].htm", "/save", true), "/save/index[1].htm");
+    // clang-format off
+    const struct { const char* name; bool isDocument; int n; const char* expected; } cases[] = {
+        {"Title.mht",      true,  1, "Title.mht"},
+        {"Title.mht",      true,  2, "Title (2).mht"},
+        {"Title.mht",      true,  3, "Title (3).mht"},
+        {"logo[1].gif",    false, 2, "logo[2].gif"},
+        {"logo[1].gif",    false, 5, "logo[5].gif"},
+        {"logo[3].gif",    false, 2, "logo[4].gif"},
+        {"plain.gif",      false, 2, "plain[2].gif"},
+        {"index[1]",       false, 2, "index[2]"},
+    };
+    // clang-format on
+    for (const auto& c : cases)
+        EXPECT_EQ(DestinationNamer::candidate(QString::fromUtf8(c.name), c.n, c.isDocument), c.expected) << c.name;
+    EXPECT_EQ(DestinationNamer::resourceName("logo[1].gif"), "logo[1].gif");
+    EXPECT_EQ(DestinationNamer::resourceName(".hidden\t[1].gif"), "hidden[1].gif");
+    EXPECT_EQ(DestinationNamer::resourceName(""), "index");
 }
 
 TEST(DestinationNamerTest, OnlyDirectChildNamesPass)

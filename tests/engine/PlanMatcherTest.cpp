@@ -21,7 +21,10 @@ CacheEntry entryNamed(const QString& localFile, qint64 size = 100, QDate browseD
 {
     CacheEntry entry;
     entry.url = "http://www.example.com/news/" + QFileInfo(localFile).fileName();
-    entry.localFile = localFile;
+    entry.localName = QFileInfo(localFile).fileName();
+    // The body is the whole file, where there is one.
+    entry.body.file = localFile;
+    entry.body.length = QFileInfo(localFile).size();
     entry.size = size;
     entry.lastAccess = QDateTime(browseDate, QTime(12, 0), Qt::UTC);
     return entry;

@@ -3,7 +3,6 @@
 #include "QtPrinters.h"
 #include "engine/CopyQueue.h"
 #include "engine/ScanObserver.h"
-#include "engine/cache/ExtractionFolder.h"
 #include "engine/cache/SimpleCache.h"
 #include "util/DateText.h"
 
@@ -75,8 +74,7 @@ protected:
         return jobs;
     }
 
-    ExtractionFolder extraction_;
-    SimpleCache cache_{kFixture, extraction_};
+    SimpleCache cache_{kFixture};
     CopyQueue queue_;
     std::atomic<bool> closing_{false};
     RecordingObserver observer_;
@@ -119,7 +117,7 @@ TEST_F(ScanTest, ReportsOneRowAndQueuesOneJobPerMatchInOrder)
 
     QStringList jobs;
     for (const CopyJob* job = queue_.FirstJob(); job != nullptr; job = job->next.get())
-        jobs << job->saveFolder + (job->isDocument ? " document " : " resource ") + job->sourceUrl;
+        jobs << job->saveFolder + (job->isDocument ? " document " : " resource ") + job->entry.url;
     QStringList rows;
     for (const ResultRow& row : observer_.rows)
         rows << "/save/" + row.planName + (row.planName == "chinese" ? " document " : " resource ") + row.url;

@@ -1,9 +1,11 @@
 #include "engine/thCpy.h"
 
+#include "MapCache.h"
 #include "QtPrinters.h"
 #include "TestFolders.h"
 #include "engine/CopyQueue.h"
-#include "engine/cache/ExtractionFolder.h"
+#include "engine/FailureLog.h"
+#include "engine/HarvestRun.h"
 #include "engine/cache/SimpleCache.h"
 
 #include <QDir>
@@ -11,7 +13,11 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <csignal>
 #include <filesystem>
+#include <mutex>
+#include <sys/resource.h>
+#include <utime.h>
 
 #include <gtest/gtest.h>
 #include <thread>
@@ -38,6 +44,33 @@ QStringList partLocations(const QByteArray& archive)
     return locations;
 }
 
+// The base64 body of the part at `location`, decoded.
+QByteArray partBody(const QByteArray& archive, const QString& location)
+{
+    const QByteArray part = archive.mid(archive.indexOf("Content-Location:" + location.toUtf8() + "\r\n"));
+    const qsizetype start = part.indexOf("\r\n\r\n") + 4;
+    return QByteArray::fromBase64(part.mid(start, part.indexOf("\r\n\r\n", start) - start).replace("\r\n", ""));
+}
+
+class RecordingLog : public FailureLog
+{
+public:
+    void logFailure(const QString& message) noexcept override
+    {
+        const std::lock_guard lock(mutex_);
+        lines_ << message;
+    }
+    QStringList lines() const
+    {
+        const std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    QStringList lines_;
+};
+
 // Harvests from a private copy of the fixture cache (chromium's, from tools/make-cache-fixtures.py), which
 // the jobs' deletions may change.
 class CopyWorkerTest : public ::testing::Test
@@ -54,127 +87,283 @@ protected:
 
     QString cachePath() const { return cacheCopy_.path() + QStringLiteral("/Cache_Data"); }
 
-    // Queues the cached entry of `path` on the fixture's site; its local file's name, for resources.
-    QString push(const QString& path, const QString& folder, bool isDocument, bool deleteAfter)
+    // Queues the cached entry of `path` on the fixture's site as a job of `run`; the entry.
+    CacheEntry push(const QString& path, const QString& folder, bool isDocument, bool deleteAfter)
     {
         const std::optional<CacheEntry> entry = cache_.lookup(kSite + path);
         EXPECT_TRUE(entry.has_value()) << path.toStdString();
         if (!entry)
             return {};
-        queue_.PushCopyJob(*entry, folder, isDocument, deleteAfter);
-        return QFileInfo(entry->localFile).fileName();
+        queue_.PushCopyJob(*entry, folder, isDocument, deleteAfter, run_);
+        return *entry;
+    }
+
+    // Queues every entry of `path` on the fixture's site, one per cache partition that holds it.
+    QList<CacheEntry> pushEvery(const QString& path, const QString& folder, bool isDocument, bool deleteAfter)
+    {
+        QList<CacheEntry> entries;
+        const std::unique_ptr<CacheEnumeration> walk = cache_.enumerate();
+        while (const std::optional<CacheEntry> entry = walk->next()) {
+            if (entry->url == kSite + path) {
+                queue_.PushCopyJob(*entry, folder, isDocument, deleteAfter, run_);
+                entries << *entry;
+            }
+        }
+        return entries;
     }
 
     bool cached(const QString& path) { return cache_.lookup(kSite + path).has_value(); }
 
+    // Carries out what is queued and the end of the run with `preparers` preparation threads.
+    HarvestRun::Totals harvest(int preparers = 2)
+    {
+        queue_.PushRunEnd(run_);
+        thCpy worker(queue_, cache_, closing_, std::chrono::milliseconds(0), &log_, preparers);
+        worker.start();
+        EXPECT_TRUE(run_->waitFinished(std::chrono::seconds(60)));
+        worker.requestStop();
+        worker.wait();
+        const HarvestRun::Totals totals = run_->totals();
+        run_ = std::make_shared<HarvestRun>();
+        return totals;
+    }
+
     QTemporaryDir cacheCopy_;
     QTemporaryDir save_;
-    ExtractionFolder extraction_;
-    SimpleCache cache_{cachePath(), extraction_};
+    SimpleCache cache_{cachePath()};
     CopyQueue queue_;
     std::atomic<bool> closing_{false};
+    RecordingLog log_;
+    std::shared_ptr<HarvestRun> run_ = std::make_shared<HarvestRun>();
 };
 
-TEST_F(CopyWorkerTest, HarvestsResourcesAndDocumentsAndDeletesWhereAsked)
+TEST_F(CopyWorkerTest, HarvestsResourcesAndDocumentsAndDeletesOnlyOnceTheRunIsHandled)
 {
-    // Documents first: the pages' pictures are still cached when their archives are made.
+    // The picture is saved and marked for deletion before the page that embeds it is archived: the
+    // deletion waits for the end of the run, so the archive still gets the picture. The fixture holds it
+    // in two partitions: both are saved (the second finds the same bytes in place) and each is deleted.
+    const QList<CacheEntry> logos = pushEvery("/img/logo.gif", save_.path(), false, true);
+    ASSERT_EQ(logos.size(), 2);
+    const CacheEntry& logo = logos.first();
+    const CacheEntry photo = push("/img/photo.jpg", save_.path(), false, false);
     push("/index.html", save_.path(), true, true);
     push("/gbk.html", save_.path(), true, false);
     push("/sub/dir/page.html", save_.path(), true, false);
-    const QString logo = push("/img/logo.gif", save_.path(), false, true);
-    const QString photo = push("/img/photo.jpg", save_.path(), false, false);
-    EXPECT_TRUE(QRegularExpression(R"(^logo\[\d\]\.gif$)").match(logo).hasMatch()) << logo.toStdString();
+    EXPECT_TRUE(QRegularExpression(R"(^logo\[1\]\.gif$)").match(logo.localName).hasMatch())
+        << logo.localName.toStdString();
 
-    thCpy worker(queue_, cache_, closing_, std::chrono::milliseconds(0));
-    worker.start();
-    worker.waitUntilIdle();
-    EXPECT_EQ(queue_.FirstJob(), nullptr);
+    for (const int preparers : {0, 2}) {
+        SCOPED_TRACE(preparers);
+        if (preparers == 2) {
+            // The same again, now that the first round deleted two entries: those jobs are refused.
+            for (const QString& name : folderContents(save_.path()))
+                QFile::remove(save_.filePath(name));
+            for (const CacheEntry& entry : logos)
+                queue_.PushCopyJob(entry, save_.path(), false, true, run_);
+            push("/img/photo.jpg", save_.path(), false, false);
+            push("/gbk.html", save_.path(), true, false);
+            push("/sub/dir/page.html", save_.path(), true, false);
+        }
+        const HarvestRun::Totals totals = harvest(preparers);
+        EXPECT_EQ(totals.saved, preparers == 0 ? 5 : 3);
+        EXPECT_EQ(totals.alreadySaved, preparers == 0 ? 1 : 0);
+        EXPECT_EQ(totals.changed, preparers == 0 ? 0 : 2); // the logo's entries are gone
+        EXPECT_EQ(totals.failed, 0);
+        EXPECT_EQ(totals.deleted, preparers == 0 ? 3 : 0);
+        EXPECT_EQ(totals.notDeleted, 0);
+    }
+    EXPECT_EQ(log_.lines(), QStringList());
 
-    QStringList expected{logo, photo, QStringLiteral("中文测试页面 - UTF-8 编码.mht"),
-                         QStringLiteral("简体中文网页（GBK编码）.mht"),
-                         QStringLiteral("相对路径测试 relative references.mht")};
-    expected.sort();
-    EXPECT_EQ(folderContents(save_.path()), expected);
-
-    const QByteArray logoBytes = fileBytes(save_.filePath(logo));
-    EXPECT_EQ(logoBytes.size(), 487);
-    EXPECT_TRUE(logoBytes.startsWith("GIF8"));
-    EXPECT_EQ(QFileInfo(save_.filePath(photo)).size(), 41512);
+    const QByteArray archive = fileBytes(save_.filePath(QStringLiteral("相对路径测试 relative references.mht")));
+    EXPECT_TRUE(archive.contains("\r\nContent-Location:" + kSite.toUtf8() + "/sub/dir/page.html\r\n"));
+    EXPECT_TRUE(archive.endsWith("\r\n------=gleaner--\r\n"));
+    EXPECT_EQ(partLocations(archive),
+              QStringList({kSite + "/css/style.css", kSite + "/sub/dir/local.js", kSite + "/sub/dir/local.png",
+                           kSite + "/sub/shared.gif", kSite + "/img/logo.gif", kSite + "/img/photo.jpg",
+                           kSite + "/img/icon.png"}));
+    EXPECT_TRUE(partBody(archive, kSite + "/sub/dir/local.png").startsWith("\x89PNG"));
+    EXPECT_EQ(fileBytes(save_.filePath(photo.localName)).size(), 41512);
+    EXPECT_TRUE(fileBytes(save_.filePath(QStringLiteral("简体中文网页（GBK编码）.mht")))
+                    .contains("\xBC\xF2\xCC\xE5\xD6\xD0\xCE\xC4")); // the page's GBK bytes, unchanged
 
     EXPECT_FALSE(cached("/index.html"));
     EXPECT_FALSE(cached("/img/logo.gif"));
     EXPECT_TRUE(cached("/gbk.html"));
     EXPECT_TRUE(cached("/img/photo.jpg"));
-
-    const QByteArray archive = fileBytes(save_.filePath(QStringLiteral("相对路径测试 relative references.mht")));
-    EXPECT_TRUE(archive.contains("\r\nContent-Location:" + kSite.toUtf8() + "/sub/dir/page.html\r\n"));
-    EXPECT_TRUE(archive.endsWith("\r\n------=gleaner--\r\n"));
-    // src= references in page order, then the linked style sheet's line's sheet (it stands above them).
-    EXPECT_EQ(partLocations(archive),
-              QStringList({kSite + "/css/style.css", kSite + "/sub/dir/local.js", kSite + "/sub/dir/local.png",
-                           kSite + "/sub/shared.gif", kSite + "/img/logo.gif", kSite + "/img/photo.jpg",
-                           kSite + "/img/icon.png"}));
-    const QByteArray png = archive.mid(archive.indexOf("Content-Location:" + kSite.toUtf8() + "/sub/dir/local.png"));
-    const QByteArray pngBase64 = png.mid(png.indexOf("\r\n\r\n") + 4).split('\r').first();
-    EXPECT_TRUE(QByteArray::fromBase64(pngBase64).startsWith("\x89PNG"));
-
-    const QByteArray gbkArchive = fileBytes(save_.filePath(QStringLiteral("简体中文网页（GBK编码）.mht")));
-    EXPECT_TRUE(gbkArchive.contains("\xBC\xF2\xCC\xE5\xD6\xD0\xCE\xC4")); // the page's GBK bytes, unchanged
 }
 
-TEST_F(CopyWorkerTest, KeepsTheEntryWhenTheJobFails)
+TEST_F(CopyWorkerTest, AnEntryRewrittenSinceTheScanIsSkippedAndKept)
+{
+    const CacheEntry photo = push("/img/photo.jpg", save_.path(), false, true);
+    // The browser rewrites the entry file in place (the same name, another modification time).
+    const QByteArray entryFile = QFile::encodeName(photo.body.file);
+    const struct utimbuf later
+    {
+        std::time(nullptr) + 60, std::time(nullptr) + 60
+    };
+    ASSERT_EQ(::utime(entryFile.constData(), &later), 0);
+    push("/img/logo.gif", save_.path(), false, false);
+
+    const HarvestRun::Totals totals = harvest();
+    EXPECT_EQ(totals.changed, 1);
+    EXPECT_EQ(totals.saved, 1);
+    EXPECT_EQ(totals.deleted, 0);
+    EXPECT_EQ(folderContents(save_.path()), QStringList({QStringLiteral("logo[1].gif")}));
+    EXPECT_TRUE(cached("/img/photo.jpg"));
+}
+
+TEST_F(CopyWorkerTest, AFailedSaveLeavesNoFileDeletesNothingAndIsLoggedAndCounted)
 {
     const QString missingFolder = save_.filePath("not-made");
+    const QString readOnlyFolder = save_.filePath("read-only");
+    ASSERT_TRUE(QDir().mkpath(readOnlyFolder));
+    ASSERT_TRUE(QFile::setPermissions(readOnlyFolder, QFile::ReadOwner | QFile::ExeOwner));
     push("/img/logo.gif", missingFolder, false, true);
     push("/index.html", missingFolder, true, true);
+    if (::geteuid() != 0) // root writes into read-only folders
+        push("/img/icon.png", readOnlyFolder, false, true);
     push("/img/photo.jpg", save_.path(), false, true); // the worker goes on after failures
 
-    thCpy worker(queue_, cache_, closing_, std::chrono::milliseconds(0));
-    worker.start();
-    worker.waitUntilIdle();
-
+    const HarvestRun::Totals totals = harvest();
+    EXPECT_EQ(totals.failed, ::geteuid() != 0 ? 3 : 2);
+    EXPECT_EQ(totals.saved, 1);
+    EXPECT_EQ(totals.deleted, 1);
+    EXPECT_EQ(log_.lines().size(), totals.failed);
+    EXPECT_TRUE(log_.lines().first().contains(kSite + "/img/logo.gif"));
     EXPECT_TRUE(cached("/img/logo.gif"));
     EXPECT_TRUE(cached("/index.html"));
+    EXPECT_TRUE(cached("/img/icon.png"));
     EXPECT_FALSE(cached("/img/photo.jpg"));
     EXPECT_FALSE(QFileInfo::exists(missingFolder));
-    EXPECT_EQ(folderContents(save_.path()).size(), 1);
+    EXPECT_EQ(folderContents(readOnlyFolder), QStringList());
+    QFile::setPermissions(readOnlyFolder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+TEST_F(CopyWorkerTest, AWriteThatFailsPartWayLeavesNoHalfFile)
+{
+    // Files may grow to 16 KiB only: the photo (41512 bytes) and the archive that embeds it fail part-way.
+    push("/img/photo.jpg", save_.path(), false, true);
+    push("/index.html", save_.path(), true, true);
+    push("/img/logo.gif", save_.path(), false, true);
+    struct rlimit previous;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = previous;
+    limit.rlim_cur = 16 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const HarvestRun::Totals totals = harvest();
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_EQ(totals.failed, 2);
+    EXPECT_EQ(totals.saved, 1);
+    EXPECT_EQ(totals.deleted, 1);
+    EXPECT_EQ(log_.lines().size(), 2);
+    EXPECT_EQ(folderContents(save_.path()), QStringList({QStringLiteral("logo[1].gif")}));
+    EXPECT_TRUE(cached("/img/photo.jpg"));
+    EXPECT_TRUE(cached("/index.html"));
 }
 
 TEST_F(CopyWorkerTest, TakesAJobPushedWhileIdle)
 {
-    thCpy worker(queue_, cache_, closing_, std::chrono::milliseconds(10));
+    thCpy worker(queue_, cache_, closing_, std::chrono::milliseconds(10), &log_);
     worker.start();
     std::this_thread::sleep_for(std::chrono::milliseconds(200)); // idle by now
-    const QString logo = push("/img/logo.gif", save_.path(), false, false);
-    // Generous: the point is that the job is taken without any further prompting.
-    for (int i = 0; i < 1000 && !QFileInfo::exists(save_.filePath(logo)); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(QFileInfo::exists(save_.filePath(logo)));
-}
-
-TEST_F(CopyWorkerTest, TakesNoJobOnceClosing)
-{
-    push("/img/logo.gif", save_.path(), false, true);
-    closing_ = true;
-    thCpy worker(queue_, cache_, closing_, std::chrono::milliseconds(0));
-    worker.start();
-    worker.waitUntilIdle();
-    worker.requestStop();
-    worker.wait();
-    EXPECT_NE(queue_.FirstJob(), nullptr); // dropped with the queue, never carried out
-    EXPECT_EQ(folderContents(save_.path()), QStringList());
-    EXPECT_TRUE(cached("/img/logo.gif"));
-}
-
-TEST_F(CopyWorkerTest, StopsOnRequest)
-{
-    thCpy worker(queue_, cache_, closing_, std::chrono::milliseconds(0));
-    worker.start();
-    worker.requestStop();
-    worker.wait();
     push("/img/logo.gif", save_.path(), false, false);
-    worker.waitUntilIdle(); // returns: nobody is taking jobs
-    EXPECT_EQ(folderContents(save_.path()), QStringList());
+    queue_.PushRunEnd(run_);
+    // Generous: the point is that the job is taken without any further prompting.
+    EXPECT_TRUE(run_->waitFinished(std::chrono::seconds(30)));
+    EXPECT_TRUE(QFileInfo::exists(save_.filePath(QStringLiteral("logo[1].gif"))));
+}
+
+TEST_F(CopyWorkerTest, ClosingOrStoppingDropsTheQueueAndTheRunsDeletions)
+{
+    for (const bool closing : {true, false}) {
+        SCOPED_TRACE(closing);
+        for (int i = 0; i < 50; ++i) {
+            push("/img/photo.jpg", save_.path(), false, true);
+            push("/index.html", save_.path(), true, true);
+        }
+        queue_.PushRunEnd(run_);
+        thCpy worker(queue_, cache_, closing_, std::chrono::milliseconds(10), &log_);
+        if (closing)
+            closing_ = true;
+        worker.start();
+        if (!closing)
+            std::this_thread::sleep_for(std::chrono::milliseconds(30)); // some jobs in hand
+        worker.requestStop();
+        worker.wait();
+        closing_ = false;
+
+        EXPECT_FALSE(run_->isFinished());
+        EXPECT_EQ(run_->totals().deleted, 0);
+        EXPECT_TRUE(cached("/img/photo.jpg"));
+        EXPECT_TRUE(cached("/index.html"));
+        // Whatever was committed is whole; nothing half-written or temporary is left.
+        for (const QString& name : folderContents(save_.path()))
+            EXPECT_FALSE(name.startsWith(QLatin1Char('.'))) << name.toStdString();
+        while (queue_.FirstJob() != nullptr)
+            queue_.RemoveFirstJob();
+        run_ = std::make_shared<HarvestRun>();
+    }
+}
+
+TEST(CopyWorkerMapCacheTest, AnEntryRefreshedBetweenRunsSavesTheNewBody)
+{
+    QTemporaryDir cacheFolder;
+    QTemporaryDir save;
+    MapCache cache(cacheFolder.path());
+    CopyQueue queue;
+    const std::atomic<bool> closing{false};
+    thCpy worker(queue, cache, closing, std::chrono::milliseconds(0));
+    worker.start();
+    for (const QByteArray& body : {QByteArray("first body"), QByteArray("the browser's refreshed body")}) {
+        cache.add(QStringLiteral("http://example.test/a.txt"), QStringLiteral("a[1].txt"), body);
+        const auto run = std::make_shared<HarvestRun>();
+        queue.PushCopyJob(*cache.lookup(QStringLiteral("http://example.test/a.txt")), save.path(), false, false, run);
+        queue.PushRunEnd(run);
+        ASSERT_TRUE(run->waitFinished(std::chrono::seconds(30)));
+        EXPECT_EQ(run->totals().saved, 1);
+    }
+    // The first body stays where it was saved: the refreshed one takes the next name.
+    EXPECT_EQ(fileBytes(save.filePath(QStringLiteral("a[1].txt"))), "first body");
+    EXPECT_EQ(fileBytes(save.filePath(QStringLiteral("a[2].txt"))), "the browser's refreshed body");
+}
+
+TEST(CopyWorkerMapCacheTest, NoSaveReplacesAFileAndTheSameBytesAreNotSavedTwice)
+{
+    QTemporaryDir cacheFolder;
+    QTemporaryDir save;
+    MapCache cache(cacheFolder.path());
+    cache.add(QStringLiteral("http://example.test/a.html"), QStringLiteral("a[1].html"), "<title>important</title>A");
+    cache.add(QStringLiteral("http://example.test/b.html"), QStringLiteral("b[1].html"), "<title>important</title>B");
+    cache.add(QStringLiteral("http://example.test/logo.gif"), QStringLiteral("logo[1].gif"), "GIF89a new");
+    ASSERT_TRUE(writeFileBytes(save.filePath(QStringLiteral("important.mht")), "the user's own file"));
+    ASSERT_TRUE(writeFileBytes(save.filePath(QStringLiteral("logo[1].gif")), "GIF89a saved before"));
+    CopyQueue queue;
+    const std::atomic<bool> closing{false};
+    thCpy worker(queue, cache, closing, std::chrono::milliseconds(0));
+    worker.start();
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const auto run = std::make_shared<HarvestRun>();
+        for (const char* url : {"http://example.test/a.html", "http://example.test/b.html"})
+            queue.PushCopyJob(*cache.lookup(QString::fromUtf8(url)), save.path(), true, false, run);
+        queue.PushCopyJob(*cache.lookup(QStringLiteral("http://example.test/logo.gif")), save.path(), false, false,
+                          run);
+        queue.PushRunEnd(run);
+        ASSERT_TRUE(run->waitFinished(std::chrono::seconds(30)));
+        // The second round finds every file in place already (the archives' date is today's both times).
+        EXPECT_EQ(run->totals().saved, round == 0 ? 3 : 0);
+        EXPECT_EQ(run->totals().alreadySaved, round == 0 ? 0 : 3);
+        EXPECT_EQ(folderContents(save.path()), QStringList({"important (2).mht", "important (3).mht", "important.mht",
+                                                            "logo[1].gif", "logo[2].gif"}));
+    }
+    EXPECT_EQ(fileBytes(save.filePath(QStringLiteral("important.mht"))), "the user's own file");
+    EXPECT_EQ(fileBytes(save.filePath(QStringLiteral("logo[1].gif"))), "GIF89a saved before");
+    EXPECT_EQ(fileBytes(save.filePath(QStringLiteral("logo[2].gif"))), "GIF89a new");
+    EXPECT_TRUE(
+        fileBytes(save.filePath(QStringLiteral("important (3).mht"))).contains("\r\n<title>important</title>B\r\n"));
 }
 
 } // namespace

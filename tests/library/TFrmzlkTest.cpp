@@ -1,8 +1,10 @@
 #include "library/TFrmzlk.h"
 
 #include "app/GuardedApplication.h"
+#include "engine/AtomicFile.h"
 #include "engine/MhtmlComposer.h"
-#include "engine/cache/ExtractionFolder.h"
+#include "engine/PageText.h"
+#include "engine/cache/EntryBody.h"
 #include "engine/cache/SimpleCache.h"
 #include "library/LibraryFileModel.h"
 #include "library/OfflineRequestInterceptor.h"
@@ -587,14 +589,15 @@ private:
         fs::copy(WEBGLEANER_TEST_DATA "/caches/chromium-simple/Cache_Data", copy, fs::copy_options::recursive);
         for (const fs::directory_entry& file : fs::recursive_directory_iterator(copy))
             fs::permissions(file.path(), fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
-        ExtractionFolder extraction;
-        SimpleCache cache(cacheCopy.filePath("Cache_Data"), extraction);
-        std::optional<CacheEntry> page = cache.lookup(kFixtureSite + path);
+        SimpleCache cache(cacheCopy.filePath("Cache_Data"));
+        const std::optional<CacheEntry> page = cache.lookup(kFixtureSite + path);
         QVERIFY(page.has_value());
-        page->materialize();
+        const std::variant<QByteArray, EntryBody::Refusal> body = EntryBody::read(page->body, 1 << 24);
+        QVERIFY(std::holds_alternative<QByteArray>(body));
+        const QByteArray bytes = MhtmlComposer(cache).compose(
+            kFixtureSite + path, PageText::splitLines(std::get<QByteArray>(body)), QDate::currentDate());
         QVERIFY(QDir().mkpath(QFileInfo(archive).path()));
-        QCOMPARE(MhtmlComposer(cache).ComposeArchive(kFixtureSite + path, page->localFile, archive),
-                 MhtmlComposer::Outcome::Written);
+        QVERIFY(AtomicFile::write(archive, bytes));
     }
 
     // The result of `script`, run beside the page's own scripts (which are off in the preview).
