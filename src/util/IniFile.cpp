@@ -60,33 +60,46 @@ IniFile::IniFile(QString path) : path_(std::move(path))
     }
 }
 
-IniFile::SectionRange IniFile::findSection(const QString& section) const
+const IniFile::Index& IniFile::index() const
 {
-    SectionRange range;
+    if (index_)
+        return *index_;
+    Index built;
+    qsizetype current = -1; // the section the line belongs to, in built.sections
     for (qsizetype i = 0; i < lines_.size(); ++i) {
         const QString name = sectionNameOf(lines_[i]);
-        if (name.isNull())
+        if (!name.isNull()) {
+            if (current >= 0)
+                built.sections[current].end = i;
+            current = qsizetype(built.sections.size());
+            built.sections.push_back({i, lines_.size(), {}});
+            const QString folded = name.toCaseFolded();
+            if (!built.byName.contains(folded))
+                built.byName.insert(folded, current);
             continue;
-        if (range.header >= 0) {
-            range.end = i;
-            return range;
         }
-        if (name.compare(section, Qt::CaseInsensitive) == 0)
-            range.header = i;
+        QString key, value;
+        if (current >= 0 && splitKeyLine(lines_[i], &key, &value)) {
+            QHash<QString, qsizetype>& keys = built.sections[current].keys;
+            const QString folded = key.toCaseFolded();
+            if (!keys.contains(folded))
+                keys.insert(folded, i);
+        }
     }
-    if (range.header >= 0)
-        range.end = lines_.size();
-    return range;
+    index_ = std::move(built);
+    return *index_;
 }
 
-qsizetype IniFile::findKey(const SectionRange& range, const QString& key) const
+const IniFile::Section* IniFile::findSection(const QString& section) const
 {
-    for (qsizetype i = range.header + 1; range.header >= 0 && i < range.end; ++i) {
-        QString lineKey, value;
-        if (splitKeyLine(lines_[i], &lineKey, &value) && lineKey.compare(key, Qt::CaseInsensitive) == 0)
-            return i;
-    }
-    return -1;
+    const Index& sections = index();
+    const auto found = sections.byName.constFind(section.toCaseFolded());
+    return found == sections.byName.cend() ? nullptr : &sections.sections[*found];
+}
+
+qsizetype IniFile::findKey(const Section* section, const QString& key) const
+{
+    return section != nullptr ? section->keys.value(key.toCaseFolded(), -1) : -1;
 }
 
 QString IniFile::readString(const QString& section, const QString& key, const QString& defaultValue) const
@@ -114,8 +127,10 @@ bool IniFile::readBool(const QString& section, const QString& key, bool defaultV
 QList<QPair<QString, QString>> IniFile::sectionEntries(const QString& section) const
 {
     QList<QPair<QString, QString>> entries;
-    const SectionRange range = findSection(section);
-    for (qsizetype i = range.header + 1; range.header >= 0 && i < range.end; ++i) {
+    const Section* const found = findSection(section);
+    if (found == nullptr)
+        return entries;
+    for (qsizetype i = found->header + 1; i < found->end; ++i) {
         QString key, value;
         if (splitKeyLine(lines_[i], &key, &value))
             entries.append({key, value});
@@ -136,24 +151,33 @@ QStringList IniFile::sectionNames() const
 
 void IniFile::writeString(const QString& section, const QString& key, const QString& value)
 {
-    SectionRange range = findSection(section);
-    if (range.header < 0) {
+    const Section* const found = findSection(section);
+    qsizetype header = 0;
+    qsizetype end = 0;
+    qsizetype existing = -1;
+    if (found != nullptr) {
+        header = found->header;
+        end = found->end;
+        existing = findKey(found, key);
+    } else {
         lines_ << QLatin1Char('[') + section + QLatin1Char(']');
-        range = {lines_.size() - 1, lines_.size()};
+        linesMoved();
+        header = lines_.size() - 1;
+        end = lines_.size();
     }
-    const qsizetype existing = findKey(range, key);
     if (existing >= 0) {
-        // The key keeps the spelling it has in the file.
+        // The key keeps the spelling it has in the file, so the index stays true.
         QString existingKey, oldValue;
         splitKeyLine(lines_[existing], &existingKey, &oldValue);
         lines_[existing] = existingKey + QLatin1Char('=') + value;
     } else {
         const QString keyLine = key + QLatin1Char('=') + value;
         // After the section's last non-blank line, so blank lines between sections stay between them.
-        qsizetype insertAt = range.end;
-        while (insertAt > range.header + 1 && lines_[insertAt - 1].trimmed().isEmpty())
+        qsizetype insertAt = end;
+        while (insertAt > header + 1 && lines_[insertAt - 1].trimmed().isEmpty())
             --insertAt;
         lines_.insert(insertAt, keyLine);
+        linesMoved();
     }
     saveUnlessDeferred();
 }
@@ -174,15 +198,17 @@ void IniFile::removeKey(const QString& section, const QString& key)
     if (line < 0)
         return;
     lines_.removeAt(line);
+    linesMoved();
     saveUnlessDeferred();
 }
 
 void IniFile::eraseSection(const QString& section)
 {
-    const SectionRange range = findSection(section);
-    if (range.header < 0)
+    const Section* const found = findSection(section);
+    if (found == nullptr)
         return;
-    lines_.remove(range.header, range.end - range.header);
+    lines_.remove(found->header, found->end - found->header);
+    linesMoved();
     saveUnlessDeferred();
 }
 

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QPair>
 #include <QString>
 #include <QStringList>
+#include <optional>
+#include <vector>
 
 // An INI file kept in memory and written through to disk on every change.
 //
@@ -54,18 +57,32 @@ public:
     }
 
 private:
-    struct SectionRange
+    struct Section
     {
-        qsizetype header = -1; // line of "[name]"; -1 when the section is missing
-        qsizetype end = -1;    // one past its last line
+        qsizetype header = -1;          // line of "[name]"
+        qsizetype end = -1;             // one past its last line
+        QHash<QString, qsizetype> keys; // case-folded key -> line of its first occurrence
     };
 
-    SectionRange findSection(const QString& section) const;
-    qsizetype findKey(const SectionRange& range, const QString& key) const;
+    // Where every section and key is, so that a lookup does not walk the lines: reading each field of
+    // thousands of plans by walking would take time quadratic in the file's size. Built on the first
+    // lookup after a change that moved lines.
+    struct Index
+    {
+        std::vector<Section> sections;
+        QHash<QString, qsizetype> byName; // case-folded name -> its first section in `sections`
+    };
+
+    const Index& index() const;
+    // The first section of that name, as the old program's reader took it, or null.
+    const Section* findSection(const QString& section) const;
+    qsizetype findKey(const Section* section, const QString& key) const;
+    void linesMoved() { index_.reset(); }
     void save() const;
     void saveUnlessDeferred() const;
 
     QString path_;
     int deferredSaves_ = 0;
     QStringList lines_;
+    mutable std::optional<Index> index_;
 };

@@ -119,4 +119,22 @@ TEST_F(IniFileTest, AFailedWriteThrowsAndKeepsTheOldFile)
     EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
+TEST_F(IniFileTest, ReadsStayRightWhileChangesMoveLines)
+{
+    writeRaw("[a]\nx=1\n[b]\ny=2\ny=shadowed\n[B]\nz=other\n[c]\nz=3\n");
+    IniFile ini(path());
+    EXPECT_EQ(ini.readString("b", "y", ""), "2") << "the first key of a name counts";
+    EXPECT_EQ(ini.readString("b", "z", "none"), "none") << "and the first section of a name";
+    ini.writeString("a", "new", "0");
+    EXPECT_EQ(ini.readString("c", "z", ""), "3");
+    ini.removeKey("a", "x");
+    ini.writeString("c", "z", "4");
+    EXPECT_EQ(ini.readString("c", "z", ""), "4");
+    ini.eraseSection("b");
+    EXPECT_EQ(ini.readString("b", "z", ""), "other") << "the second [b] takes over";
+    ini.writeString("d", "w", "5");
+    EXPECT_EQ(ini.readString("D", "W", ""), "5");
+    EXPECT_EQ(readRaw(), "[a]\nnew=0\n[B]\nz=other\n[c]\nz=4\n[d]\nw=5\n");
+}
+
 } // namespace
