@@ -1,6 +1,7 @@
 #include "plans/PlanFile.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <algorithm>
 #include <stdexcept>
 
@@ -46,8 +47,33 @@ QString PlanFile::pathIn(const QString& programFolder)
     return QDir(programFolder).filePath(kFileName);
 }
 
+PlanFile::Status PlanFile::status() const
+{
+    if (!ini_.readError().isEmpty())
+        return {State::Unreadable, QStringLiteral("无法读取方案文件“%1”：%2").arg(path(), ini_.readError())};
+    if (!QFileInfo::exists(path()))
+        return {State::NoPlan, QStringLiteral("找不到方案文件“%1”").arg(path())};
+    if (!ini_.hasSection(kName)) {
+        return {State::NoPlan, QStringLiteral("方案文件“%1”中没有方案：没有 [name] 节，它可能不是方案文件或文本文件，"
+                                              "或编码不是 UTF-8、GBK 或带字节顺序标记的 UTF-16")
+                                   .arg(path())};
+    }
+    for (const auto& [key, section] : ini_.sectionEntries(kName)) {
+        if (!planName(section).isEmpty())
+            return {};
+    }
+    return {State::NoPlan, QStringLiteral("方案文件“%1”中没有方案：[name] 节没有列出有名称的方案").arg(path())};
+}
+
+QString PlanFile::planName(const QString& section) const
+{
+    return ini_.readString(section, QStringLiteral("name"), QString());
+}
+
 void PlanFile::CrtCfg()
 {
+    if (!ini_.readError().isEmpty())
+        return;
     if (ini_.readInteger(kLast, kLast, -1) == -1)
         ini_.writeInteger(kLast, kLast, 0);
     if (ini_.readString(kType, kDoc, QString()).isEmpty())
@@ -63,7 +89,7 @@ PlanFile::Contents PlanFile::LoadCfg() const
     contents.resourceTypes = ini_.readString(kType, kSou, kDefaultResourceTypes);
     for (const auto& [key, section] : ini_.sectionEntries(kName)) {
         StrucRec plan;
-        plan.name = ini_.readString(section, QStringLiteral("name"), QString());
+        plan.name = planName(section);
         if (plan.name.isEmpty())
             continue;
         plan.keyName = section;

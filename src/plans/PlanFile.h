@@ -7,10 +7,24 @@
 #include <vector>
 
 // plancfg.ini: the plan counter, the two extension lists and every plan. The one object through which
-// the program reads and writes that file; every change is on disk when a call returns.
+// the program reads and writes that file; every change is on disk when a call returns. A file that could
+// not be read is never written: it reads as holding the defaults, and the writers throw.
 class PlanFile
 {
 public:
+    enum class State
+    {
+        Loaded,    // it holds at least one plan
+        NoPlan,    // missing, not INI text (binary data, an unknown encoding), or no named plan in [name]
+        Unreadable // not a regular file, no permission, or an I/O error
+    };
+
+    struct Status
+    {
+        State state = State::Loaded;
+        QString message; // names the file and the reason; empty when loaded
+    };
+
     static const QString kFileName;
     static const QString kDefaultDocumentTypes;
     static const QString kDefaultResourceTypes;
@@ -30,7 +44,11 @@ public:
 
     QString path() const { return ini_.path(); }
 
-    // Writes the counter and the extension lists where they are missing (or a list is empty).
+    // What opening the file found.
+    Status status() const;
+
+    // Writes the counter and the extension lists where they are missing (or a list is empty). Leaves a
+    // file that could not be read as it is.
     void CrtCfg();
 
     // Both extension lists and every plan listed in [name] whose section has a name.
@@ -53,6 +71,8 @@ public:
     static int planNumber(const QString& keyName);
 
 private:
+    // The name of the plan in `section`; a plan without one is not loaded.
+    QString planName(const QString& section) const;
     void writePlan(int number, const StrucRec& plan, bool newPlan);
 
     IniFile ini_;

@@ -3,7 +3,9 @@
 #include "util/LegacyText.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QStringDecoder>
 #include <stdexcept>
 
 namespace
@@ -40,24 +42,70 @@ bool splitKeyLine(const QString& line, QString* key, QString* value)
     return true;
 }
 
+QString decodeText(QByteArray content)
+{
+    // UTF-16 is what Windows editors write when asked for "Unicode"; neither GBK nor UTF-8 text can start
+    // with these bytes.
+    if (content.startsWith("\xFF\xFE"))
+        return QStringDecoder(QStringDecoder::Utf16LE).decode(content.sliced(2));
+    if (content.startsWith("\xFE\xFF"))
+        return QStringDecoder(QStringDecoder::Utf16BE).decode(content.sliced(2));
+    if (content.startsWith("\xEF\xBB\xBF"))
+        content.remove(0, 3);
+    return LegacyText::decode(content);
+}
+
+// The lines of `text`, each ended by CR LF, LF or a lone CR. A final line break leaves nothing after it
+// that is a line of the file.
+QStringList splitLines(const QString& text)
+{
+    QStringList lines;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c != QLatin1Char('\n') && c != QLatin1Char('\r'))
+            continue;
+        lines << text.sliced(start, i - start);
+        if (c == QLatin1Char('\r') && i + 1 < text.size() && text[i + 1] == QLatin1Char('\n'))
+            ++i;
+        start = i + 1;
+    }
+    if (start < text.size())
+        lines << text.sliced(start);
+    return lines;
+}
+
+// Why `file` could not be read, in the user's words; the system's own text is kept for the rest.
+QString readFailure(const QFile& file, const QFileInfo& info)
+{
+    if (file.error() == QFileDevice::OpenError && !info.isReadable())
+        return QStringLiteral("没有读取权限");
+    return QStringLiteral("读取出错（%1）").arg(file.errorString());
+}
+
 } // namespace
 
 IniFile::IniFile(QString path) : path_(std::move(path))
 {
-    QFile file(path_);
-    if (!file.open(QIODevice::ReadOnly))
+    const QFileInfo info(path_);
+    if (!info.exists())
         return;
-    QByteArray content = file.readAll();
-    if (content.startsWith("\xEF\xBB\xBF"))
-        content.remove(0, 3);
-    lines_ = LegacyText::decode(content).split(QLatin1Char('\n'));
-    // A final line break leaves an empty piece behind it that is not a line of the file.
-    if (!lines_.isEmpty() && lines_.last().isEmpty())
-        lines_.removeLast();
-    for (QString& line : lines_) {
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
+    // A folder, FIFO or device is nothing this class wrote; opening a FIFO would also wait for a writer.
+    if (!info.isFile()) {
+        readError_ = QStringLiteral("不是普通文件");
+        return;
     }
+    QFile file(path_);
+    if (!file.open(QIODevice::ReadOnly)) {
+        readError_ = readFailure(file, info);
+        return;
+    }
+    const QByteArray content = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        readError_ = readFailure(file, info);
+        return;
+    }
+    lines_ = splitLines(decodeText(content));
 }
 
 const IniFile::Index& IniFile::index() const
@@ -220,6 +268,12 @@ void IniFile::saveUnlessDeferred() const
 
 void IniFile::save() const
 {
+    if (!readError_.isEmpty()) {
+        throw std::runtime_error(QStringLiteral("不写入文件 %1：它无法读取（%2），写入会替换其中的内容")
+                                     .arg(path_, readError_)
+                                     .toUtf8()
+                                     .toStdString());
+    }
     QByteArray content;
     for (const QString& line : lines_)
         content += line.toUtf8() + '\n';

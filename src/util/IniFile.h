@@ -13,7 +13,8 @@
 // Section and key names compare without regard to case; the order of lines, comments and unknown lines
 // are kept. Each change rewrites the whole file under a temporary name and renames it over the old one,
 // so a crash never leaves half a file. The file is read as UTF-8, line by line falling back to GBK for
-// files written by the old Windows program, and always written as UTF-8.
+// files written by the old Windows program, or as UTF-16 when it starts with a byte order mark; it is
+// always written as UTF-8. CR LF, LF and a lone CR (old Mac editors) all end a line.
 class IniFile
 {
 public:
@@ -21,6 +22,11 @@ public:
     explicit IniFile(QString path);
 
     const QString& path() const { return path_; }
+
+    // Why the file could not be read (not a regular file, no permission, an I/O error); empty when it was
+    // read or is missing. Such a file reads as empty and is never written: replacing it would lose
+    // whatever it holds, so the writers throw instead.
+    const QString& readError() const { return readError_; }
 
     QString readString(const QString& section, const QString& key, const QString& defaultValue) const;
     // A missing key or a value that is not a whole number gives the default.
@@ -31,6 +37,7 @@ public:
     // Key and value of each line of the section, in file order.
     QList<QPair<QString, QString>> sectionEntries(const QString& section) const;
     QStringList sectionNames() const;
+    bool hasSection(const QString& section) const { return findSection(section) != nullptr; }
 
     // The writers throw std::runtime_error when the file cannot be written; memory then already holds
     // the change.
@@ -82,6 +89,7 @@ private:
     void saveUnlessDeferred() const;
 
     QString path_;
+    QString readError_;
     int deferredSaves_ = 0;
     QStringList lines_;
     mutable std::optional<Index> index_;

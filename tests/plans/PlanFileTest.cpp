@@ -1,11 +1,14 @@
 #include "plans/PlanFile.h"
 
 #include "QtPrinters.h"
+#include "UnreadablePlace.h"
 #include <QDir>
 #include <QFile>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <optional>
 
 namespace
 {
@@ -193,6 +196,87 @@ TEST_F(PlanFileTest, NewNumbersNeverCollideWithNumbersInUse)
         file.CrtCfg();
         EXPECT_EQ(file.GetNameIndx(), c.expected) << c.file;
     }
+}
+
+TEST_F(PlanFileTest, StatusTellsAFileWithPlansFromOneWithoutAndFromOneThatCannotBeRead)
+{
+    struct Case
+    {
+        const char* name;
+        std::optional<QByteArray> content; // none: no file
+        PlanFile::State expected;
+        QStringList plans;
+    };
+    const QString lf = QStringLiteral("[name]\nn1=key1\nn2=key2\n[key1]\nname=新闻\n[key2]\nname=图片\n");
+    QString cr = lf;
+    cr.replace('\n', '\r');
+    using State = PlanFile::State;
+    const QStringList both{QStringLiteral("新闻"), QStringLiteral("图片")};
+    // clang-format off
+    const Case cases[] = {
+        {"LF",                 lf.toUtf8(),                                                       State::Loaded, both},
+        {"CR only",            cr.toUtf8(),                                                       State::Loaded, both},
+        {"UTF-16 with BOM",    "\xFF\xFE" + QStringEncoder(QStringEncoder::Utf16LE).encode(lf),   State::Loaded, both},
+        {"UTF-16 without BOM", QStringEncoder(QStringEncoder::Utf16LE).encode(lf),                State::NoPlan, {}},
+        {"binary junk",        QByteArray("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\x80[\xC3", 19),        State::NoPlan, {}},
+        {"empty",              "",                                                                State::NoPlan, {}},
+        {"defaults only",      "[last]\nlast=0\n[type]\ndoc=*.htm\n",                             State::NoPlan, {}},
+        {"no named plan",      "[name]\nn1=key1\nn2=key2\n[key1]\nname=\n",                       State::NoPlan, {}},
+        {"missing",            std::nullopt,                                                      State::NoPlan, {}},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(filePath());
+        if (c.content)
+            writeFile(*c.content);
+
+        const PlanFile file(filePath());
+        const PlanFile::Status status = file.status();
+        EXPECT_EQ(status.state, c.expected);
+        // Every other state says which file it is about.
+        EXPECT_EQ(status.message.contains(QStringLiteral("“%1”").arg(filePath())), c.expected != State::Loaded)
+            << status.message.toStdString();
+        if (c.expected == State::Loaded) {
+            EXPECT_TRUE(status.message.isEmpty()) << status.message.toStdString();
+        }
+        QStringList names;
+        for (const StrucRec& plan : file.LoadCfg().plans)
+            names << plan.name;
+        EXPECT_EQ(names, c.plans);
+    }
+    QFile::remove(filePath());
+    for (const UnreadablePlace::Kind kind : UnreadablePlace::kKinds) {
+        SCOPED_TRACE(UnreadablePlace::name(kind));
+        if (!UnreadablePlace::stopsThisUser(kind))
+            continue;
+        ASSERT_TRUE(UnreadablePlace::make(kind, filePath(), lf.toUtf8()));
+        const PlanFile file(filePath());
+        const PlanFile::Status status = file.status();
+        EXPECT_EQ(status.state, State::Unreadable);
+        EXPECT_TRUE(status.message.startsWith(QStringLiteral("无法读取方案文件“%1”：").arg(filePath())))
+            << status.message.toStdString();
+        EXPECT_TRUE(file.LoadCfg().plans.empty());
+        QFile::remove(filePath());
+        QDir(dir_.path()).rmdir(PlanFile::kFileName);
+    }
+}
+
+TEST_F(PlanFileTest, AFileThatCannotBeReadIsNeverReplaced)
+{
+    ASSERT_TRUE(UnreadablePlace::make(UnreadablePlace::Kind::Fifo, filePath()));
+    PlanFile file(filePath());
+    file.CrtCfg();
+    const PlanFile::Contents contents = file.LoadCfg();
+    EXPECT_EQ(contents.documentTypes, PlanFile::kDefaultDocumentTypes);
+    EXPECT_TRUE(contents.plans.empty());
+    EXPECT_THROW(file.savCfg(file.GetNameIndx(), samplePlan("news"), true), std::runtime_error);
+    EXPECT_THROW(file.writeDocumentTypes("*.htm"), std::runtime_error);
+    struct stat status = {};
+    ASSERT_EQ(::stat(QFile::encodeName(filePath()).constData(), &status), 0);
+    EXPECT_TRUE(S_ISFIFO(status.st_mode));
+    EXPECT_EQ(QDir(dir_.path()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{PlanFile::kFileName});
 }
 
 TEST_F(PlanFileTest, PlanNumberNeedsKeyFollowedByANumber)

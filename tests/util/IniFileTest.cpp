@@ -1,11 +1,17 @@
 #include "util/IniFile.h"
 
 #include "QtPrinters.h"
+#include "UnreadablePlace.h"
 #include <QDir>
 #include <QFile>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <gtest/gtest.h>
+#include <iostream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -79,12 +85,33 @@ TEST_F(IniFileTest, RemovesOneKeyAndErasesOneSection)
     EXPECT_EQ(readRaw(), "[name]\nn2=key2\n[key2]\nname=b\n");
 }
 
-TEST_F(IniFileTest, ReadsUtf8OrGbkAndWritesUtf8)
+TEST_F(IniFileTest, EveryKindOfLineEndEndsALine)
+{
+    const QByteArray cases[] = {
+        "[a]\r\nk=1\r\n\r\n[b]\r\nk=2\r\nj=3",
+        "[a]\nk=1\n\n[b]\nk=2\nj=3\n",
+        "[a]\rk=1\r\r[b]\rk=2\rj=3\r", // old Mac editors
+        "[a]\rk=1\n\r\n[b]\r\nk=2\rj=3",
+    };
+    for (const QByteArray& content : cases) {
+        writeRaw(content);
+        IniFile ini(path());
+        EXPECT_EQ(ini.readString("a", "k", ""), "1") << content.toStdString();
+        EXPECT_EQ(ini.sectionEntries("b"), (QList<QPair<QString, QString>>{{"k", "2"}, {"j", "3"}}))
+            << content.toStdString();
+        ini.writeString("a", "k", "4");
+        EXPECT_EQ(readRaw(), "[a]\nk=4\n\n[b]\nk=2\nj=3\n") << content.toStdString();
+    }
+}
+
+TEST_F(IniFileTest, ReadsUtf8OrGbkOrUtf16AndWritesUtf8)
 {
     // "图片" in GBK (CD BC C6 AC) happens to be valid UTF-8 too; the rest of the file decides.
     const QByteArray cases[] = {
         "\xEF\xBB\xBF[a]\nname=\xE5\x9B\xBE\xE7\x89\x87\n",
         "[a]\r\nname=\xCD\xBC\xC6\xAC\r\ntitle=\xD0\xC2\xCE\xC5\r\n",
+        "\xFF\xFE" + QStringEncoder(QStringEncoder::Utf16LE).encode(u"[a]\r\nname=图片\r\n"),
+        "\xFE\xFF" + QStringEncoder(QStringEncoder::Utf16BE).encode(u"[a]\nname=图片"),
     };
     for (const QByteArray& content : cases) {
         writeRaw(content);
@@ -135,6 +162,30 @@ TEST_F(IniFileTest, ReadsStayRightWhileChangesMoveLines)
     ini.writeString("d", "w", "5");
     EXPECT_EQ(ini.readString("D", "W", ""), "5");
     EXPECT_EQ(readRaw(), "[a]\nnew=0\n[B]\nz=other\n[c]\nz=4\n[d]\nw=5\n");
+}
+
+TEST_F(IniFileTest, AFileThatCannotBeReadIsNeverReplaced)
+{
+    for (const UnreadablePlace::Kind kind : UnreadablePlace::kKinds) {
+        SCOPED_TRACE(UnreadablePlace::name(kind));
+        if (!UnreadablePlace::stopsThisUser(kind))
+            continue;
+        ASSERT_TRUE(UnreadablePlace::make(kind, path()));
+        const QFileInfo before(path());
+        IniFile ini(path());
+        EXPECT_FALSE(ini.readError().isEmpty());
+        EXPECT_EQ(ini.readString("s", "a", "default"), "default");
+        EXPECT_THROW(ini.writeString("s", "a", "2"), std::runtime_error);
+        const QFileInfo after(path());
+        EXPECT_EQ(after.isDir(), before.isDir());
+        EXPECT_EQ(after.isFile(), before.isFile());
+        EXPECT_EQ(after.permissions(), before.permissions());
+        EXPECT_EQ(QDir(dir_.path()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+                  QStringList{"test.ini"});
+        QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QDir(dir_.path()).rmdir("test.ini");
+        QFile::remove(path());
+    }
 }
 
 } // namespace
