@@ -298,9 +298,10 @@ int CommandLineTool::listEntries(const QList<CacheLocation>& locations)
 
 int CommandLineTool::runPlans(const Options& options, const QList<CacheLocation>& locations)
 {
-    if (!QFileInfo(options.planFile).isFile())
-        return usageError(QStringLiteral("找不到方案文件“%1”").arg(options.planFile));
-    const std::vector<StrucRec> plans = PlanFile(options.planFile).LoadCfg().plans;
+    const PlanFile planFile(options.planFile);
+    if (const PlanFile::Status status = planFile.status(); status.state != PlanFile::State::Loaded)
+        return usageError(status.message);
+    const std::vector<StrucRec> plans = planFile.LoadCfg().plans;
     tScanBuf::RunPlanList runPlans;
     if (options.planNames.isEmpty())
         runPlans.assign(plans.begin(), plans.end());

@@ -1,10 +1,14 @@
 #include "app/CommandLineTool.h"
 
 #include "QtPrinters.h"
+#include "UnreadablePlace.h"
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace
@@ -12,6 +16,23 @@ namespace
 
 const QString kChromiumFixture = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/chromium-simple/Cache_Data");
 const QString kFirefoxFixture = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/firefox-cache2");
+const QString kIndexDatFixture = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/indexdat/small");
+
+// A plan file naming one plan, "styles", for the style sheets of the Chromium fixture.
+const QByteArray kStylesPlan = "[name]\nn1=key1\n[key1]\nname=styles\nztype=1\ntpname=*.css\n";
+
+// Copies the files under `from` to `to`, keeping the folders between.
+bool copyTree(const QString& from, const QString& to)
+{
+    QDirIterator files(from, QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QString source = files.next();
+        const QString target = QDir(to).filePath(QDir(from).relativeFilePath(source));
+        if (!QDir().mkpath(QFileInfo(target).path()) || !QFile::copy(source, target))
+            return false;
+    }
+    return true;
+}
 
 struct Result
 {
@@ -57,6 +78,109 @@ TEST_F(CommandLineToolTest, BadArgumentsAndFoldersGiveOneLineAndExitCodeTwo)
         EXPECT_TRUE(result.out.isEmpty());
         EXPECT_EQ(result.err.count('\n'), 1) << result.err.toStdString();
         EXPECT_TRUE(result.err.startsWith("webgleaner-cli: "));
+    }
+}
+
+TEST_F(CommandLineToolTest, APlanFileWithoutPlansOrThatCannotBeReadGivesOneLineAndExitCodeTwo)
+{
+    struct Case
+    {
+        QString name;
+        std::function<bool(const QString& path)> make;
+        const char* reason;
+    };
+    const auto holding = [](const QByteArray& content) {
+        return [content](const QString& path) {
+            QFile file(path);
+            return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+        };
+    };
+    QList<Case> cases{
+        {"junk bytes",
+         holding(QByteArray("\x7F"
+                            "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\x03\0>\0",
+                            20)),
+         "没有方案"},
+        {"UTF-16", holding(QStringEncoder(QStringEncoder::Utf16LE).encode(QString::fromLatin1(kStylesPlan))),
+         "没有方案"},
+    };
+    for (const UnreadablePlace::Kind kind : UnreadablePlace::kKinds) {
+        if (UnreadablePlace::stopsThisUser(kind)) {
+            cases.append({UnreadablePlace::name(kind),
+                          [kind](const QString& path) { return UnreadablePlace::make(kind, path, kStylesPlan); },
+                          "无法读取"});
+        }
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name.toStdString());
+        const QString plans = QDir(program_.path()).filePath(c.name);
+        ASSERT_TRUE(c.make(plans));
+        const Result result = run({"run", "--plans", plans, "--cache", kChromiumFixture, "--dry-run"});
+        EXPECT_EQ(result.exitCode, 2);
+        EXPECT_TRUE(result.out.isEmpty()) << result.out.toStdString();
+        EXPECT_EQ(result.err.count('\n'), 1) << result.err.toStdString();
+        EXPECT_TRUE(result.err.startsWith(QStringLiteral("webgleaner-cli: ")));
+        EXPECT_TRUE(result.err.contains(plans)) << result.err.toStdString();
+        EXPECT_TRUE(result.err.contains(QString::fromUtf8(c.reason))) << result.err.toStdString();
+    }
+}
+
+TEST_F(CommandLineToolTest, APlanFileWithCarriageReturnsOnlyRuns)
+{
+    const QString plans = QDir(program_.path()).filePath("plans.ini");
+    QFile file(plans);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(kStylesPlan).replace('\n', '\r'));
+    file.close();
+    const Result result = run({"run", "--plans", plans, "--plan", "styles", "--cache", kChromiumFixture, "--dry-run"});
+    EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();
+    EXPECT_TRUE(result.out.endsWith(QStringLiteral("回收完毕，共回收2条记录\n"))) << result.out.toStdString();
+}
+
+TEST_F(CommandLineToolTest, TabsLineBreaksAndBackslashesInAFieldAreEscaped)
+{
+    // The index.dat reader keeps a URL's bytes as they are: the fixture's "img/dot" becomes a tab, a
+    // backslash and a line feed in the copy.
+    const QString cache = QDir(home_.path()).filePath("cache");
+    ASSERT_TRUE(copyTree(kIndexDatFixture, cache));
+    QFile index(QDir(cache).filePath("Content.IE5/index.dat"));
+    ASSERT_TRUE(index.open(QIODevice::ReadWrite));
+    QByteArray bytes = index.readAll();
+    const qsizetype at = bytes.indexOf("http://example.test/img/dot.gif");
+    ASSERT_GE(at, 0);
+    bytes.replace(at + 20, 7, "a\tb\\c\nd");
+    ASSERT_TRUE(index.seek(0));
+    ASSERT_EQ(index.write(bytes), bytes.size());
+    index.close();
+    const QString plans = QDir(program_.path()).filePath("plans.ini");
+    QFile file(plans);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[name]\nn1=key1\n[key1]\nname=gifs\nztype=1\ntpname=*.gif\n");
+    file.close();
+
+    struct Case
+    {
+        QStringList arguments;
+        qsizetype fields;
+    };
+    const Case cases[] = {
+        {{"list", "--cache", cache}, 5},
+        {{"run", "--plans", plans, "--cache", cache, "--dry-run"}, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments.first().toStdString());
+        const Result result = run(c.arguments);
+        ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+        QStringList lines = result.out.split('\n', Qt::SkipEmptyParts);
+        if (c.arguments.first() == "run")
+            lines.removeLast(); // the completion line
+        qsizetype escaped = 0;
+        for (const QString& line : lines) {
+            EXPECT_EQ(line.split('\t').size(), c.fields) << line.toStdString();
+            if (line.startsWith(QStringLiteral("http://example.test/a\\tb\\\\c\\nd.gif\t")))
+                ++escaped;
+        }
+        EXPECT_EQ(escaped, 1) << result.out.toStdString();
     }
 }
 
