@@ -269,7 +269,7 @@ void IniFile::saveUnlessDeferred() const
 void IniFile::save() const
 {
     if (!readError_.isEmpty()) {
-        throw std::runtime_error(QStringLiteral("不写入文件 %1：它无法读取（%2），写入会替换其中的内容")
+        throw std::runtime_error(QStringLiteral("未写入文件 %1：它无法读取（%2），写入会替换其中的内容")
                                      .arg(path_, readError_)
                                      .toUtf8()
                                      .toStdString());
