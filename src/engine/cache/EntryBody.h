@@ -36,8 +36,11 @@ public:
     // brotli can claim far more.
     static constexpr qint64 kMaxDecodedSize = qint64(1) << 30;
 
-    // The decoded body into `sink`, in chunks. On Undecodable the sink has had a decoded prefix: a caller
-    // that wants the bytes as stored starts its sink afresh and calls streamStored.
+    // The decoded body into `sink`, in chunks of at most ContentDecoder::kOutputChunk. On Undecodable the sink
+    // has had a decoded prefix: a caller that wants the bytes as stored starts its sink afresh and calls
+    // streamStored. On Damaged it has had every byte, since the CRC is known only at the end: the caller
+    // discards what it got. The cap is on what decoding makes; a body stored without coding is delivered
+    // whatever its size.
     static Refusal stream(const StoredBody& body, ByteSink& sink, qint64 maxDecodedSize = kMaxDecodedSize);
 
     // The stored (still encoded) bytes into `sink`.

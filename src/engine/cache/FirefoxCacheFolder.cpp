@@ -68,7 +68,9 @@ std::optional<qint64> sizeHintOf(const FirefoxEntryFile& file, const QString& en
     if (encoding.isEmpty())
         return length;
     const qint64 edge = std::min(length, kSizeHintEdge);
-    const std::optional<QByteArray> head = file.readBody(0, length <= kWholeBodyHint ? length : edge);
+    // Only zstd's hint needs the whole body; the ends of a small file are in memory already.
+    const bool wantsWhole = length <= kWholeBodyHint && encoding == QLatin1String("zstd");
+    const std::optional<QByteArray> head = file.readBody(0, wantsWhole ? length : edge);
     const std::optional<QByteArray> tail = file.readBody(length - edge, edge);
     if (!head || !tail)
         return std::nullopt;

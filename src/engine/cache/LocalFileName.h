@@ -5,7 +5,8 @@
 // The file name under which an entry's body is written, in the habit of the old system cache that the
 // file-type matching relies on: the last segment of the URL's path, percent-decoded, without query or
 // fragment, "index" when there is none; an extension from the Content-Type when the path has none.
-// The caller adds the "[n]" counter (see ExtractionFolder), so logo.gif becomes logo[1].gif.
+// The caller adds the "[n]" counter: readers name an entry's body with counter 1 (CacheEntry::localName), so
+// logo.gif becomes logo[1].gif, and whoever saves it picks a counter free where it goes.
 struct LocalFileName
 {
     // A whole name, counter and extension included, is at most this many bytes of UTF-8.
