@@ -1,5 +1,6 @@
 #include "engine/MimeEncoding.h"
 
+#include <QtEndian>
 #include <cstring>
 
 namespace
@@ -88,6 +89,27 @@ void encodeTriples(const unsigned char* in, qsizetype triples, char* out)
     }
 }
 
+// One whole line: 57 bytes at `in` as 76 characters at `out`. Two groups of three bytes are taken from
+// one 8-byte load and written with one 8-byte store; the last load ends at the line's 56th byte.
+void encodeLine(const unsigned char* in, char* out)
+{
+    constexpr int kGroups = 9; // of six bytes; the 19th group of three follows on its own
+    for (int group = 0; group < kGroups; ++group, in += 6, out += 8) {
+        quint64 loaded;
+        std::memcpy(&loaded, in, 8);
+        const quint64 bits = qFromBigEndian(loaded);
+        const auto pairOf = [](quint64 twelveBits) {
+            const std::array<char, 2>& pair = kBase64Pairs[twelveBits & 0xFFF];
+            return quint64(static_cast<unsigned char>(pair[0])) | quint64(static_cast<unsigned char>(pair[1])) << 8;
+        };
+        // The first pair in the lowest bytes, which a little-endian store puts first.
+        const quint64 chars = qToLittleEndian(pairOf(bits >> 52) | pairOf(bits >> 40) << 16 | pairOf(bits >> 28) << 32 |
+                                              pairOf(bits >> 16) << 48);
+        std::memcpy(out, &chars, 8);
+    }
+    encodeTriples(in, 1, out);
+}
+
 // Hands `batch` to `out` and empties it, keeping its room for the next lines.
 bool passBatch(QByteArray& batch, ByteSink& out)
 {
@@ -168,7 +190,7 @@ bool MimeEncoding::Base64Writer::encodeLines(const unsigned char* in, qsizetype 
         batch_.resize(at + now * kLineSize);
         char* out = batch_.data() + at;
         for (qsizetype line = 0; line < now; ++line, in += kLineBytes, out += kLineSize) {
-            encodeTriples(in, kLineBytes / 3, out);
+            encodeLine(in, out);
             std::memcpy(out + kMaxLineLength, kLineEnd, 2);
         }
         lines -= now;
