@@ -360,6 +360,9 @@ void TFrmMain::FormCreate()
     // A failed step is logged and the next one still runs: a plan file that cannot be created should
     // not keep the window from opening.
     planFile_ = std::make_unique<PlanFile>(PlanFile::pathIn(programFolder_));
+    // A plan file that cannot be read stays as it is; the window starts with the default lists.
+    if (const PlanFile::Status status = planFile_->status(); status.state == PlanFile::State::Unreadable)
+        errorLog_.AppException(status.message);
     GuardedApplication::runGuarded([this] { planFile_->CrtCfg(); });
     GuardedApplication::runGuarded([this] { LoadCfg(); });
     GuardedApplication::runGuarded([this] { FrmInit(); });

@@ -4,6 +4,8 @@
 #include "library/TFrmzlk.h"
 #include "library/WebPreview.h"
 
+#include "UnreadablePlace.h"
+
 #include <QAction>
 #include <QDir>
 #include <QFile>
@@ -21,6 +23,7 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <stdexcept>
+#include <sys/stat.h>
 
 namespace
 {
@@ -232,6 +235,22 @@ private slots:
             QApplication::sendEvent(button, &help);
             QCOMPARE(QToolTip::isVisible() ? QToolTip::text() : QString(), QString::fromUtf8(tip));
         }
+    }
+
+    void aPlanFileThatCannotBeReadIsLoggedAndLeftAlone()
+    {
+        window_.reset();
+        const QString planFile = QDir(folder_->path()).filePath("plancfg.ini");
+        QVERIFY(QFile::remove(planFile)); // the one the first start made
+        QVERIFY(UnreadablePlace::make(UnreadablePlace::Kind::Fifo, planFile));
+        window_ = std::make_unique<TFrmMain>(folder_->path());
+        QCOMPARE(window_->findChild<QTreeWidget*>("TreeView4")->topLevelItem(0)->childCount(), 0);
+        const QByteArray log = readFile(QDir(folder_->path()).filePath("error.log"));
+        QCOMPARE(log.count("\r\n"), 1);
+        QVERIFY2(log.contains(QStringLiteral(":无法读取方案文件“%1”").arg(planFile).toUtf8()), log.constData());
+        struct stat status = {};
+        QCOMPARE(::stat(QFile::encodeName(planFile).constData(), &status), 0);
+        QVERIFY(S_ISFIFO(status.st_mode));
     }
 
     void failuresOnTheGuiThreadAreLoggedAndTheProgramGoesOn()
