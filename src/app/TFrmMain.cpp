@@ -366,11 +366,11 @@ void TFrmMain::FormCreate()
     GuardedApplication::runGuarded([this] { planFile_->CrtCfg(); });
     GuardedApplication::runGuarded([this] { LoadCfg(); });
     GuardedApplication::runGuarded([this] { FrmInit(); });
-    extraction_ = std::make_unique<ExtractionFolder>();
     programCache_ = std::make_shared<ProgramCache>();
     copyQueue_ = std::make_unique<CopyQueue>();
     if (!copyWorker_) {
-        auto worker = std::make_unique<thCpy>(*copyQueue_, *programCache_, closingFlag_, std::chrono::milliseconds(10));
+        auto worker = std::make_unique<thCpy>(*copyQueue_, *programCache_, closingFlag_, std::chrono::milliseconds(10),
+                                               &errorLog_);
         worker->start();
         copyWorker_ = std::move(worker);
     }
@@ -854,7 +854,8 @@ void TFrmMain::runHarvested(int run, const HarvestRun::Totals& totals)
         return;
     // The worker can get to the end of the run before the scan's own end reaches this thread.
     harvestSummary_ = summary;
-    if (!scanning_)
+    // "No cache found" stays as it is: there was nothing to save.
+    if (!scanning_ && !noCacheFound_)
         setHintText(lastHintText_ + QStringLiteral("；") + summary);
 }
 

@@ -66,7 +66,15 @@ private slots:
         QVERIFY(action("Action22")->isEnabled());
         QVERIFY(!taskList()->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(window_->hintText().startsWith(QStringLiteral("回收完毕")), 20000);
-        QCOMPARE(window_->hintText(), QStringLiteral("回收完毕，共回收7条记录"));
+        QVERIFY(window_->hintText().startsWith(QStringLiteral("回收完毕，共回收7条记录")));
+        // Once the copy worker has handled the run, its totals follow: the picture cached in two partitions
+        // is saved once, the second copy finding the same bytes in place.
+        QTRY_COMPARE_WITH_TIMEOUT(window_->hintText(),
+                                  QStringLiteral("回收完毕，共回收7条记录；已保存6个，失败0个，因缓存已变跳过0个，"
+                                                 "已存在相同文件1个"),
+                                  20000);
+        QCOMPARE(QDir(home_->filePath("pictures")).entryList(QDir::Files).size(), 4);
+        QCOMPARE(QDir(home_->filePath("pages")).entryList(QDir::Files).size(), 2);
         QVERIFY(action("Action21")->isEnabled());
         QVERIFY(!action("Action22")->isEnabled());
         QVERIFY(taskList()->isEnabled());
@@ -101,7 +109,8 @@ private slots:
         QVERIFY(taskList()->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(window_->hintText().startsWith(QStringLiteral("回收完毕")), 20000);
         QVERIFY(results()->model()->rowCount() < 4 * 7);
-        QCOMPARE(window_->hintText(), QStringLiteral("回收完毕，共回收%1条记录").arg(results()->model()->rowCount()));
+        QVERIFY(window_->hintText().startsWith(
+            QStringLiteral("回收完毕，共回收%1条记录").arg(results()->model()->rowCount())));
     }
 
     void aStartWithoutTasksOnlyTellsTheUser()
