@@ -73,7 +73,8 @@ private:
 
     // Where every section and key is, so that a lookup does not walk the lines: reading each field of
     // thousands of plans by walking would take time quadratic in the file's size. Built on the first
-    // lookup after a change that moved lines.
+    // lookup after a change that moved lines, so even the const readers change the object: one thread at
+    // a time.
     struct Index
     {
         std::vector<Section> sections;
