@@ -15,15 +15,12 @@ bool FileSink::write(QByteArrayView bytes)
         failed_ = true;
         return false;
     }
-    if (buffer_.size() + bytes.size() <= kBufferSize) {
-        buffer_.append(bytes);
-        return true;
-    }
-    if (!flush())
-        return false;
-    // A large chunk goes straight to the file rather than through the buffer.
+    // A large chunk goes straight to the file rather than through the buffer: copying it there first
+    // would only cost time.
     if (bytes.size() >= kBufferSize / 2)
-        return writeOut(bytes);
+        return flush() && writeOut(bytes);
+    if (buffer_.size() + bytes.size() > kBufferSize && !flush())
+        return false;
     buffer_.append(bytes);
     return true;
 }
@@ -32,14 +29,15 @@ bool FileSink::flush()
 {
     if (failed_)
         return false;
-    const bool written = writeOut(buffer_);
-    buffer_.clear();
+    const bool written = buffer_.isEmpty() || writeOut(buffer_);
+    // Emptied without giving up its room (clear() would free it, and the next write allocate it again).
+    buffer_.resize(0);
     return written;
 }
 
 void FileSink::reset()
 {
-    buffer_.clear();
+    buffer_.resize(0);
     failed_ = false;
     error_.clear();
 }
