@@ -62,5 +62,5 @@ raced="$top/build-tsan"
 CC=clang CXX=clang++ cmake -S "$top" -B "$raced" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DWEBGLEANER_GUI=OFF -DWEBGLEANER_TSAN=ON
 cmake --build "$raced" -j "$(nproc)" --target engine_test harvest_test cleanup_test core_test
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$top/tests/tsan.supp" \
     ctest --test-dir "$raced" --output-on-failure -j "$(nproc)" -R '^(CopyQueueTest|ScanTest|WorkerThreadTest|CopyWorker|DelF|CommandLineToolTest)'

@@ -62,6 +62,9 @@ struct thCpy::Task
     };
 
     std::unique_ptr<CopyJob> job;
+    // The archive's date, read when the job is taken: reading the local time looks the time zone up,
+    // which is better done by one thread than by each preparer.
+    QDate today;
     Result result = Result::Failed;
     QString error; // why it failed
     std::unique_ptr<TemporaryBesideFile> file;
@@ -210,6 +213,8 @@ bool thCpy::fillWindow()
         }
         auto task = std::make_shared<Task>();
         task->job = std::move(job);
+        if (task->job->isDocument)
+            task->today = QDate::currentDate();
         took = true;
         if (task->job->endsRun) {
             task->prepared = true;
@@ -339,8 +344,7 @@ void thCpy::prepareDocument(Task& task) const
         return;
     }
     FileSink sink(task.file->fd(), abortPreparation_);
-    const bool written =
-        composer_.compose(job.entry.url, lines, QDate::currentDate(), sink, &task.report) && sink.flush();
+    const bool written = composer_.compose(job.entry.url, lines, task.today, sink, &task.report) && sink.flush();
     task.settle(written ? EntryBody::Refusal::None : EntryBody::Refusal::SinkFailed, sink);
 }
 
