@@ -20,6 +20,11 @@ std::unique_ptr<CacheEnumeration> BlockfileCache::enumerate()
     return std::make_unique<BlockfileCacheEnumeration>(folder_);
 }
 
+std::unique_ptr<CacheEnumeration> BlockfileCache::enumerateAll()
+{
+    return std::make_unique<BlockfileCacheEnumeration>(folder_, CacheEnumeration::Offer::Every);
+}
+
 void BlockfileCache::ensureUrlIndex()
 {
     if (entriesByUrl_.isFinished())

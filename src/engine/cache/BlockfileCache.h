@@ -17,11 +17,12 @@ class BlockfileIndex;
 // the URL and the site of a URL asked for is not known; entries the browser writes after the map was built
 // are found by walks but not by lookups.
 //
-// Read-only: remove() deliberately does nothing, and removeEntry() answers ReadOnly. Taking an entry out means
+// Read-only: remove() deliberately does nothing, and removeEntry() answers ReadOnly, for references from
+// enumerateAll() too. Taking an entry out means
 // unlinking it from its bucket's chain and from the eviction lists (whose heads are in the index), freeing its blocks
 // in the allocation bitmaps and fixing the counters, while the browser keeps all these files memory-mapped with its own
 // state in memory; an outside edit cannot be made safely under a running browser, and a half-made one
-// would damage the cache. Following the interface, the failure is silent.
+// would damage the cache. remove() has no way to report that; removeEntry() does, and the clean-up says so.
 class BlockfileCache : public UrlCache
 {
 public:
@@ -33,6 +34,7 @@ public:
     static bool recognises(const QString& folder);
 
     std::unique_ptr<CacheEnumeration> enumerate() override;
+    std::unique_ptr<CacheEnumeration> enumerateAll() override;
     std::optional<CacheEntry> lookup(const QString& url) override;
     void remove(const QString& url) override;
     RemoveOutcome removeEntry(const CacheEntry& entry) override;

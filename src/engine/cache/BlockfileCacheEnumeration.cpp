@@ -1,7 +1,8 @@
 #include "engine/cache/BlockfileCacheEnumeration.h"
 
-BlockfileCacheEnumeration::BlockfileCacheEnumeration(const BlockfileCacheFolder& folder)
-    : folder_(folder), files_(folder.path(), BlockfileDataFiles::Access::Walk), index_(folder.readIndex())
+BlockfileCacheEnumeration::BlockfileCacheEnumeration(const BlockfileCacheFolder& folder, Offer offer)
+    : folder_(folder), offer_(offer), files_(folder.path(), BlockfileDataFiles::Access::Walk),
+      index_(folder.readIndex())
 {
     if (index_)
         walk_.emplace(*index_, files_);
@@ -21,7 +22,10 @@ std::optional<CacheEntry> BlockfileCacheEnumeration::next()
         if (ahead_)
             folder_.prefetchEntry(files_, ahead_->record);
         walk_->prefetchNext();
-        if (std::optional<CacheEntry> entry = folder_.readEntry(files_, *index_, step.address, step.record))
+        std::optional<CacheEntry> entry = offer_ == Offer::Usable
+                                              ? folder_.readEntry(files_, *index_, step.address, step.record)
+                                              : folder_.referenceOf(files_, step.address, step.record);
+        if (entry)
             return entry;
     }
     return std::nullopt;

@@ -8,13 +8,13 @@
 
 #include <optional>
 
-// One walk over a blockfile cache in hash-table order. The table is read when the walk starts; each entry
-// record is read only when the walk reaches it, so an entry the browser evicts meanwhile is skipped and one
-// it adds to a bucket not reached yet is seen. Keeps its own handles on the cache's files.
+// One walk over a blockfile cache in hash-table order, of its usable entries or of references to all. The table is read
+// when the walk starts; each entry record is read only when the walk reaches it, so an entry the browser evicts
+// meanwhile is skipped and one it adds to a bucket not reached yet is seen. Keeps its own handles on the cache's files.
 class BlockfileCacheEnumeration : public CacheEnumeration
 {
 public:
-    explicit BlockfileCacheEnumeration(const BlockfileCacheFolder& folder);
+    explicit BlockfileCacheEnumeration(const BlockfileCacheFolder& folder, Offer offer = Offer::Usable);
 
     BlockfileCacheEnumeration(const BlockfileCacheEnumeration&) = delete;
     BlockfileCacheEnumeration& operator=(const BlockfileCacheEnumeration&) = delete;
@@ -23,6 +23,7 @@ public:
 
 private:
     const BlockfileCacheFolder folder_;
+    const Offer offer_;
     BlockfileDataFiles files_;
     const std::optional<BlockfileIndex> index_;
     std::optional<BlockfileEntryWalk> walk_; // refers to files_ and index_; empty without a usable index

@@ -5,6 +5,7 @@
 #include "engine/cache/BlockfileEntryWalk.h"
 #include "engine/cache/BlockfileIndex.h"
 #include "engine/cache/BlockfileRankingsNode.h"
+#include "engine/cache/ChromiumCacheKey.h"
 #include "engine/cache/ChromiumHttpEntry.h"
 #include "engine/cache/ChromiumTime.h"
 #include "engine/cache/ContentDecoder.h"
@@ -220,6 +221,22 @@ std::optional<CacheEntry> BlockfileCacheFolder::readEntry(BlockfileDataFiles& fi
                                 bodyLength == 0 ? std::nullopt : location->stamp};
         entry.size = bodyLength == 0 ? 0 : sizeHintOf(files, bodyAddress, entry.body);
     }
+    entry.entryKey = keyOf(address);
+    return entry;
+}
+
+std::optional<CacheEntry> BlockfileCacheFolder::referenceOf(BlockfileDataFiles& files, BlockfileAddress address,
+                                                            const BlockfileEntry& record) const
+{
+    if (!record.isNormal() || (record.flags() & BlockfileEntry::sparseChildFlag))
+        return std::nullopt;
+    const std::optional<QByteArray> key = keyOf(files, record);
+    const std::optional<QString> url = key ? ChromiumCacheKey::urlOf(*key) : std::nullopt;
+    if (!url)
+        return std::nullopt;
+    CacheEntry entry;
+    entry.url = *url;
+    entry.sourceFolder = path_;
     entry.entryKey = keyOf(address);
     return entry;
 }

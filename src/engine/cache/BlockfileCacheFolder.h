@@ -51,6 +51,12 @@ public:
     std::optional<CacheEntry> readEntry(BlockfileDataFiles& files, const BlockfileIndex& index,
                                         BlockfileAddress address, const BlockfileEntry& record) const;
 
+    // The entry of the record at `address` whatever its response, as a reference: url, sourceFolder and
+    // entryKey. std::nullopt for a record that is evicted or doomed, a range child (part of another
+    // entry), or whose key cannot be read or is not an HTTP cache key.
+    std::optional<CacheEntry> referenceOf(BlockfileDataFiles& files, BlockfileAddress address,
+                                          const BlockfileEntry& record) const;
+
 private:
     std::optional<StoredBody> sparseBody(BlockfileDataFiles& files, const BlockfileIndex& index,
                                          const BlockfileEntry& parent, const QByteArray& parentKey,

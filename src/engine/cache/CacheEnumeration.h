@@ -8,8 +8,16 @@
 class CacheEnumeration
 {
 public:
+    // What a walk offers: the usable entries (UrlCache::enumerate) or a reference to every entry of the
+    // cache, usable or not (UrlCache::enumerateAll).
+    enum class Offer
+    {
+        Usable,
+        Every,
+    };
+
     virtual ~CacheEnumeration() = default;
 
-    // The next usable entry; std::nullopt after the last one, or when the walk cannot go on.
+    // The next entry; std::nullopt after the last one, or when the walk cannot go on.
     virtual std::optional<CacheEntry> next() = 0;
 };

@@ -8,13 +8,17 @@ namespace
 class ChainedEnumeration : public CacheEnumeration
 {
 public:
-    explicit ChainedEnumeration(const std::vector<std::unique_ptr<UrlCache>>& caches) : caches_(caches) {}
+    ChainedEnumeration(const std::vector<std::unique_ptr<UrlCache>>& caches, Offer offer)
+        : caches_(caches), offer_(offer)
+    {}
 
     std::optional<CacheEntry> next() override
     {
         while (next_ < caches_.size() || current_) {
-            if (!current_)
-                current_ = caches_[next_++]->enumerate();
+            if (!current_) {
+                UrlCache& cache = *caches_[next_++];
+                current_ = offer_ == Offer::Usable ? cache.enumerate() : cache.enumerateAll();
+            }
             if (current_) {
                 if (std::optional<CacheEntry> entry = current_->next())
                     return entry;
@@ -26,6 +30,7 @@ public:
 
 private:
     const std::vector<std::unique_ptr<UrlCache>>& caches_;
+    const Offer offer_;
     std::size_t next_ = 0;
     std::unique_ptr<CacheEnumeration> current_;
 };
@@ -36,7 +41,12 @@ CombinedCache::CombinedCache(std::vector<std::unique_ptr<UrlCache>> caches) : ca
 
 std::unique_ptr<CacheEnumeration> CombinedCache::enumerate()
 {
-    return std::make_unique<ChainedEnumeration>(caches_);
+    return std::make_unique<ChainedEnumeration>(caches_, CacheEnumeration::Offer::Usable);
+}
+
+std::unique_ptr<CacheEnumeration> CombinedCache::enumerateAll()
+{
+    return std::make_unique<ChainedEnumeration>(caches_, CacheEnumeration::Offer::Every);
 }
 
 std::optional<CacheEntry> CombinedCache::lookup(const QString& url)

@@ -12,6 +12,12 @@ std::unique_ptr<CacheEnumeration> FirefoxCache::enumerate()
     return std::make_unique<FirefoxCacheEnumeration>(folder_, folder_->entryFileNames());
 }
 
+std::unique_ptr<CacheEnumeration> FirefoxCache::enumerateAll()
+{
+    return std::make_unique<FirefoxCacheEnumeration>(folder_, folder_->entryFileNames(),
+                                                     CacheEnumeration::Offer::Every);
+}
+
 void FirefoxCache::buildIndexLocked()
 {
     if (fileNamesByUrl_.isFinished())

@@ -99,12 +99,11 @@ QStringList FirefoxCacheFolder::entryFileNames() const
     return names;
 }
 
-std::optional<CacheEntry> FirefoxCacheFolder::readEntry(const QString& fileName, Detail detail) const
+std::optional<FirefoxEntryFile> FirefoxCacheFolder::readHttpEntryFile(const QString& fileName, QByteArray* url) const
 {
     if (!isEntryFileName(fileName))
         return std::nullopt;
-    const QString filePath = entriesPath_ + u'/' + fileName;
-    const std::optional<FirefoxEntryFile> file = FirefoxEntryFile::read(filePath);
+    std::optional<FirefoxEntryFile> file = FirefoxEntryFile::read(entriesPath_ + u'/' + fileName);
     if (!file)
         return std::nullopt;
     // The browser names each file by the SHA-1 of its key; a file under another name is stale or misplaced.
@@ -114,9 +113,32 @@ std::optional<CacheEntry> FirefoxCacheFolder::readEntry(const QString& fileName,
             .toHex()
             .compare(fileName.toLatin1(), Qt::CaseInsensitive) != 0)
         return std::nullopt;
-    const std::optional<QByteArray> url = FirefoxCacheKey::url(file->key());
-    if (!url || !isHttpUrl(*url))
+    std::optional<QByteArray> keyUrl = FirefoxCacheKey::url(file->key());
+    if (!keyUrl || !isHttpUrl(*keyUrl))
         return std::nullopt; // predictor records and other non-HTTP keys share the folder
+    *url = std::move(*keyUrl);
+    return file;
+}
+
+std::optional<CacheEntry> FirefoxCacheFolder::referenceOf(const QString& fileName) const
+{
+    QByteArray url;
+    if (!readHttpEntryFile(fileName, &url))
+        return std::nullopt;
+    CacheEntry entry;
+    entry.url = QString::fromUtf8(url);
+    entry.sourceFolder = path_;
+    entry.entryKey = fileName;
+    return entry;
+}
+
+std::optional<CacheEntry> FirefoxCacheFolder::readEntry(const QString& fileName, Detail detail) const
+{
+    QByteArray url;
+    const std::optional<FirefoxEntryFile> file = readHttpEntryFile(fileName, &url);
+    if (!file)
+        return std::nullopt;
+    const QString filePath = entriesPath_ + u'/' + fileName;
     const std::optional<QByteArray> rawHead = file->element("response-head");
     if (!rawHead)
         return std::nullopt;
@@ -125,7 +147,7 @@ std::optional<CacheEntry> FirefoxCacheFolder::readEntry(const QString& fileName,
         return std::nullopt;
 
     CacheEntry entry;
-    entry.url = QString::fromUtf8(*url);
+    entry.url = QString::fromUtf8(url);
     entry.lastAccess = QDateTime::fromSecsSinceEpoch(file->lastFetched(), Qt::UTC);
     if (detail == Detail::UrlAndTime)
         return entry;
@@ -162,7 +184,8 @@ UrlCache::RemoveOutcome FirefoxCacheFolder::removeEntry(const CacheEntry& entry)
     if (::lstat(filePath.constData(), &status) != 0 ||
         (entry.body.stamp && StoredBody::FileStamp::of(status) != *entry.body.stamp))
         return UrlCache::RemoveOutcome::Gone;
-    const std::optional<CacheEntry> current = readEntry(entry.entryKey, Detail::UrlAndTime);
+    // The key alone decides: a reference may be of an entry that is not usable.
+    const std::optional<CacheEntry> current = referenceOf(entry.entryKey);
     if (!current || current->url != entry.url)
         return UrlCache::RemoveOutcome::Gone;
     if (::unlink(filePath.constData()) != 0)

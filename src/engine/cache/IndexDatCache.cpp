@@ -29,6 +29,12 @@ std::unique_ptr<CacheEnumeration> IndexDatCache::enumerate()
     return std::make_unique<IndexDatCacheEnumeration>(folder_, currentIndexLocked());
 }
 
+std::unique_ptr<CacheEnumeration> IndexDatCache::enumerateAll()
+{
+    const std::lock_guard lock(mutex_);
+    return std::make_unique<IndexDatCacheEnumeration>(folder_, currentIndexLocked(), CacheEnumeration::Offer::Every);
+}
+
 std::optional<CacheEntry> IndexDatCache::lookup(const QString& url)
 {
     std::shared_ptr<const IndexDatFile> index;

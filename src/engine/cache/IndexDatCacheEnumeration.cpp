@@ -3,8 +3,8 @@
 #include "engine/cache/IndexDatFile.h"
 
 IndexDatCacheEnumeration::IndexDatCacheEnumeration(const IndexDatFolder& folder,
-                                                   std::shared_ptr<const IndexDatFile> file)
-    : folder_(folder), file_(std::move(file))
+                                                   std::shared_ptr<const IndexDatFile> file, Offer offer)
+    : folder_(folder), file_(std::move(file)), offer_(offer)
 {}
 
 std::optional<CacheEntry> IndexDatCacheEnumeration::next()
@@ -28,7 +28,9 @@ std::optional<CacheEntry> IndexDatCacheEnumeration::next()
         const std::optional<IndexDatUrlRecord> record = file_->urlRecordAt(slotOffset);
         if (!record)
             continue;
-        if (std::optional<CacheEntry> entry = folder_.entryOf(*file_, *record))
+        std::optional<CacheEntry> entry =
+            offer_ == Offer::Usable ? folder_.entryOf(*file_, *record) : folder_.referenceOf(*record);
+        if (entry)
             return entry;
     }
     return std::nullopt;

@@ -225,6 +225,17 @@ std::optional<CacheEntry> IndexDatFolder::entryOf(const IndexDatFile& file, cons
     return entry;
 }
 
+std::optional<CacheEntry> IndexDatFolder::referenceOf(const IndexDatUrlRecord& record) const
+{
+    if (record.entryType & (Format::cookieEntry | Format::visitedLinkEntry))
+        return std::nullopt;
+    CacheEntry entry;
+    entry.url = textOf(record.url);
+    entry.sourceFolder = path_;
+    entry.entryKey = QString::number(record.offset);
+    return entry;
+}
+
 void IndexDatFolder::removeEntries(const QString& url) const
 {
     const OpenFile index(indexPath_, O_RDWR);

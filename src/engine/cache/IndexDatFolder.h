@@ -54,12 +54,18 @@ public:
     // Its entryKey is the record's offset in index.dat.
     std::optional<CacheEntry> entryOf(const IndexDatFile& file, const IndexDatUrlRecord& record) const;
 
+    // The entry of `record` whatever it is (a partial response, an error page, one without a local file)
+    // as a reference: url, sourceFolder and entryKey; std::nullopt for a cookie or a visited link, which
+    // are no cached responses.
+    std::optional<CacheEntry> referenceOf(const IndexDatUrlRecord& record) const;
+
     // Deletes every entry stored under exactly `url` and its local file. An entry whose file cannot be
     // deleted, or that a program was using when the cache was last written to, stays.
     void removeEntries(const QString& url) const;
 
     // Deletes the entry of exactly the record `entry` came from (its entryKey) and its local file, while
-    // the record still holds the entry's URL and the file is the one walked (same stamp).
+    // the record still holds the entry's URL and the file is the one walked (same stamp, where the entry
+    // has one).
     UrlCache::RemoveOutcome removeEntry(const CacheEntry& entry) const;
 
     // Text of the bytes the platform stores URLs and names in: UTF-8 when they are valid UTF-8, else

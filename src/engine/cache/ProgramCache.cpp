@@ -9,8 +9,8 @@ namespace
 class HoldingEnumeration : public CacheEnumeration
 {
 public:
-    explicit HoldingEnumeration(std::shared_ptr<UrlCache> caches)
-        : caches_(std::move(caches)), walk_(caches_->enumerate())
+    HoldingEnumeration(std::shared_ptr<UrlCache> caches, Offer offer)
+        : caches_(std::move(caches)), walk_(offer == Offer::Usable ? caches_->enumerate() : caches_->enumerateAll())
     {}
 
     std::optional<CacheEntry> next() override { return walk_->next(); }
@@ -41,7 +41,12 @@ std::shared_ptr<UrlCache> ProgramCache::current() const
 
 std::unique_ptr<CacheEnumeration> ProgramCache::enumerate()
 {
-    return std::make_unique<HoldingEnumeration>(current());
+    return std::make_unique<HoldingEnumeration>(current(), CacheEnumeration::Offer::Usable);
+}
+
+std::unique_ptr<CacheEnumeration> ProgramCache::enumerateAll()
+{
+    return std::make_unique<HoldingEnumeration>(current(), CacheEnumeration::Offer::Every);
 }
 
 std::optional<CacheEntry> ProgramCache::lookup(const QString& url)

@@ -17,6 +17,7 @@ public:
     void replace(std::shared_ptr<UrlCache> caches);
 
     std::unique_ptr<CacheEnumeration> enumerate() override;
+    std::unique_ptr<CacheEnumeration> enumerateAll() override;
     std::optional<CacheEntry> lookup(const QString& url) override;
     void remove(const QString& url) override;
     RemoveOutcome removeEntry(const CacheEntry& entry) override;

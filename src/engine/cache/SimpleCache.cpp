@@ -11,6 +11,11 @@ std::unique_ptr<CacheEnumeration> SimpleCache::enumerate()
     return std::make_unique<SimpleCacheEnumeration>(folder_);
 }
 
+std::unique_ptr<CacheEnumeration> SimpleCache::enumerateAll()
+{
+    return std::make_unique<SimpleCacheEnumeration>(folder_, CacheEnumeration::Offer::Every);
+}
+
 void SimpleCache::ensureUrlIndex()
 {
     if (fileNamesByUrl_.isFinished())

@@ -21,6 +21,7 @@ public:
     explicit SimpleCache(const QString& folder);
 
     std::unique_ptr<CacheEnumeration> enumerate() override;
+    std::unique_ptr<CacheEnumeration> enumerateAll() override;
     std::optional<CacheEntry> lookup(const QString& url) override;
     void remove(const QString& url) override;
     RemoveOutcome removeEntry(const CacheEntry& entry) override;

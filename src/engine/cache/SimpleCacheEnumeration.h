@@ -8,18 +8,19 @@
 #include <QHash>
 #include <QStringList>
 
-// One walk over a simple-cache folder in file-name order. The list of entry files and the index's times
-// are taken when the walk starts; each entry file is read only when the walk reaches it, so an entry
-// removed meanwhile is skipped and one written meanwhile is not seen.
+// One walk over a simple-cache folder in file-name order, of its usable entries or of references to all. The list of
+// entry files and the index's times are taken when the walk starts; each entry file is read only when the walk reaches
+// it, so an entry removed meanwhile is skipped and one written meanwhile is not seen.
 class SimpleCacheEnumeration : public CacheEnumeration
 {
 public:
-    explicit SimpleCacheEnumeration(const SimpleCacheFolder& folder);
+    explicit SimpleCacheEnumeration(const SimpleCacheFolder& folder, Offer offer = Offer::Usable);
 
     std::optional<CacheEntry> next() override;
 
 private:
     const SimpleCacheFolder folder_;
+    const Offer offer_;
     const FolderHandle openFolder_;
     const QStringList entryFileNames_;
     const QHash<quint64, QDateTime> lastUsedTimes_;

@@ -178,6 +178,18 @@ std::optional<QString> SimpleCacheFolder::urlOf(const QString& fileName) const
     return key ? ChromiumCacheKey::urlOf(*key) : std::nullopt;
 }
 
+std::optional<CacheEntry> SimpleCacheFolder::referenceOf(const QString& fileName) const
+{
+    const std::optional<QString> url = urlOf(fileName);
+    if (!url)
+        return std::nullopt;
+    CacheEntry entry;
+    entry.url = *url;
+    entry.sourceFolder = path_;
+    entry.entryKey = fileName;
+    return entry;
+}
+
 UrlCache::RemoveOutcome SimpleCacheFolder::removeEntry(const QString& fileName, const QString& url) const
 {
     // Never delete on the name alone: the browser may have replaced the entry since it was indexed.

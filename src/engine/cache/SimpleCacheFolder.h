@@ -42,13 +42,19 @@ public:
     // The URL of the entry in `fileName` from its key alone, without checking the rest of the file.
     std::optional<QString> urlOf(const QString& fileName) const;
 
+    // The entry of `fileName` whatever it holds (any status, no body, ranges with gaps, a body still being
+    // written), as a reference: url, sourceFolder and entryKey. std::nullopt when its header and key
+    // cannot be read or the key is not an HTTP cache key.
+    std::optional<CacheEntry> referenceOf(const QString& fileName) const;
+
     // Unlinks the entry files of `fileName` (_0, then _1 and _s) after confirming from the file itself
     // that it still holds `url`. Safe while the browser runs: it treats missing files as a miss. Nothing
     // else is touched; the browser's index lists the entry until it next rebuilds, which it tolerates.
     UrlCache::RemoveOutcome removeEntry(const QString& fileName, const QString& url) const;
 
     // The same for the entry a walk or lookup gave, keyed by its entry file, and only while the file its
-    // body lies in (_0, or _s for a range-fetched one) has the stamp it had then.
+    // body lies in (_0, or _s for a range-fetched one) has the stamp it had then; a reference, which has
+    // no stamp, by its URL alone.
     UrlCache::RemoveOutcome removeEntry(const CacheEntry& entry) const;
 
     static bool isEntryFileName(const QString& fileName);

@@ -10,8 +10,8 @@
 // A browser cache as the harvest engine uses it: walk it, look up one address, delete one entry.
 //
 // Failures never reach the caller as exceptions: a walk that cannot go on just ends, a lookup that fails
-// means the address is not cached, a deletion reports how it went. Only usable entries are offered:
-// whole 2xx responses with a complete body.
+// means the address is not cached, a deletion reports how it went. Walks offer only usable entries
+// (whole 2xx responses with a complete body), except enumerateAll, which is for clearing the cache.
 //
 // Implementations are safe to use from several threads at once: the scanner walks while the copy
 // worker looks up and deletes, and the clean-up command deletes from its own thread.
@@ -30,6 +30,13 @@ public:
 
     virtual std::unique_ptr<CacheEnumeration> enumerate() = 0;
 
+    // Every entry of the HTTP cache, usable or not: any status (redirects, errors), responses the browser
+    // stopped storing, ranges with gaps, entries without a body. Each comes as a reference: its url,
+    // sourceFolder and entryKey, enough for removeEntry to delete exactly it; the other fields may be
+    // empty. For clearing a cache, where what the browser keeps of a visit matters, not whether it can
+    // be harvested. A cache that knows no other entries than its usable ones offers those.
+    virtual std::unique_ptr<CacheEnumeration> enumerateAll() { return enumerate(); }
+
     // The entry whose URL is exactly `url`. Where several entries hold it (browsers partition their
     // caches by top-level site), the most recently used one.
     virtual std::optional<CacheEntry> lookup(const QString& url) = 0;
@@ -38,7 +45,8 @@ public:
     virtual void remove(const QString& url) = 0;
 
     // Deletes exactly `entry` (by its sourceFolder and entryKey), and only while it still holds the same
-    // URL and body: an entry the browser has rewritten since is left alone (Gone).
+    // URL and body: an entry the browser has rewritten since is left alone (Gone). `entry` may be a
+    // reference from enumerateAll, without a body: then only its URL is compared.
     virtual RemoveOutcome removeEntry(const CacheEntry& entry) = 0;
 
     // Whether the cache still holds `entry` as it was found, for caches whose body files are shared among
