@@ -1,6 +1,7 @@
 #include "app/CommandLineTool.h"
 
 #include "app/ErrorLog.h"
+#include "engine/CacheRefresh.h"
 #include "engine/CopyQueue.h"
 #include "engine/HarvestRun.h"
 #include "engine/ScanObserver.h"
@@ -207,18 +208,32 @@ std::optional<CommandLineTool::Options> CommandLineTool::parse(const QStringList
     return options;
 }
 
-QList<CacheLocation> CommandLineTool::cachesToUse(const QStringList& folders, QString* error) const
+QList<CacheLocation> CommandLineTool::cachesToUse(const QStringList& folders, QString* error)
 {
-    if (folders.isEmpty())
-        return CacheDetector::programCaches(QDir(programFolder_).filePath(QStringLiteral("webgleaner.ini")), homes_);
+    if (folders.isEmpty()) {
+        // Found, not asked for: one that cannot be read is told about, and the others are used.
+        QList<CacheLocation> readable;
+        for (const CacheLocation& location :
+             CacheDetector::programCaches(CacheRefresh::iniFileIn(programFolder_), homes_)) {
+            if (location.kind == CacheLocation::Kind::NoPermission)
+                err_ << "webgleaner-cli: " << CacheRefresh::kNoPermissionFormat.arg(location.folder) << '\n';
+            else
+                readable << location;
+        }
+        err_.flush();
+        return readable;
+    }
     QList<CacheLocation> locations;
     for (const QString& folder : folders) {
-        const QFileInfo info(folder);
-        if (!info.isDir() || !info.isReadable()) {
+        if (!QFileInfo(folder).isDir()) {
             *error = QStringLiteral("无法读取缓存文件夹“%1”").arg(folder);
             return {};
         }
         const CacheLocation location = CacheDetector::recognise(folder);
+        if (location.kind == CacheLocation::Kind::NoPermission) {
+            *error = CacheRefresh::kNoPermissionFormat.arg(location.folder);
+            return {};
+        }
         if (location.kind == CacheLocation::Kind::Unknown) {
             *error = QStringLiteral("“%1”不是可识别的浏览器缓存").arg(folder);
             return {};

@@ -18,7 +18,7 @@
 //                                             --dry-run); it returns once everything is saved
 //
 // Without --cache the caches are those listed in webgleaner.ini beside the executable, else every
-// cache found in the user's folders.
+// cache found in the user's folders; each found that this user may not read gets a line on stderr.
 class CommandLineTool
 {
 public:
@@ -39,7 +39,9 @@ private:
 
     int usageError(const QString& message);
     std::optional<Options> parse(const QStringList& arguments);
-    QList<CacheLocation> cachesToUse(const QStringList& folders, QString* error) const;
+    // The caches named by `folders`, else those the program uses; a cache found that this user may not
+    // read is told about on the error stream and left out. `error` says why a named folder is refused.
+    QList<CacheLocation> cachesToUse(const QStringList& folders, QString* error);
     int listSources(const QList<CacheLocation>& locations);
     int listEntries(const QList<CacheLocation>& locations);
     int runPlans(const Options& options, const QList<CacheLocation>& locations);

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace
 {
@@ -273,6 +274,44 @@ TEST_F(CommandLineToolTest, AFailedSaveIsReportedAndGivesExitCodeOne)
     QFile log(QDir(program_.path()).filePath("error.log"));
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     EXPECT_EQ(log.readAll().count("\r\n"), 2);
+}
+
+TEST_F(CommandLineToolTest, ACacheThisUserMayNotReadIsSaidSo)
+{
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root reads files without permission";
+    }
+    // A blockfile cache whose index may not be read: named, it is refused; found, it is told about.
+    const QString profile = home_.filePath(".wine/drive_c/users/me/AppData/Local/Google/Chrome/User Data/Default");
+    ASSERT_TRUE(copyTree(WEBGLEANER_TEST_DATA "/caches/chromium-blockfile", profile + "/Cache"));
+    const QString cache = profile + "/Cache/Cache_Data";
+    ASSERT_TRUE(QFile::setPermissions(cache + "/index", {}));
+    const QString plans = QDir(program_.path()).filePath("plans.ini");
+    QFile file(plans);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(kStylesPlan) == kStylesPlan.size());
+    file.close();
+    const QString expected = QStringLiteral("webgleaner-cli: 无法读取缓存文件夹“%1”：没有权限\n").arg(cache);
+
+    const QStringList named[] = {
+        {"sources", "--cache", profile},
+        {"list", "--cache", kChromiumFixture, "--cache", cache},
+        {"run", "--plans", plans, "--cache", cache, "--dry-run"},
+    };
+    for (const QStringList& arguments : named) {
+        SCOPED_TRACE(arguments.join(' ').toStdString());
+        const Result result = run(arguments);
+        EXPECT_EQ(result.exitCode, 2);
+        EXPECT_TRUE(result.out.isEmpty()) << result.out.toStdString();
+        EXPECT_EQ(result.err, expected);
+    }
+
+    const QString readable = home_.filePath(".cache/chromium/Default/Cache/Cache_Data");
+    ASSERT_TRUE(copyTree(kChromiumFixture, readable));
+    const Result found = run({"sources"});
+    EXPECT_EQ(found.exitCode, 0);
+    EXPECT_EQ(found.err, expected);
+    EXPECT_TRUE(found.out.startsWith("chromium-simple\t" + readable + "\t")) << found.out.toStdString();
+    EXPECT_EQ(found.out.count('\n'), 1);
 }
 
 TEST_F(CommandLineToolTest, EveryKindOfCacheIsRecognisedAndListed)

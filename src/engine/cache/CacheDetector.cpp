@@ -14,6 +14,9 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace
 {
@@ -35,21 +38,41 @@ bool hasSimpleEntryFiles(const QDir& dir)
     return false;
 }
 
+// Whether `path` is there but this user may not read it (a folder: list it and open what is in it).
+// Asked of the system rather than tried, so that nothing is opened; any other failure (no such file)
+// is not a matter of permission.
+bool permissionDenied(const QString& path, bool folder)
+{
+    const int mode = folder ? R_OK | X_OK : R_OK;
+    if (::faccessat(AT_FDCWD, QFile::encodeName(path).constData(), mode, AT_EACCESS) == 0)
+        return false;
+    return errno == EACCES || errno == EPERM;
+}
+
 CacheLocation::Kind kindOf(const QString& folder)
 {
     const QDir dir(folder);
     if (!dir.exists())
         return CacheLocation::Kind::Unknown;
-    if (QFileInfo(dir.filePath(QStringLiteral("entries"))).isDir())
-        return CacheLocation::Kind::Firefox;
+    if (permissionDenied(folder, true))
+        return CacheLocation::Kind::NoPermission;
+    const QString firefoxEntries = dir.filePath(QStringLiteral("entries"));
+    if (QFileInfo(firefoxEntries).isDir())
+        return permissionDenied(firefoxEntries, true) ? CacheLocation::Kind::NoPermission
+                                                      : CacheLocation::Kind::Firefox;
     if (IndexDatCache::recognises(folder))
         return CacheLocation::Kind::IndexDat;
-    const QByteArray indexMagic = firstBytes(dir.filePath(QStringLiteral("index")), 8);
+    const QString index = dir.filePath(QStringLiteral("index"));
+    const QByteArray indexMagic = firstBytes(index, 8);
     if (indexMagic.startsWith(QByteArray::fromHex("c3ca03c1")) && QFile::exists(dir.filePath(QStringLiteral("data_0"))))
         return CacheLocation::Kind::ChromiumBlockfile;
     if (indexMagic == QByteArray::fromHex("305c72a71b6dfbfc") ||
         QFile::exists(dir.filePath(QStringLiteral("index-dir/the-real-index"))) || hasSimpleEntryFiles(dir))
         return CacheLocation::Kind::ChromiumSimple;
+    // The index is what tells the formats apart, and what the blockfile and old Windows readers cannot do
+    // without: one this user may not read leaves a cache that cannot be read, not a folder without one.
+    if (permissionDenied(index, false) || permissionDenied(dir.filePath(QStringLiteral("index.dat")), false))
+        return CacheLocation::Kind::NoPermission;
     return CacheLocation::Kind::Unknown;
 }
 
@@ -166,6 +189,8 @@ QString CacheLocation::kindName(Kind kind)
         return QStringLiteral("firefox");
     case Kind::IndexDat:
         return QStringLiteral("indexdat");
+    case Kind::NoPermission:
+        return QStringLiteral("no-permission");
     case Kind::Unknown:
         break;
     }
@@ -210,13 +235,22 @@ QList<CacheLocation> CacheDetector::detect(const Homes& homes)
 CacheLocation CacheDetector::recognise(const QString& folder)
 {
     const QString clean = QDir::cleanPath(QDir(folder).absolutePath());
+    // A cache that can be read wins over an unreadable folder beside it, as in a profile folder.
+    CacheLocation unreadable{CacheLocation::Kind::Unknown, clean};
     for (const char* inside : {"", "Cache/Cache_Data", "Cache_Data", "cache2", "Cache", "Content.IE5"}) {
         const QString candidate = *inside ? QDir(clean).filePath(QLatin1String(inside)) : clean;
         const CacheLocation::Kind kind = kindOf(candidate);
-        if (kind != CacheLocation::Kind::Unknown)
+        if (kind == CacheLocation::Kind::NoPermission) {
+            if (unreadable.kind == CacheLocation::Kind::Unknown)
+                unreadable = {kind, candidate};
+            // Nothing inside a folder that cannot be listed can be looked at.
+            if (candidate == clean)
+                break;
+        } else if (kind != CacheLocation::Kind::Unknown) {
             return {kind, candidate};
+        }
     }
-    return {CacheLocation::Kind::Unknown, clean};
+    return unreadable;
 }
 
 QStringList CacheDetector::configuredFolders(const QString& iniFile, const QString& home)
@@ -258,6 +292,7 @@ std::unique_ptr<UrlCache> CacheDetector::open(const CacheLocation& location)
         return std::make_unique<IndexDatCache>(location.folder);
     case CacheLocation::Kind::ChromiumBlockfile:
         return std::make_unique<BlockfileCache>(location.folder);
+    case CacheLocation::Kind::NoPermission:
     case CacheLocation::Kind::Unknown:
         break;
     }

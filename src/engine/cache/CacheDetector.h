@@ -24,11 +24,13 @@ public:
 
     // Every cache under the user's folders: Chromium-family profiles, Firefox profiles (also those of
     // the snap and flatpak packages of both), Qt WebEngine caches, and the caches of Windows users in
-    // Wine prefixes; in a fixed order.
+    // Wine prefixes; in a fixed order. A cache folder this user may not read comes as Kind::NoPermission.
     static QList<CacheLocation> detect(const Homes& homes);
 
     // The cache in `folder`: the folder itself or, for a profile folder, the cache folder inside it.
-    // Kind::Unknown when the folder holds no cache this program knows.
+    // Kind::NoPermission, with the folder concerned, when no cache can be read and this user may not read
+    // a folder or an index file the cache's format would be told by; Kind::Unknown when the folder holds
+    // no cache this program knows.
     static CacheLocation recognise(const QString& folder);
 
     // The folders listed in the [cache] section of an INI file (each line "<any name>=<folder>"; a
@@ -36,7 +38,8 @@ public:
     static QStringList configuredFolders(const QString& iniFile, const QString& home);
 
     // The caches the program uses: those listed in `iniFile` that hold a cache, or, when it lists none,
-    // every cache found in the user's folders.
+    // every cache found in the user's folders. Those this user may not read come as Kind::NoPermission,
+    // for the caller to report.
     static QList<CacheLocation> programCaches(const QString& iniFile, const Homes& homes);
 
     // A reader for `location`; nullptr for a kind this program cannot read.

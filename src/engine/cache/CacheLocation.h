@@ -12,12 +12,13 @@ struct CacheLocation
         ChromiumBlockfile, // Chromium-family browsers on Windows
         Firefox,           // cache2
         IndexDat,          // the old Windows URL cache: index.dat and its sub-folders
+        NoPermission,      // a folder, or the index file in it, that this user may not read
     };
 
     Kind kind = Kind::Unknown;
     QString folder; // absolute and clean
 
-    // "chromium-simple", "chromium-blockfile", "firefox", "indexdat", "unknown"
+    // "chromium-simple", "chromium-blockfile", "firefox", "indexdat", "no-permission", "unknown"
     static QString kindName(Kind kind);
 
     friend bool operator==(const CacheLocation&, const CacheLocation&) = default;

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace
 {
@@ -125,6 +126,62 @@ TEST_F(CacheDetectorTest, RecognisesAFolderByItsContents)
         EXPECT_EQ(location.kind, c.kind) << c.folder;
         EXPECT_EQ(location.folder, at(c.resolved)) << c.folder;
     }
+}
+
+TEST_F(CacheDetectorTest, ACacheThisUserMayNotReadIsToldApart)
+{
+    if (::geteuid() == 0) {
+        // Root reads files and folders without permission; run this one as another user.
+        GTEST_SKIP() << "root reads files without permission";
+    }
+    makeBlockfileCache("blockfile/Cache_Data");
+    makeIndexDatCache("indexdat/Content.IE5");
+    makeFirefoxCache("firefox/cache2");
+    makeSimpleCache("folder/Cache/Cache_Data");
+    QDir().mkpath(at("beside/Cache/Cache_Data"));
+    makeFirefoxCache("beside/cache2");
+    touch("notacache/index", "x"); // an index file that may be read, of no known format
+    struct Case
+    {
+        const char* name;
+        const char* unreadable; // chmod 000
+        const char* folder;     // given to recognise
+        Kind kind;
+        const char* resolved;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"BlockfileIndex",       "blockfile/Cache_Data/index",          "blockfile",                Kind::NoPermission,   "blockfile/Cache_Data"},
+        {"IndexDatIndex",        "indexdat/Content.IE5/index.dat",      "indexdat",                 Kind::NoPermission,   "indexdat/Content.IE5"},
+        {"FirefoxEntries",       "firefox/cache2/entries",              "firefox",                  Kind::NoPermission,   "firefox/cache2"},
+        {"CacheFolder",          "folder/Cache/Cache_Data",             "folder",                   Kind::NoPermission,   "folder/Cache/Cache_Data"},
+        {"GivenFolder",          "folder",                              "folder",                   Kind::NoPermission,   "folder"},
+        {"ReadableCacheBeside",  "beside/Cache/Cache_Data",             "beside",                   Kind::Firefox,        "beside/cache2"},
+        {"ReadableIndex",        nullptr,                               "notacache",                Kind::Unknown,        "notacache"},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.unreadable != nullptr) {
+            ASSERT_TRUE(QFile::setPermissions(at(c.unreadable), {}));
+        }
+        const CacheLocation location = CacheDetector::recognise(at(c.folder));
+        EXPECT_EQ(location.kind, c.kind);
+        EXPECT_EQ(location.folder, at(c.resolved));
+        if (c.unreadable != nullptr)
+            QFile::setPermissions(at(c.unreadable), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    // Found in the user's folders: reported with the readable ones, in their place.
+    makeSimpleCache(".cache/chromium/Default/Cache/Cache_Data");
+    makeBlockfileCache(".wine/drive_c/users/user/AppData/Local/Google/Chrome/User Data/Default/Cache");
+    const QString index = at(".wine/drive_c/users/user/AppData/Local/Google/Chrome/User Data/Default/Cache/index");
+    ASSERT_TRUE(QFile::setPermissions(index, {}));
+    EXPECT_EQ(found(), (QStringList{
+                           "chromium-simple .cache/chromium/Default/Cache/Cache_Data",
+                           "no-permission .wine/drive_c/users/user/AppData/Local/Google/Chrome/User Data/Default/Cache",
+                       }));
+    QFile::setPermissions(index, QFile::ReadOwner | QFile::WriteOwner);
 }
 
 TEST_F(CacheDetectorTest, ReadsTheConfiguredFolders)
