@@ -57,7 +57,7 @@ bool copyContents(int from, int to)
 
 bool AtomicFile::write(const QString& destination, const QByteArray& content)
 {
-    TemporaryBesideFile file(QFileInfo(destination).path());
+    TemporaryBesideFile file(QFileInfo(destination).path(), TemporaryBesideFile::Naming::Named);
     return file.isOpen() && writeAll(file.fd(), content.constData(), content.size()) && file.commitAs(destination);
 }
 
@@ -68,7 +68,7 @@ bool AtomicFile::copy(const QString& source, const QString& destination)
         return false;
     bool copied = false;
     {
-        TemporaryBesideFile file(QFileInfo(destination).path());
+        TemporaryBesideFile file(QFileInfo(destination).path(), TemporaryBesideFile::Naming::Named);
         copied = file.isOpen() && copyContents(from, file.fd()) && file.commitAs(destination);
     }
     ::close(from);

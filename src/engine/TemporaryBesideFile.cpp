@@ -9,14 +9,28 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-TemporaryBesideFile::TemporaryBesideFile(const QString& folder)
+TemporaryBesideFile::TemporaryBesideFile(const QString& folder, Naming naming)
 {
+    const QByteArray nativeFolder = QFile::encodeName(folder);
+    if (naming == Naming::UnnamedWherePossible) {
+        // Read as well as written: placing compares it with a file already at the destination.
+        fd_ = ::open(nativeFolder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+        if (fd_ >= 0) {
+            unnamed_ = true;
+            created_ = true;
+            return;
+        }
+        // Any other failure is the folder's own (missing, read-only) and named files meet it too.
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            noteError();
+            return;
+        }
+    }
     static std::atomic<quint64> counter{0};
     // Short and fixed in length, so that it fits wherever a destination's own name fits. Hidden, so that
     // a file manager showing the folder meanwhile does not list it.
-    const QString name = QStringLiteral(".webgleaner-%1-%2.part").arg(::getpid()).arg(++counter);
-    path_ = QFile::encodeName(folder + QLatin1Char('/') + name);
-    fd_ = ::open(path_.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    path_ = nativeFolder + QStringLiteral("/.webgleaner-%1-%2.part").arg(::getpid()).arg(++counter).toUtf8();
+    fd_ = ::open(path_.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     created_ = fd_ >= 0;
     if (!created_)
         noteError();
@@ -26,7 +40,7 @@ TemporaryBesideFile::~TemporaryBesideFile()
 {
     if (fd_ >= 0)
         ::close(fd_);
-    if (created_ && !renamed_)
+    if (created_ && !placed_ && !unnamed_)
         ::unlink(path_.constData());
 }
 
@@ -47,7 +61,7 @@ bool TemporaryBesideFile::truncate()
 bool TemporaryBesideFile::closeFile()
 {
     if (fd_ < 0)
-        return created_ && !renamed_ && !closeFailed_;
+        return created_ && !placed_ && !closeFailed_;
     const int fd = std::exchange(fd_, -1);
     // A failed close can be the first report of a write that did not reach the disk (NFS, quotas).
     if (::close(fd) != 0) {
@@ -60,33 +74,63 @@ bool TemporaryBesideFile::closeFile()
 
 bool TemporaryBesideFile::commitAs(const QString& destination)
 {
-    if (!closeFile())
+    if (unnamed_ || !closeFile())
         return false;
     if (std::rename(path_.constData(), QFile::encodeName(destination).constData()) != 0) {
         noteError();
         return false;
     }
-    renamed_ = true;
+    placed_ = true;
     return true;
+}
+
+int TemporaryBesideFile::linkUnnamed(const QByteArray& target) const
+{
+    // Through /proc, which needs no privilege (linking the descriptor itself does).
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd_);
+    if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0)
+        return 0;
+    const int failure = errno;
+    if (failure == ENOENT && ::linkat(fd_, "", AT_FDCWD, target.constData(), AT_EMPTY_PATH) == 0)
+        return 0;
+    return failure == ENOENT ? errno : failure;
 }
 
 TemporaryBesideFile::Placement TemporaryBesideFile::placeAs(const QString& destination)
 {
-    if (!closeFile())
-        return Placement::Failed;
     const QByteArray target = QFile::encodeName(destination);
-    int result = ::renameat2(AT_FDCWD, path_.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE);
-    if (result != 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
-        // A file system without the no-replace rename: a hard link fails the same way on a taken name.
-        result = ::link(path_.constData(), target.constData());
-        if (result == 0)
-            ::unlink(path_.constData());
+    int failure = 0;
+    if (unnamed_) {
+        if (fd_ < 0)
+            return Placement::Failed;
+        failure = linkUnnamed(target);
+        if (failure == 0) {
+            placed_ = true;
+            // Written and in place; a failing close still says the bytes may not all have arrived.
+            if (!closeFile()) {
+                ::unlink(target.constData());
+                return Placement::Failed;
+            }
+            return Placement::Placed;
+        }
+    } else {
+        if (!closeFile())
+            return Placement::Failed;
+        int result = ::renameat2(AT_FDCWD, path_.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE);
+        if (result != 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+            // A file system without the no-replace rename: a hard link fails the same way on a taken name.
+            result = ::link(path_.constData(), target.constData());
+            if (result == 0)
+                ::unlink(path_.constData());
+        }
+        if (result == 0) {
+            placed_ = true;
+            return Placement::Placed;
+        }
+        failure = errno;
     }
-    if (result == 0) {
-        renamed_ = true;
-        return Placement::Placed;
-    }
-    if (errno != EEXIST) {
+    if (failure != EEXIST) {
+        errno = failure;
         noteError();
         return Placement::Failed;
     }
@@ -99,7 +143,7 @@ bool TemporaryBesideFile::sameBytesAs(const QByteArray& path) const
     const int theirs = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (theirs < 0)
         return false;
-    const int ours = ::open(path_.constData(), O_RDONLY | O_CLOEXEC);
+    const int ours = unnamed_ ? ::dup(fd_) : ::open(path_.constData(), O_RDONLY | O_CLOEXEC);
     bool same = false;
     struct stat theirStatus;
     struct stat ourStatus;

@@ -3,15 +3,25 @@
 #include <QByteArray>
 #include <QString>
 
-// A new file in a save folder under a hidden temporary name, written and then renamed into place as a
-// whole, or removed: a reader never sees half a file, and a failure leaves the folder as it was.
-// Not thread-safe; one thread writes it, another may commit it once the writer is done.
+// A new file in a save folder, written and then put in place as a whole, or dropped: a reader never sees
+// half a file, and a failure leaves the folder as it was.
+//
+// Where the file system can (ext4, tmpfs, xfs, btrfs), the file has no name at all until it is linked
+// into place (O_TMPFILE): nothing is left behind however the program ends, and the folder changes once,
+// not twice. Elsewhere it is a hidden ".webgleaner-*.part" file that is renamed into place.
+// Not thread-safe; one thread writes it, another may place it once the writer is done.
 class TemporaryBesideFile
 {
 public:
+    enum class Naming
+    {
+        UnnamedWherePossible, // for placeAs
+        Named,                // for commitAs, which replaces the destination
+    };
+
     // Creates the file in `folder`; isOpen() tells whether that worked, errorText() why not.
-    explicit TemporaryBesideFile(const QString& folder);
-    // Removes the file unless it was renamed into place.
+    explicit TemporaryBesideFile(const QString& folder, Naming naming = Naming::UnnamedWherePossible);
+    // Removes the file unless it was put in place.
     ~TemporaryBesideFile();
 
     TemporaryBesideFile(const TemporaryBesideFile&) = delete;
@@ -19,26 +29,26 @@ public:
 
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
-    const QByteArray& path() const { return path_; }
 
     // Empties the file to start it afresh.
     bool truncate();
 
     enum class Placement
     {
-        Placed,    // renamed to the destination
+        Placed,    // the file is at the destination now
         Identical, // the destination holds exactly these bytes already; this file is dropped
         Taken,     // the destination is something else; nothing changed
         Failed,    // see errorText
     };
 
-    // Closes the file and renames it to `destination` (in the same folder) unless something is there
-    // already: another file is never replaced. Can be called again with another destination after Taken.
+    // Puts the file at `destination` (in the same folder) unless something is there already: another
+    // file is never replaced. Can be called again with another destination after Taken.
     Placement placeAs(const QString& destination);
 
-    // Closes the file and renames it over `destination` (in the same folder); false, with errorText, when
-    // either fails. The data is not forced to the disk: a harvest writes thousands of files, and a sync
-    // for each made it many times slower; ext4 writes a file renamed over another before the rename.
+    // Renames the file over `destination` (in the same folder), replacing what is there; false, with
+    // errorText, on failure. Needs Naming::Named. The data is not forced to the disk: a harvest writes
+    // thousands of files, and a sync for each made it many times slower; ext4 writes a file renamed over
+    // another before the rename.
     bool commitAs(const QString& destination);
 
     // What the last failing call met, as the system words it.
@@ -47,13 +57,16 @@ public:
 private:
     void noteError();
     bool closeFile();
+    // Links the unnamed file to `target`: 0, or the errno of the failure.
+    int linkUnnamed(const QByteArray& target) const;
     // Whether the regular file at `path` holds exactly what this file holds.
     bool sameBytesAs(const QByteArray& path) const;
 
-    QByteArray path_;
+    QByteArray path_; // the hidden name; empty for an unnamed file
     int fd_ = -1;
+    bool unnamed_ = false;
     bool created_ = false;
-    bool renamed_ = false;
+    bool placed_ = false;
     bool closeFailed_ = false;
     QString error_;
 };
