@@ -113,6 +113,21 @@ void inTransaction(const QString& database, const std::function<void(SqliteDatab
     db.execute(QStringLiteral("COMMIT"));
 }
 
+// Runs `clear` on `store`; a failure is added to `failures` as one text naming the store.
+void attempt(QStringList& failures, const QString& store, const std::function<void()>& clear)
+{
+    try {
+        clear();
+    } catch (const SqliteDatabase::Error& error) {
+        failures
+            << (error.isLocked()
+                    ? QStringLiteral("历史记录数据库被占用（浏览器可能正在运行），未清除：%1").arg(store)
+                    : QStringLiteral("历史记录数据库未清除：%1（%2）").arg(store, QString::fromUtf8(error.what())));
+    } catch (const std::exception& error) {
+        failures << QStringLiteral("历史记录未清除：%1（%2）").arg(store, QString::fromUtf8(error.what()));
+    }
+}
+
 } // namespace
 
 const QString UrlHistory::kFirefoxDatabase = QStringLiteral("places.sqlite");
@@ -138,35 +153,38 @@ void UrlHistory::setPreviewHistoryClearer(std::function<void()> clearer)
     previewClearer() = std::move(clearer);
 }
 
-void UrlHistory::ClearUrlHistory(const QStringList& profileFolders)
+QStringList UrlHistory::clearStores(const QStringList& profileFolders)
 {
     QStringList failures;
-    const auto attempt = [&failures](const QString& store, const std::function<void()>& clear) {
-        try {
-            clear();
-        } catch (const SqliteDatabase::Error& error) {
-            failures
-                << (error.isLocked()
-                        ? QStringLiteral("历史记录数据库被占用（浏览器可能正在运行），未清除：%1").arg(store)
-                        : QStringLiteral("历史记录数据库未清除：%1（%2）").arg(store, QString::fromUtf8(error.what())));
-        } catch (const std::exception& error) {
-            failures << QStringLiteral("历史记录未清除：%1（%2）").arg(store, QString::fromUtf8(error.what()));
-        }
-    };
-
     for (const QString& folder : profileFolders) {
         const QString firefox = QDir(folder).filePath(kFirefoxDatabase);
         const QString chromium = QDir(folder).filePath(kChromiumDatabase);
         if (QFileInfo(firefox).isFile())
-            attempt(firefox, [&] { clearFirefox(firefox); });
+            attempt(failures, firefox, [&] { clearFirefox(firefox); });
         else if (QFileInfo(chromium).isFile())
-            attempt(chromium, [&] { clearChromium(folder); });
+            attempt(failures, chromium, [&] { clearChromium(folder); });
     }
-    if (previewClearer())
-        attempt(QStringLiteral("预览"), previewClearer());
+    return failures;
+}
 
+QStringList UrlHistory::clearPreviewHistory()
+{
+    QStringList failures;
+    if (previewClearer())
+        attempt(failures, QStringLiteral("预览"), previewClearer());
+    return failures;
+}
+
+QString UrlHistory::failureText(const QStringList& failures)
+{
+    return failures.join(QStringLiteral("；"));
+}
+
+void UrlHistory::ClearUrlHistory(const QStringList& profileFolders)
+{
+    const QStringList failures = clearStores(profileFolders) + clearPreviewHistory();
     if (!failures.isEmpty())
-        throw std::runtime_error(failures.join(QStringLiteral("；")).toStdString());
+        throw std::runtime_error(failureText(failures).toStdString());
 }
 
 void UrlHistory::clearFirefox(const QString& database)

@@ -15,7 +15,8 @@
 //
 // Each database is cleared in one transaction, so it is either cleared or left as it was. A browser that is
 // running holds its database locked; that database is left untouched, the others are cleared, and then
-// an error names every store that was not cleared. GUI thread only (the preview's hook needs it).
+// an error names every store that was not cleared. The browsers' stores can be cleared on any thread,
+// one clearing at a time; the preview's only on the GUI thread (its hook needs it).
 class UrlHistory
 {
 public:
@@ -34,8 +35,17 @@ public:
     // Clears the preview's history: set by the window that owns the preview; nothing when unset.
     static void setPreviewHistoryClearer(std::function<void()> clearer);
 
-    // Clears the history stores in `profileFolders` and the preview's. Throws std::runtime_error after
-    // all of them were tried when any could not be cleared, naming each.
+    // Clears the history stores in `profileFolders`, each whole or not at all: one text per store that
+    // could not be cleared, naming it. Waits for a store a browser holds (kBusyTimeout), so off the GUI
+    // thread in a window.
+    static QStringList clearStores(const QStringList& profileFolders);
+    // Clears the preview's history; GUI thread. One text when that failed.
+    static QStringList clearPreviewHistory();
+    // The texts of the stores not cleared, as one message.
+    static QString failureText(const QStringList& failures);
+
+    // Clears the history stores in `profileFolders` and the preview's; GUI thread. Throws
+    // std::runtime_error after all of them were tried when any could not be cleared, naming each.
     static void ClearUrlHistory(const QStringList& profileFolders);
 
 private:
