@@ -6,10 +6,11 @@
 #include "app/TaskTreeItem.h"
 #include "app/WindowScanObserver.h"
 #include "cleanup/CleanupCommands.h"
+#include "engine/CacheRefresh.h"
 #include "engine/CopyQueue.h"
+#include "engine/HarvestRun.h"
 #include "engine/cache/CacheDetector.h"
 #include "engine/cache/ProgramCache.h"
-#include "engine/HarvestRun.h"
 #include "engine/tScanBuf.h"
 #include "engine/thCpy.h"
 #include "library/TFrmzlk.h"
@@ -402,11 +403,15 @@ void TFrmMain::FormClose()
         copyWorker_->requestStop();
     for (const std::unique_ptr<Run>& run : runs_)
         run->scanner->requestStop();
+    if (historyClearer_)
+        historyClearer_->requestStop();
     // No worker may outlive the window it reports to.
     if (copyWorker_)
         copyWorker_->wait();
     for (const std::unique_ptr<Run>& run : runs_)
         run->scanner->wait();
+    if (historyClearer_)
+        historyClearer_->wait();
 }
 
 void TFrmMain::Action7Execute()
@@ -728,16 +733,35 @@ void TFrmMain::TreeView5DragDrop(const QObject* source)
 
 void TFrmMain::Action1Execute()
 {
-    // A store that could not be cleared raises, and so reaches the log.
-    CleanupCommands::clearHistory(this, programFolder_);
+    if (historyClearer_)
+        return;
+    // The databases are cleared on a worker, as a running browser may hold them; a store that could not be
+    // cleared reaches the log.
+    historyClearer_ =
+        CleanupCommands::clearHistory(this, this, programFolder_, [this](bool cleared) { historyCleared(cleared); });
+    if (!historyClearer_)
+        return;
+    Action1->setEnabled(false);
+    // A run's texts keep the hint line.
+    if (!scanning_)
+        setHintText(CleanupCommands::kClearingHistoryText);
+}
+
+void TFrmMain::historyCleared(bool cleared)
+{
+    if (historyClearer_) {
+        historyClearer_->wait();
+        historyClearer_.reset();
+    }
+    Action1->setEnabled(true);
+    if (!scanning_)
+        setHintText(cleared ? CleanupCommands::kHistoryClearedText : CleanupCommands::kHistoryNotClearedText);
 }
 
 void TFrmMain::Action2Execute()
 {
-    // The caches are found afresh, as for a run; a running scan keeps the ones it walks.
-    if (!scanning_)
-        refreshProgramCache();
-    CleanupCommands::clearTemporaryFiles(this, *programCache_);
+    // The caches are found afresh on the dialog's worker, as for a run; a running scan keeps the ones it walks.
+    CleanupCommands::clearTemporaryFiles(this, *programCache_, scanning_ ? std::function<void()>() : cacheFinder(0));
 }
 
 void TFrmMain::Action24Execute()
@@ -768,13 +792,24 @@ void TFrmMain::ListView4DblClick()
     TFrmzlk::showLibrary(this, programFolder_, results_->row(rows.first().row()).planName);
 }
 
-void TFrmMain::refreshProgramCache()
+std::function<void()> TFrmMain::cacheFinder(int run)
 {
-    // Caches are found again before each run: browsers come and go, and so do their profiles.
-    const QList<CacheLocation> locations = CacheDetector::programCaches(
-        QDir(programFolder_).filePath(QStringLiteral("webgleaner.ini")), CacheDetector::Homes::fromEnvironment());
-    noCacheFound_ = locations.isEmpty();
-    programCache_->replace(CacheDetector::openAll(locations));
+    // Copies of what it reads: the window goes on meanwhile. The window outlives every worker, and its
+    // error log may be written from any thread.
+    return [this, run, cache = programCache_, iniFile = CacheRefresh::iniFileIn(programFolder_),
+            homes = CacheDetector::Homes::fromEnvironment()] {
+        // Caches found unreadable are logged, one line each.
+        if (CacheRefresh::refresh(*cache, iniFile, homes, &errorLog_) || run <= 0)
+            return;
+        // Posted before the scan's completion text, so it is here when that text comes.
+        QMetaObject::invokeMethod(
+            this,
+            [this, run] {
+                if (run == currentRun_)
+                    noCacheFound_ = true;
+            },
+            Qt::QueuedConnection);
+    };
 }
 
 void TFrmMain::StartGet()
@@ -795,7 +830,7 @@ void TFrmMain::StartGet()
     }
     results_->clear();
     harvestSummary_.clear();
-    refreshProgramCache();
+    noCacheFound_ = false;
 
     auto run = std::make_unique<Run>();
     run->id = ++currentRun_;
@@ -813,6 +848,8 @@ void TFrmMain::StartGet()
     run->scanner = std::make_unique<tScanBuf>(*programCache_, *copyQueue_, std::move(plans), closingFlag_,
                                               *run->observer, std::chrono::milliseconds(10), std::move(harvest),
                                               &errorLog_);
+    // The caches are found on the scan's thread, before its walk.
+    run->scanner->setFirstStep(cacheFinder(id));
     tScanBuf& scanner = *run->scanner;
     runs_.push_back(std::move(run));
     scanning_ = true;

@@ -7,6 +7,7 @@
 
 #include <QMainWindow>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -138,7 +139,10 @@ private:
     void scanHintArrived(int run, const QString& text);
     void scanEnded(int run);
     void runHarvested(int run, const HarvestRun::Totals& totals);
-    void refreshProgramCache();
+    // Finds the caches afresh into programCache_, on the worker thread that calls it: listing the user's
+    // folders and opening the caches may wait on the disk. Tells this window when run `run` (> 0) found none.
+    std::function<void()> cacheFinder(int run);
+    void historyCleared(bool cleared);
 
     const QString programFolder_;
     ErrorLog errorLog_;
@@ -151,6 +155,7 @@ private:
     std::shared_ptr<ProgramCache> programCache_;
     std::unique_ptr<CopyQueue> copyQueue_;
     std::unique_ptr<BackgroundWorker> copyWorker_;
+    std::unique_ptr<BackgroundWorker> historyClearer_; // while "清空历史记录" is at work
     // Scans not yet ended, the newest last. Only the newest one's reports reach the window; a stopped
     // scan that is still finishing its entry stays here until it ends.
     std::vector<std::unique_ptr<Run>> runs_;

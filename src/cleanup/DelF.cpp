@@ -6,8 +6,9 @@
 #include <QSet>
 #include <QStringList>
 
-DelF::DelF(UrlCache& cache, Reports reports, FailureLog* log)
-    : cache_(cache), reports_(std::move(reports)), log_(log), thread_(QStringLiteral("clean-up"), log)
+DelF::DelF(UrlCache& cache, Reports reports, FailureLog* log, std::function<void()> firstStep)
+    : cache_(cache), reports_(std::move(reports)), log_(log), firstStep_(std::move(firstStep)),
+      thread_(QStringLiteral("clean-up"), log)
 {}
 
 DelF::~DelF()
@@ -34,6 +35,9 @@ void DelF::wait()
 
 void DelF::Execute()
 {
+    // A first step that fails leaves the cache as it was, which is still cleared.
+    if (firstStep_)
+        WorkerThread::guarded(log_, QStringLiteral("clean-up"), firstStep_);
     QStringList webAddresses;
     QSet<QString> seen;
     {

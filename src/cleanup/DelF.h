@@ -18,7 +18,8 @@ class UrlCache;
 // once. Failures are not reported: an entry that cannot be deleted stays, and the work goes on.
 //
 // Runs on a thread of its own (start) or on the calling one (Execute). The reports are made on that
-// thread; a window posts them to its own.
+// thread; a window posts them to its own. A first step, when given, runs there before the walk: a window
+// finds the browsers' caches afresh in it, which may wait on the disk.
 class DelF : public BackgroundWorker
 {
 public:
@@ -30,8 +31,9 @@ public:
         std::function<void(int deleted)> finished;
     };
 
-    // `log` (may be null) receives what the thread's barrier catches.
-    DelF(UrlCache& cache, Reports reports, FailureLog* log = nullptr);
+    // `log` (may be null) receives what the thread's barrier catches; `firstStep` (may be empty) runs
+    // before the walk.
+    DelF(UrlCache& cache, Reports reports, FailureLog* log = nullptr, std::function<void()> firstStep = {});
     ~DelF() override;
 
     DelF(const DelF&) = delete;
@@ -47,6 +49,7 @@ private:
     UrlCache& cache_;
     const Reports reports_;
     FailureLog* const log_;
+    const std::function<void()> firstStep_;
     std::atomic<bool> stopRequested_{false};
     WorkerThread thread_;
 };

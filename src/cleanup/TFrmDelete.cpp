@@ -13,7 +13,8 @@ const QString TFrmDelete::kDoneText = QStringLiteral("上网临时文件清除�
 
 TFrmDelete* TFrmDelete::current_ = nullptr;
 
-TFrmDelete::TFrmDelete(UrlCache& cache, QWidget* parent) : QDialog(parent), cache_(cache)
+TFrmDelete::TFrmDelete(UrlCache& cache, QWidget* parent, std::function<void()> firstStep)
+    : QDialog(parent), cache_(cache), firstStep_(std::move(firstStep))
 {
     current_ = this;
     setObjectName(QStringLiteral("FrmDelete"));
@@ -72,7 +73,7 @@ void TFrmDelete::Timer1Timer()
         QMetaObject::invokeMethod(
             this, [this] { clearingFinished(); }, Qt::QueuedConnection);
     };
-    worker_ = std::make_unique<DelF>(cache_, std::move(reports));
+    worker_ = std::make_unique<DelF>(cache_, std::move(reports), nullptr, firstStep_);
     worker_->start();
 }
 

@@ -60,6 +60,9 @@ bool tScanBuf::isWebAddress(const QString& url)
 void tScanBuf::Execute()
 {
     observer_.hintText(kSearchingText);
+    // A first step that fails is logged; the walk goes on over the caches as they were.
+    if (firstStep_)
+        WorkerThread::guarded(log_, QStringLiteral("scanner"), firstStep_);
     ScanCache();
     observer_.hintText(kFinishedFormat.arg(rowCount_));
     if (refused_ > kMaxLoggedRefusals && log_ != nullptr)

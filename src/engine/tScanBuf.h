@@ -9,6 +9,7 @@
 #include <QHash>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -42,6 +43,10 @@ public:
              ScanObserver& observer, std::chrono::milliseconds pauseAfterWebEntry, std::shared_ptr<HarvestRun> run = {},
              FailureLog* log = nullptr);
     ~tScanBuf() override;
+
+    // A step run by Execute after the searching text and before the walk: a window finds the caches to
+    // walk there, off its own thread, since that may wait on the disk. Set before start().
+    void setFirstStep(std::function<void()> step) { firstStep_ = std::move(step); }
 
     // Runs Execute on a thread of its own.
     void start();
@@ -77,6 +82,7 @@ private:
     const std::chrono::milliseconds pause_;
     const std::shared_ptr<HarvestRun> run_;
     FailureLog* const log_;
+    std::function<void()> firstStep_;
     std::atomic<bool> running_{true};
     int rowCount_ = 0;
     int refused_ = 0;

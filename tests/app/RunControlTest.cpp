@@ -10,6 +10,7 @@
 #include <QTest>
 #include <QTreeView>
 #include <QTreeWidget>
+#include <unistd.h>
 
 namespace
 {
@@ -147,6 +148,39 @@ private slots:
         action("Action21")->trigger();
         QTRY_COMPARE_WITH_TIMEOUT(window_->hintText(), TFrmMain::kNoCacheText, 20000);
         QCOMPARE(results()->model()->rowCount(), 0);
+    }
+
+    void anUnreadableCacheFoundIsLoggedAndTheOthersAreHarvested()
+    {
+        if (::geteuid() == 0)
+            QSKIP("root reads files without permission");
+        QVERIFY(copyFolder(kFixture, home_->filePath(".cache/chromium/Default/Cache/Cache_Data")));
+        const QString unreadable = home_->filePath(".cache/chromium/Profile 1/Cache/Cache_Data");
+        QVERIFY(copyFolder(kFixture, unreadable));
+        QVERIFY(QFile::setPermissions(unreadable, {}));
+        openWindow();
+        addBothPlans();
+        action("Action21")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(window_->hintText().startsWith(QStringLiteral("回收完毕，共回收7条记录；")), 20000);
+        QFile::setPermissions(unreadable, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        const QString logged = QString::fromUtf8(fileBytes(QDir(program_->path()).filePath("error.log")));
+        // One line for the one cache.
+        QCOMPARE(logged.count(QStringLiteral("没有权限")), 1);
+        QVERIFY2(logged.contains(QStringLiteral("无法读取缓存文件夹“%1”：没有权限").arg(unreadable)),
+                 qPrintable(logged));
+    }
+
+    void clearingTheHistoryLeavesTheWindowAtWorkAndSaysWhenItIsDone()
+    {
+        openWindow();
+        QAction* clear = action("Action1");
+        clear->trigger();
+        QCOMPARE(prompts_, QStringList{"确实要清除IE历史记录吗？"});
+        // The end is posted from the worker, so the command has returned before it.
+        QVERIFY(!clear->isEnabled());
+        QCOMPARE(window_->hintText(), QStringLiteral("正在清除历史记录，请稍候..."));
+        QTRY_VERIFY_WITH_TIMEOUT(clear->isEnabled(), 20000);
+        QCOMPARE(window_->hintText(), QStringLiteral("历史记录清除完毕。"));
     }
 
 private:

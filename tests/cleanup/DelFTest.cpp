@@ -8,6 +8,7 @@
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace
 {
@@ -82,6 +83,25 @@ TEST(DelFTest, AStopBeforeTheWalkDeletesNothingAndStillFinishes)
     worker.Execute();
     EXPECT_EQ(finished, QList<int>{0});
     EXPECT_EQ(urlsIn(cache).size(), 1);
+}
+
+TEST(DelFTest, TheFirstStepRunsOnTheWorkersThreadBeforeTheWalk)
+{
+    QTemporaryDir folder;
+    MapCache cache(folder.path());
+    std::thread::id stepThread;
+    QList<int> finished;
+    // The step adds the entry the walk is to find, as finding the caches afresh would.
+    DelF worker(cache, {{}, [&finished](int deleted) { finished << deleted; }}, nullptr, [&] {
+        stepThread = std::this_thread::get_id();
+        cache.add(QStringLiteral("http://example.test/a.htm"), QStringLiteral("a"), "x");
+    });
+    worker.start();
+    worker.wait();
+    EXPECT_NE(stepThread, std::thread::id());
+    EXPECT_NE(stepThread, std::this_thread::get_id());
+    EXPECT_EQ(finished, QList<int>{1});
+    EXPECT_TRUE(urlsIn(cache).isEmpty());
 }
 
 // Caches written by real browsers, copied to a temporary folder and opened as the program opens them.

@@ -5,6 +5,7 @@
 #include "app/ErrorLog.h"
 #include "app/GuardedApplication.h"
 #include "cleanup/CleanupCommands.h"
+#include "engine/BackgroundWorker.h"
 #include "engine/MapCache.h"
 #include "util/Prompt.h"
 #include "util/SqliteDatabase.h"
@@ -15,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <optional>
 
 namespace
 {
@@ -130,7 +132,8 @@ private slots:
     {
         makeHome();
         answerYes_ = false;
-        CleanupCommands::clearHistory(nullptr, programFolder(), homes());
+        QObject context;
+        QVERIFY(!CleanupCommands::clearHistory(nullptr, &context, programFolder(), {}, homes()));
         QCOMPARE(questions_, QStringList{QStringLiteral("提示:确实要清除IE历史记录吗？")});
         QCOMPARE(visitCount(places(), "moz_historyvisits"), QStringLiteral("6"));
         QCOMPARE(visitCount(history(), "visits"), QStringLiteral("6"));
@@ -139,7 +142,9 @@ private slots:
     void clearingHistoryClearsTheBrowsersWhoseCachesAreUsed()
     {
         makeHome();
-        CleanupCommands::clearHistory(nullptr, programFolder(), homes());
+        std::optional<bool> outcome;
+        clearHistoryAndWait(&outcome);
+        QCOMPARE(outcome, std::optional<bool>(true));
         QCOMPARE(visitCount(places(), "moz_historyvisits"), QStringLiteral("0"));
         QCOMPARE(visitCount(history(), "visits"), QStringLiteral("0"));
     }
@@ -149,16 +154,18 @@ private slots:
         makeHome();
         const ErrorLog log(programFolder());
         GuardedApplication::setFailureHandler([&log](const QString& message) { log.AppException(message); });
+        std::optional<bool> outcome;
         {
             SqliteDatabase firefox(places(), std::chrono::milliseconds(0));
             firefox.execute("PRAGMA locking_mode = EXCLUSIVE");
             firefox.execute("BEGIN EXCLUSIVE");
-            GuardedApplication::runGuarded(
-                [this] { CleanupCommands::clearHistory(nullptr, programFolder(), homes()); });
+            clearHistoryAndWait(&outcome);
         }
         GuardedApplication::setFailureHandler({});
+        QCOMPARE(outcome, std::optional<bool>(false));
         const QString logged = QString::fromUtf8(fileBytes(log.path()));
         QVERIFY2(logged.contains(places()), qPrintable(logged));
+        QCOMPARE(logged.count(QStringLiteral("\r\n")), 1);
         QCOMPARE(visitCount(places(), "moz_historyvisits"), QStringLiteral("6"));
         QCOMPARE(visitCount(history(), "visits"), QStringLiteral("0"));
     }
@@ -167,6 +174,19 @@ private:
     static QLabel* label(const TFrmDelete& dialog) { return dialog.findChild<QLabel*>("Label1"); }
     static QProgressBar* bar(const TFrmDelete& dialog) { return dialog.findChild<QProgressBar*>("ProgressBar1"); }
     static QPushButton* button(const TFrmDelete& dialog) { return dialog.findChild<QPushButton*>("BitBtn1"); }
+
+    // Runs "清空历史记录", answered Yes, and waits for its end; `outcome` gets what `finished` was told. The
+    // end is posted, so nothing of it happens before the command returns.
+    void clearHistoryAndWait(std::optional<bool>* outcome)
+    {
+        QObject context;
+        const std::unique_ptr<BackgroundWorker> worker = CleanupCommands::clearHistory(
+            nullptr, &context, programFolder(), [outcome](bool cleared) { *outcome = cleared; }, homes());
+        QVERIFY(worker != nullptr);
+        QVERIFY(!outcome->has_value());
+        QTRY_VERIFY_WITH_TIMEOUT(outcome->has_value(), 20000);
+        worker->wait();
+    }
 
     // Watches for the modal dialog the command shows; once it says it is done, notes its text and closes it.
     void closeWhenDone(QString* shownText)
