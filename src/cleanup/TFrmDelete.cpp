@@ -1,6 +1,6 @@
 #include "cleanup/TFrmDelete.h"
 
-#include "cleanup/DelF.h"
+#include "app/GuardedApplication.h"
 
 #include <QCloseEvent>
 #include <QLabel>
@@ -12,6 +12,20 @@ const QString TFrmDelete::kWorkingText = QStringLiteral("正在清除上网临�
 const QString TFrmDelete::kDoneText = QStringLiteral("上网临时文件清除完毕。");
 
 TFrmDelete* TFrmDelete::current_ = nullptr;
+
+QString TFrmDelete::finalText(const DelF::Counts& counts)
+{
+    if (counts.allDeleted())
+        return kDoneText;
+    const QString deleted = QString::number(counts.deleted);
+    const QString kept = QString::number(counts.failed + counts.readOnly);
+    if (counts.failed == 0)
+        return QStringLiteral("已清除%1项，%2项未能清除：blockfile缓存是只读的。").arg(deleted, kept);
+    if (counts.readOnly == 0)
+        return QStringLiteral("已清除%1项，%2项未能清除，详见error.log。").arg(deleted, kept);
+    return QStringLiteral("已清除%1项，%2项未能清除（其中%3项在只读的blockfile缓存中），详见error.log。")
+        .arg(deleted, kept, QString::number(counts.readOnly));
+}
 
 TFrmDelete::TFrmDelete(UrlCache& cache, QWidget* parent, std::function<void()> firstStep)
     : QDialog(parent), cache_(cache), firstStep_(std::move(firstStep))
@@ -69,11 +83,13 @@ void TFrmDelete::Timer1Timer()
         QMetaObject::invokeMethod(
             this, [this, percent] { clearingProgressed(percent); }, Qt::QueuedConnection);
     };
-    reports.finished = [this](int) {
+    reports.finished = [this](const DelF::Counts& counts) {
         QMetaObject::invokeMethod(
-            this, [this] { clearingFinished(); }, Qt::QueuedConnection);
+            this, [this, counts] { clearingFinished(counts); }, Qt::QueuedConnection);
     };
-    worker_ = std::make_unique<DelF>(cache_, std::move(reports), nullptr, firstStep_);
+    // The dialog is the worker's log; the conversion is made here, where the private base is known.
+    FailureLog* const log = this;
+    worker_ = std::make_unique<DelF>(cache_, std::move(reports), log, firstStep_);
     worker_->start();
 }
 
@@ -84,12 +100,29 @@ void TFrmDelete::clearingProgressed(int percent)
         ProgressBar1->setValue(percent);
 }
 
-void TFrmDelete::clearingFinished()
+void TFrmDelete::logFailure(const QString& message) noexcept
+{
+    try {
+        // Posted before the end is, so every line is handled before the dialog says it is done.
+        QMetaObject::invokeMethod(
+            this, [message] { GuardedApplication::reportFailure(message); }, Qt::QueuedConnection);
+    } catch (...) {
+        // Out of memory: the line is lost, the clearing goes on.
+    }
+}
+
+void TFrmDelete::clearingFinished(const DelF::Counts& counts)
 {
     worker_->wait();
     finished_ = true;
     ProgressBar1->setValue(100);
-    Label1->setText(kDoneText);
+    const QString text = finalText(counts);
+    if (text != kDoneText) {
+        // Longer than the one line the label was laid out for; it takes the room above the bar.
+        Label1->setWordWrap(true);
+        Label1->setGeometry(21, 10, 361, 44);
+    }
+    Label1->setText(text);
     BitBtn1->setEnabled(true);
     Timer1->stop();
 }

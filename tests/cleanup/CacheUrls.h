@@ -4,11 +4,12 @@
 
 #include <QStringList>
 
-// The URLs a fresh walk of the cache offers, sorted.
-inline QStringList urlsIn(UrlCache& cache)
+// The URLs a fresh walk of the cache offers, sorted: of its usable entries, or with `offer` Every, of all.
+inline QStringList urlsIn(UrlCache& cache, CacheEnumeration::Offer offer = CacheEnumeration::Offer::Usable)
 {
     QStringList urls;
-    const std::unique_ptr<CacheEnumeration> walk = cache.enumerate();
+    const std::unique_ptr<CacheEnumeration> walk =
+        offer == CacheEnumeration::Offer::Usable ? cache.enumerate() : cache.enumerateAll();
     while (const std::optional<CacheEntry> entry = walk->next())
         urls << entry->url;
     urls.sort();

@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -52,20 +53,34 @@ private slots:
     void theFirstTickClearsTheWebEntriesThenSaysSo_data()
     {
         QTest::addColumn<QString>("fixture");
-        QTest::newRow("firefox cache") << QStringLiteral(WEBGLEANER_TEST_DATA "/caches/firefox-cache2");
-        QTest::newRow("empty cache") << QString();
+        QTest::addColumn<QString>("copyName");
+        QTest::addColumn<bool>("readOnly");
+        const QString caches = QStringLiteral(WEBGLEANER_TEST_DATA "/caches");
+        QTest::newRow("firefox cache") << caches + "/firefox-cache2"
+                                       << "cache2" << false;
+        QTest::newRow("chromium simple cache") << caches + "/chromium-simple/Cache_Data"
+                                               << "Cache_Data" << false;
+        QTest::newRow("blockfile cache") << caches + "/chromium-blockfile/Cache_Data"
+                                         << "Cache_Data" << true;
+        QTest::newRow("empty cache") << QString() << "cache2" << false;
     }
 
     void theFirstTickClearsTheWebEntriesThenSaysSo()
     {
         QFETCH(QString, fixture);
-        const QString copy = folder_->filePath("cache2");
+        QFETCH(QString, copyName);
+        QFETCH(bool, readOnly);
+        const QString copy = folder_->filePath(copyName);
         if (fixture.isEmpty())
             QVERIFY(QDir().mkpath(copy + "/entries"));
         else
             QVERIFY(copyFolder(fixture, copy));
         const std::unique_ptr<UrlCache> cache = CacheDetector::openAll({CacheDetector::recognise(copy)});
-        QCOMPARE(urlsIn(*cache).isEmpty(), fixture.isEmpty());
+        const QStringList before = urlsIn(*cache, CacheEnumeration::Offer::Every);
+        QCOMPARE(before.isEmpty(), fixture.isEmpty());
+        QStringList failures;
+        GuardedApplication::setFailureHandler([&failures](const QString& message) { failures << message; });
+        const auto noHandler = qScopeGuard([] { GuardedApplication::setFailureHandler({}); });
 
         TFrmDelete dialog(*cache);
         dialog.show();
@@ -75,11 +90,21 @@ private slots:
         QCOMPARE(button(dialog)->text(), QStringLiteral("确 定"));
         QVERIFY(button(dialog)->isDefault());
 
-        QTRY_COMPARE(label(dialog)->text(), QStringLiteral("上网临时文件清除完毕。"));
+        // The timer stops when the clearing has ended.
+        QTRY_VERIFY(!dialog.findChild<QTimer*>("Timer1")->isActive());
         QCOMPARE(bar(dialog)->value(), 100);
         QVERIFY(button(dialog)->isEnabled());
-        QVERIFY(!dialog.findChild<QTimer*>("Timer1")->isActive());
-        QCOMPARE(urlsIn(*cache), QStringList());
+        if (readOnly) {
+            QCOMPARE(label(dialog)->text(),
+                     QStringLiteral("已清除0项，%1项未能清除：blockfile缓存是只读的。").arg(before.size()));
+            QCOMPARE(failures, QStringList{QStringLiteral("未清除缓存“%1”中的%2项：此缓存只读")
+                                               .arg(QDir(copy).absolutePath(), QString::number(before.size()))});
+            QCOMPARE(urlsIn(*cache, CacheEnumeration::Offer::Every), before);
+        } else {
+            QCOMPARE(label(dialog)->text(), QStringLiteral("上网临时文件清除完毕。"));
+            QCOMPARE(failures, QStringList());
+            QCOMPARE(urlsIn(*cache, CacheEnumeration::Offer::Every), QStringList());
+        }
 
         QTest::mouseClick(button(dialog), Qt::LeftButton);
         QVERIFY(!dialog.isVisible());
