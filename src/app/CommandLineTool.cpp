@@ -125,7 +125,6 @@ public:
             const timespec tick{0, 50 * 1000 * 1000};
             while (!thread_.stopRequested()) {
                 if (::sigtimedwait(&signals_, nullptr, &tick) > 0) {
-                    interrupted_ = true;
                     onInterrupt();
                     return;
                 }
@@ -141,12 +140,9 @@ public:
     InterruptWatch(const InterruptWatch&) = delete;
     InterruptWatch& operator=(const InterruptWatch&) = delete;
 
-    bool interrupted() const { return interrupted_; }
-
 private:
     sigset_t signals_;
     sigset_t previous_;
-    std::atomic<bool> interrupted_{false};
     WorkerThread thread_;
 };
 

@@ -21,7 +21,6 @@
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QDir>
 #include <QDropEvent>
 #include <QFocusEvent>
 #include <QHeaderView>

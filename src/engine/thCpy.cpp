@@ -78,8 +78,8 @@ struct thCpy::Task
         error = why;
         file.reset();
     }
-    // Sorts out the outcome of reading the body (and of writing it, through `sink`).
-    void settle(EntryBody::Refusal refusal, const FileSink& sink)
+    // Sorts out the outcome of reading the body (and of writing it, through `sink` when there is one).
+    void settle(EntryBody::Refusal refusal, const FileSink* sink = nullptr)
     {
         if (refusal == EntryBody::Refusal::None) {
             result = Result::Ready;
@@ -87,8 +87,9 @@ struct thCpy::Task
             result = Result::Changed;
             file.reset();
         } else if (refusal == EntryBody::Refusal::SinkFailed) {
-            fail(sink.aborted() ? QStringLiteral("已中止")
-                                : refusalText(refusal) + QStringLiteral("：") + sink.errorText());
+            fail(sink != nullptr && sink->aborted()
+                     ? QStringLiteral("已中止")
+                     : refusalText(refusal) + QStringLiteral("：") + (sink != nullptr ? sink->errorText() : QString()));
         } else {
             fail(refusalText(refusal));
         }
@@ -324,7 +325,7 @@ void thCpy::prepareResource(Task& task) const
     }
     if (refusal == EntryBody::Refusal::None && !sink.flush())
         refusal = EntryBody::Refusal::SinkFailed;
-    task.settle(refusal, sink);
+    task.settle(refusal, &sink);
 }
 
 void thCpy::prepareDocument(Task& task) const
@@ -332,8 +333,7 @@ void thCpy::prepareDocument(Task& task) const
     const CopyJob& job = *task.job;
     std::variant<QByteArray, EntryBody::Refusal> page = EntryBody::read(job.entry.body, PlanMatcher::kMaxPageSize);
     if (const EntryBody::Refusal* refusal = std::get_if<EntryBody::Refusal>(&page)) {
-        const std::atomic<bool> never{false};
-        task.settle(*refusal, FileSink(-1, never));
+        task.settle(*refusal);
         return;
     }
     const QByteArrayList lines = PageText::splitLines(std::move(std::get<QByteArray>(page)));
@@ -345,7 +345,7 @@ void thCpy::prepareDocument(Task& task) const
     }
     FileSink sink(task.file->fd(), abortPreparation_);
     const bool written = composer_.compose(job.entry.url, lines, task.today, sink, &task.report) && sink.flush();
-    task.settle(written ? EntryBody::Refusal::None : EntryBody::Refusal::SinkFailed, sink);
+    task.settle(written ? EntryBody::Refusal::None : EntryBody::Refusal::SinkFailed, &sink);
 }
 
 void thCpy::commit(Task& task)
