@@ -18,6 +18,10 @@ const QString kWebAddressPrefixes = QStringLiteral("httpHTTPHttpHTtpHTTphTTPhtTP
 // Refused entries logged one by one, at most; the rest are counted in one line at the end.
 constexpr int kMaxLoggedRefusals = 20;
 
+// How often the observer hears of the walk's progress: often enough for a moving bar, seldom enough to
+// cost nothing against the walk.
+constexpr qint64 kProgressPeriodMs = 100;
+
 } // namespace
 
 const QString tScanBuf::kSearchingText = QStringLiteral("正在检索数据，请稍候...");
@@ -79,10 +83,12 @@ void tScanBuf::Execute()
 void tScanBuf::ScanCache()
 {
     const std::unique_ptr<CacheEnumeration> walk = cache_.enumerate();
+    reportProgress(*walk, true);
     while (running_ && !closingFlag_) {
         const std::optional<CacheEntry> entry = walk->next();
         if (!entry)
             break;
+        reportProgress(*walk, false);
         if (!isWebAddress(entry->url))
             continue;
         // One entry that throws (out of memory, say) is logged and passed over; the walk goes on.
@@ -90,6 +96,21 @@ void tScanBuf::ScanCache()
         if (pause_.count() > 0)
             thread_.pause(pause_);
     }
+    const bool ranToEnd = running_ && !closingFlag_;
+    reportProgress(*walk, true, ranToEnd);
+}
+
+void tScanBuf::reportProgress(const CacheEnumeration& walk, bool now, bool ranToEnd)
+{
+    if (!now && progressAge_.elapsed() < kProgressPeriodMs)
+        return;
+    progressAge_.start();
+    const CacheEnumeration::Progress progress = walk.progress();
+    qint64 total = progress.total;
+    // Whatever the estimate said, a walk that ran to its end has walked everything there was.
+    if (ranToEnd && total >= 0)
+        total = progress.done;
+    observer_.scanProgress({progress.done, total, rowCount_});
 }
 
 const QDateTime& tScanBuf::now()

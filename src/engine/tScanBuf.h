@@ -14,6 +14,7 @@
 #include <optional>
 #include <vector>
 
+class CacheEnumeration;
 class CopyQueue;
 class FailureLog;
 class HarvestRun;
@@ -65,6 +66,9 @@ public:
 
 private:
     void ScanCache();
+    // Tells the observer how far `walk` has got: at once when `now`, otherwise at most a few times a second.
+    // A walk that `ranToEnd` reports its total as what it walked.
+    void reportProgress(const CacheEnumeration& walk, bool now, bool ranToEnd = false);
     void MatchEntry(const CacheEntry& entry);
     void refuse(const CacheEntry& entry);
     void AddResultRow(const QString& url, const QString& dateText, const QString& sizeText, const QString& planName);
@@ -88,6 +92,7 @@ private:
     int refused_ = 0;
     QDateTime now_;
     QElapsedTimer nowAge_;
+    QElapsedTimer progressAge_;
     QHash<QDate, QString> dateTexts_;
     WorkerThread thread_;
 };

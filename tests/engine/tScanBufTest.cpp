@@ -6,6 +6,7 @@
 #include "engine/cache/SimpleCache.h"
 #include "util/DateText.h"
 
+#include <QDir>
 #include <QSet>
 #include <functional>
 #include <gtest/gtest.h>
@@ -30,9 +31,11 @@ public:
         events << "row:" + row.planName + ":" + row.url;
     }
     void runEnded() override { events << "end"; }
+    void scanProgress(const ScanProgress& report) override { progress << report; }
 
     QStringList events;
     QList<ResultRow> rows;
+    QList<ScanProgress> progress;
 };
 
 StrucRec plan(const QString& name, int ztype, const QString& tpname, const QString& urlStr = {},
@@ -122,6 +125,18 @@ TEST_F(ScanTest, ReportsOneRowAndQueuesOneJobPerMatchInOrder)
     for (const ResultRow& row : observer_.rows)
         rows << "/save/" + row.planName + (row.planName == "chinese" ? " document " : " resource ") + row.url;
     EXPECT_EQ(jobs, rows);
+}
+
+TEST_F(ScanTest, ProgressRunsFromNothingToEveryEntryFileWithTheMatches)
+{
+    scan(plans());
+    ASSERT_GE(observer_.progress.size(), 2);
+    const qsizetype entryFiles = QDir(kFixture).entryList({"*_0"}, QDir::Files).size();
+    EXPECT_EQ(observer_.progress.first().entriesWalked, 0);
+    EXPECT_EQ(observer_.progress.first().entriesTotal, entryFiles);
+    EXPECT_EQ(observer_.progress.last().entriesWalked, entryFiles);
+    EXPECT_EQ(observer_.progress.last().entriesTotal, entryFiles);
+    EXPECT_EQ(observer_.progress.last().matches, observer_.rows.size());
 }
 
 TEST_F(ScanTest, StopFinishesTheCurrentEntryAndStillEndsTheRun)

@@ -16,6 +16,7 @@ std::optional<CacheEntry> BlockfileCacheEnumeration::next()
         ahead_ = walk_->next();
     while (ahead_) {
         const BlockfileEntryWalk::Step step = std::move(*ahead_);
+        ++recordsPassed_;
         // The walk goes one record ahead, and what that record points to starts coming in from memory
         // while this one is handled: in hash order every entry's bytes lie far from the last one's.
         ahead_ = walk_->next();
@@ -29,4 +30,11 @@ std::optional<CacheEntry> BlockfileCacheEnumeration::next()
             return entry;
     }
     return std::nullopt;
+}
+
+CacheEnumeration::Progress BlockfileCacheEnumeration::progress() const
+{
+    if (!index_)
+        return {};
+    return {recordsPassed_, std::max<qint64>(index_->declaredEntryCount(), recordsPassed_)};
 }

@@ -20,6 +20,8 @@ public:
     BlockfileCacheEnumeration& operator=(const BlockfileCacheEnumeration&) = delete;
 
     std::optional<CacheEntry> next() override;
+    // Records passed of the entry count the index's header declares.
+    Progress progress() const override;
 
 private:
     const BlockfileCacheFolder folder_;
@@ -29,4 +31,5 @@ private:
     std::optional<BlockfileEntryWalk> walk_; // refers to files_ and index_; empty without a usable index
     // Read one step ahead, so that what the next entry will need is fetched while this one is handled.
     std::optional<BlockfileEntryWalk::Step> ahead_;
+    qint64 recordsPassed_ = 0;
 };

@@ -52,7 +52,9 @@ std::optional<BlockfileIndex> BlockfileIndex::read(const QString& path)
     QByteArray table(tableBytes, Qt::Uninitialized);
     if (FileDescriptor::readAt(file.get(), table.data(), tableBytes, tableOffset) != tableBytes)
         return std::nullopt;
-    return BlockfileIndex(std::move(table), tableLength);
+    // A signed count in the header; a negative one is damage and counts as none.
+    const qint32 declaredEntries = qint32(reader.u32(8).value_or(0));
+    return BlockfileIndex(std::move(table), tableLength, quint32(std::max(declaredEntries, 0)));
 }
 
 quint32 BlockfileIndex::nextOccupiedBucket(quint32 bucket) const

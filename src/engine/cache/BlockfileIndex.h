@@ -24,6 +24,9 @@ public:
     static bool hasKnownHeader(QByteArrayView header);
 
     quint32 tableLength() const { return tableLength_; }
+    // The number of entries the header says the cache holds; only as current as the browser's last
+    // write of the header.
+    quint32 declaredEntryCount() const { return declaredEntryCount_; }
     quint32 bucketOf(quint32 keyHash) const { return keyHash & (tableLength_ - 1); }
 
     // The address heading the chain of `bucket`; not initialized for an empty bucket or one beyond the table.
@@ -39,9 +42,12 @@ public:
     quint32 nextOccupiedBucket(quint32 bucket) const;
 
 private:
-    BlockfileIndex(QByteArray table, quint32 tableLength) : table_(std::move(table)), tableLength_(tableLength) {}
+    BlockfileIndex(QByteArray table, quint32 tableLength, quint32 declaredEntryCount)
+        : table_(std::move(table)), tableLength_(tableLength), declaredEntryCount_(declaredEntryCount)
+    {}
 
     // Kept as stored and decoded bucket by bucket: most buckets of a table are empty and are looked at once.
     QByteArray table_;
     quint32 tableLength_;
+    quint32 declaredEntryCount_;
 };

@@ -16,8 +16,19 @@ public:
         Every,
     };
 
+    // How far a walk has got: `done` of `total` places looked at (entry files, index records or table
+    // slots, whatever the cache lists). `total` is -1 when the cache does not tell; it is an estimate
+    // where the cache's own count may be stale, and then grows as the walk passes it.
+    struct Progress
+    {
+        qint64 done = 0;
+        qint64 total = -1;
+    };
+
     virtual ~CacheEnumeration() = default;
 
     // The next entry; std::nullopt after the last one, or when the walk cannot go on.
     virtual std::optional<CacheEntry> next() = 0;
+
+    virtual Progress progress() const { return {}; }
 };

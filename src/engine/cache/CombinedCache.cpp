@@ -5,34 +5,46 @@
 namespace
 {
 
+// The caches' walks one after the other. All of them start at once, so that the whole walk's progress
+// is known from its start: each walk lists only names or reads its index when it starts.
 class ChainedEnumeration : public CacheEnumeration
 {
 public:
     ChainedEnumeration(const std::vector<std::unique_ptr<UrlCache>>& caches, Offer offer)
-        : caches_(caches), offer_(offer)
-    {}
+    {
+        walks_.reserve(caches.size());
+        for (const std::unique_ptr<UrlCache>& cache : caches)
+            walks_.push_back(offer == Offer::Usable ? cache->enumerate() : cache->enumerateAll());
+    }
 
     std::optional<CacheEntry> next() override
     {
-        while (next_ < caches_.size() || current_) {
-            if (!current_) {
-                UrlCache& cache = *caches_[next_++];
-                current_ = offer_ == Offer::Usable ? cache.enumerate() : cache.enumerateAll();
-            }
-            if (current_) {
-                if (std::optional<CacheEntry> entry = current_->next())
-                    return entry;
-                current_.reset();
-            }
+        for (; current_ < walks_.size(); ++current_) {
+            if (!walks_[current_])
+                continue;
+            if (std::optional<CacheEntry> entry = walks_[current_]->next())
+                return entry;
         }
         return std::nullopt;
     }
 
+    // The sum over the walks whose total is known.
+    Progress progress() const override
+    {
+        Progress sum;
+        for (const std::unique_ptr<CacheEnumeration>& walk : walks_) {
+            const Progress part = walk ? walk->progress() : Progress{};
+            if (part.total < 0)
+                continue;
+            sum.done += part.done;
+            sum.total = std::max<qint64>(sum.total, 0) + part.total;
+        }
+        return sum;
+    }
+
 private:
-    const std::vector<std::unique_ptr<UrlCache>>& caches_;
-    const Offer offer_;
-    std::size_t next_ = 0;
-    std::unique_ptr<CacheEnumeration> current_;
+    std::vector<std::unique_ptr<CacheEnumeration>> walks_;
+    std::size_t current_ = 0;
 };
 
 } // namespace

@@ -17,6 +17,7 @@ public:
                             Offer offer = Offer::Usable);
 
     std::optional<CacheEntry> next() override;
+    Progress progress() const override { return {position_, entryFileNames_.size()}; }
 
 private:
     std::shared_ptr<const FirefoxCacheFolder> folder_; // shared, so that a walk may outlive its cache object

@@ -35,3 +35,19 @@ std::optional<CacheEntry> IndexDatCacheEnumeration::next()
     }
     return std::nullopt;
 }
+
+CacheEnumeration::Progress IndexDatCacheEnumeration::progress() const
+{
+    if (!file_)
+        return {};
+    Progress progress{0, 0};
+    const QList<IndexDatFile::HashTable>& tables = file_->hashTables();
+    for (qsizetype i = 0; i < tables.size(); ++i) {
+        progress.total += tables.at(i).slotCount;
+        if (i < table_)
+            progress.done += tables.at(i).slotCount;
+        else if (i == table_)
+            progress.done += slot_;
+    }
+    return progress;
+}

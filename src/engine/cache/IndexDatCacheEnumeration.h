@@ -19,6 +19,8 @@ public:
                              Offer offer = Offer::Usable);
 
     std::optional<CacheEntry> next() override;
+    // Hash-table slots passed of all the tables' slots.
+    Progress progress() const override;
 
 private:
     const IndexDatFolder folder_;

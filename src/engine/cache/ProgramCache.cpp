@@ -14,6 +14,7 @@ public:
     {}
 
     std::optional<CacheEntry> next() override { return walk_->next(); }
+    Progress progress() const override { return walk_->progress(); }
 
 private:
     std::shared_ptr<UrlCache> caches_;

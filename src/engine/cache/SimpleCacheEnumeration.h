@@ -17,6 +17,7 @@ public:
     explicit SimpleCacheEnumeration(const SimpleCacheFolder& folder, Offer offer = Offer::Usable);
 
     std::optional<CacheEntry> next() override;
+    Progress progress() const override { return {nextIndex_, entryFileNames_.size()}; }
 
 private:
     const SimpleCacheFolder folder_;

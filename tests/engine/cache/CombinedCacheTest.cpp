@@ -2,7 +2,13 @@
 
 #include "CacheTestSupport.h"
 #include "QtPrinters.h"
+#include "engine/cache/BlockfileCache.h"
+#include "engine/cache/FirefoxCache.h"
+#include "engine/cache/IndexDatCache.h"
+#include "engine/cache/SimpleCache.h"
+
 #include <QStringList>
+#include <numeric>
 
 #include <gtest/gtest.h>
 
@@ -131,6 +137,42 @@ TEST(CombinedCacheTest, RemoveEntryAndIsCurrentGoToTheCacheTheEntryCameFrom)
     EXPECT_FALSE(combined.isCurrent(unknown));
     EXPECT_TRUE(combined.ownsFolder("a"));
     EXPECT_FALSE(combined.ownsFolder("elsewhere"));
+}
+
+// A progress bar needs the whole walk's size before the first entry: every kind of cache tells it from
+// what it reads when its walk starts, and a walk that ends has passed all of it.
+TEST(CombinedCacheTest, AWalkKnowsItsSizeFromItsStartAndEndsAtIt)
+{
+    const QString data = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/");
+    std::vector<std::unique_ptr<UrlCache>> caches;
+    caches.push_back(std::make_unique<SimpleCache>(data + "chromium-simple/Cache_Data"));
+    caches.push_back(std::make_unique<FirefoxCache>(data + "firefox-cache2"));
+    caches.push_back(std::make_unique<BlockfileCache>(data + "chromium-blockfile/Cache_Data"));
+    caches.push_back(std::make_unique<IndexDatCache>(data + "indexdat/small/Content.IE5"));
+    std::vector<qint64> totals;
+    for (const std::unique_ptr<UrlCache>& cache : caches) {
+        const std::unique_ptr<CacheEnumeration> alone = cache->enumerate();
+        const CacheEnumeration::Progress start = alone->progress();
+        EXPECT_EQ(start.done, 0);
+        EXPECT_GT(start.total, 0);
+        while (alone->next()) {
+        }
+        EXPECT_EQ(alone->progress().done, alone->progress().total);
+        totals.push_back(alone->progress().total);
+    }
+
+    CombinedCache combined(std::move(caches));
+    const std::unique_ptr<CacheEnumeration> walk = combined.enumerate();
+    const qint64 total = std::accumulate(totals.begin(), totals.end(), qint64(0));
+    EXPECT_EQ(walk->progress().total, total);
+    qint64 lastDone = 0;
+    while (walk->next()) {
+        const CacheEnumeration::Progress now = walk->progress();
+        EXPECT_GE(now.done, lastDone);
+        EXPECT_LE(now.done, now.total);
+        lastDone = now.done;
+    }
+    EXPECT_EQ(walk->progress().done, total);
 }
 
 } // namespace
