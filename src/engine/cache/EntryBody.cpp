@@ -27,12 +27,27 @@ Refusal refusalForFailedOpen(const struct stat& status, int error)
     return error == ENOENT || error == ENOTDIR ? Refusal::Vanished : Refusal::Unreadable;
 }
 
+// The bytes the walk held for `body`, once the file's status shows it is still the one they came from.
+Refusal writeHeld(const StoredBody& body, ByteSink& sink)
+{
+    struct stat status;
+    if (::stat(QFile::encodeName(body.file).constData(), &status) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? Refusal::Vanished : Refusal::Unreadable;
+    if (!S_ISREG(status.st_mode))
+        return Refusal::NotRegular;
+    if (StoredBody::FileStamp::of(status) != *body.stamp)
+        return Refusal::Changed;
+    return sink.write(body.held) ? Refusal::None : Refusal::SinkFailed;
+}
+
 // The stored bytes of `body` into `sink`, piece after piece, each file checked before it is read: a
 // regular file, with the stamp taken when the entry was walked, large enough for the range. The CRC,
 // where the cache keeps one, is computed on the way and compared at the end, so a Damaged result comes
 // after the sink has had every byte.
 Refusal readStored(const StoredBody& body, ByteSink& sink)
 {
+    if (body.stamp && body.pieces.isEmpty() && body.held.size() == body.length && !body.held.isNull())
+        return writeHeld(body, sink);
     const QList<StoredBody::Piece> pieces = body.allPieces();
     qint64 total = 0;
     for (const StoredBody::Piece& piece : pieces) {

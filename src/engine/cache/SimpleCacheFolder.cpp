@@ -142,6 +142,8 @@ std::optional<CacheEntry> SimpleCacheFolder::readEntry(const QString& fileName,
         entry.body =
             StoredBody{entryPath, file->bodyOffset(), file->bodyLength(), head.contentEncoding(), file->bodyCrc32(),
                        {},        file->stamp()};
+        if (const std::optional<QByteArrayView> body = file->checkedBody())
+            entry.body.held = body->toByteArray();
         entry.size = ChromiumHttpEntry::sizeHintOf(entry.body, file->bodyHead(), file->bodyTail());
     }
     return entry;

@@ -170,6 +170,7 @@ std::optional<SimpleEntryFile> SimpleEntryFile::parse(HeadTailFileReader& file, 
         entry.bodyCrc32_ = bodyRecord->crc;
     entry.bodyHead_ = *bodyHead;
     entry.bodyTail_ = *bodyTail;
+    entry.bodyChecked_ = wholeBody.has_value();
     entry.responseInfo_ = *responseInfo;
     entry.buffers_ = file.takeBuffers();
     return entry;

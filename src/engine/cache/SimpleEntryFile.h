@@ -38,6 +38,11 @@ public:
     std::optional<quint32> bodyCrc32() const { return bodyCrc32_; }
     // The first bytes of the body: all of it when the file was small enough to be read whole, else 64.
     QByteArrayView bodyHead() const { return bodyHead_; }
+    // The whole body, where it was read with the rest of a small file and so checked against its CRC.
+    std::optional<QByteArrayView> checkedBody() const
+    {
+        return bodyChecked_ ? std::optional<QByteArrayView>(bodyHead_) : std::nullopt;
+    }
     QByteArrayView bodyTail() const { return bodyTail_; }         // the last bytes of the body (at most 64)
     QByteArrayView responseInfo() const { return responseInfo_; } // stream 0
     QDateTime modified() const { return modified_; }              // the file's mtime, UTC
@@ -55,6 +60,7 @@ private:
     std::optional<quint32> bodyCrc32_;
     QByteArrayView bodyHead_;
     QByteArrayView bodyTail_;
+    bool bodyChecked_ = false;
     QByteArrayView responseInfo_;
     QDateTime modified_;
     StoredBody::FileStamp stamp_;

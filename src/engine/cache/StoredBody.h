@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <optional>
@@ -49,6 +50,12 @@ struct StoredBody
         friend bool operator==(const FileStamp&, const FileStamp&) = default;
     };
     std::optional<FileStamp> stamp;
+
+    // The stored bytes themselves, where the walk read them anyway with the rest of a small file and
+    // checked them against the recorded CRC; empty otherwise. A read takes them from here once the file's
+    // status shows it is still the file they came from (the stamp), so a small body costs one status call
+    // instead of opening and reading its file again. Implicitly shared: copies of the entry share them.
+    QByteArray held;
 
     // The ranges to read one after another to have the body.
     QList<Piece> allPieces() const { return pieces.isEmpty() ? QList<Piece>{Piece{file, offset, length}} : pieces; }

@@ -464,6 +464,8 @@ TEST(SimpleCacheTest, BodyOfAnEntryFileChangedSinceTheWalkIsRefused)
         const std::optional<CacheEntry> style = cache.lookup(site + "/css/style.css");
         ASSERT_TRUE(style);
         ASSERT_TRUE(style->body.stamp);
+        // Small enough to be held from the walk: what is checked here is the status call that guards it.
+        EXPECT_EQ(style->body.held.size(), style->body.length);
         changeCase.change(copy);
         expectNoWaitOn({copy.file(styleFile)}, [&] {
             EXPECT_EQ(refusalOf(*style), changeCase.refusal);
