@@ -163,6 +163,7 @@ std::optional<CacheEntry> FirefoxCacheFolder::readEntry(const QString& fileName,
     entry.sourceFolder = path_;
     entry.entryKey = fileName;
     entry.body = StoredBody{filePath, 0, file->bodyLength(), encoding, std::nullopt, {}, file->stamp()};
+    entry.body.held = file->bodyIfRead();
     entry.localName = LocalFileName::forUrl(entry.url, entry.contentType).withCounter(1);
     return entry;
 }

@@ -46,6 +46,8 @@ public:
     // otherwise from the file, provided it still has the size it had. std::nullopt outside the body or when
     // the file changed or vanished.
     std::optional<QByteArray> readBody(qint64 offset, qint64 length) const;
+    // The whole body where it was read with the rest of a small file; empty otherwise.
+    QByteArray bodyIfRead() const { return snapshotOffset_ == 0 ? snapshot_.first(bodyLength_) : QByteArray(); }
 
     // The file as it was read.
     StoredBody::FileStamp stamp() const { return stamp_; }
