@@ -29,7 +29,7 @@ bool DestinationNamer::isDirectChildName(const QString& name)
            !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(0));
 }
 
-QString DestinationNamer::titleName(const QByteArrayList& pageLines)
+QString DestinationNamer::titleName(const QByteArrayList& pageLines, const QByteArray& charset)
 {
     // Every title line used to be tried in turn, but only the last one ever decided the name.
     for (auto line = pageLines.crbegin(); line != pageLines.crend(); ++line) {
@@ -44,7 +44,8 @@ QString DestinationNamer::titleName(const QByteArrayList& pageLines)
             end = title.indexOf("</TITLE>");
         if (end >= 0)
             title.truncate(end);
-        const QString text = PageText::toUnicode(title, PageText::declaredCharset(pageLines));
+        const QString text =
+            PageText::toUnicode(title, charset.isEmpty() ? PageText::declaredCharset(pageLines) : charset);
         return StripNameChars(text + QLatin1String(".mht"));
     }
     return {};

@@ -38,9 +38,9 @@ public:
 
     // The name of the last title line's title (the text after "<title>" or "<TITLE>" up to "</title>"
     // or "</TITLE>" on that line), as text, with ".mht" and stripped of forbidden characters; empty when
-    // no line has a title tag. Titles that are not UTF-8 are decoded from the page's declared character
-    // set, else from GBK. documentName makes it safe.
-    static QString titleName(const QByteArrayList& pageLines);
+    // no line has a title tag. Titles that are not UTF-8 are decoded from `charset`, or where that is
+    // empty from the page's declared character set, else from GBK. documentName makes it safe.
+    static QString titleName(const QByteArrayList& pageLines, const QByteArray& charset = {});
 
     // Whether `name`, put in a folder, names a file directly in it: not empty, not "." or "..", and with
     // no path separator (a backslash counts as one, as it does where the names may end up).

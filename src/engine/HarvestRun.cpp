@@ -12,6 +12,7 @@ void HarvestRun::add(const Totals& counts)
 {
     const std::lock_guard lock(mutex_);
     totals_.saved += counts.saved;
+    totals_.pagesSaved += counts.pagesSaved;
     totals_.alreadySaved += counts.alreadySaved;
     totals_.failed += counts.failed;
     totals_.changed += counts.changed;
@@ -66,10 +67,10 @@ bool HarvestRun::waitFinished(std::chrono::milliseconds timeout) const
 
 QString HarvestRun::summaryText(const Totals& totals)
 {
-    QString text = QStringLiteral("已保存%1个，失败%2个，因缓存已变跳过%3个")
-                       .arg(totals.saved)
-                       .arg(totals.failed)
-                       .arg(totals.changed);
+    QString text = QStringLiteral("已保存%1个").arg(totals.saved);
+    if (totals.pagesSaved > 0)
+        text += QStringLiteral("（其中页面%1个）").arg(totals.pagesSaved);
+    text += QStringLiteral("，失败%1个，因缓存已变跳过%2个").arg(totals.failed).arg(totals.changed);
     if (totals.alreadySaved > 0)
         text += QStringLiteral("，已存在相同文件%1个").arg(totals.alreadySaved);
     if (totals.deleted > 0 || totals.notDeleted > 0)

@@ -18,6 +18,7 @@ public:
     struct Totals
     {
         int saved = 0;            // files and archives put in place
+        int pagesSaved = 0;       // of which archives
         int alreadySaved = 0;     // the same bytes were in place already: nothing written
         int failed = 0;           // could not be read or written; logged
         int changed = 0;          // the entry changed or vanished since the scan: skipped, nothing saved

@@ -6,37 +6,47 @@
 #include <QString>
 
 class ByteSink;
+class PageModel;
 class UrlCache;
 
 // Writes a harvested page as a single-file MHTML archive (a MIME multipart/related text, CR LF line
-// ends): the page's lines unchanged as the first part, then one part per resource the page names,
-// with its cached body, so that a browser shows the whole page offline.
+// ends): the page's lines unchanged as the first part, then one part for each resource the page loads
+// that some cache holds, so that a browser shows the whole page offline.
 //
-// Parts follow the page line by line: for each line its lower-case "src=" references from left to
-// right, then its upper-case "SRC=" ones, then the style sheets its <link> tags name. A reference is
-// embedded each time it occurs.
+// Resources are those the page model found (markup, <style>, style attributes), then, as their parts are
+// written, those of each style sheet (url(), @import, resolved against the sheet's own address) and of
+// each frame document, which gets a text/html part of its own. Each address gets one part, located at
+// the absolute address the page resolves it to (fragment kept), typed by the Content-Type the cache
+// keeps for it. An address no cache holds gets no part: an empty one would stand for a broken file.
 //
 // The archive is streamed into a sink: the header and page part, then each part encoded as its body is
-// read, so memory holds the page and at most one part's body. Runs on the copy worker's threads; the
-// cache lookups are read-only.
+// read, so memory holds the page and at most one part's body (a sheet or frame is read whole, to find
+// its own references). Runs on the copy worker's threads; the cache lookups are read-only.
 class MhtmlComposer
 {
 public:
-    // A resource body larger than this is left out of the archive (its part gets no body).
+    // A resource body larger than this is left out of the archive.
     static constexpr qint64 kMaxPartSize = qint64(256) << 20;
+    // Sheets and frame documents larger than this are embedded without following their references.
+    static constexpr qint64 kMaxParsedSize = qint64(16) << 20;
+    // How deep sheets importing sheets, and frames holding frames, are followed.
+    static constexpr int kMaxDepth = 8;
 
     // What composing one page found, for the run's report.
     struct Report
     {
-        int references = 0; // resource references the page holds
+        int references = 0; // distinct addresses the page and its sheets and frames load
         int embedded = 0;   // parts written with their cached body
-        int missing = 0;    // references no cache holds (or whose body could not be read)
+        int missing = 0;    // addresses no cache holds (or whose body could not be read)
     };
 
     explicit MhtmlComposer(UrlCache& cache);
 
-    // Streams the archive of the page at `sourceUrl`, whose stored bytes are `pageLines`, into `out`,
-    // dated `today` (the local date). False as soon as `out` refuses bytes.
+    // Streams the archive of `page` into `out`, dated `today` (the local date). False as soon as `out`
+    // refuses bytes.
+    bool compose(const PageModel& page, const QDate& today, ByteSink& out, Report* report = nullptr) const;
+
+    // The same for a page given as its address and stored lines.
     bool compose(const QString& sourceUrl, const QByteArrayList& pageLines, const QDate& today, ByteSink& out,
                  Report* report = nullptr) const;
 

@@ -5,7 +5,7 @@
 #include "engine/FailureLog.h"
 #include "engine/FileSink.h"
 #include "engine/HarvestRun.h"
-#include "engine/PageText.h"
+#include "engine/PageModel.h"
 #include "engine/PlanMatcher.h"
 #include "engine/TemporaryBesideFile.h"
 #include "engine/cache/EntryBody.h"
@@ -336,15 +336,15 @@ void thCpy::prepareDocument(Task& task) const
         task.settle(*refusal);
         return;
     }
-    const QByteArrayList lines = PageText::splitLines(std::move(std::get<QByteArray>(page)));
-    task.titleName = DestinationNamer::titleName(lines);
+    const PageModel model = PageModel::parse(job.entry.url, std::get<QByteArray>(page), job.entry.contentType);
+    task.titleName = model.titleName();
     task.file = std::make_unique<TemporaryBesideFile>(job.saveFolder);
     if (!task.file->isOpen()) {
         task.fail(task.file->errorText());
         return;
     }
     FileSink sink(task.file->fd(), abortPreparation_);
-    const bool written = composer_.compose(job.entry.url, lines, task.today, sink, &task.report) && sink.flush();
+    const bool written = composer_.compose(model, task.today, sink, &task.report) && sink.flush();
     task.settle(written ? EntryBody::Refusal::None : EntryBody::Refusal::SinkFailed, &sink);
 }
 
@@ -362,6 +362,7 @@ void thCpy::commit(Task& task)
         switch (place(*task.file, job.saveFolder, name, job.isDocument)) {
         case TemporaryBesideFile::Placement::Placed:
             counts.saved = 1;
+            counts.pagesSaved = job.isDocument ? 1 : 0;
             break;
         case TemporaryBesideFile::Placement::Identical:
             counts.alreadySaved = 1;
@@ -375,6 +376,7 @@ void thCpy::commit(Task& task)
         }
         if (task.result == Task::Result::Ready) {
             counts.missingResources = task.report.missing;
+            logMissing(job, task.report);
             if (job.deleteAfter) {
                 if (job.run) {
                     job.run->deleteWhenFinished(job.entry);
@@ -409,8 +411,21 @@ TemporaryBesideFile::Placement thCpy::place(TemporaryBesideFile& file, const QSt
     return TemporaryBesideFile::Placement::Taken;
 }
 
+void thCpy::logMissing(const CopyJob& job, const MhtmlComposer::Report& report)
+{
+    if (report.missing == 0 || log_ == nullptr)
+        return;
+    ++missingLines_;
+    if (missingLines_ < kMaxMissingLines)
+        log_->logFailure(
+            QStringLiteral("页面“%1”有%2个资源不在缓存中，存档里没有它们").arg(job.entry.url).arg(report.missing));
+    else if (missingLines_ == kMaxMissingLines)
+        log_->logFailure(QStringLiteral("更多页面有资源不在缓存中，不再逐一记录"));
+}
+
 void thCpy::finishRun(const CopyJob& end)
 {
+    missingLines_ = 0;
     if (!end.run)
         return;
     HarvestRun::Totals counts;

@@ -47,6 +47,8 @@ public:
 
     // Names tried for one save before it fails: "Title (2).mht" ... "Title (9999).mht".
     static constexpr int kMaxNameCandidates = 9999;
+    // Pages logged one by one for their missing resources in one run; the rest get one line.
+    static constexpr int kMaxMissingLines = 50;
 
     // Preparation threads for this machine: one per core.
     static int defaultPreparers();
@@ -86,6 +88,8 @@ private:
     static TemporaryBesideFile::Placement place(TemporaryBesideFile& file, const QString& folder, const QString& name,
                                                 bool isDocument);
     void finishRun(const CopyJob& end);
+    // One log line for a saved page some of whose resources no cache holds, up to kMaxMissingLines a run.
+    void logMissing(const CopyJob& job, const MhtmlComposer::Report& report);
     void abandonWindow();
     void jobDone();
 
@@ -99,6 +103,7 @@ private:
     const std::chrono::milliseconds pause_;
     FailureLog* const log_;
     const MhtmlComposer composer_;
+    int missingLines_ = 0; // logMissing's lines since the last run ended; this thread's
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> running_{false};
     // Set when the window is abandoned: jobs in preparation stop writing at their next chunk.
