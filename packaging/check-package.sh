@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the Debian package from a finished build, unpacks it into a temporary root and checks what it
 # installs: the files in place, the desktop entry and the AppStream metadata valid, the unpacked
-# webgleaner-cli working as an installed program (its files in the XDG folders), and lintian content.
+# programs working as installed ones (their files in the XDG folders), and lintian content.
 # Usage: check-package.sh BUILD_FOLDER VERSION CACHE_FOLDER
 set -eu
 
@@ -54,6 +54,17 @@ grep -q "^chromium-simple	$cache	" "$work/sources" || fail "sources did not use 
 printf '[name]\nn1=key1\n[key1]\nname=styles\nztype=1\ntpname=*.css\nsavpath=%s\n' "$work/saved" >"$work/plans.ini"
 "$cli" run --plans "$work/plans.ini" >"$work/rows" 2>"$work/totals" || fail "run failed: $(cat "$work/totals")"
 [ "$(ls "$work/saved" | wc -l)" -eq 2 ] || fail "run saved $(ls "$work/saved" | wc -l) files, not 2"
+
+# The unpacked window likewise creates its plan file in the configuration folder.
+QT_QPA_PLATFORM=offscreen "$root/usr/bin/webgleaner" >"$work/window.log" 2>&1 &
+window=$!
+for _ in $(seq 100); do
+    [ -f "$XDG_CONFIG_HOME/webgleaner/plancfg.ini" ] && break
+    sleep 0.1
+done
+kill "$window" 2>/dev/null || true
+wait "$window" 2>/dev/null || true
+[ -f "$XDG_CONFIG_HOME/webgleaner/plancfg.ini" ] || fail "the window made no plan file: $(cat "$work/window.log")"
 [ "$(ls "$root/usr/bin")" = "$(printf 'webgleaner\nwebgleaner-cli')" ] || fail "files written beside the program"
 
 lintian --fail-on error "$deb" || fail "lintian found errors"
