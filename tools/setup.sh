@@ -23,6 +23,8 @@ test_packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     clang libclang-rt-14-dev
     xvfb xauth
+    # the Debian package's test: cpack's dependency lookup, lintian and the desktop-file checkers
+    dpkg-dev lintian desktop-file-utils appstream
 )
 [[ "$mode" == test ]] && packages+=("${test_packages[@]}")
 

@@ -1,6 +1,8 @@
 #include "app/CommandLineTool.h"
 
 #include "app/ErrorLog.h"
+#include "app/ProgramVersion.h"
+#include "app/RunProgressLine.h"
 #include "engine/CacheRefresh.h"
 #include "engine/CopyQueue.h"
 #include "engine/HarvestRun.h"
@@ -12,6 +14,7 @@
 #include "plans/PlanFile.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <algorithm>
 #include <csignal>
@@ -25,8 +28,29 @@ namespace
 constexpr std::size_t kMaxQueuedJobs = 1024;
 
 const QString kUsage = QStringLiteral("用法：webgleaner-cli sources|list [--cache 文件夹]... | run --plans 方案文件 "
-                                      "[--plan 方案名]... [--cache 文件夹]... "
-                                      "[--dry-run]");
+                                      "[--plan 方案名]... [--cache 文件夹]... [--dry-run] [--quiet]"
+                                      "（详见 --help）");
+
+// Every command and option, one line each.
+const QString kHelp =
+    QStringLiteral("用法：webgleaner-cli 命令 [选项]...\n"
+                   "按回收方案从浏览器的 HTTP 缓存中回收网页和文件。\n"
+                   "\n"
+                   "命令：\n"
+                   "  sources               列出所用的缓存：格式、文件夹、条目数\n"
+                   "  list                  列出每个条目：网址、文件名、大小、最后访问时间、缓存文件夹\n"
+                   "  run                   按方案回收一次：输出结果行，把匹配项保存到方案的文件夹\n"
+                   "\n"
+                   "选项：\n"
+                   "  --cache 文件夹        使用此缓存文件夹（可多次给出），不用所列或找到的缓存\n"
+                   "  --plans 方案文件      run：读取方案的文件（plancfg.ini），必须给出\n"
+                   "  --plan 方案名         run：只运行此方案（可多次给出）；不给出时运行文件中的全部方案\n"
+                   "  --dry-run             run：只列出匹配项，不保存\n"
+                   "  -q, --quiet           run：错误输出是终端时也不显示进度行\n"
+                   "  -h, --help            显示本帮助后退出\n"
+                   "  --version             显示版本后退出\n"
+                   "\n"
+                   "退出状态：0 成功；1 有文件未能保存；2 参数错误、缓存或方案文件无法读取；130 被中断。\n");
 
 // `text` as one field of a tab-separated output line: a tab, CR, LF or backslash inside it (a cache key
 // may hold any of them) is written as \t, \r, \n or \\, so that each line is one row and every row has
@@ -62,41 +86,138 @@ QString field(const QString& text)
     return escaped;
 }
 
-// Prints the rows of a run as the results list shows them, and counts them.
+// The error stream during a run, written by the scan (the thread that runs it) and by the copy worker's
+// failures. On a terminal it keeps the progress line at the bottom: every other line written takes it
+// off first, and the next report draws it again.
+class RunTerminal
+{
+public:
+    RunTerminal(QTextStream& err, bool showProgress, bool outIsTerminal)
+        : err_(err), showProgress_(showProgress), outIsTerminal_(outIsTerminal)
+    {
+        sinceStart_.start();
+    }
+
+    void writeLine(const QString& text)
+    {
+        const std::lock_guard lock(mutex_);
+        progress_.clear();
+        err_ << text << '\n';
+        err_.flush();
+    }
+    // Before a line goes to the output stream, which may share the terminal.
+    void beforeOutput()
+    {
+        if (!showProgress_ || !outIsTerminal_)
+            return;
+        const std::lock_guard lock(mutex_);
+        progress_.clear();
+    }
+    // `force` draws even right after the last drawing; reports in between are dropped, since a terminal
+    // shows no more than a few a second.
+    void report(const RunProgressLine::Counts& counts, bool force)
+    {
+        if (!showProgress_)
+            return;
+        const std::lock_guard lock(mutex_);
+        const auto elapsed = std::chrono::milliseconds(sinceStart_.elapsed());
+        if (!force && lastDrawn_ && elapsed - *lastDrawn_ < kDrawInterval)
+            return;
+        progress_.draw(counts, elapsed);
+        lastDrawn_ = elapsed;
+    }
+    bool outIsTerminal() const { return outIsTerminal_; }
+    void endProgress()
+    {
+        const std::lock_guard lock(mutex_);
+        progress_.clear();
+    }
+
+private:
+    static constexpr std::chrono::milliseconds kDrawInterval{100};
+
+    std::mutex mutex_;
+    QTextStream& err_;
+    const bool showProgress_;
+    const bool outIsTerminal_;
+    RunProgressLine progress_{err_};
+    QElapsedTimer sinceStart_;
+    std::optional<std::chrono::milliseconds> lastDrawn_;
+};
+
+// Prints the rows of a run as the results list shows them, and reports the walk's progress.
 class RowPrinter : public ScanObserver
 {
 public:
-    explicit RowPrinter(QTextStream& out) : out_(out) {}
+    RowPrinter(QTextStream& out, RunTerminal& terminal, const HarvestRun& run, bool saving)
+        : out_(out), terminal_(terminal), run_(run), saving_(saving)
+    {}
 
     void hintText(const QString& text) override
     {
-        if (text != tScanBuf::kSearchingText)
-            out_ << text << '\n';
+        if (text == tScanBuf::kSearchingText)
+            return;
+        terminal_.beforeOutput();
+        out_ << text << '\n';
+        out_.flush();
     }
     void resultRow(const ResultRow& row) override
     {
+        terminal_.beforeOutput();
         out_ << field(row.url) << '\t' << field(row.accessDate) << '\t' << field(row.size) << '\t'
              << field(row.planName) << '\n';
+        // A terminal shows each row as it comes; elsewhere the stream keeps its buffer.
+        if (terminal_.outIsTerminal())
+            out_.flush();
     }
-    void runEnded() override { out_.flush(); }
+    void scanProgress(const ScanProgress& progress) override
+    {
+        walked_ = progress.entriesWalked;
+        total_ = progress.entriesTotal;
+        matches_ = progress.matches;
+        terminal_.report(counts(), true);
+    }
+    void runEnded() override
+    {
+        walkEnded_ = true;
+        out_.flush();
+    }
+
+    // What the run has done so far, saving included.
+    RunProgressLine::Counts counts() const
+    {
+        RunProgressLine::Counts counts{walked_, total_, matches_, 0, 0, walkEnded_};
+        if (saving_) {
+            const HarvestRun::Totals totals = run_.totals();
+            counts.saved = totals.saved + totals.alreadySaved;
+            counts.handled = totals.saved + totals.alreadySaved + totals.failed + totals.changed;
+        } else {
+            counts.handled = matches_;
+        }
+        return counts;
+    }
 
 private:
     QTextStream& out_;
+    RunTerminal& terminal_;
+    const HarvestRun& run_;
+    const bool saving_;
+    qint64 walked_ = 0;
+    qint64 total_ = -1;
+    qint64 matches_ = 0;
+    bool walkEnded_ = false;
 };
 
-// The failures of a run: one line each on stderr, and in error.log beside the program as the window
-// writes them.
+// The failures of a run: one line each on stderr, and in error.log as the window writes them.
 class RunFailureLog : public FailureLog
 {
 public:
-    RunFailureLog(QTextStream& err, const QString& programFolder) : err_(err), errorLog_(programFolder) {}
+    RunFailureLog(RunTerminal& terminal, const QString& logFolder) : terminal_(terminal), errorLog_(logFolder) {}
 
     void logFailure(const QString& message) noexcept override
     {
         try {
-            const std::lock_guard lock(mutex_);
-            err_ << "webgleaner-cli: " << message << '\n';
-            err_.flush();
+            terminal_.writeLine(QStringLiteral("webgleaner-cli: ") + message);
         } catch (...) {
             // The log below still has it.
         }
@@ -104,8 +225,7 @@ public:
     }
 
 private:
-    std::mutex mutex_;
-    QTextStream& err_;
+    RunTerminal& terminal_;
     ErrorLog errorLog_;
 };
 
@@ -148,8 +268,14 @@ private:
 
 } // namespace
 
-CommandLineTool::CommandLineTool(QString programFolder, CacheDetector::Homes homes, QTextStream& out, QTextStream& err)
-    : programFolder_(std::move(programFolder)), homes_(std::move(homes)), out_(out), err_(err)
+CommandLineTool::CommandLineTool(FileLocations files, CacheDetector::Homes homes, QTextStream& out, QTextStream& err,
+                                 Terminals terminals)
+    : files_(std::move(files)), homes_(std::move(homes)), out_(out), err_(err), terminals_(terminals)
+{}
+
+CommandLineTool::CommandLineTool(const QString& programFolder, CacheDetector::Homes homes, QTextStream& out,
+                                 QTextStream& err)
+    : CommandLineTool(FileLocations::allIn(programFolder), std::move(homes), out, err, {})
 {}
 
 int CommandLineTool::usageError(const QString& message)
@@ -177,6 +303,10 @@ std::optional<CommandLineTool::Options> CommandLineTool::parse(const QStringList
         const QString& option = arguments[i];
         if (running && option == QLatin1String("--dry-run")) {
             options.dryRun = true;
+            continue;
+        }
+        if (running && (option == QLatin1String("--quiet") || option == QLatin1String("-q"))) {
+            options.quiet = true;
             continue;
         }
         const bool takesValue = option == QLatin1String("--cache") ||
@@ -210,7 +340,7 @@ QList<CacheLocation> CommandLineTool::cachesToUse(const QStringList& folders, QS
         // Found, not asked for: one that cannot be read is told about, and the others are used.
         QList<CacheLocation> readable;
         for (const CacheLocation& location :
-             CacheDetector::programCaches(CacheRefresh::iniFileIn(programFolder_), homes_)) {
+             CacheDetector::programCaches(CacheRefresh::iniFileIn(files_.configFolder()), homes_)) {
             if (location.kind == CacheLocation::Kind::NoPermission)
                 err_ << "webgleaner-cli: " << CacheRefresh::kNoPermissionFormat.arg(location.folder) << '\n';
             else
@@ -241,9 +371,14 @@ QList<CacheLocation> CommandLineTool::cachesToUse(const QStringList& folders, QS
 
 int CommandLineTool::run(const QStringList& arguments)
 {
-    if (!arguments.isEmpty() &&
+    if (arguments.size() == 1 &&
         (arguments.first() == QLatin1String("--help") || arguments.first() == QLatin1String("-h"))) {
-        out_ << kUsage << '\n';
+        out_ << kHelp;
+        out_.flush();
+        return 0;
+    }
+    if (arguments.size() == 1 && arguments.first() == QLatin1String("--version")) {
+        out_ << "webgleaner-cli " << ProgramVersion::number() << '\n';
         out_.flush();
         return 0;
     }
@@ -261,8 +396,22 @@ int CommandLineTool::run(const QStringList& arguments)
     return runPlans(*options, locations);
 }
 
+void CommandLineTool::tellWhenNoCache(const QList<CacheLocation>& locations)
+{
+    if (!locations.isEmpty())
+        return;
+    // Not an error: a user without a browser cache has nothing to harvest. Said, so that empty output is
+    // not taken for empty caches.
+    err_ << "webgleaner-cli: "
+         << QStringLiteral("未找到可读取的浏览器缓存；可用 --cache 指定，或在 %1 的 [cache] 节中列出")
+                .arg(CacheRefresh::iniFileIn(files_.configFolder()))
+         << '\n';
+    err_.flush();
+}
+
 int CommandLineTool::listSources(const QList<CacheLocation>& locations)
 {
+    tellWhenNoCache(locations);
     for (const CacheLocation& location : locations) {
         out_ << CacheLocation::kindName(location.kind) << '\t' << location.folder << '\t';
         const std::unique_ptr<UrlCache> cache = CacheDetector::open(location);
@@ -282,6 +431,7 @@ int CommandLineTool::listSources(const QList<CacheLocation>& locations)
 
 int CommandLineTool::listEntries(const QList<CacheLocation>& locations)
 {
+    tellWhenNoCache(locations);
     // The local time's offset, read once: converting each entry's time to local time looks the time zone
     // up each time, which costs more than reading the entry.
     const int offsetFromUtc = QDateTime::currentDateTime().offsetFromUtc();
@@ -322,13 +472,17 @@ int CommandLineTool::runPlans(const Options& options, const QList<CacheLocation>
             return usageError(QStringLiteral("方案文件中没有名为“%1”的方案").arg(name));
         runPlans.push_back(*plan);
     }
+    tellWhenNoCache(locations);
 
     const std::unique_ptr<UrlCache> cache = CacheDetector::openAll(locations);
     CopyQueue queue;
     const std::atomic<bool> closing{false};
-    RowPrinter printer(out_);
-    RunFailureLog log(err_, programFolder_);
     const auto run = std::make_shared<HarvestRun>();
+    RunTerminal terminal(err_, terminals_.err && !options.quiet, terminals_.out);
+    RowPrinter printer(out_, terminal, *run, !options.dryRun);
+    if (!options.dryRun)
+        QDir().mkpath(files_.stateFolder()); // error.log's; failures reach stderr all the same
+    RunFailureLog log(terminal, files_.stateFolder());
     std::unique_ptr<thCpy> worker;
     if (!options.dryRun) {
         worker = std::make_unique<thCpy>(queue, *cache, closing, std::chrono::milliseconds(0), &log);
@@ -351,17 +505,17 @@ int CommandLineTool::runPlans(const Options& options, const QList<CacheLocation>
         scanner.Execute();
         if (worker) {
             // Returns the moment the worker reaches the end of the run; an interruption is seen within the tick.
-            while (!interrupted && !run->waitFinished(std::chrono::milliseconds(50))) {
-            }
+            while (!interrupted && !run->waitFinished(std::chrono::milliseconds(50)))
+                terminal.report(printer.counts(), false);
             worker->requestStop();
             worker->wait();
         }
     }
+    terminal.endProgress();
     if (!worker)
         return interrupted ? 130 : 0;
     const HarvestRun::Totals totals = run->totals();
-    err_ << HarvestRun::summaryText(totals) << '\n';
-    err_.flush();
+    terminal.writeLine(HarvestRun::summaryText(totals));
     if (interrupted)
         return 130;
     return totals.failed > 0 ? 1 : 0;

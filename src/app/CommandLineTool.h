@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/FileLocations.h"
 #include "engine/cache/CacheDetector.h"
 
 #include <QStringList>
@@ -11,18 +12,31 @@
 //   webgleaner-cli sources [--cache DIR]...   the caches in use: kind, folder, entry count
 //   webgleaner-cli list [--cache DIR]...      one line per entry: URL, local file name, size,
 //                                             last access, cache folder (tab-separated)
-//   webgleaner-cli run --plans FILE [--plan NAME]... [--cache DIR]... [--dry-run]
+//   webgleaner-cli run --plans FILE [--plan NAME]... [--cache DIR]... [--dry-run] [--quiet]
 //                                             runs the named plans (all, in file order, when none is
 //                                             named) as one harvest run, prints its result rows and
 //                                             saves the matches into the plans' folders (not with
 //                                             --dry-run); it returns once everything is saved
+//   webgleaner-cli --help | --version
 //
-// Without --cache the caches are those listed in webgleaner.ini beside the executable, else every
-// cache found in the user's folders; each found that this user may not read gets a line on stderr.
+// Without --cache the caches are those listed in webgleaner.ini in the configuration folder, else
+// every cache found in the user's folders; each found that this user may not read gets a line on
+// stderr, and finding none at all is said there too. While a run goes on, a progress line is kept on
+// the error stream when that is a terminal, unless --quiet.
 class CommandLineTool
 {
 public:
-    CommandLineTool(QString programFolder, CacheDetector::Homes homes, QTextStream& out, QTextStream& err);
+    // Which of the two streams are terminals.
+    struct Terminals
+    {
+        bool out;
+        bool err;
+    };
+
+    CommandLineTool(FileLocations files, CacheDetector::Homes homes, QTextStream& out, QTextStream& err,
+                    Terminals terminals = {});
+    // Everything in `programFolder`, neither stream a terminal: for tests and tools that run it in-process.
+    CommandLineTool(const QString& programFolder, CacheDetector::Homes homes, QTextStream& out, QTextStream& err);
 
     // The exit code: 0, or 2 for bad arguments and unreadable caches.
     int run(const QStringList& arguments);
@@ -35,6 +49,7 @@ private:
         QString planFile;
         QStringList planNames;
         bool dryRun = false; // list the matches without saving them
+        bool quiet = false;  // no progress line
     };
 
     int usageError(const QString& message);
@@ -42,12 +57,15 @@ private:
     // The caches named by `folders`, else those the program uses; a cache found that this user may not
     // read is told about on the error stream and left out. `error` says why a named folder is refused.
     QList<CacheLocation> cachesToUse(const QStringList& folders, QString* error);
+    // Says on the error stream that no cache was found, when `locations` is empty.
+    void tellWhenNoCache(const QList<CacheLocation>& locations);
     int listSources(const QList<CacheLocation>& locations);
     int listEntries(const QList<CacheLocation>& locations);
     int runPlans(const Options& options, const QList<CacheLocation>& locations);
 
-    const QString programFolder_;
+    const FileLocations files_;
     const CacheDetector::Homes homes_;
     QTextStream& out_;
     QTextStream& err_;
+    const Terminals terminals_;
 };

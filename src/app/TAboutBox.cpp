@@ -1,6 +1,7 @@
 #include "app/TAboutBox.h"
 
 #include "app/ProductPages.h"
+#include "app/ProgramVersion.h"
 #include "util/JpegImage.h"
 
 #include <QFile>
@@ -10,7 +11,10 @@
 #include <QPixmap>
 #include <QPushButton>
 
-const QString TAboutBox::kVersionText = QStringLiteral("Version (1.2)");
+QString TAboutBox::versionText()
+{
+    return QStringLiteral("Version (%1)").arg(ProgramVersion::number());
+}
 
 TAboutBox* TAboutBox::current_ = nullptr;
 
@@ -49,7 +53,7 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent)
     Image2->setAttribute(Qt::WA_TranslucentBackground);
     Image2->setPixmap(QPixmap(QStringLiteral(":/about/logo.png")));
 
-    Label2 = new QLabel(kVersionText, this);
+    Label2 = new QLabel(versionText(), this);
     Label2->setObjectName(QStringLiteral("Label2"));
     Label2->setGeometry(160, 112, 249, 18);
 

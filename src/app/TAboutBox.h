@@ -12,7 +12,8 @@ class TAboutBox : public QDialog
     Q_OBJECT
 
 public:
-    static const QString kVersionText; // "Version (1.2)"
+    // "Version (1.2)", with the build's version.
+    static QString versionText();
 
     explicit TAboutBox(QWidget* parent = nullptr);
     ~TAboutBox() override;

@@ -2,6 +2,7 @@
 
 #include "app/GuardedApplication.h"
 #include "app/HelpCommands.h"
+#include "app/ProgramVersion.h"
 #include "app/ResultListModel.h"
 #include "app/TaskTreeItem.h"
 #include "app/WindowScanObserver.h"
@@ -67,7 +68,11 @@ struct TFrmMain::Run
 const QString TFrmMain::kNoCacheText = QStringLiteral("未找到浏览器缓存，共回收0条记录");
 
 TFrmMain::TFrmMain(const QString& programFolder, QWidget* parent)
-    : QMainWindow(parent), programFolder_(programFolder), errorLog_(programFolder)
+    : TFrmMain(FileLocations::allIn(programFolder), parent)
+{}
+
+TFrmMain::TFrmMain(const FileLocations& files, QWidget* parent)
+    : QMainWindow(parent), files_(files), errorLog_(files.stateFolder())
 {
     setWindowTitle(QStringLiteral("WebGleaner"));
     setFont(windowFont());
@@ -182,6 +187,12 @@ void TFrmMain::createMenus()
                            {Action2, "清除上网临时文件(&Z)"},
                            {nullptr, ""},
                            {Action7, "退出系统(&U)"}});
+    // The version, greyed at the end of the menu just added: something to read, not a command.
+    QMenu* systemMenu = menuBar()->actions().constLast()->menu();
+    systemMenu->addSeparator();
+    QAction* version = systemMenu->addAction(QStringLiteral("版本 %1").arg(ProgramVersion::number()));
+    version->setObjectName(QStringLiteral("VersionMenuItem"));
+    version->setEnabled(false);
     addMenu("回收方案(&T)", {{Action15, "新建回收方案(&V)"},
                              {Action16, "编辑回收方案(&W)"},
                              {Action17, "删除回收方案(&X)"},
@@ -359,7 +370,7 @@ void TFrmMain::FormCreate()
     GuardedApplication::setFailureHandler([this](const QString& message) { AppException(message); });
     // A failed step is logged and the next one still runs: a plan file that cannot be created should
     // not keep the window from opening.
-    planFile_ = std::make_unique<PlanFile>(PlanFile::pathIn(programFolder_));
+    planFile_ = std::make_unique<PlanFile>(PlanFile::pathIn(files_.configFolder()));
     // A plan file that cannot be read stays as it is; the window starts with the default lists.
     if (const PlanFile::Status status = planFile_->status(); status.state == PlanFile::State::Unreadable)
         errorLog_.AppException(status.message);
@@ -370,7 +381,7 @@ void TFrmMain::FormCreate()
     copyQueue_ = std::make_unique<CopyQueue>();
     if (!copyWorker_) {
         auto worker = std::make_unique<thCpy>(*copyQueue_, *programCache_, closingFlag_, std::chrono::milliseconds(10),
-                                               &errorLog_);
+                                              &errorLog_);
         worker->start();
         copyWorker_ = std::move(worker);
     }
@@ -736,8 +747,8 @@ void TFrmMain::Action1Execute()
         return;
     // The databases are cleared on a worker, as a running browser may hold them; a store that could not be
     // cleared reaches the log.
-    historyClearer_ =
-        CleanupCommands::clearHistory(this, this, programFolder_, [this](bool cleared) { historyCleared(cleared); });
+    historyClearer_ = CleanupCommands::clearHistory(this, this, files_.configFolder(),
+                                                    [this](bool cleared) { historyCleared(cleared); });
     if (!historyClearer_)
         return;
     Action1->setEnabled(false);
@@ -765,7 +776,7 @@ void TFrmMain::Action2Execute()
 
 void TFrmMain::Action24Execute()
 {
-    HelpCommands::showHelp(this, programFolder_);
+    HelpCommands::showHelp(this, files_.helpFolder());
 }
 
 void TFrmMain::Action5Execute()
@@ -780,7 +791,7 @@ void TFrmMain::Action27Execute()
 
 void TFrmMain::Action3Execute()
 {
-    TFrmzlk::showLibrary(this, programFolder_);
+    TFrmzlk::showLibrary(this, files_.configFolder());
 }
 
 void TFrmMain::ListView4DblClick()
@@ -788,14 +799,14 @@ void TFrmMain::ListView4DblClick()
     const QModelIndexList rows = ListView4->selectionModel()->selectedRows();
     if (rows.isEmpty())
         return;
-    TFrmzlk::showLibrary(this, programFolder_, results_->row(rows.first().row()).planName);
+    TFrmzlk::showLibrary(this, files_.configFolder(), results_->row(rows.first().row()).planName);
 }
 
 std::function<void()> TFrmMain::cacheFinder(int run)
 {
     // Copies of what it reads: the window goes on meanwhile. The window outlives every worker, and its
     // error log may be written from any thread.
-    return [this, run, cache = programCache_, iniFile = CacheRefresh::iniFileIn(programFolder_),
+    return [this, run, cache = programCache_, iniFile = CacheRefresh::iniFileIn(files_.configFolder()),
             homes = CacheDetector::Homes::fromEnvironment()] {
         // Caches found unreadable are logged, one line each.
         if (CacheRefresh::refresh(*cache, iniFile, homes, &errorLog_) || run <= 0)
@@ -842,11 +853,12 @@ void TFrmMain::StartGet()
               });
     // Reported by the copy worker once it has handled the run's last job: posted to this thread.
     auto harvest = std::make_shared<HarvestRun>([this, id](const HarvestRun::Totals& totals) {
-        QMetaObject::invokeMethod(this, [this, id, totals] { runHarvested(id, totals); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, id, totals] { runHarvested(id, totals); }, Qt::QueuedConnection);
     });
-    run->scanner = std::make_unique<tScanBuf>(*programCache_, *copyQueue_, std::move(plans), closingFlag_,
-                                              *run->observer, std::chrono::milliseconds(10), std::move(harvest),
-                                              &errorLog_);
+    run->scanner =
+        std::make_unique<tScanBuf>(*programCache_, *copyQueue_, std::move(plans), closingFlag_, *run->observer,
+                                   std::chrono::milliseconds(10), std::move(harvest), &errorLog_);
     // The caches are found on the scan's thread, before its walk.
     run->scanner->setFirstStep(cacheFinder(id));
     tScanBuf& scanner = *run->scanner;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/ErrorLog.h"
+#include "app/FileLocations.h"
 #include "engine/BackgroundWorker.h"
 #include "engine/HarvestRun.h"
 #include "plans/FileTypeLists.h"
@@ -37,8 +38,9 @@ class TFrmMain : public QMainWindow
     Q_OBJECT
 
 public:
-    // `programFolder` holds plancfg.ini and error.log.
+    // `programFolder` holds plancfg.ini, error.log and the help file.
     explicit TFrmMain(const QString& programFolder, QWidget* parent = nullptr);
+    explicit TFrmMain(const FileLocations& files, QWidget* parent = nullptr);
     ~TFrmMain() override;
 
     QString hintText() const;
@@ -144,7 +146,7 @@ private:
     std::function<void()> cacheFinder(int run);
     void historyCleared(bool cleared);
 
-    const QString programFolder_;
+    const FileLocations files_;
     ErrorLog errorLog_;
     std::unique_ptr<PlanFile> planFile_;
     FileTypeLists typeLists_;

@@ -1,3 +1,4 @@
+#include "app/FileLocations.h"
 #include "app/GuardedApplication.h"
 #include "app/TFrmMain.h"
 #include "library/WebPreview.h"
@@ -14,7 +15,9 @@ int main(int argc, char* argv[])
     font.setPixelSize(12);
     QApplication::setFont(font);
 
-    TFrmMain mainWindow(QCoreApplication::applicationDirPath());
+    const FileLocations files = FileLocations::forProgram(QCoreApplication::applicationDirPath());
+    files.makeFolders(); // a folder that cannot be made shows as a plan file that cannot be created
+    TFrmMain mainWindow(files);
     mainWindow.show();
     return QApplication::exec();
 }

@@ -1,10 +1,13 @@
 #include "app/CommandLineTool.h"
 
+#include "app/ProgramVersion.h"
+
 #include "QtPrinters.h"
 #include "UnreadablePlace.h"
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 
@@ -45,14 +48,26 @@ struct Result
 class CommandLineToolTest : public ::testing::Test
 {
 protected:
-    Result run(const QStringList& arguments) const
+    Result run(const QStringList& arguments, CommandLineTool::Terminals terminals = {}) const
     {
         Result result;
         QTextStream out(&result.out);
         QTextStream err(&result.err);
         const CacheDetector::Homes homes{home_.path(), home_.filePath(".cache"), home_.filePath(".config")};
-        result.exitCode = CommandLineTool(program_.path(), homes, out, err).run(arguments);
+        result.exitCode =
+            CommandLineTool(FileLocations::allIn(program_.path()), homes, out, err, terminals).run(arguments);
         return result;
+    }
+
+    // A plan file with the plan "styles", which saves the Chromium fixture's two style sheets into `save`.
+    QString stylesPlanSavingInto(const QString& save) const
+    {
+        const QString plans = QDir(program_.path()).filePath("plans.ini");
+        QFile file(plans);
+        if (!file.open(QIODevice::WriteOnly))
+            return {};
+        file.write(kStylesPlan + "savpath=" + QFile::encodeName(save) + "\n");
+        return plans;
     }
 
     QTemporaryDir program_;
@@ -231,9 +246,9 @@ TEST_F(CommandLineToolTest, RunPrintsTheRowsOfTheNamedPlansAndTheCount)
     const QString plans = QDir(program_.path()).filePath("plans.ini");
     QFile file(plans);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("[name]\nn1=key1\nn2=key2\n[key1]\nname=jpegs\nztype=1\ntpname=*.jpg\nsavpath=" +
-               QFile::encodeName(save) + "\n[key2]\nname=styles\nztype=1\ntpname=*.css\nsavpath=" +
-               QFile::encodeName(save) + "\n");
+    file.write(
+        "[name]\nn1=key1\nn2=key2\n[key1]\nname=jpegs\nztype=1\ntpname=*.jpg\nsavpath=" + QFile::encodeName(save) +
+        "\n[key2]\nname=styles\nztype=1\ntpname=*.css\nsavpath=" + QFile::encodeName(save) + "\n");
     file.close();
 
     Result result = run({"run", "--plans", plans, "--plan", "styles", "--cache", kChromiumFixture});
@@ -269,7 +284,8 @@ TEST_F(CommandLineToolTest, AFailedSaveIsReportedAndGivesExitCodeOne)
     EXPECT_EQ(errors.takeLast(), QStringLiteral("已保存0个，失败2个，因缓存已变跳过0个"));
     ASSERT_EQ(errors.size(), 2);
     for (const QString& line : errors)
-        EXPECT_TRUE(line.startsWith(QStringLiteral("webgleaner-cli: 未能保存“http://127.0.0.1:18431/css/"))) << line.toStdString();
+        EXPECT_TRUE(line.startsWith(QStringLiteral("webgleaner-cli: 未能保存“http://127.0.0.1:18431/css/")))
+            << line.toStdString();
     // And the same lines in error.log beside the program.
     QFile log(QDir(program_.path()).filePath("error.log"));
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
@@ -329,3 +345,90 @@ TEST_F(CommandLineToolTest, EveryKindOfCacheIsRecognisedAndListed)
 }
 
 } // namespace
+
+TEST_F(CommandLineToolTest, VersionAndHelpGoToStdoutAndExitZero)
+{
+    Result result = run({"--version"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, "webgleaner-cli " + ProgramVersion::number() + "\n");
+    EXPECT_TRUE(result.err.isEmpty());
+
+    for (const char* help : {"--help", "-h"}) {
+        result = run({help});
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_TRUE(result.err.isEmpty());
+        // Each command and option on a line of its own, named first on it.
+        QStringList named;
+        for (const QString& line : result.out.split('\n')) {
+            if (!line.startsWith("  "))
+                continue;
+            const QStringList words = line.trimmed().split(' ');
+            named << words[0];
+            if (words[0].endsWith(',')) {
+                named.last().chop(1);
+                named << words[1];
+            }
+        }
+        named.sort();
+        EXPECT_EQ(named, (QStringList{"--cache", "--dry-run", "--help", "--plan", "--plans", "--quiet", "--version",
+                                      "-h", "-q", "list", "run", "sources"}));
+    }
+}
+
+TEST_F(CommandLineToolTest, NoCacheFoundIsSaidOnStderrAndIsNoError)
+{
+    const QString plans = stylesPlanSavingInto(QDir(program_.path()).filePath("saved"));
+    const QStringList commands[] = {{"sources"}, {"list"}, {"run", "--plans", plans, "--dry-run"}};
+    for (const QStringList& arguments : commands) {
+        SCOPED_TRACE(arguments.join(' ').toStdString());
+        const Result result = run(arguments);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.err.count('\n'), 1) << result.err.toStdString();
+        EXPECT_TRUE(result.err.startsWith(QStringLiteral("webgleaner-cli: 未找到可读取的浏览器缓存")))
+            << result.err.toStdString();
+        EXPECT_TRUE(result.err.contains(QDir(program_.path()).filePath("webgleaner.ini"))) << "where to list caches";
+        if (arguments.first() == "run")
+            EXPECT_EQ(result.out, QStringLiteral("回收完毕，共回收0条记录\n"));
+        else
+            EXPECT_TRUE(result.out.isEmpty());
+    }
+}
+
+TEST_F(CommandLineToolTest, ARunKeepsOneProgressLineOnATerminalOnly)
+{
+    struct Case
+    {
+        const char* name;
+        CommandLineTool::Terminals terminals;
+        bool quiet;
+        bool progress;
+    };
+    const Case cases[] = {
+        {"stderr a terminal", {false, true}, false, true},
+        {"both on the terminal", {true, true}, false, true},
+        {"stderr a terminal, --quiet", {false, true}, true, false},
+        {"stderr not a terminal", {true, false}, false, false},
+    };
+    const QString summary = QStringLiteral("已保存2个，失败0个，因缓存已变跳过0个\n");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir save;
+        QStringList arguments{"run", "--plans", stylesPlanSavingInto(save.path()), "--cache", kChromiumFixture};
+        if (c.quiet)
+            arguments << "--quiet";
+        const Result result = run(arguments, c.terminals);
+        ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+        EXPECT_TRUE(result.out.endsWith(QStringLiteral("回收完毕，共回收2条记录\n")));
+        EXPECT_FALSE(result.out.contains('\r'));
+        if (!c.progress) {
+            EXPECT_EQ(result.err, summary);
+            continue;
+        }
+        // Drawn in place, then taken off before the totals, so that they start on a clean line.
+        EXPECT_TRUE(result.err.startsWith('\r')) << result.err.toStdString();
+        EXPECT_TRUE(result.err.endsWith("\r\x1b[K" + summary)) << result.err.toStdString();
+        EXPECT_FALSE(result.err.chopped(summary.size()).contains('\n')) << "one line, rewritten";
+        EXPECT_TRUE(result.err.contains(QRegularExpression(QStringLiteral("已检索 \\d+/\\d+ 项，匹配 2 项"))))
+            << result.err.toStdString();
+    }
+}

@@ -4,6 +4,7 @@
 #include "app/HelpBrowser.h"
 #include "app/HelpWindow.h"
 #include "app/ProductPages.h"
+#include "app/ProgramVersion.h"
 #include "app/TAboutBox.h"
 #include "util/JpegImage.h"
 
@@ -132,7 +133,7 @@ private slots:
                 QTest::mouseClick(box->findChild<QPushButton*>("OKButton"), Qt::LeftButton);
             });
             HelpCommands::showAbout(nullptr);
-            QCOMPARE(seen, (QStringList{QStringLiteral("关于"), QStringLiteral("Version (1.2)"),
+            QCOMPARE(seen, (QStringList{QStringLiteral("关于"), "Version (" + ProgramVersion::number() + ")",
                                         QStringLiteral("确  定"), "120x237", "209x90"}));
             QCOMPARE(TAboutBox::current(), nullptr);
         }

@@ -1,0 +1,54 @@
+#include "app/RunProgressLine.h"
+
+#include "QtPrinters.h"
+
+#include <QTextStream>
+#include <gtest/gtest.h>
+
+namespace
+{
+
+using std::chrono::milliseconds;
+
+TEST(RunProgressLineTest, TheLineTellsWalkedMatchesSavedAndTimeLeft)
+{
+    struct Case
+    {
+        const char* name;
+        RunProgressLine::Counts counts;
+        milliseconds elapsed;
+        const char* text;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"total unknown",            {500, -1, 3, 1, 1, false},     milliseconds(5000),    "已检索 500 项，匹配 3 项，已保存 1 个，剩余约 --:--"},
+        {"too early to estimate",    {10, 1000, 0, 0, 0, false},    milliseconds(200),     "已检索 10/1000 项，匹配 0 项，已保存 0 个，剩余约 --:--"},
+        {"a quarter walked",         {250, 1000, 7, 5, 5, false},   milliseconds(10000),   "已检索 250/1000 项，匹配 7 项，已保存 5 个，剩余约 0:30"},
+        {"over an hour left",        {1, 1000, 0, 0, 0, false},     milliseconds(10000),   "已检索 1/1000 项，匹配 0 项，已保存 0 个，剩余约 2:46:30"},
+        {"estimate overtaken",       {1200, 1000, 0, 0, 0, false},  milliseconds(2000),    "已检索 1200/1200 项，匹配 0 项，已保存 0 个，剩余约 0:00"},
+        {"walked, half the saving",  {1000, 1000, 10, 4, 5, true},  milliseconds(60000),   "已检索 1000/1000 项，匹配 10 项，已保存 4 个，剩余约 1:00"},
+        {"all handled",              {1000, 1000, 10, 9, 10, true}, milliseconds(60000),   "已检索 1000/1000 项，匹配 10 项，已保存 9 个，剩余约 0:00"},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(RunProgressLine::text(c.counts, c.elapsed), QString::fromUtf8(c.text));
+    }
+}
+
+TEST(RunProgressLineTest, EachDrawingReplacesTheLastAndClearingLeavesAnEmptyLine)
+{
+    QString written;
+    QTextStream terminal(&written);
+    RunProgressLine line(terminal);
+    line.clear();
+    EXPECT_TRUE(written.isEmpty()) << "nothing to take off";
+    line.draw({5, 10, 1, 0, 0, false}, milliseconds(100));
+    line.draw({10, 10, 2, 0, 0, false}, milliseconds(200));
+    line.clear();
+    line.clear();
+    EXPECT_EQ(written, "\r" + RunProgressLine::text({5, 10, 1, 0, 0, false}, milliseconds(100)) + "\x1b[K\r" +
+                           RunProgressLine::text({10, 10, 2, 0, 0, false}, milliseconds(200)) + "\x1b[K\r\x1b[K");
+}
+
+} // namespace
