@@ -170,6 +170,39 @@ TEST_F(MhtmlComposerTest, AnAddressWhoseBodyCannotBeReadGetsNoPartAndCountsAsMis
     EXPECT_EQ(report.missing, 3);
 }
 
+TEST_F(MhtmlComposerTest, FollowsSheetsAndFramesOnceEachAndTypesPartsAsTheCacheDoes)
+{
+    // Two sheets importing each other, a frame framing itself: each gets one part, and the walk ends.
+    cache_.add("http://h/css/a.css", "a[1].css", "@import 'b.css'; p{background:url(../img/bg.png)}", "text/css");
+    cache_.add("http://h/css/b.css", "b[1].css", "@import url(a.css);", "text/css; charset=utf-8");
+    cache_.add("http://h/img/bg.png", "bg[1].png", "P");
+    cache_.add("http://h/dir/f.html", "f[1].html", "<iframe src=f.html></iframe><img src=pic.dat>",
+               "text/html; charset=gbk");
+    cache_.add("http://h/dir/pic.dat", "pic[1].dat", "Q", "image/png");
+    cache_.add("http://h/dir/chart.svg", "chart[1].svg", "<svg/>", "image/svg+xml");
+    cache_.add("http://h/dir/odd", "odd[1]", "O", "image/x\r\nInjected: yes");
+    const QByteArrayList page{R"(<link rel=stylesheet href="/css/a.css"><iframe src="f.html"></iframe>)",
+                              R"(<img src="chart.svg#v2"><img src="odd"><img src="pic.dat">)"};
+
+    CollectingSink out;
+    MhtmlComposer::Report report;
+    ASSERT_TRUE(composer_.compose(kPage, page, kToday, out, &report));
+    EXPECT_EQ(out.collected,
+              crlf(header("http://h/dir/page.html") + page +
+                   part("text/css", "quoted-printable", "http://h/css/a.css",
+                        {"@import 'b.css'; p{background:url(../img/bg.png)}"}) +
+                   part("text/html; charset=gbk", "quoted-printable", "http://h/dir/f.html",
+                        {"<iframe src=3Df.html></iframe><img src=3Dpic.dat>"}) +
+                   part("image/svg+xml", "base64", "http://h/dir/chart.svg#v2", {"PHN2Zy8+"}) +
+                   part("application/octet-stream", "base64", "http://h/dir/odd", {"Tw=="}) +
+                   part("image/png", "base64", "http://h/dir/pic.dat", {"UQ=="}) +
+                   part("text/css", "quoted-printable", "http://h/css/b.css", {"@import url(a.css);"}) +
+                   part("image/png", "base64", "http://h/img/bg.png", {"UA=="}) + QByteArrayList{"------=gleaner--"}));
+    EXPECT_EQ(report.references, 7);
+    EXPECT_EQ(report.embedded, 7);
+    EXPECT_EQ(report.missing, 0);
+}
+
 TEST_F(MhtmlComposerTest, StopsAtTheFirstBytesTheSinkRefuses)
 {
     // Parts larger and smaller than what is written at once, so the refusal comes in every kind of write.
