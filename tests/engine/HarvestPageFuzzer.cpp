@@ -1,13 +1,15 @@
-// libFuzzer target for what reads a harvested page's untrusted bytes: the reference and style-sheet
-// walks, the title that names the archive, the composition of the archive, and the quoted-printable
-// and base64 encoders, each with the invariants the archive depends on, the streaming writers giving what
-// the line functions give.
+// libFuzzer target for what reads a harvested page's untrusted bytes: the page model (the HTML parser and
+// the line-by-line src= walk), the style-sheet scanner, the title that names the archive, the composition of the
+// archive, and the quoted-printable and base64 encoders, each with the invariants the archive depends on, the streaming
+// writers giving what the line functions give.
 
 #include "CollectingSink.h"
 #include "MapCache.h"
+#include "engine/CssReferenceFinder.h"
 #include "engine/DestinationNamer.h"
 #include "engine/MhtmlComposer.h"
 #include "engine/MimeEncoding.h"
+#include "engine/PageModel.h"
 #include "engine/PageText.h"
 #include "engine/ResourceResolver.h"
 
@@ -62,19 +64,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     const QByteArrayList lines = PageText::splitLines(bytes);
 
-    const ResourceResolver resolver(cache, QStringLiteral("http://host/dir/page.html"),
-                                    PageText::declaredCharset(lines));
     for (const QByteArray& line : lines) {
         const QByteArray reference = ResourceResolver::ExtractSrcRef(line);
         require(reference.isEmpty() || line.contains(reference));
-        for (const QByteArray& href : ResourceResolver::LinkedStyleSheetRefs(line)) {
-            require(!href.isEmpty());
-            if (const std::optional<ResourceResolver::Resource> sheet = resolver.ResolveStyleSheet(href))
-                require(sheet->kind == ResourceResolver::Kind::StyleSheet);
-        }
-        if (const std::optional<ResourceResolver::Resource> resource = resolver.ResolveResource(line))
-            require(resource->url.startsWith(QLatin1String("http")) && !resource->url.contains(QLatin1Char('\n')));
     }
+    const PageModel page = PageModel::parse(QStringLiteral("http://host/dir/page.html"), bytes);
+    for (const PageModel::Reference& reference : page.references()) {
+        require(reference.url.startsWith(QLatin1String("http")));
+        require(!reference.url.contains(QLatin1Char('\n')) && !reference.url.contains(QLatin1Char(' ')));
+    }
+    for (const PageReference& reference : CssReferenceFinder::find(QString::fromUtf8(bytes)))
+        require(!reference.text.isEmpty());
 
     const QByteArray archive = MhtmlComposer(cache).compose(QStringLiteral("http://host/dir/page.html"), lines, {});
     require(archive.endsWith("------=gleaner--\r\n"));
