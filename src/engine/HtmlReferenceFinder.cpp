@@ -2,10 +2,14 @@
 
 #include "engine/CssReferenceFinder.h"
 
-#include <QHash>
-#include <QSet>
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <gumbo.h>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace
@@ -23,18 +27,20 @@ bool isBlank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
 }
 
-// Elements that never hold others, and those whose text is not markup.
-const QSet<QByteArray>& voidElements()
+// Elements that never hold others, and those whose text is not markup; names in lower case.
+bool isVoidElement(std::string_view name)
 {
-    static const QSet<QByteArray> names{"area", "base", "br",    "col",    "embed", "hr",  "img",  "input",
-                                        "link", "meta", "param", "source", "track", "wbr", "image"};
-    return names;
+    static constexpr std::array<std::string_view, 15> kNames{"area",  "base",   "br",    "col",  "embed",
+                                                             "hr",    "img",    "input", "link", "meta",
+                                                             "param", "source", "track", "wbr",  "image"};
+    return std::find(kNames.begin(), kNames.end(), name) != kNames.end();
 }
 
-const QSet<QByteArray>& rawTextElements()
+bool isRawTextElement(std::string_view name)
 {
-    static const QSet<QByteArray> names{"script", "style", "textarea", "title", "xmp", "noembed", "noframes"};
-    return names;
+    static constexpr std::array<std::string_view, 7> kNames{"script", "style",   "textarea", "title",
+                                                            "xmp",    "noembed", "noframes"};
+    return std::find(kNames.begin(), kNames.end(), name) != kNames.end();
 }
 
 QString valueOf(const GumboElement& element, const char* name)
@@ -173,11 +179,14 @@ struct OutputDeleter
 
 int HtmlReferenceFinder::nestingBound(QByteArrayView html, int stopAbove)
 {
-    QHash<QByteArray, int> open;
+    // Names are short: std::string keeps them without allocating.
+    std::unordered_map<std::string, int> open;
+    std::string name;
     int depth = 0;
     int deepest = 0;
     qsizetype pos = 0;
     const qsizetype size = html.size();
+    const char* const text = html.data();
     while (pos < size && deepest <= stopAbove) {
         const qsizetype lt = html.indexOf('<', pos);
         if (lt < 0 || lt + 1 >= size)
@@ -188,49 +197,52 @@ int HtmlReferenceFinder::nestingBound(QByteArrayView html, int stopAbove)
             pos = end < 0 ? size : end + 3;
             continue;
         }
-        const bool closing = html[pos] == '/';
+        const bool closing = text[pos] == '/';
         if (closing)
             ++pos;
-        if (pos >= size || !isAsciiLetter(html[pos]))
+        if (pos >= size || !isAsciiLetter(text[pos]))
             continue;
-        const qsizetype nameStart = pos;
-        while (pos < size && !isBlank(html[pos]) && html[pos] != '>' && html[pos] != '/')
-            ++pos;
-        const QByteArray name = html.sliced(nameStart, pos - nameStart).toByteArray().toLower();
+        name.clear();
+        for (; pos < size && !isBlank(text[pos]) && text[pos] != '>' && text[pos] != '/'; ++pos)
+            name += char(std::tolower(static_cast<unsigned char>(text[pos])));
         // The rest of the tag, quotes respected.
         char quote = 0;
         bool selfClosing = false;
         for (; pos < size; ++pos) {
-            const char c = html[pos];
+            const char c = text[pos];
             if (quote != 0) {
                 if (c == quote)
                     quote = 0;
             } else if (c == '"' || c == '\'') {
                 quote = c;
             } else if (c == '>') {
-                selfClosing = html[pos - 1] == '/';
+                selfClosing = text[pos - 1] == '/';
                 ++pos;
                 break;
             }
         }
         if (closing) {
-            auto known = open.find(name);
-            if (known != open.end() && *known > 0) {
-                --*known;
+            const auto known = open.find(name);
+            if (known != open.end() && known->second > 0) {
+                --known->second;
                 --depth;
             }
             continue;
         }
-        if (rawTextElements().contains(name)) {
-            const QByteArray end = "</" + name;
+        if (isRawTextElement(name)) {
+            // Up to the end tag of the same name, in any letter case.
+            const std::string end = "</" + name;
             qsizetype at = pos;
             while ((at = html.indexOf('<', at)) >= 0 &&
-                   !html.sliced(at).first(std::min(end.size(), size - at)).toByteArray().toLower().startsWith(end))
+                   !QByteArrayView(text + at, std::min<qsizetype>(qsizetype(end.size()), size - at))
+                        .toByteArray()
+                        .toLower()
+                        .startsWith(QByteArrayView(end.data(), qsizetype(end.size()))))
                 ++at;
             pos = at < 0 ? size : at;
             continue;
         }
-        if (selfClosing || voidElements().contains(name))
+        if (selfClosing || isVoidElement(name))
             continue;
         ++open[name];
         deepest = std::max(deepest, ++depth);

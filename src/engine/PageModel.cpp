@@ -91,8 +91,11 @@ PageModel PageModel::parse(const QString& url, const QByteArray& bytes, const QS
     page.titleName_ = DestinationNamer::titleName(page.lines_, page.charset_);
 
     QString base = url;
-    const QString text = decoded(bytes, page.charset_);
-    if (const std::optional<HtmlReferenceFinder::Found> found = HtmlReferenceFinder::find(text.toUtf8())) {
+    // The parser reads UTF-8: a page in it already goes as it is.
+    const bool utf8 = (page.charset_.isEmpty() || page.charset_ == "utf-8" || page.charset_ == "utf8") &&
+                      QByteArrayView(bytes).isValidUtf8();
+    const QByteArray text = utf8 ? bytes : decoded(bytes, page.charset_).toUtf8();
+    if (const std::optional<HtmlReferenceFinder::Found> found = HtmlReferenceFinder::find(text)) {
         base = baseOf(url, found->baseHref);
         for (const PageReference& reference : found->references) {
             if (page.references_.size() >= kMaxReferences)
