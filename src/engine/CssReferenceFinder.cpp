@@ -17,11 +17,11 @@ bool isNameChar(QChar c)
 class CssScanner
 {
 public:
-    explicit CssScanner(QStringView css) : css_(css) {}
+    CssScanner(QStringView css, qsizetype maxReferences) : css_(css), maxReferences_(maxReferences) {}
 
     QList<PageReference> references()
     {
-        while (pos_ < css_.size()) {
+        while (pos_ < css_.size() && found_.size() < maxReferences_) {
             const QChar c = css_[pos_];
             if (c == u'/' && at(pos_ + 1) == u'*') {
                 skipComment();
@@ -143,7 +143,7 @@ private:
     void add(const QString& text, PageReference::Kind kind)
     {
         const QString trimmed = text.trimmed();
-        if (!trimmed.isEmpty())
+        if (!trimmed.isEmpty() && found_.size() < maxReferences_)
             found_.append(PageReference{trimmed, kind});
     }
 
@@ -198,17 +198,18 @@ private:
     }
 
     const QStringView css_;
+    const qsizetype maxReferences_;
     qsizetype pos_ = 0;
     QList<PageReference> found_;
 };
 
 } // namespace
 
-QList<PageReference> CssReferenceFinder::find(QStringView css)
+QList<PageReference> CssReferenceFinder::find(QStringView css, qsizetype maxReferences)
 {
     // Most rules load nothing: a sheet without any of the three words is not scanned.
     if (!css.contains(u"url(", Qt::CaseInsensitive) && !css.contains(u"@import", Qt::CaseInsensitive) &&
         !css.contains(u"image-set", Qt::CaseInsensitive))
         return {};
-    return CssScanner(css).references();
+    return CssScanner(css, maxReferences).references();
 }

@@ -12,5 +12,8 @@
 class CssReferenceFinder
 {
 public:
-    static QList<PageReference> find(QStringView css);
+    // At most `maxReferences` of them: a hostile sheet could name millions.
+    static QList<PageReference> find(QStringView css, qsizetype maxReferences = kMaxReferences);
+
+    static constexpr qsizetype kMaxReferences = 20000;
 };

@@ -12,12 +12,13 @@
 // and image inputs; every srcset candidate; href of style-sheet, icon and preload links; background,
 // poster and <object data>; and the url()s and @imports of <style> blocks and style attributes.
 //
-// Parsing trees is costly where elements nest deeply, so a document nested deeper than kMaxNesting, or
+// The parser builds a whole tree: its time grows with the square of the nesting depth, and its memory is
+// up to fifty times the text for markup dense with tags. So a document nested deeper than kMaxNesting, or
 // larger than kMaxSize, is not parsed: find() gives std::nullopt, and the caller makes do without.
 class HtmlReferenceFinder
 {
 public:
-    static constexpr qsizetype kMaxSize = qsizetype(16) << 20;
+    static constexpr qsizetype kMaxSize = qsizetype(2) << 20;
     static constexpr int kMaxNesting = 512;
 
     struct Found

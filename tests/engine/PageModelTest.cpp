@@ -107,6 +107,12 @@ TEST(PageModelTest, ADocumentNestedTooDeepIsNotParsedButStillRead)
               2);
 }
 
+TEST(CssReferenceFinderTest, StopsAtItsCap)
+{
+    const QString css = QStringLiteral("a{background:url(x.png)}").repeated(100);
+    EXPECT_EQ(CssReferenceFinder::find(css, 7).size(), 7);
+}
+
 TEST(CssReferenceFinderTest, FindsUrlsImportsAndImageSets)
 {
     struct Case
