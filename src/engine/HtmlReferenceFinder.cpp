@@ -1,15 +1,8 @@
 #include "engine/HtmlReferenceFinder.h"
 
 #include "engine/CssReferenceFinder.h"
+#include "engine/HtmlTokenizer.h"
 
-#include <algorithm>
-#include <array>
-#include <cctype>
-#include <gumbo.h>
-#include <memory>
-#include <string>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace
@@ -27,35 +20,11 @@ bool isBlank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
 }
 
-// Elements that never hold others, and those whose text is not markup; names in lower case.
-bool isVoidElement(std::string_view name)
+// The value of attribute `name` as text, trimmed; empty without one.
+QString valueOf(const HtmlTokenizer::StartTag& tag, const char* name)
 {
-    static constexpr std::array<std::string_view, 15> kNames{"area",  "base",   "br",    "col",  "embed",
-                                                             "hr",    "img",    "input", "link", "meta",
-                                                             "param", "source", "track", "wbr",  "image"};
-    return std::find(kNames.begin(), kNames.end(), name) != kNames.end();
-}
-
-bool isRawTextElement(std::string_view name)
-{
-    static constexpr std::array<std::string_view, 7> kNames{"script", "style",   "textarea", "title",
-                                                            "xmp",    "noembed", "noframes"};
-    return std::find(kNames.begin(), kNames.end(), name) != kNames.end();
-}
-
-QString valueOf(const GumboElement& element, const char* name)
-{
-    const GumboAttribute* attribute = gumbo_get_attribute(&element.attributes, name);
-    return attribute ? QString::fromUtf8(attribute->value).trimmed() : QString();
-}
-
-QString tagNameOf(const GumboElement& element)
-{
-    if (element.tag != GUMBO_TAG_UNKNOWN)
-        return QString::fromLatin1(gumbo_normalized_tagname(element.tag));
-    GumboStringPiece original = element.original_tag;
-    gumbo_tag_from_original_text(&original);
-    return QString::fromUtf8(original.data, qsizetype(original.length)).toLower();
+    const QByteArray* value = tag.value(name);
+    return value ? QString::fromUtf8(*value).trimmed() : QString();
 }
 
 // The addresses of a srcset: candidates separated by commas, each an address and an optional descriptor.
@@ -103,24 +72,24 @@ bool relHas(const QString& rel, QStringView token)
     return false;
 }
 
-class TreeWalk
+class ReferenceCollector
 {
 public:
     HtmlReferenceFinder::Found found;
 
-    void element(const GumboElement& element)
+    void element(const HtmlTokenizer::StartTag& element)
     {
-        const QString tag = tagNameOf(element);
+        const QByteArray& tag = element.name;
         const QString style = valueOf(element, "style");
         if (!style.isEmpty())
             addCss(style);
 
-        if (tag == u"base") {
-            if (!baseSeen_ && gumbo_get_attribute(&element.attributes, "href")) {
+        if (tag == "base") {
+            if (!baseSeen_ && element.value("href")) {
                 baseSeen_ = true;
                 found.baseHref = valueOf(element, "href");
             }
-        } else if (tag == u"link") {
+        } else if (tag == "link") {
             const QString rel = valueOf(element, "rel");
             const QString href = valueOf(element, "href");
             if (relHas(rel, u"stylesheet"))
@@ -132,13 +101,13 @@ public:
                                                                                              : Kind::Resource);
             if (!valueOf(element, "imagesrcset").isEmpty())
                 addSrcset(valueOf(element, "imagesrcset"));
-        } else if (tag == u"script") {
+        } else if (tag == "script") {
             add(valueOf(element, "src"), Kind::Script);
-        } else if (tag == u"iframe" || tag == u"frame") {
+        } else if (tag == "iframe" || tag == "frame") {
             add(valueOf(element, "src"), Kind::Frame);
-        } else if (tag == u"object") {
+        } else if (tag == "object") {
             add(valueOf(element, "data"), Kind::Resource);
-        } else if (tag == u"image" || tag == u"use" || tag == u"feimage") {
+        } else if (tag == "image" || tag == "use" || tag == "feimage") {
             // SVG written inline: href, or the older xlink:href
             const QString href = valueOf(element, "href");
             add(href.isEmpty() ? valueOf(element, "xlink:href") : href, Kind::Resource);
@@ -155,7 +124,7 @@ public:
 private:
     void add(const QString& text, Kind kind)
     {
-        if (!text.isEmpty())
+        if (!text.isEmpty() && found.references.size() < HtmlReferenceFinder::kMaxReferences)
             found.references.append(PageReference{text, kind});
     }
 
@@ -165,122 +134,25 @@ private:
             add(address, Kind::Resource);
     }
 
-    void addCss(const QString& css) { found.references.append(CssReferenceFinder::find(css)); }
+    void addCss(const QString& css)
+    {
+        found.references.append(
+            CssReferenceFinder::find(css, HtmlReferenceFinder::kMaxReferences - found.references.size()));
+    }
 
     bool baseSeen_ = false;
 };
 
-struct OutputDeleter
-{
-    void operator()(GumboOutput* output) const { gumbo_destroy_output(&kGumboDefaultOptions, output); }
-};
-
 } // namespace
 
-int HtmlReferenceFinder::nestingBound(QByteArrayView html, int stopAbove)
+HtmlReferenceFinder::Found HtmlReferenceFinder::find(QByteArrayView html)
 {
-    // Names are short: std::string keeps them without allocating.
-    std::unordered_map<std::string, int> open;
-    std::string name;
-    int depth = 0;
-    int deepest = 0;
-    qsizetype pos = 0;
-    const qsizetype size = html.size();
-    const char* const text = html.data();
-    while (pos < size && deepest <= stopAbove) {
-        const qsizetype lt = html.indexOf('<', pos);
-        if (lt < 0 || lt + 1 >= size)
-            break;
-        pos = lt + 1;
-        if (html.sliced(pos).startsWith("!--")) {
-            const qsizetype end = html.indexOf("-->", pos + 3);
-            pos = end < 0 ? size : end + 3;
-            continue;
-        }
-        const bool closing = text[pos] == '/';
-        if (closing)
-            ++pos;
-        if (pos >= size || !isAsciiLetter(text[pos]))
-            continue;
-        name.clear();
-        for (; pos < size && !isBlank(text[pos]) && text[pos] != '>' && text[pos] != '/'; ++pos)
-            name += char(std::tolower(static_cast<unsigned char>(text[pos])));
-        // The rest of the tag, quotes respected.
-        char quote = 0;
-        bool selfClosing = false;
-        for (; pos < size; ++pos) {
-            const char c = text[pos];
-            if (quote != 0) {
-                if (c == quote)
-                    quote = 0;
-            } else if (c == '"' || c == '\'') {
-                quote = c;
-            } else if (c == '>') {
-                selfClosing = text[pos - 1] == '/';
-                ++pos;
-                break;
-            }
-        }
-        if (closing) {
-            const auto known = open.find(name);
-            if (known != open.end() && known->second > 0) {
-                --known->second;
-                --depth;
-            }
-            continue;
-        }
-        if (isRawTextElement(name)) {
-            // Up to the end tag of the same name, in any letter case.
-            const std::string end = "</" + name;
-            qsizetype at = pos;
-            while ((at = html.indexOf('<', at)) >= 0 &&
-                   !QByteArrayView(text + at, std::min<qsizetype>(qsizetype(end.size()), size - at))
-                        .toByteArray()
-                        .toLower()
-                        .startsWith(QByteArrayView(end.data(), qsizetype(end.size()))))
-                ++at;
-            pos = at < 0 ? size : at;
-            continue;
-        }
-        if (selfClosing || isVoidElement(name))
-            continue;
-        ++open[name];
-        deepest = std::max(deepest, ++depth);
-    }
-    return deepest;
-}
-
-std::optional<HtmlReferenceFinder::Found> HtmlReferenceFinder::find(QByteArrayView html)
-{
-    if (html.size() > kMaxSize || nestingBound(html, kMaxNesting) > kMaxNesting)
-        return std::nullopt;
-    const std::unique_ptr<GumboOutput, OutputDeleter> output(
-        gumbo_parse_with_options(&kGumboDefaultOptions, html.data(), size_t(html.size())));
-    if (!output)
-        return std::nullopt;
-
-    TreeWalk walk;
-    // Depth first, in document order, without recursion.
-    std::vector<const GumboNode*> pending{output->root};
-    while (!pending.empty()) {
-        const GumboNode* node = pending.back();
-        pending.pop_back();
-        if (node->type != GUMBO_NODE_ELEMENT && node->type != GUMBO_NODE_TEMPLATE)
-            continue;
-        const GumboElement& element = node->v.element;
-        walk.element(element);
-        if (element.tag == GUMBO_TAG_STYLE) {
-            QString css;
-            for (unsigned i = 0; i < element.children.length; ++i) {
-                const auto* child = static_cast<const GumboNode*>(element.children.data[i]);
-                if (child->type == GUMBO_NODE_TEXT || child->type == GUMBO_NODE_CDATA ||
-                    child->type == GUMBO_NODE_WHITESPACE)
-                    css += QString::fromUtf8(child->v.text.text);
-            }
-            walk.styleText(css);
-        }
-        for (unsigned i = element.children.length; i > 0; --i)
-            pending.push_back(static_cast<const GumboNode*>(element.children.data[i - 1]));
-    }
-    return std::move(walk.found);
+    ReferenceCollector collector;
+    HtmlTokenizer::tokenize(
+        html, [&](const HtmlTokenizer::StartTag& tag) { collector.element(tag); },
+        [&](const QByteArray& tagName, QByteArrayView text) {
+            if (tagName == "style")
+                collector.styleText(QString::fromUtf8(text));
+        });
+    return std::move(collector.found);
 }

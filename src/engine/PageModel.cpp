@@ -95,9 +95,10 @@ PageModel PageModel::parse(const QString& url, const QByteArray& bytes, const QS
     const bool utf8 = (page.charset_.isEmpty() || page.charset_ == "utf-8" || page.charset_ == "utf8") &&
                       QByteArrayView(bytes).isValidUtf8();
     const QByteArray text = utf8 ? bytes : decoded(bytes, page.charset_).toUtf8();
-    if (const std::optional<HtmlReferenceFinder::Found> found = HtmlReferenceFinder::find(text)) {
-        base = baseOf(url, found->baseHref);
-        for (const PageReference& reference : found->references) {
+    {
+        const HtmlReferenceFinder::Found found = HtmlReferenceFinder::find(text);
+        base = baseOf(url, found.baseHref);
+        for (const PageReference& reference : found.references) {
             if (page.references_.size() >= kMaxReferences)
                 break;
             const QString address = ResourceResolver::ResolveRef(reference.text, base);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/HtmlReferenceFinder.h"
 #include "engine/PageReference.h"
 
 #include <QByteArray>
@@ -14,15 +15,14 @@ class PageModel
 {
 public:
     // More references than this in one document are not followed.
-    static constexpr qsizetype kMaxReferences = 20000;
+    static constexpr qsizetype kMaxReferences = HtmlReferenceFinder::kMaxReferences;
 
     struct Reference
     {
         QString url; // absolute, percent-encoded, fragment kept as written
         PageReference::Kind kind = PageReference::Kind::Resource;
         // Found in the markup, where the browser loads it from. False for the extra "src=" text found
-        // line by line (in scripts, comments, markup too broken to parse): taken when cached, not counted
-        // missing when not.
+        // line by line (in scripts, comments, <noscript>): taken when cached, not counted missing when not.
         bool loadedByBrowser = true;
     };
 
