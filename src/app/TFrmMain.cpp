@@ -62,6 +62,13 @@ bool leavesForAnotherControl(const QFocusEvent& event)
     return reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason && reason != Qt::MenuBarFocusReason;
 }
 
+// A stored plan date in the program's one date form; a text that is no date shows as it is.
+QString dateShown(const QString& stored)
+{
+    const QDate date = DateText::parse(stored);
+    return date.isValid() ? DateText::format(date) : stored;
+}
+
 QFont windowFont()
 {
     QFont font(QStringLiteral("宋体"));
@@ -592,7 +599,7 @@ void TFrmMain::ShowOpt(const StrucRec* plan)
                   plan->tilStr, plan->conStr,  {},
                   {},           plan->savpath, plan->ifdel ? QStringLiteral("是") : QStringLiteral("否")};
         if (!plan->lday.isEmpty())
-            values[5] = QStringLiteral("从%1到%2之间").arg(plan->lday, plan->hday);
+            values[5] = QStringLiteral("从%1到%2之间").arg(dateShown(plan->lday), dateShown(plan->hday));
         else if (plan->days > 0)
             values[5] = QStringLiteral("%1天之内").arg(plan->days);
         else

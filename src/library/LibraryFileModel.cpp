@@ -1,6 +1,7 @@
 #include "library/LibraryFileModel.h"
 
 #include "library/ThumbnailCache.h"
+#include "util/DateText.h"
 #include "util/SizedIcon.h"
 
 #include <QApplication>
@@ -76,6 +77,10 @@ QVariant LibraryFileModel::data(const QModelIndex& index, int role) const
             return QStringLiteral("文件夹");
         const QString suffix = fileInfo(index).suffix();
         return suffix.isEmpty() ? QStringLiteral("文件") : suffix.toUpper() + QStringLiteral(" 文件");
+    }
+    if (index.column() == DateColumn && role == Qt::DisplayRole) {
+        const QDateTime modified = lastModified(index);
+        return DateText::format(modified.date()) + QLatin1Char(' ') + modified.time().toString(QStringLiteral("HH:mm"));
     }
     if (index.column() == SizeColumn && role == Qt::DisplayRole)
         return isDir(index) ? QString() : sizeText(size(index));

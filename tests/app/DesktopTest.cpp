@@ -2,6 +2,7 @@
 #include "app/CacheSourcesDialog.h"
 #include "app/GuardedApplication.h"
 #include "app/ProgramLocale.h"
+#include "app/TAboutBox.h"
 #include "app/TFrmMain.h"
 #include "library/TFrmzlk.h"
 #include "library/WebPreview.h"
@@ -16,6 +17,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
@@ -75,7 +77,7 @@ private slots:
     void everyWindowFitsTheScreen_data()
     {
         QTest::addColumn<QString>("window");
-        for (const char* name : {"main window", "plan editor", "library", "cache sources"})
+        for (const char* name : {"main window", "plan editor", "library", "cache sources", "about box"})
             QTest::newRow(name) << name;
     }
 
@@ -93,6 +95,10 @@ private slots:
             shown = window_->editor();
         } else if (window == "library") {
             owned = std::make_unique<TFrmzlk>(program_->path());
+            owned->show();
+            shown = owned.get();
+        } else if (window == "about box") {
+            owned = std::make_unique<TAboutBox>();
             owned->show();
             shown = owned.get();
         } else {
@@ -134,6 +140,14 @@ private slots:
         QCOMPARE(QLocale().language(), QLocale::Chinese);
         QCOMPARE(DateText::format(QDate(2026, 12, 8)), QStringLiteral("2026/12/8"));
         QCOMPARE(DateText::parse(QStringLiteral("2026/12/8")), QDate(2026, 12, 8));
+        // A plan saved under another form shows in this one.
+        window_ = std::make_unique<TFrmMain>(program_->path());
+        StrucRec plan;
+        plan.lday = QStringLiteral("2026-12-08");
+        plan.hday = QStringLiteral("2026/12/10");
+        window_->ShowOpt(&plan);
+        QCOMPARE(window_->findChild<QTableWidget*>("ListView3")->item(5, 1)->text(),
+                 QStringLiteral("从2026/12/8到2026/12/10之间"));
     }
 
     void theSourcesDialogListsTheCachesAndWritesTheChoice()

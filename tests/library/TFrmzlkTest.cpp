@@ -12,6 +12,7 @@
 #include "library/ShellListView.h"
 #include "library/WebPreview.h"
 #include "plans/PlanFile.h"
+#include "util/DateText.h"
 #include "util/Prompt.h"
 
 #include <QAction>
@@ -357,6 +358,20 @@ private slots:
         QCOMPARE(typeIcon.actualSize(size), size);
         // The picture shows itself once its thumbnail has been made off this thread.
         QTRY_VERIFY_WITH_TIMEOUT(thumbnailShown(picture, size), 10000);
+    }
+
+    void theDetailsShowSizesAndDatesInTheProgramsForms()
+    {
+        const QString text = folder("plan") + "/notes.txt";
+        writeFile(text, QByteArray(1485, 'x'));
+        openWindow();
+        fileList()->setRoot(folder("plan"));
+        QModelIndex index;
+        QTRY_VERIFY((index = fileList()->model()->index(text)).isValid());
+        QCOMPARE(index.siblingAtColumn(LibraryFileModel::SizeColumn).data().toString(), QStringLiteral("1.45 KB"));
+        const QDateTime modified = QFileInfo(text).lastModified();
+        QCOMPARE(index.siblingAtColumn(LibraryFileModel::DateColumn).data().toString(),
+                 DateText::format(modified.date()) + modified.time().toString(" HH:mm"));
     }
 
     void sizesUseTheProgramsUnits_data()
