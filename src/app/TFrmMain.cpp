@@ -914,8 +914,11 @@ void TFrmMain::StartGet()
     // the order of the walks, whatever the threads' timing.
     std::function<void()> firstStep = cacheFinder(id);
     if (!runs_.empty())
-        firstStep = [previous = runs_.back()->observer->ended(), findCaches = std::move(firstStep)] {
-            previous.wait();
+        firstStep = [previous = runs_.back()->observer->ended(), findCaches = std::move(firstStep),
+                     &closing = closingFlag_] {
+            // Closing ends the wait too, whatever became of the previous scan.
+            while (!closing && previous.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+            }
             findCaches();
         };
     run->scanner->setFirstStep(std::move(firstStep));

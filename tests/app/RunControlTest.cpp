@@ -197,6 +197,22 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(window_->hintText().startsWith(QStringLiteral("回收完毕")), 20000);
     }
 
+    void aStartRightAfterAStopFollowsTheStoppedScan()
+    {
+        for (int copy = 0; copy < 4; ++copy)
+            QVERIFY(copyFolder(
+                kFixture, home_->filePath(QStringLiteral(".cache/chromium/Profile %1/Cache/Cache_Data").arg(copy))));
+        openWindow();
+        addBothPlans();
+        action("Action21")->trigger();
+        action("Action22")->trigger();
+        action("Action21")->trigger();
+        // The second run walks once the first has queued its last job, and then walks everything.
+        QTRY_VERIFY_WITH_TIMEOUT(window_->hintText().contains(QStringLiteral("已保存")), 20000);
+        QVERIFY(window_->hintText().startsWith(QStringLiteral("回收完毕，共回收28条记录")));
+        QCOMPARE(results()->model()->rowCount(), 28);
+    }
+
     void aStartWithoutTasksOnlyTellsTheUser()
     {
         openWindow();
