@@ -113,9 +113,7 @@ private slots:
     void stoppingEnablesTheStartAtOnceAndTheCountFollows()
     {
         // Enough entries that the run is still walking when the stop comes.
-        for (int copy = 0; copy < 4; ++copy)
-            QVERIFY(copyFolder(
-                kFixture, home_->filePath(QStringLiteral(".cache/chromium/Profile %1/Cache/Cache_Data").arg(copy))));
+        copyFixtureProfiles(4);
         openWindow();
         addBothPlans();
         action("Action21")->trigger();
@@ -199,9 +197,7 @@ private slots:
 
     void aStartRightAfterAStopFollowsTheStoppedScan()
     {
-        for (int copy = 0; copy < 4; ++copy)
-            QVERIFY(copyFolder(
-                kFixture, home_->filePath(QStringLiteral(".cache/chromium/Profile %1/Cache/Cache_Data").arg(copy))));
+        copyFixtureProfiles(4);
         openWindow();
         addBothPlans();
         action("Action21")->trigger();
@@ -283,6 +279,14 @@ private slots:
     }
 
 private:
+    // The fixture cache in `count` profiles of one browser.
+    void copyFixtureProfiles(int count) const
+    {
+        for (int copy = 0; copy < count; ++copy)
+            QVERIFY(copyFolder(
+                kFixture, home_->filePath(QStringLiteral(".cache/chromium/Profile %1/Cache/Cache_Data").arg(copy))));
+    }
+
     void writePlans(const QString& text) const
     {
         QFile plans(QDir(program_->path()).filePath("plancfg.ini"));
