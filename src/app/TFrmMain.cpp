@@ -45,6 +45,7 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <array>
+#include <climits>
 
 namespace
 {
