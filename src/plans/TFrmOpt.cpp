@@ -280,11 +280,12 @@ void TFrmOpt::showEditor()
     if (!isVisible()) {
         fitToScreen();
         if (const QScreen* screen = this->screen()) {
-            // Centred, but never with the title bar above the top of the screen.
+            // Centred with the frame a window manager adds, and never with the title bar above the top of
+            // the screen; a window's position is that of its frame.
             const QRect available = screen->availableGeometry();
-            QPoint topLeft = available.center() - rect().center();
-            topLeft.setY(std::max(topLeft.y(), available.top() + kTitleBarAllowance));
-            move(topLeft);
+            const QSize frame = size() + QSize(2 * kBorderAllowance, kTitleBarAllowance + kBorderAllowance);
+            move(available.left() + std::max(0, (available.width() - frame.width()) / 2),
+                 available.top() + std::max(0, (available.height() - frame.height()) / 2));
         }
     }
     show();

@@ -17,6 +17,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -28,8 +30,15 @@ namespace
 const QString kChromiumFixture = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/chromium-simple/Cache_Data");
 const QString kFirefoxFixture = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/firefox-cache2");
 
-// What a 1024 x 768 screen leaves a window, frame included, below a 32-pixel panel and a title bar.
-const QRect kRoom(0, 0, 1024, 700);
+// What the screen leaves a window's frame once a title bar is added above it (32 pixels; this platform
+// draws none): on the 1024 x 768 desktop, beside a 32-pixel panel too, which makes 1024 x 700 with the
+// title bar; on a smaller screen, the whole screen.
+QRect room()
+{
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const int panel = screen->geometry().size() == QSize(1024, 768) ? 32 : 0;
+    return screen->availableGeometry().adjusted(0, 0, 0, -32 - panel);
+}
 
 // Whether every button of `window` lies inside it: nothing cut off at its edges.
 bool buttonsInside(const QWidget& window)
@@ -72,7 +81,7 @@ private slots:
         window_.reset();
     }
 
-    void theScreenIsTheSmallOne() { QCOMPARE(QGuiApplication::primaryScreen()->geometry().size(), QSize(1024, 768)); }
+    void theScreenIsASmallOne() { QVERIFY(QGuiApplication::primaryScreen()->geometry().height() <= 768); }
 
     void everyWindowFitsTheScreen_data()
     {
@@ -108,12 +117,16 @@ private slots:
             shown = owned.get();
         }
         QVERIFY(QTest::qWaitForWindowExposed(shown));
-        QVERIFY2(kRoom.contains(shown->frameGeometry()), qPrintable(QStringLiteral("%1x%2+%3+%4")
-                                                                        .arg(shown->frameGeometry().width())
-                                                                        .arg(shown->frameGeometry().height())
-                                                                        .arg(shown->frameGeometry().x())
-                                                                        .arg(shown->frameGeometry().y())));
+        QVERIFY2(room().contains(shown->frameGeometry()), qPrintable(QStringLiteral("%1x%2+%3+%4")
+                                                                         .arg(shown->frameGeometry().width())
+                                                                         .arg(shown->frameGeometry().height())
+                                                                         .arg(shown->frameGeometry().x())
+                                                                         .arg(shown->frameGeometry().y())));
         QVERIFY(buttonsInside(*shown));
+        // Where a dialog is smaller than its controls want, they scroll.
+        if (const auto* page = shown->findChild<QScrollArea*>("PageScroller");
+            page != nullptr && page->widget()->minimumSizeHint().height() > page->viewport()->height())
+            QVERIFY(page->verticalScrollBar()->isVisible());
     }
 
     void qtsOwnButtonsAndDialogsSpeakChinese()
