@@ -1,6 +1,8 @@
 #include "TestFolders.h"
 #include "app/CacheSourcesDialog.h"
 #include "app/GuardedApplication.h"
+#include "app/HelpCommands.h"
+#include "app/HelpWindow.h"
 #include "app/ProgramLocale.h"
 #include "app/TAboutBox.h"
 #include "app/TFrmMain.h"
@@ -86,7 +88,7 @@ private slots:
     void everyWindowFitsTheScreen_data()
     {
         QTest::addColumn<QString>("window");
-        for (const char* name : {"main window", "plan editor", "library", "cache sources", "about box"})
+        for (const char* name : {"main window", "plan editor", "library", "cache sources", "about box", "help"})
             QTest::newRow(name) << name;
     }
 
@@ -106,6 +108,10 @@ private slots:
             owned = std::make_unique<TFrmzlk>(program_->path());
             owned->show();
             shown = owned.get();
+        } else if (window == "help") {
+            HelpCommands::showHelp(window_.get(), QCoreApplication::applicationDirPath());
+            shown = HelpCommands::helpWindow();
+            QVERIFY(shown);
         } else if (window == "about box") {
             owned = std::make_unique<TAboutBox>();
             owned->show();
