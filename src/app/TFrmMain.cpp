@@ -937,7 +937,7 @@ void TFrmMain::StartGet()
 std::chrono::milliseconds TFrmMain::pauseAfterWebEntry() const
 {
     // Read at each start, so that a change to the file needs no restart; a negative pause is none.
-    const IniFile settings(CacheRefresh::iniFileIn(programFolder_));
+    const IniFile settings(CacheRefresh::iniFileIn(files_.configFolder()));
     return std::chrono::milliseconds(
         std::max(0, settings.readInteger(QStringLiteral("scan"), QStringLiteral("pause_ms"),
                                          static_cast<int>(kDefaultPause.count()))));
@@ -945,7 +945,7 @@ std::chrono::milliseconds TFrmMain::pauseAfterWebEntry() const
 
 void TFrmMain::showCacheSources()
 {
-    CacheSourcesDialog dialog(CacheRefresh::iniFileIn(programFolder_), CacheDetector::Homes::fromEnvironment(), this);
+    CacheSourcesDialog dialog(CacheRefresh::iniFileIn(files_.configFolder()), CacheDetector::Homes::fromEnvironment(), this);
     dialog.exec();
 }
 
