@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QString>
+#include <QTemporaryDir>
+#include <memory>
 
 // Copies a fixture folder with everything in it, so that a test can change the copy; false on any failure.
 inline bool copyFolder(const QString& from, const QString& to)
@@ -32,4 +34,14 @@ inline bool writeFileBytes(const QString& path, const QByteArray& bytes)
         return false;
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+// A fresh, empty home folder made the user's: HOME names it and the XDG folders follow it.
+inline std::unique_ptr<QTemporaryDir> temporaryHome()
+{
+    auto home = std::make_unique<QTemporaryDir>();
+    qputenv("HOME", home->path().toUtf8());
+    qunsetenv("XDG_CACHE_HOME");
+    qunsetenv("XDG_CONFIG_HOME");
+    return home;
 }

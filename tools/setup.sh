@@ -17,7 +17,7 @@ packages=(
     qt6-base-dev libgl-dev qt6-webengine-dev
     zlib1g-dev libbrotli-dev libzstd-dev libssl-dev
     libsqlite3-dev libchm-dev fp-utils libjpeg-dev
-    fonts-noto-cjk
+    fonts-noto-cjk qt6-translations-l10n
 )
 test_packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev

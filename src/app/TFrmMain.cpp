@@ -1,5 +1,6 @@
 #include "app/TFrmMain.h"
 
+#include "app/CacheSourcesDialog.h"
 #include "app/GuardedApplication.h"
 #include "app/HelpCommands.h"
 #include "app/ProgramVersion.h"
@@ -18,7 +19,10 @@
 #include "plans/PlanFile.h"
 #include "plans/PlanTreeItem.h"
 #include "plans/TFrmOpt.h"
+#include "util/DateText.h"
+#include "util/IniFile.h"
 #include "util/Prompt.h"
+#include "util/SizedIcon.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -29,7 +33,9 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QScreen>
+#include <QShortcut>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStyle>
@@ -39,6 +45,7 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <array>
+#include <climits>
 
 namespace
 {
@@ -47,6 +54,21 @@ const QString kScanningMarker = QStringLiteral("正在检索数据");
 const QString kScanningOrDoneMarkers[] = {QStringLiteral("正在检索"), QStringLiteral("记录")};
 const QString kReady = QStringLiteral("就绪");
 const char kHintProperty[] = "webgleanerHint";
+
+// Losing the focus to a pop-up menu, to the menu bar (Alt, an access key, F10) or to another window is
+// not leaving a tree for another control: the menus must offer the tree's commands as it left them.
+bool leavesForAnotherControl(const QFocusEvent& event)
+{
+    const Qt::FocusReason reason = event.reason();
+    return reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason && reason != Qt::MenuBarFocusReason;
+}
+
+// A stored plan date in the program's one date form; a text that is no date shows as it is.
+QString dateShown(const QString& stored)
+{
+    const QDate date = DateText::parse(stored);
+    return date.isValid() ? DateText::format(date) : stored;
+}
 
 QFont windowFont()
 {
@@ -146,6 +168,9 @@ void TFrmMain::createActions()
     connect(Action24, &QAction::triggered, this, &TFrmMain::Action24Execute);
     connect(Action5, &QAction::triggered, this, &TFrmMain::Action5Execute);
     connect(Action27, &QAction::triggered, this, &TFrmMain::Action27Execute);
+    cacheSourcesAction_ = new QAction(QStringLiteral("缓存来源"), this);
+    cacheSourcesAction_->setObjectName(QStringLiteral("CacheSourcesAction"));
+    connect(cacheSourcesAction_, &QAction::triggered, this, &TFrmMain::showCacheSources);
     connect(Action21, &QAction::triggered, this, &TFrmMain::StartGet);
     connect(Action22, &QAction::triggered, this, &TFrmMain::Action22Execute);
 }
@@ -185,6 +210,7 @@ void TFrmMain::createMenus()
                            {nullptr, ""},
                            {Action1, "清空历史记录(&W)"},
                            {Action2, "清除上网临时文件(&Z)"},
+                           {cacheSourcesAction_, "缓存来源(&C)"},
                            {nullptr, ""},
                            {Action7, "退出系统(&U)"}});
     // The version, greyed at the end of the menu just added: something to read, not a command.
@@ -199,6 +225,11 @@ void TFrmMain::createMenus()
                              {Action18, "加入到任务表(&Y)"}});
     addMenu("回收任务(&X)", {{Action19, "从任务表中删除(&Y)"}, {Action20, "清空任务(&Z)"}});
     addMenu("帮  助(&Z)", {{Action24, "帮助(&Z)"}, {Action5, "访问主页"}, {Action27, "关于(&W)"}});
+
+    // F10 opens the first menu, as on other desktops; Alt and the access keys are the menu bar's own.
+    auto* menuKey = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    connect(menuKey, &QShortcut::activated, this,
+            [this] { menuBar()->setActiveAction(menuBar()->actions().constFirst()); });
 
     PopupMenu3 = new QMenu(this);
     PopupMenu3->setObjectName(QStringLiteral("PopupMenu3"));
@@ -246,6 +277,7 @@ void TFrmMain::createToolBar()
             ToolBar1->addSeparator();
             continue;
         }
+        button.action->setIcon(SizedIcon::atSize(button.action->icon(), ToolBar1->iconSize()));
         ToolBar1->addAction(button.action);
         auto* toolButton = qobject_cast<QToolButton*>(ToolBar1->widgetForAction(button.action));
         toolButton->setObjectName(QString::fromLatin1(button.name));
@@ -286,7 +318,10 @@ void TFrmMain::createPanes()
     ListView3->setObjectName(QStringLiteral("ListView3"));
     ListView3->setHorizontalHeaderLabels({QStringLiteral("属性项目"), QStringLiteral("属性值")});
     ListView3->verticalHeader()->hide();
-    ListView3->verticalHeader()->setDefaultSectionSize(18);
+    // 18 pixels as the lists' image list asks, or more where the font is taller (the CJK fonts are).
+    const int summaryRowHeight = std::max(18, fontMetrics().height() + 4);
+    ListView3->verticalHeader()->setMinimumSectionSize(summaryRowHeight);
+    ListView3->verticalHeader()->setDefaultSectionSize(summaryRowHeight);
     ListView3->setColumnWidth(0, 180);
     ListView3->setColumnWidth(1, 380);
     ListView3->setShowGrid(true);
@@ -315,7 +350,10 @@ void TFrmMain::createPanes()
     ListView4->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListView4->setIconSize(QSize(16, 18));
     ListView4->header()->setStretchLastSection(false);
-    for (const auto& [column, width] : {std::pair{0, 350}, {1, 80}, {2, 80}, {3, 100}})
+    // The date column is at least as wide as a date of the program's one date form.
+    const int dateWidth = std::max(80, fontMetrics().horizontalAdvance(DateText::format(QDate(2026, 12, 31))) +
+                                           2 * fontMetrics().averageCharWidth());
+    for (const auto& [column, width] : {std::pair{0, 350}, {1, dateWidth}, {2, 80}, {3, 100}})
         ListView4->setColumnWidth(column, width);
 
     auto* leftPane = new QSplitter(Qt::Vertical);
@@ -330,7 +368,7 @@ void TFrmMain::createPanes()
     rightPane->setHandleWidth(3);
     rightPane->addWidget(ListView3);
     rightPane->addWidget(ListView4);
-    rightPane->setSizes({201, 299});
+    rightPane->setCollapsible(0, false);
 
     auto* panes = new QSplitter(Qt::Horizontal);
     panes->setObjectName(QStringLiteral("Splitter6"));
@@ -340,6 +378,15 @@ void TFrmMain::createPanes()
     panes->setStretchFactor(1, 1);
     panes->setSizes({185, 630});
     setCentralWidget(panes);
+
+    // The summary is as high as its nine rows and never less, whatever the font: none of them may need
+    // scrolling to.
+    ListView3->ensurePolished();
+    ListView3->horizontalHeader()->ensurePolished();
+    const int summaryHeight = ListView3->horizontalHeader()->sizeHint().height() +
+                              static_cast<int>(captions.size()) * summaryRowHeight + 2 * ListView3->frameWidth();
+    ListView3->setMinimumHeight(summaryHeight);
+    rightPane->setSizes({summaryHeight, 500 - summaryHeight});
 
     for (QAbstractItemView* view :
          std::initializer_list<QAbstractItemView*>{TreeView4, TreeView5, ListView3, ListView4}) {
@@ -355,6 +402,13 @@ void TFrmMain::createStatusBar()
     hintLine_ = new QLabel;
     hintLine_->setObjectName(QStringLiteral("HintLine"));
     statusBar()->addWidget(hintLine_, 1);
+    runProgress_ = new QProgressBar;
+    runProgress_->setObjectName(QStringLiteral("ProgressBar1"));
+    runProgress_->setFixedWidth(300);
+    runProgress_->setMaximumHeight(fontMetrics().height() + 4);
+    runProgress_->setTextVisible(true);
+    runProgress_->hide();
+    statusBar()->addPermanentWidget(runProgress_);
 }
 
 void TFrmMain::placeOnScreen()
@@ -472,18 +526,15 @@ bool TFrmMain::eventFilter(QObject* watched, QEvent* event)
         }
     } else if (watched == TreeView5) {
         if (type == QEvent::FocusOut) {
-            const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
-            if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason)
+            if (leavesForAnotherControl(*static_cast<QFocusEvent*>(event)))
                 TreeView5Exit();
         } else if (type == QEvent::KeyRelease && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete) {
             deleteSelectedTask();
         }
         return QMainWindow::eventFilter(watched, event);
     } else if (watched == TreeView4) {
-        // Losing the focus to a pop-up menu or to another window is not leaving the tree for another control.
         if (type == QEvent::FocusOut) {
-            const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
-            if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason)
+            if (leavesForAnotherControl(*static_cast<QFocusEvent*>(event)))
                 TreeView4Exit();
         } else if (type == QEvent::KeyRelease && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete &&
                    selectedPlan() != nullptr) {
@@ -549,7 +600,7 @@ void TFrmMain::ShowOpt(const StrucRec* plan)
                   plan->tilStr, plan->conStr,  {},
                   {},           plan->savpath, plan->ifdel ? QStringLiteral("是") : QStringLiteral("否")};
         if (!plan->lday.isEmpty())
-            values[5] = QStringLiteral("从%1到%2之间").arg(plan->lday, plan->hday);
+            values[5] = QStringLiteral("从%1到%2之间").arg(dateShown(plan->lday), dateShown(plan->hday));
         else if (plan->days > 0)
             values[5] = QStringLiteral("%1天之内").arg(plan->days);
         else
@@ -849,6 +900,7 @@ void TFrmMain::StartGet()
         this, WindowScanObserver::Receiver{
                   [this, id](const QString& text) { scanHintArrived(id, text); },
                   [this, id](const QList<ResultRow>& rows) { scanRowsArrived(id, rows); },
+                  [this, id](const ScanProgress& progress) { scanProgressArrived(id, progress); },
                   [this, id] { scanEnded(id); },
               });
     // Reported by the copy worker once it has handled the run's last job: posted to this thread.
@@ -856,15 +908,45 @@ void TFrmMain::StartGet()
         QMetaObject::invokeMethod(
             this, [this, id, totals] { runHarvested(id, totals); }, Qt::QueuedConnection);
     });
-    run->scanner =
-        std::make_unique<tScanBuf>(*programCache_, *copyQueue_, std::move(plans), closingFlag_, *run->observer,
-                                   std::chrono::milliseconds(10), std::move(harvest), &errorLog_);
-    // The caches are found on the scan's thread, before its walk.
-    run->scanner->setFirstStep(cacheFinder(id));
+    run->scanner = std::make_unique<tScanBuf>(*programCache_, *copyQueue_, std::move(plans), closingFlag_,
+                                              *run->observer, pauseAfterWebEntry(), std::move(harvest), &errorLog_);
+    // The caches are found on the scan's thread, before its walk. A stopped scan may still be finishing its
+    // entry: the new one waits for it, so that no two scans queue jobs at once and the saves are named in
+    // the order of the walks, whatever the threads' timing.
+    std::function<void()> firstStep = cacheFinder(id);
+    if (!runs_.empty())
+        firstStep = [previous = runs_.back()->observer->ended(), findCaches = std::move(firstStep),
+                     &closing = closingFlag_] {
+            // Closing ends the wait too, whatever became of the previous scan.
+            while (!closing && previous.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+            }
+            findCaches();
+        };
+    run->scanner->setFirstStep(std::move(firstStep));
     tScanBuf& scanner = *run->scanner;
     runs_.push_back(std::move(run));
     scanning_ = true;
+    runClock_.start();
+    runProgress_->setRange(0, 0); // busy until the walk tells its size
+    runProgress_->setValue(0);
+    runProgress_->setFormat(QStringLiteral("正在查找缓存..."));
+    runProgress_->show();
     scanner.start();
+}
+
+std::chrono::milliseconds TFrmMain::pauseAfterWebEntry() const
+{
+    // Read at each start, so that a change to the file needs no restart; a negative pause is none.
+    const IniFile settings(CacheRefresh::iniFileIn(files_.configFolder()));
+    return std::chrono::milliseconds(
+        std::max(0, settings.readInteger(QStringLiteral("scan"), QStringLiteral("pause_ms"),
+                                         static_cast<int>(kDefaultPause.count()))));
+}
+
+void TFrmMain::showCacheSources()
+{
+    CacheSourcesDialog dialog(CacheRefresh::iniFileIn(files_.configFolder()), CacheDetector::Homes::fromEnvironment(), this);
+    dialog.exec();
 }
 
 void TFrmMain::Action22Execute()
@@ -889,6 +971,40 @@ void TFrmMain::scanRowsArrived(int run, const QList<ResultRow>& rows)
 {
     if (run == currentRun_)
         results_->appendRows(rows);
+}
+
+void TFrmMain::scanProgressArrived(int run, const ScanProgress& progress)
+{
+    if (run != currentRun_)
+        return;
+    QString text;
+    if (progress.entriesTotal < 0) {
+        runProgress_->setRange(0, 0);
+        text = QStringLiteral("已检索%1项，匹配%2").arg(progress.entriesWalked).arg(progress.matches);
+    } else {
+        // An estimate that the walk outgrows is corrected upward as it goes.
+        const qint64 total = std::max(progress.entriesTotal, progress.entriesWalked);
+        // The bar counts in int: a total beyond it is shown in proportion.
+        const qint64 scale = std::max<qint64>(1, (total + INT_MAX - 1) / INT_MAX);
+        runProgress_->setRange(0, static_cast<int>(total / scale));
+        runProgress_->setValue(static_cast<int>(progress.entriesWalked / scale));
+        text = QStringLiteral("%1/%2项，匹配%3").arg(progress.entriesWalked).arg(total).arg(progress.matches);
+        const qint64 elapsed = runClock_.elapsed();
+        if (progress.entriesWalked > 0 && progress.entriesWalked < total && elapsed > 0) {
+            const qint64 secondsLeft = elapsed * (total - progress.entriesWalked) / progress.entriesWalked / 1000;
+            text += QStringLiteral("，剩余%1").arg(timeLeftText(secondsLeft));
+        }
+    }
+    runProgress_->setFormat(text);
+}
+
+QString TFrmMain::timeLeftText(qint64 seconds)
+{
+    if (seconds < 60)
+        return QStringLiteral("%1秒").arg(seconds);
+    if (seconds < 3600)
+        return QStringLiteral("%1分%2秒").arg(seconds / 60).arg(seconds % 60);
+    return QStringLiteral("%1小时%2分").arg(seconds / 3600).arg(seconds % 3600 / 60);
 }
 
 void TFrmMain::runHarvested(int run, const HarvestRun::Totals& totals)
@@ -916,6 +1032,7 @@ void TFrmMain::scanEnded(int run)
     }
     if (run != currentRun_)
         return;
+    runProgress_->hide();
     if (noCacheFound_)
         setHintText(kNoCacheText);
     else if (!harvestSummary_.isEmpty())

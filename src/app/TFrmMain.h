@@ -6,8 +6,10 @@
 #include "engine/HarvestRun.h"
 #include "plans/FileTypeLists.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -18,9 +20,11 @@ class ProgramCache;
 class WindowScanObserver;
 class tScanBuf;
 struct ResultRow;
+struct ScanProgress;
 class QAction;
 class QLabel;
 class QMenu;
+class QProgressBar;
 class QTableWidget;
 class QToolBar;
 class QToolButton;
@@ -59,26 +63,29 @@ public:
     void ShowOpt(const StrucRec* plan);
 
     static const QString kNoCacheText;
+    // The scanner's pause after each web entry unless webgleaner.ini says otherwise ([scan] pause_ms).
+    static constexpr std::chrono::milliseconds kDefaultPause{10};
 
     // Whether the task list takes a drag from `source` (the plan tree only), and the drop of one.
     bool TreeView5DragOver(const QObject* source) const;
     void TreeView5DragDrop(const QObject* source);
 
-    QAction* Action21 = nullptr; // 开始回收任务
-    QAction* Action22 = nullptr; // 停止回收任务
-    QAction* Action3 = nullptr;  // 资料库
-    QAction* Action1 = nullptr;  // 清空历史记录
-    QAction* Action2 = nullptr;  // 清除上网临时文件
-    QAction* Action7 = nullptr;  // 退出系统
-    QAction* Action15 = nullptr; // 新建回收方案
-    QAction* Action16 = nullptr; // 编辑回收方案
-    QAction* Action17 = nullptr; // 删除回收方案
-    QAction* Action18 = nullptr; // 加入到任务表
-    QAction* Action19 = nullptr; // 从任务表中删除
-    QAction* Action20 = nullptr; // 清空任务
-    QAction* Action24 = nullptr; // 帮助
-    QAction* Action5 = nullptr;  // 访问主页
-    QAction* Action27 = nullptr; // 关于
+    QAction* Action21 = nullptr;            // 开始回收任务
+    QAction* Action22 = nullptr;            // 停止回收任务
+    QAction* Action3 = nullptr;             // 资料库
+    QAction* Action1 = nullptr;             // 清空历史记录
+    QAction* Action2 = nullptr;             // 清除上网临时文件
+    QAction* Action7 = nullptr;             // 退出系统
+    QAction* Action15 = nullptr;            // 新建回收方案
+    QAction* Action16 = nullptr;            // 编辑回收方案
+    QAction* Action17 = nullptr;            // 删除回收方案
+    QAction* Action18 = nullptr;            // 加入到任务表
+    QAction* Action19 = nullptr;            // 从任务表中删除
+    QAction* Action20 = nullptr;            // 清空任务
+    QAction* Action24 = nullptr;            // 帮助
+    QAction* Action5 = nullptr;             // 访问主页
+    QAction* Action27 = nullptr;            // 关于
+    QAction* cacheSourcesAction_ = nullptr; // 缓存来源
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -139,12 +146,16 @@ private:
     void Action22Execute();
     void scanRowsArrived(int run, const QList<ResultRow>& rows);
     void scanHintArrived(int run, const QString& text);
+    void scanProgressArrived(int run, const ScanProgress& progress);
+    static QString timeLeftText(qint64 seconds);
     void scanEnded(int run);
     void runHarvested(int run, const HarvestRun::Totals& totals);
     // Finds the caches afresh into programCache_, on the worker thread that calls it: listing the user's
     // folders and opening the caches may wait on the disk. Tells this window when run `run` (> 0) found none.
     std::function<void()> cacheFinder(int run);
     void historyCleared(bool cleared);
+    std::chrono::milliseconds pauseAfterWebEntry() const;
+    void showCacheSources();
 
     const FileLocations files_;
     ErrorLog errorLog_;
@@ -164,16 +175,18 @@ private:
     int currentRun_ = 0;
     QString lastHintText_;   // the current run's last text, which the harvest's totals follow
     QString harvestSummary_; // the current run's totals once the copy worker has handled it
+    QElapsedTimer runClock_; // since the newest run started
     bool scanning_ = false;  // the newest run has neither ended nor been stopped
     bool noCacheFound_ = false;
 
     QToolBar* ToolBar1 = nullptr;
     QList<QToolButton*> toolButtons_;
     QLabel* hintLine_ = nullptr;
-    QTreeWidget* TreeView4 = nullptr;  // plans
-    QTreeWidget* TreeView5 = nullptr;  // tasks
-    QTableWidget* ListView3 = nullptr; // plan summary
-    QTreeView* ListView4 = nullptr;    // results
+    QProgressBar* runProgress_ = nullptr; // beside the hint line while a run walks
+    QTreeWidget* TreeView4 = nullptr;     // plans
+    QTreeWidget* TreeView5 = nullptr;     // tasks
+    QTableWidget* ListView3 = nullptr;    // plan summary
+    QTreeView* ListView4 = nullptr;       // results
     ResultListModel* results_ = nullptr;
     QMenu* PopupMenu3 = nullptr;
     QMenu* PopupMenu4 = nullptr;

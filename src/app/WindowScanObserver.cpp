@@ -1,46 +1,69 @@
 #include "app/WindowScanObserver.h"
 
 #include <QMetaObject>
-
-namespace
-{
-constexpr qsizetype kBatchRows = 500;
-constexpr qint64 kBatchMilliseconds = 100;
-} // namespace
+#include <QTimer>
 
 WindowScanObserver::WindowScanObserver(QObject* context, Receiver receiver)
-    : context_(context), receiver_(std::move(receiver))
+    : context_(context), receiver_(std::move(receiver)), drainTimer_(std::make_unique<QTimer>())
 {
-    sinceFlush_.start();
+    drainTimer_->setInterval(kDrainMilliseconds);
+    QObject::connect(drainTimer_.get(), &QTimer::timeout, context_, [this] { drainRows(); });
+    drainTimer_->start();
 }
+
+WindowScanObserver::~WindowScanObserver() = default;
 
 void WindowScanObserver::hintText(const QString& text)
 {
-    flushRows();
     QMetaObject::invokeMethod(
-        context_, [receiver = receiver_, text] { receiver.hintText(text); }, Qt::QueuedConnection);
+        context_,
+        [this, show = receiver_.hintText, text] {
+            drainRows();
+            show(text);
+        },
+        Qt::QueuedConnection);
 }
 
 void WindowScanObserver::resultRow(const ResultRow& row)
 {
+    const std::lock_guard lock(pendingMutex_);
     pending_ << row;
-    if (pending_.size() >= kBatchRows || sinceFlush_.elapsed() >= kBatchMilliseconds)
-        flushRows();
+}
+
+void WindowScanObserver::scanProgress(const ScanProgress& progress)
+{
+    // After the rows it counts.
+    QMetaObject::invokeMethod(
+        context_,
+        [this, show = receiver_.progress, progress] {
+            drainRows();
+            if (show)
+                show(progress);
+        },
+        Qt::QueuedConnection);
 }
 
 void WindowScanObserver::runEnded()
 {
-    flushRows();
+    endedPromise_.set_value();
+    // The receiver may destroy this observer: it is called through a copy.
     QMetaObject::invokeMethod(
-        context_, [receiver = receiver_] { receiver.runEnded(); }, Qt::QueuedConnection);
+        context_,
+        [this, ended = receiver_.runEnded] {
+            drainTimer_->stop();
+            drainRows();
+            ended();
+        },
+        Qt::QueuedConnection);
 }
 
-void WindowScanObserver::flushRows()
+void WindowScanObserver::drainRows()
 {
-    sinceFlush_.restart();
-    if (pending_.isEmpty())
-        return;
-    QMetaObject::invokeMethod(
-        context_, [receiver = receiver_, rows = std::move(pending_)] { receiver.rows(rows); }, Qt::QueuedConnection);
-    pending_.clear();
+    QList<ResultRow> rows;
+    {
+        const std::lock_guard lock(pendingMutex_);
+        rows.swap(pending_);
+    }
+    if (!rows.isEmpty())
+        receiver_.rows(rows);
 }

@@ -1,5 +1,6 @@
 #include "app/FileLocations.h"
 #include "app/GuardedApplication.h"
+#include "app/ProgramLocale.h"
 #include "app/TFrmMain.h"
 #include "library/WebPreview.h"
 
@@ -10,6 +11,8 @@ int main(int argc, char* argv[])
     // The web engine of the previews wants its settings before the application exists.
     WebPreview::prepareApplication();
     GuardedApplication application(argc, argv);
+    // Chinese whatever LANG says, before any window or worker formats a text.
+    ProgramLocale::install(application);
     QApplication::setApplicationName(QStringLiteral("WebGleaner"));
     QFont font(QStringLiteral("宋体"));
     font.setPixelSize(12);

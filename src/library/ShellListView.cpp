@@ -1,6 +1,7 @@
 #include "library/ShellListView.h"
 
 #include "library/LibraryFileModel.h"
+#include "library/ThumbnailCache.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -14,7 +15,13 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-ShellListView::ShellListView(QWidget* parent) : QWidget(parent)
+namespace
+{
+const QSize kLargeIcon(48, 48);
+const QSize kSmallIcon(16, 16);
+} // namespace
+
+ShellListView::ShellListView(QWidget* parent) : QWidget(parent), thumbnails_(new ThumbnailCache(kLargeIcon, this))
 {
     iconView_ = new QListView;
     iconView_->setObjectName(QStringLiteral("IconView"));
@@ -69,6 +76,7 @@ void ShellListView::installModel()
     detailsView_->sortByColumn(detailsView_->header()->sortIndicatorSection(),
                                detailsView_->header()->sortIndicatorOrder());
     delete old;
+    applyIconStyle();
     if (!root_.isEmpty())
         setRoot(root_);
 }
@@ -99,25 +107,26 @@ void ShellListView::setViewStyle(ViewStyle style)
     style_ = style;
     switch (style) {
     case ViewStyle::Details:
+        applyIconStyle();
         stack_->setCurrentWidget(detailsView_);
         return;
     case ViewStyle::LargeIcons:
         iconView_->setViewMode(QListView::IconMode);
-        iconView_->setIconSize(QSize(32, 32));
-        iconView_->setGridSize(QSize(80, 68));
+        iconView_->setIconSize(kLargeIcon);
+        iconView_->setGridSize(QSize(96, 48 + 3 * fontMetrics().height()));
         iconView_->setWordWrap(true);
         break;
     case ViewStyle::SmallIcons:
         iconView_->setViewMode(QListView::ListMode);
         iconView_->setFlow(QListView::LeftToRight);
-        iconView_->setIconSize(QSize(16, 16));
-        iconView_->setGridSize(QSize(160, 20));
+        iconView_->setIconSize(kSmallIcon);
+        iconView_->setGridSize(QSize(160, std::max(20, fontMetrics().height() + 4)));
         iconView_->setWordWrap(false);
         break;
     case ViewStyle::List:
         iconView_->setViewMode(QListView::ListMode);
         iconView_->setFlow(QListView::TopToBottom);
-        iconView_->setIconSize(QSize(16, 16));
+        iconView_->setIconSize(kSmallIcon);
         iconView_->setGridSize(QSize());
         iconView_->setWordWrap(false);
         break;
@@ -126,7 +135,15 @@ void ShellListView::setViewStyle(ViewStyle style)
     iconView_->setMovement(QListView::Static);
     iconView_->setWrapping(true);
     iconView_->setResizeMode(QListView::Adjust);
+    applyIconStyle();
     stack_->setCurrentWidget(iconView_);
+}
+
+void ShellListView::applyIconStyle()
+{
+    // Thumbnails in the large-icon view only: the others show icons too small to make a picture out.
+    const bool large = style_ == ViewStyle::LargeIcons;
+    model_->setIconStyle(large ? kLargeIcon : kSmallIcon, large ? thumbnails_ : nullptr);
 }
 
 QAbstractItemView* ShellListView::currentView() const

@@ -10,6 +10,7 @@ class QListView;
 class QModelIndex;
 class QStackedWidget;
 class QTreeView;
+class ThumbnailCache;
 
 // The library's file list: the folders and files of one folder, in one of four view styles. Double-click
 // or Enter opens a folder in place or a file with its associated program, Backspace goes up, F5 re-reads
@@ -44,6 +45,7 @@ public:
     // The view of the present style: the icon and list styles share one, details has its own.
     QAbstractItemView* currentView() const;
     LibraryFileModel* model() const { return model_; }
+    ThumbnailCache* thumbnails() const { return thumbnails_; }
 
     // Opens the item the way a double-click does: a folder in place, a file with its program.
     void open(const QModelIndex& index);
@@ -60,8 +62,10 @@ protected:
 
 private:
     void installModel();
+    void applyIconStyle();
     void showContextMenu(QAbstractItemView* view, const QPoint& position);
 
+    ThumbnailCache* const thumbnails_;         // for the window's life, across refreshes; owned by this widget
     LibraryFileModel* model_ = nullptr;        // replaced on refresh; owned by this widget
     QItemSelectionModel* selection_ = nullptr; // shared by both views, owned by the model
     QStackedWidget* stack_ = nullptr;

@@ -3,6 +3,7 @@
 #include "library/ShellListView.h"
 #include "plans/PlanFile.h"
 #include "util/Prompt.h"
+#include "util/SizedIcon.h"
 
 #include <QAction>
 #include <QDir>
@@ -145,9 +146,10 @@ void TFrmzlk::createToolBar()
             ToolBar1->addSeparator();
             continue;
         }
-        auto* action = new QAction(
-            QIcon::fromTheme(QString::fromLatin1(button.themeIcon), style()->standardIcon(button.fallbackIcon)),
-            QString::fromUtf8(button.hint), this);
+        auto* action = new QAction(SizedIcon::atSize(QIcon::fromTheme(QString::fromLatin1(button.themeIcon),
+                                                                      style()->standardIcon(button.fallbackIcon)),
+                                                     ToolBar1->iconSize()),
+                                   QString::fromUtf8(button.hint), this);
         action->setToolTip(QString::fromUtf8(button.hint));
         connect(action, &QAction::triggered, this, button.handler);
         ToolBar1->addAction(action);

@@ -16,8 +16,10 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QShowEvent>
 #include <QSpinBox>
+#include <QStyle>
 #include <QTabWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -73,13 +75,42 @@ TFrmOpt::TFrmOpt(PlanFile& planFile, FileTypeLists& typeLists, QWidget* parent)
     buildControls();
     connectHandlers();
     NewFrm();
-    setFixedSize(sizeHint());
+    fitToScreen();
+}
+
+void TFrmOpt::fitToScreen()
+{
+    // The size everything needs, then as much of it as the screen has room for beside the window frame
+    // (a title bar and borders the window manager adds, guessed before the first show).
+    QWidget* const page = pageScroller_->widget();
+    page->adjustSize();
+    pageScroller_->setMinimumSize(page->sizeHint());
+    QSize size = sizeHint();
+    pageScroller_->setMinimumSize(0, 0);
+    if (const QScreen* screen = this->screen()) {
+        const QRect outer = frameGeometry();
+        const QRect inner = geometry();
+        const QMargins frame(std::max(kBorderAllowance, inner.left() - outer.left()),
+                             std::max(kTitleBarAllowance, inner.top() - outer.top()),
+                             std::max(kBorderAllowance, outer.right() - inner.right()),
+                             std::max(kBorderAllowance, outer.bottom() - inner.bottom()));
+        const QSize room = screen->availableGeometry().marginsRemoved(frame).size();
+        if (size.height() > room.height())
+            size.setWidth(size.width() + style()->pixelMetric(QStyle::PM_ScrollBarExtent));
+        size = size.boundedTo(room);
+    }
+    setFixedSize(size);
 }
 
 void TFrmOpt::buildControls()
 {
+    // Two columns side by side: one column is taller than a small screen leaves room for under the CJK
+    // fonts. The page scrolls as well, for screens smaller still.
     auto* page = new QWidget;
-    auto* pageLayout = new QVBoxLayout(page);
+    page->setObjectName(QStringLiteral("PlanPage"));
+    auto* columns = new QHBoxLayout(page);
+    auto* pageLayout = new QVBoxLayout;
+    columns->addLayout(pageLayout);
 
     Edit1 = named<QLineEdit>("Edit1");
     auto* nameRow = new QHBoxLayout;
@@ -121,6 +152,9 @@ void TFrmOpt::buildControls()
     siteRow->addWidget(CheckBox1);
     siteRow->addWidget(Edit3);
     pageLayout->addLayout(siteRow);
+    pageLayout->addStretch();
+    pageLayout = new QVBoxLayout;
+    columns->addLayout(pageLayout);
 
     GroupBox3 = named<QGroupBox>("GroupBox3", QStringLiteral("文档类相关信息"));
     CheckBox2 = named<QCheckBox>("CheckBox2", QStringLiteral("标题包含字符："));
@@ -181,9 +215,14 @@ void TFrmOpt::buildControls()
 
     CheckBox5 = named<QCheckBox>("CheckBox5", QStringLiteral("回收后删除原文件"));
     pageLayout->addWidget(CheckBox5);
+    pageLayout->addStretch();
 
+    pageScroller_ = named<QScrollArea>("PageScroller");
+    pageScroller_->setFrameShape(QFrame::NoFrame);
+    pageScroller_->setWidgetResizable(true);
+    pageScroller_->setWidget(page);
     auto* tabs = named<QTabWidget>("PageControl1");
-    tabs->addTab(page, QStringLiteral("方案属性"));
+    tabs->addTab(pageScroller_, QStringLiteral("方案属性"));
 
     BitBtn1 = named<QPushButton>("BitBtn1", QStringLiteral("确 定"));
     BitBtn1->setDefault(true);
@@ -239,8 +278,15 @@ void TFrmOpt::connectHandlers()
 void TFrmOpt::showEditor()
 {
     if (!isVisible()) {
-        if (const QScreen* screen = this->screen())
-            move(screen->availableGeometry().center() - rect().center());
+        fitToScreen();
+        if (const QScreen* screen = this->screen()) {
+            // Centred with the frame a window manager adds, and never with the title bar above the top of
+            // the screen; a window's position is that of its frame.
+            const QRect available = screen->availableGeometry();
+            const QSize frame = size() + QSize(2 * kBorderAllowance, kTitleBarAllowance + kBorderAllowance);
+            move(available.left() + std::max(0, (available.width() - frame.width()) / 2),
+                 available.top() + std::max(0, (available.height() - frame.height()) / 2));
+        }
     }
     show();
     raise();

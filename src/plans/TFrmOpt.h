@@ -13,6 +13,7 @@ class QLineEdit;
 class QListWidget;
 class QPushButton;
 class QRadioButton;
+class QScrollArea;
 class QSpinBox;
 class QToolButton;
 
@@ -54,6 +55,8 @@ protected:
 
 private:
     void buildControls();
+    // Fixes the size at what the controls need, or at what the screen holds with the page scrolling.
+    void fitToScreen();
     void connectHandlers();
     void FormShow();
     void resetDateRange();
@@ -79,6 +82,11 @@ private:
     StrucRec* editedPlan_ = nullptr;
     StrucRec editBuffer_;
 
+    // What a window manager's frame takes, guessed until the window has been shown.
+    static constexpr int kTitleBarAllowance = 32;
+    static constexpr int kBorderAllowance = 4;
+
+    QScrollArea* pageScroller_ = nullptr;
     QLineEdit* Edit1 = nullptr; // name
     QGroupBox* RadioGroup1 = nullptr;
     QRadioButton* documentKind_ = nullptr;

@@ -1,11 +1,14 @@
 #include "TestFolders.h"
+#include "app/CommandLineTool.h"
 #include "app/GuardedApplication.h"
 #include "app/TFrmMain.h"
 #include "util/Prompt.h"
 
 #include <QAction>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QProgressBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
@@ -16,6 +19,20 @@ namespace
 {
 
 const QString kFixture = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/chromium-simple/Cache_Data");
+// Many entries share a cached file name with other content: their saves are numbered.
+const QString kNumberingFixture = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/firefox-cache2");
+
+// Each file of `folder` by name, with a digest of its bytes.
+QMap<QString, QByteArray> savedFiles(const QString& folder)
+{
+    QMap<QString, QByteArray> files;
+    for (const QFileInfo& file : QDir(folder).entryInfoList(QDir::Files)) {
+        QFile bytes(file.filePath());
+        if (bytes.open(QIODevice::ReadOnly))
+            files.insert(file.fileName(), QCryptographicHash::hash(bytes.readAll(), QCryptographicHash::Sha1).toHex());
+    }
+    return files;
+}
 
 } // namespace
 
@@ -27,11 +44,8 @@ class RunControlTest : public QObject
 private slots:
     void init()
     {
-        home_ = std::make_unique<QTemporaryDir>();
+        home_ = temporaryHome();
         program_ = std::make_unique<QTemporaryDir>();
-        qputenv("HOME", home_->path().toUtf8());
-        qunsetenv("XDG_CACHE_HOME");
-        qunsetenv("XDG_CONFIG_HOME");
         QVERIFY(QDir().mkpath(home_->filePath("pictures")));
         QVERIFY(QDir().mkpath(home_->filePath("pages")));
         prompts_.clear();
@@ -99,9 +113,7 @@ private slots:
     void stoppingEnablesTheStartAtOnceAndTheCountFollows()
     {
         // Enough entries that the run is still walking when the stop comes.
-        for (int copy = 0; copy < 4; ++copy)
-            QVERIFY(copyFolder(
-                kFixture, home_->filePath(QStringLiteral(".cache/chromium/Profile %1/Cache/Cache_Data").arg(copy))));
+        copyFixtureProfiles(4);
         openWindow();
         addBothPlans();
         action("Action21")->trigger();
@@ -113,6 +125,90 @@ private slots:
         QVERIFY(results()->model()->rowCount() < 4 * 7);
         QVERIFY(window_->hintText().startsWith(
             QStringLiteral("回收完毕，共回收%1条记录").arg(results()->model()->rowCount())));
+    }
+
+    void theWindowAndTheToolNameTheSavesAlike()
+    {
+        const QString cache = home_->filePath(".cache/mozilla/firefox/test.default/cache2");
+        QVERIFY(copyFolder(kNumberingFixture, cache));
+        writePlans("[last]\nlast=1\n[name]\nn1=key1\n[key1]\nztype=1\nname=everything\n"
+                   "tpname=*.gif,*.png,*.js,*.jpg(jpeg),*.json,*.css,*.txt\nsavpath=" +
+                   home_->filePath("pictures") + "\n");
+        QMap<QString, QByteArray> windowRuns[2];
+        for (QMap<QString, QByteArray>& saved : windowRuns) {
+            QVERIFY(QDir(home_->filePath("pictures")).removeRecursively());
+            QVERIFY(QDir().mkpath(home_->filePath("pictures")));
+            openWindow();
+            selectPlan(0);
+            action("Action18")->trigger();
+            action("Action21")->trigger();
+            QTRY_VERIFY_WITH_TIMEOUT(window_->hintText().contains(QStringLiteral("已保存")), 20000);
+            saved = savedFiles(home_->filePath("pictures"));
+            window_.reset();
+        }
+        QVERIFY(windowRuns[0].size() > 10);
+        QCOMPARE(windowRuns[1], windowRuns[0]);
+
+        QVERIFY(QDir(home_->filePath("pictures")).removeRecursively());
+        QVERIFY(QDir().mkpath(home_->filePath("pictures")));
+        QString out;
+        QString err;
+        QTextStream outStream(&out);
+        QTextStream errStream(&err);
+        CommandLineTool tool(program_->path(), CacheDetector::Homes::fromEnvironment(), outStream, errStream);
+        QCOMPARE(tool.run({"run", "--plans", QDir(program_->path()).filePath("plancfg.ini"), "--cache", cache}), 0);
+        QCOMPARE(savedFiles(home_->filePath("pictures")), windowRuns[0]);
+    }
+
+    void theProgressBarFollowsTheWalkAndGoesAtTheEnd()
+    {
+        QVERIFY(copyFolder(kFixture, home_->filePath(".cache/chromium/Default/Cache/Cache_Data")));
+        writeSettings("[scan]\npause_ms=0\n");
+        openWindow();
+        addBothPlans();
+        auto* bar = window_->findChild<QProgressBar*>("ProgressBar1");
+        QVERIFY(bar);
+        QVERIFY(!bar->isVisible());
+        action("Action21")->trigger();
+        QVERIFY(bar->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(window_->hintText().startsWith(QStringLiteral("回收完毕")), 20000);
+        QVERIFY(!bar->isVisible());
+        // Every entry of the cache walked, of as many as the index gave.
+        QVERIFY(bar->maximum() > 7);
+        QCOMPARE(bar->value(), bar->maximum());
+        QVERIFY2(bar->text().contains(QStringLiteral("匹配7")), qPrintable(bar->text()));
+    }
+
+    void thePauseAfterEachWebEntryComesFromTheSettings()
+    {
+        QVERIFY(copyFolder(kFixture, home_->filePath(".cache/chromium/Default/Cache/Cache_Data")));
+        // Long enough that the run is surely still walking when looked at.
+        writeSettings("[scan]\npause_ms=400\n");
+        openWindow();
+        addBothPlans();
+        action("Action21")->trigger();
+        // The first matches show while the walk goes on, each within a drain of the batch.
+        QTRY_VERIFY_WITH_TIMEOUT(results()->model()->rowCount() > 0, 5000);
+        QVERIFY(action("Action22")->isEnabled());
+        QVERIFY(window_->hintText().startsWith(QStringLiteral("正在检索数据")));
+        action("Action22")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(window_->hintText().startsWith(QStringLiteral("回收完毕")), 20000);
+        // Stopped long before the walk could reach the last of the seven matches.
+        QVERIFY(results()->model()->rowCount() < 7);
+    }
+
+    void aStartRightAfterAStopFollowsTheStoppedScan()
+    {
+        copyFixtureProfiles(4);
+        openWindow();
+        addBothPlans();
+        action("Action21")->trigger();
+        action("Action22")->trigger();
+        action("Action21")->trigger();
+        // The second run walks once the first has queued its last job, and then walks everything.
+        QTRY_VERIFY_WITH_TIMEOUT(window_->hintText().contains(QStringLiteral("已保存")), 20000);
+        QVERIFY(window_->hintText().startsWith(QStringLiteral("回收完毕，共回收28条记录")));
+        QCOMPARE(results()->model()->rowCount(), 28);
     }
 
     void aStartWithoutTasksOnlyTellsTheUser()
@@ -185,6 +281,28 @@ private slots:
     }
 
 private:
+    // The fixture cache in `count` profiles of one browser.
+    void copyFixtureProfiles(int count) const
+    {
+        for (int copy = 0; copy < count; ++copy)
+            QVERIFY(copyFolder(
+                kFixture, home_->filePath(QStringLiteral(".cache/chromium/Profile %1/Cache/Cache_Data").arg(copy))));
+    }
+
+    void writePlans(const QString& text) const
+    {
+        QFile plans(QDir(program_->path()).filePath("plancfg.ini"));
+        QVERIFY(plans.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        plans.write(text.toUtf8());
+    }
+
+    void writeSettings(const QByteArray& text) const
+    {
+        QFile settings(QDir(program_->path()).filePath("webgleaner.ini"));
+        QVERIFY(settings.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        settings.write(text);
+    }
+
     void openWindow()
     {
         window_ = std::make_unique<TFrmMain>(program_->path());

@@ -130,7 +130,7 @@ private slots:
         QCOMPARE(entryTexts(menus), (QStringList{"系  统(&V)", "回收方案(&T)", "回收任务(&X)", "帮  助(&Z)"}));
         const QList<QStringList> expected{
             {"开始回收任务(&Y)", "停止回收任务(&X)", "-", "资料库(&V)", "-", "清空历史记录(&W)", "清除上网临时文件(&Z)",
-             "-", "退出系统(&U)", "-", "版本 " + ProgramVersion::number()},
+             "缓存来源(&C)", "-", "退出系统(&U)", "-", "版本 " + ProgramVersion::number()},
             {"新建回收方案(&V)", "编辑回收方案(&W)", "删除回收方案(&X)", "加入到任务表(&Y)"},
             {"从任务表中删除(&Y)", "清空任务(&Z)"},
             {"帮助(&Z)", "访问主页", "关于(&W)"},
@@ -293,6 +293,87 @@ private slots:
         emit results->doubleClicked(results->model()->index(0, 0));
         QCOMPARE(shown, QStringLiteral("当前路径：") + pictures);
         QVERIFY(TFrmzlk::instance() == nullptr);
+    }
+
+    void menusOpenedFromTheKeyboardKeepTheSelectedItemsCommands_data()
+    {
+        QTest::addColumn<QString>("tree");
+        QTest::addColumn<QKeyCombination>("key");
+        QTest::addColumn<QString>("menu");
+        QTest::addColumn<QStringList>("enabled");
+        const QStringList planCommands{"Action16", "Action17", "Action18"};
+        QTest::newRow("plan, access key")
+            << "TreeView4" << QKeyCombination(Qt::AltModifier, Qt::Key_T) << "回收方案(&T)" << planCommands;
+        QTest::newRow("plan, F10") << "TreeView4" << QKeyCombination(Qt::Key_F10) << "系  统(&V)" << planCommands;
+        QTest::newRow("task, access key")
+            << "TreeView5" << QKeyCombination(Qt::AltModifier, Qt::Key_X) << "回收任务(&X)" << QStringList{"Action19"};
+    }
+
+    void menusOpenedFromTheKeyboardKeepTheSelectedItemsCommands()
+    {
+        QFETCH(QString, tree);
+        QFETCH(QKeyCombination, key);
+        QFETCH(QString, menu);
+        QFETCH(QStringList, enabled);
+        window_.reset();
+        QFile file(QDir(folder_->path()).filePath("plancfg.ini"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[last]\nlast=1\n[name]\nn1=key1\n[key1]\nname=图片\nztype=1\n");
+        file.close();
+        window_ = std::make_unique<TFrmMain>(folder_->path());
+        window_->show();
+        QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+        auto* plans = window_->findChild<QTreeWidget*>("TreeView4");
+        auto* tasks = window_->findChild<QTreeWidget*>("TreeView5");
+        auto click = [](QTreeWidget* view, QTreeWidgetItem* item) {
+            QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualItemRect(item).center());
+        };
+        click(plans, plans->topLevelItem(0)->child(0));
+        window_->Action18->trigger();
+        auto* selected = window_->findChild<QTreeWidget*>(tree);
+        selected->setFocus();
+        click(selected, selected->topLevelItem(0)->child(0));
+        QVERIFY(selected->hasFocus());
+
+        QTest::keyClick(selected, key.key(), key.keyboardModifiers());
+        QMenu* opened = nullptr;
+        for (QAction* title : window_->menuBar()->actions()) {
+            if (title->text() == menu)
+                opened = title->menu();
+        }
+        QVERIFY(opened);
+        QTRY_VERIFY(opened->isVisible());
+        for (const QString& name : enabled) {
+            QVERIFY2(window_->findChild<QAction*>(name)->isEnabled(), qPrintable(name));
+            QVERIFY2(window_->findChild<QAction*>(name + "MenuItem")->isEnabled(), qPrintable(name));
+        }
+        opened->close();
+        QTRY_VERIFY(!opened->isVisible());
+        for (const QString& name : enabled)
+            QVERIFY2(window_->findChild<QAction*>(name)->isEnabled(), qPrintable(name));
+    }
+
+    void theSummaryShowsAllNineRows()
+    {
+        window_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+        const auto* summary = window_->findChild<QTableWidget*>("ListView3");
+        QCOMPARE(summary->rowCount(), 9);
+        const QRect visible = summary->viewport()->rect();
+        for (int row = 0; row < summary->rowCount(); ++row) {
+            const QRect cell = summary->visualItemRect(summary->item(row, 0));
+            QVERIFY2(visible.contains(cell), qPrintable(summary->item(row, 0)->text()));
+            QVERIFY(cell.height() >= summary->fontMetrics().height());
+        }
+    }
+
+    void theToolBarShowsItsPicturesAtItsSize()
+    {
+        const auto* toolBar = window_->findChild<QToolBar*>("ToolBar1");
+        for (const QToolButton* button : toolBar->findChildren<QToolButton*>()) {
+            if (button->defaultAction() != nullptr)
+                QCOMPARE(button->defaultAction()->icon().actualSize(toolBar->iconSize()), toolBar->iconSize());
+        }
     }
 
     void exitCommandClosesTheWindowAndEndsTheLoop()

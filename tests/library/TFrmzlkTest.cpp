@@ -1,6 +1,7 @@
 #include "library/TFrmzlk.h"
 
 #include "app/GuardedApplication.h"
+#include "app/ProgramLocale.h"
 #include "engine/AtomicFile.h"
 #include "engine/MhtmlComposer.h"
 #include "engine/PageText.h"
@@ -11,6 +12,7 @@
 #include "library/ShellListView.h"
 #include "library/WebPreview.h"
 #include "plans/PlanFile.h"
+#include "util/DateText.h"
 #include "util/Prompt.h"
 
 #include <QAction>
@@ -336,6 +338,58 @@ private slots:
         QCOMPARE(window_->currentFile(), picture);
     }
 
+    void theLargeIconViewShowsTypeIconsAndThumbnailsOfPictures()
+    {
+        const QString picture = folder("plan") + "/photo.png";
+        writePicture(picture, 120, 60);
+        const QString text = folder("plan") + "/notes.txt";
+        writeFile(text, "text");
+        openWindow();
+        fileList()->setRoot(folder("plan"));
+        QTest::mouseClick(button("ToolButton1"), Qt::LeftButton);
+        auto* icons = qobject_cast<QListView*>(fileList()->currentView());
+        QVERIFY(icons);
+        const QSize size = icons->iconSize();
+        QVERIFY(size.width() >= 32);
+        QModelIndex textIndex;
+        QTRY_VERIFY((textIndex = fileList()->model()->index(text)).isValid());
+        const QIcon typeIcon = textIndex.data(Qt::DecorationRole).value<QIcon>();
+        QVERIFY(!typeIcon.isNull());
+        QCOMPARE(typeIcon.actualSize(size), size);
+        // The picture shows itself once its thumbnail has been made off this thread.
+        QTRY_VERIFY_WITH_TIMEOUT(thumbnailShown(picture, size), 10000);
+    }
+
+    void theDetailsShowSizesAndDatesInTheProgramsForms()
+    {
+        const QString text = folder("plan") + "/notes.txt";
+        writeFile(text, QByteArray(1485, 'x'));
+        openWindow();
+        fileList()->setRoot(folder("plan"));
+        QModelIndex index;
+        QTRY_VERIFY((index = fileList()->model()->index(text)).isValid());
+        QCOMPARE(index.siblingAtColumn(LibraryFileModel::SizeColumn).data().toString(), QStringLiteral("1.45 KB"));
+        const QDateTime modified = QFileInfo(text).lastModified();
+        QCOMPARE(index.siblingAtColumn(LibraryFileModel::DateColumn).data().toString(),
+                 DateText::format(modified.date()) + modified.time().toString(" HH:mm"));
+    }
+
+    void sizesUseTheProgramsUnits_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("bytes") << qint64(69) << "69 字节";
+        QTest::newRow("kilobytes") << qint64(1485) << "1.45 KB";
+        QTest::newRow("megabytes") << qint64(3 * 1024 * 1024) << "3.00 MB";
+    }
+
+    void sizesUseTheProgramsUnits()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(QString, text);
+        QCOMPARE(LibraryFileModel::sizeText(bytes), text);
+    }
+
     void enterOpensAFolderInPlaceBackspaceGoesUpAndF2Renames()
     {
         const QString plan = folder("plan");
@@ -639,6 +693,14 @@ private:
         return names;
     }
 
+    // Whether the list shows `picture` by its thumbnail: its own colour in the middle of the icon.
+    bool thumbnailShown(const QString& picture, const QSize& size) const
+    {
+        const QModelIndex index = fileList()->model()->index(picture);
+        const QImage shown = index.data(Qt::DecorationRole).value<QIcon>().pixmap(size).toImage();
+        return !shown.isNull() && shown.pixelColor(shown.width() / 2, shown.height() / 2) == QColor(Qt::darkGreen);
+    }
+
     void clickNode(QTreeWidgetItem* item) const
     {
         QTest::mouseClick(planTree()->viewport(), Qt::LeftButton, {}, planTree()->visualItemRect(item).center());
@@ -678,6 +740,8 @@ int main(int argc, char* argv[])
 {
     WebPreview::prepareApplication();
     GuardedApplication application(argc, argv);
+    // As the program starts: Chinese texts and units whatever LANG says.
+    ProgramLocale::install(application);
     TFrmzlkTest test;
     return QTest::qExec(&test, argc, argv);
 }

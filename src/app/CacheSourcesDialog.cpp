@@ -1,0 +1,231 @@
+#include "app/CacheSourcesDialog.h"
+
+#include "engine/cache/CacheEnumeration.h"
+#include "engine/cache/UrlCache.h"
+#include "util/FolderDialog.h"
+#include "util/IniFile.h"
+#include "util/Prompt.h"
+
+#include <QCoreApplication>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QPointer>
+#include <QPushButton>
+#include <QThreadPool>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace
+{
+
+const QString kSection = QStringLiteral("cache");
+constexpr int kFoundRole = Qt::UserRole + 1; // whether the row's cache was found in the user's folders
+
+// The folder names of `path` from the end: 0 is the last.
+QString component(const QString& path, int fromEnd)
+{
+    const QStringList parts = QDir::cleanPath(path).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    return fromEnd < parts.size() ? parts.at(parts.size() - 1 - fromEnd) : QString();
+}
+
+} // namespace
+
+CacheSourcesDialog::CacheSourcesDialog(const QString& iniFile, const CacheDetector::Homes& homes, QWidget* parent)
+    : QDialog(parent), iniFile_(iniFile), homes_(homes)
+{
+    setObjectName(QStringLiteral("CacheSourcesDialog"));
+    setWindowTitle(QStringLiteral("缓存来源"));
+    list_ = new QTreeWidget;
+    list_->setObjectName(QStringLiteral("CacheList"));
+    list_->setRootIsDecorated(false);
+    list_->setHeaderLabels({QStringLiteral("浏览器"), QStringLiteral("配置"), QStringLiteral("格式"),
+                            QStringLiteral("文件夹"), QStringLiteral("项数"), QStringLiteral("可删除")});
+    list_->header()->setStretchLastSection(false);
+    list_->header()->setSectionResizeMode(FolderColumn, QHeaderView::Stretch);
+
+    const QStringList configured = CacheDetector::configuredFolders(iniFile_, homes_.home);
+    QList<CacheLocation> chosen;
+    for (const QString& folder : configured) {
+        const CacheLocation location = CacheDetector::recognise(folder);
+        if (location.kind != CacheLocation::Kind::Unknown && !chosen.contains(location))
+            chosen << location;
+    }
+    const QList<CacheLocation> found = CacheDetector::detect(homes_);
+    for (const CacheLocation& location : found)
+        addRow(location, configured.isEmpty() || chosen.contains(location), true);
+    for (const CacheLocation& location : chosen) {
+        if (!found.contains(location))
+            addRow(location, true, false);
+    }
+    for (int column : {BrowserColumn, ProfileColumn, FormatColumn, EntriesColumn, DeletableColumn})
+        list_->resizeColumnToContents(column);
+
+    auto* addButton = new QPushButton(QStringLiteral("添加文件夹..."));
+    addButton->setObjectName(QStringLiteral("AddFolderButton"));
+    addButton->setAutoDefault(false);
+    connect(addButton, &QPushButton::clicked, this, &CacheSourcesDialog::chooseFolder);
+    auto* buttons = new QDialogButtonBox;
+    buttons->addButton(QStringLiteral("确 定"), QDialogButtonBox::AcceptRole)
+        ->setObjectName(QStringLiteral("OkButton"));
+    buttons->addButton(QStringLiteral("取 消"), QDialogButtonBox::RejectRole);
+    connect(buttons, &QDialogButtonBox::accepted, this, [this] {
+        if (saveChoice())
+            accept();
+    });
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    auto* buttonRow = new QHBoxLayout;
+    buttonRow->addWidget(addButton);
+    buttonRow->addStretch();
+    buttonRow->addWidget(buttons);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(list_);
+    layout->addLayout(buttonRow);
+    resize(760, 360);
+}
+
+QString CacheSourcesDialog::formatName(CacheLocation::Kind kind)
+{
+    switch (kind) {
+    case CacheLocation::Kind::ChromiumSimple:
+        return QStringLiteral("Chromium 简单缓存");
+    case CacheLocation::Kind::ChromiumBlockfile:
+        return QStringLiteral("Chromium 块文件缓存");
+    case CacheLocation::Kind::Firefox:
+        return QStringLiteral("Firefox 缓存");
+    case CacheLocation::Kind::IndexDat:
+        return QStringLiteral("IE 缓存 (index.dat)");
+    case CacheLocation::Kind::NoPermission:
+        return QStringLiteral("无权读取");
+    case CacheLocation::Kind::Unknown:
+        break;
+    }
+    return QStringLiteral("未知");
+}
+
+QString CacheSourcesDialog::browserOf(const CacheLocation& location)
+{
+    const QString& folder = location.folder;
+    if (location.kind == CacheLocation::Kind::IndexDat)
+        return QStringLiteral("Internet Explorer");
+    if (folder.contains(QLatin1String("/mozilla/firefox/")) || component(folder, 0) == QLatin1String("cache2"))
+        return QStringLiteral("Firefox");
+    if (const qsizetype engine = folder.indexOf(QLatin1String("/QtWebEngine/")); engine >= 0)
+        return component(folder.left(engine), 0);
+    // Chromium family: <browser>/<profile>/Cache[/Cache_Data]
+    const int profileAt = component(folder, 0) == QLatin1String("Cache_Data") ? 2 : 1;
+    const QString browser = component(folder, profileAt + 1);
+    const QString vendor = component(folder, profileAt + 2);
+    return vendor == QLatin1String("BraveSoftware") ? vendor + QLatin1Char('/') + browser : browser;
+}
+
+QString CacheSourcesDialog::profileOf(const CacheLocation& location)
+{
+    const QString& folder = location.folder;
+    if (location.kind == CacheLocation::Kind::IndexDat)
+        return component(folder, 0);
+    if (component(folder, 0) == QLatin1String("cache2"))
+        return component(folder, 1);
+    return component(folder, component(folder, 0) == QLatin1String("Cache_Data") ? 2 : 1);
+}
+
+void CacheSourcesDialog::addRow(const CacheLocation& location, bool ticked, bool found)
+{
+    auto* row = new QTreeWidgetItem(list_);
+    row->setText(BrowserColumn, browserOf(location));
+    row->setText(ProfileColumn, profileOf(location));
+    row->setText(FormatColumn, formatName(location.kind));
+    row->setText(FolderColumn, location.folder);
+    row->setToolTip(FolderColumn, location.folder);
+    const bool deletable =
+        location.kind != CacheLocation::Kind::ChromiumBlockfile && location.kind != CacheLocation::Kind::NoPermission;
+    row->setText(DeletableColumn, deletable ? QStringLiteral("是") : QStringLiteral("否"));
+    row->setData(BrowserColumn, kFoundRole, found);
+    row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
+    row->setCheckState(BrowserColumn, ticked ? Qt::Checked : Qt::Unchecked);
+    countEntries(row, location);
+}
+
+void CacheSourcesDialog::countEntries(QTreeWidgetItem* row, const CacheLocation& location)
+{
+    if (location.kind == CacheLocation::Kind::NoPermission) {
+        row->setText(EntriesColumn, QStringLiteral("-"));
+        return;
+    }
+    row->setText(EntriesColumn, QStringLiteral("…"));
+    const QPointer<QTreeWidget> list(list_);
+    const int index = list_->indexOfTopLevelItem(row);
+    QThreadPool::globalInstance()->start([list, index, location] {
+        qint64 count = -1;
+        if (const std::unique_ptr<UrlCache> cache = CacheDetector::open(location)) {
+            count = 0;
+            const std::unique_ptr<CacheEnumeration> walk = cache->enumerate();
+            while (walk->next())
+                ++count;
+        }
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [list, index, count] {
+                if (QTreeWidgetItem* counted = list ? list->topLevelItem(index) : nullptr)
+                    counted->setText(EntriesColumn, count < 0 ? QStringLiteral("-") : QString::number(count));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void CacheSourcesDialog::chooseFolder()
+{
+    QString folder;
+    if (FolderDialog::BrowseFolder(this, QStringLiteral("选择缓存文件夹"), &folder))
+        addFolder(folder);
+}
+
+void CacheSourcesDialog::addFolder(const QString& folder)
+{
+    const CacheLocation location = CacheDetector::recognise(folder);
+    if (location.kind == CacheLocation::Kind::Unknown) {
+        Prompt::error(this, QStringLiteral("“%1”不是可识别的浏览器缓存").arg(folder));
+        return;
+    }
+    for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = list_->topLevelItem(i);
+        if (row->text(FolderColumn) == location.folder) {
+            row->setCheckState(BrowserColumn, Qt::Checked);
+            return;
+        }
+    }
+    addRow(location, true, false);
+}
+
+bool CacheSourcesDialog::saveChoice()
+{
+    QStringList ticked;
+    bool everyFoundTicked = true;
+    bool onlyFound = true;
+    for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* row = list_->topLevelItem(i);
+        const bool isTicked = row->checkState(BrowserColumn) == Qt::Checked;
+        const bool found = row->data(BrowserColumn, kFoundRole).toBool();
+        if (isTicked)
+            ticked << row->text(FolderColumn);
+        if (found && !isTicked)
+            everyFoundTicked = false;
+        if (!found && isTicked)
+            onlyFound = false;
+    }
+    if (ticked.isEmpty()) {
+        Prompt::inform(this, QStringLiteral("请至少选择一个缓存！"));
+        return false;
+    }
+    IniFile ini(iniFile_);
+    ini.update([&] {
+        ini.eraseSection(kSection);
+        if (everyFoundTicked && onlyFound)
+            return;
+        for (int i = 0; i < ticked.size(); ++i)
+            ini.writeString(kSection, QStringLiteral("cache%1").arg(i + 1), ticked.at(i));
+    });
+    return true;
+}

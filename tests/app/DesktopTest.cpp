@@ -1,0 +1,259 @@
+#include "TestFolders.h"
+#include "app/CacheSourcesDialog.h"
+#include "app/GuardedApplication.h"
+#include "app/HelpCommands.h"
+#include "app/HelpWindow.h"
+#include "app/ProgramLocale.h"
+#include "app/TAboutBox.h"
+#include "app/TFrmMain.h"
+#include "library/TFrmzlk.h"
+#include "library/WebPreview.h"
+#include "plans/TFrmOpt.h"
+#include "util/DateText.h"
+#include "util/IniFile.h"
+#include "util/Prompt.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
+
+namespace
+{
+
+const QString kChromiumFixture = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/chromium-simple/Cache_Data");
+const QString kFirefoxFixture = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/firefox-cache2");
+
+// What the screen leaves a window's frame once a title bar is added above it (32 pixels; this platform
+// draws none): on the 1024 x 768 desktop, beside a 32-pixel panel too, which makes 1024 x 700 with the
+// title bar; on a smaller screen, the whole screen.
+QRect room()
+{
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const int panel = screen->geometry().size() == QSize(1024, 768) ? 32 : 0;
+    return screen->availableGeometry().adjusted(0, 0, 0, -32 - panel);
+}
+
+// Whether every button of `window` lies inside it: nothing cut off at its edges.
+bool buttonsInside(const QWidget& window)
+{
+    for (const QAbstractButton* button : window.findChildren<QAbstractButton*>()) {
+        if (!button->isVisibleTo(&window))
+            continue;
+        const QRect place(button->mapTo(&window, QPoint(0, 0)), button->size());
+        if (!window.rect().contains(place)) {
+            qWarning() << button->objectName() << button->text() << place << "outside" << window.rect();
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+// The windows on a small desktop as the program starts them: Chinese texts whatever LANG is, the
+// program's font, a 1024 x 768 screen.
+class DesktopTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        home_ = temporaryHome();
+        program_ = std::make_unique<QTemporaryDir>();
+        prompts_.clear();
+        Prompt::setResponder([this](const Prompt::Request& request, QString*) {
+            prompts_ << request.text;
+            return true;
+        });
+    }
+
+    void cleanup()
+    {
+        Prompt::setResponder({});
+        window_.reset();
+    }
+
+    void theScreenIsASmallOne() { QVERIFY(QGuiApplication::primaryScreen()->geometry().height() <= 768); }
+
+    void everyWindowFitsTheScreen_data()
+    {
+        QTest::addColumn<QString>("window");
+        for (const char* name : {"main window", "plan editor", "library", "cache sources", "about box", "help"})
+            QTest::newRow(name) << name;
+    }
+
+    void everyWindowFitsTheScreen()
+    {
+        QFETCH(QString, window);
+        window_ = std::make_unique<TFrmMain>(program_->path());
+        std::unique_ptr<QWidget> owned;
+        QWidget* shown = nullptr;
+        if (window == "main window") {
+            window_->show();
+            shown = window_.get();
+        } else if (window == "plan editor") {
+            window_->editor()->showEditor();
+            shown = window_->editor();
+        } else if (window == "library") {
+            owned = std::make_unique<TFrmzlk>(program_->path());
+            owned->show();
+            shown = owned.get();
+        } else if (window == "help") {
+            HelpCommands::showHelp(window_.get(), QCoreApplication::applicationDirPath());
+            shown = HelpCommands::helpWindow();
+            QVERIFY(shown);
+        } else if (window == "about box") {
+            owned = std::make_unique<TAboutBox>();
+            owned->show();
+            shown = owned.get();
+        } else {
+            owned = std::make_unique<CacheSourcesDialog>(QDir(program_->path()).filePath("webgleaner.ini"),
+                                                         CacheDetector::Homes::fromEnvironment());
+            owned->show();
+            shown = owned.get();
+        }
+        QVERIFY(QTest::qWaitForWindowExposed(shown));
+        QVERIFY2(room().contains(shown->frameGeometry()), qPrintable(QStringLiteral("%1x%2+%3+%4")
+                                                                         .arg(shown->frameGeometry().width())
+                                                                         .arg(shown->frameGeometry().height())
+                                                                         .arg(shown->frameGeometry().x())
+                                                                         .arg(shown->frameGeometry().y())));
+        QVERIFY(buttonsInside(*shown));
+        // Where a dialog is smaller than its controls want, they scroll.
+        if (const auto* page = shown->findChild<QScrollArea*>("PageScroller");
+            page != nullptr && page->widget()->minimumSizeHint().height() > page->viewport()->height())
+            QVERIFY(page->verticalScrollBar()->isVisible());
+    }
+
+    void qtsOwnButtonsAndDialogsSpeakChinese()
+    {
+        QMessageBox box;
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Ok | QMessageBox::Cancel);
+        QCOMPARE(box.button(QMessageBox::Yes)->text(), QStringLiteral("是(&Y)"));
+        QCOMPARE(box.button(QMessageBox::No)->text(), QStringLiteral("否(&N)"));
+        QCOMPARE(box.button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
+        QCOMPARE(box.button(QMessageBox::Cancel)->text(), QStringLiteral("取消"));
+
+        QFileDialog folders;
+        folders.setOption(QFileDialog::DontUseNativeDialog);
+        folders.setFileMode(QFileDialog::Directory);
+        const auto* lookIn = folders.findChild<QLabel*>("lookInLabel");
+        QVERIFY(lookIn);
+        QVERIFY2(!lookIn->text().contains(QStringLiteral("Look in")), qPrintable(lookIn->text()));
+        for (const QPushButton* button : folders.findChildren<QPushButton*>())
+            QVERIFY2(!button->text().contains(QStringLiteral("Cancel")), qPrintable(button->text()));
+    }
+
+    void datesHaveOneChineseFormWithAFourDigitYear()
+    {
+        QCOMPARE(QLocale().language(), QLocale::Chinese);
+        QCOMPARE(DateText::format(QDate(2026, 12, 8)), QStringLiteral("2026/12/8"));
+        QCOMPARE(DateText::parse(QStringLiteral("2026/12/8")), QDate(2026, 12, 8));
+        // A plan saved under another form shows in this one.
+        window_ = std::make_unique<TFrmMain>(program_->path());
+        StrucRec plan;
+        plan.lday = QStringLiteral("2026-12-08");
+        plan.hday = QStringLiteral("2026/12/10");
+        window_->ShowOpt(&plan);
+        QCOMPARE(window_->findChild<QTableWidget*>("ListView3")->item(5, 1)->text(),
+                 QStringLiteral("从2026/12/8到2026/12/10之间"));
+    }
+
+    void theSourcesDialogListsTheCachesAndWritesTheChoice()
+    {
+        const QString chromium = home_->filePath(".cache/chromium/Default/Cache/Cache_Data");
+        const QString firefox = home_->filePath(".cache/mozilla/firefox/abcd.default-release/cache2");
+        const QString elsewhere = home_->filePath("copied/Cache_Data");
+        QVERIFY(copyFolder(kChromiumFixture, chromium));
+        QVERIFY(copyFolder(kFirefoxFixture, firefox));
+        QVERIFY(copyFolder(kChromiumFixture, elsewhere));
+        const QString iniFile = QDir(program_->path()).filePath("webgleaner.ini");
+        const CacheDetector::Homes homes = CacheDetector::Homes::fromEnvironment();
+        {
+            CacheSourcesDialog dialog(iniFile, homes);
+            QTreeWidget* list = dialog.list();
+            QCOMPARE(list->topLevelItemCount(), 2);
+            QStringList rows;
+            for (int i = 0; i < list->topLevelItemCount(); ++i) {
+                const QTreeWidgetItem* row = list->topLevelItem(i);
+                QCOMPARE(row->checkState(0), Qt::Checked);
+                rows << QStringList{row->text(0), row->text(1), row->text(3), row->text(5)}.join('|');
+            }
+            rows.sort();
+            QCOMPARE(rows, (QStringList{"Firefox|abcd.default-release|" + firefox + "|是",
+                                        "chromium|Default|" + chromium + "|是"}));
+            // The entries are counted off this thread.
+            QTRY_VERIFY_WITH_TIMEOUT(
+                list->topLevelItem(0)->text(4).toInt() > 0 && list->topLevelItem(1)->text(4).toInt() > 0, 10000);
+
+            // Everything found and nothing added: nothing to write, caches are found afresh at each run.
+            QVERIFY(dialog.saveChoice());
+            QVERIFY(!IniFile(iniFile).hasSection("cache"));
+
+            dialog.addFolder(home_->filePath("copied"));
+            dialog.addFolder(home_->path());
+            QCOMPARE(prompts_, QStringList{QStringLiteral("“%1”不是可识别的浏览器缓存").arg(home_->path())});
+            QCOMPARE(list->topLevelItemCount(), 3);
+            for (int i = 0; i < list->topLevelItemCount(); ++i) {
+                if (list->topLevelItem(i)->text(3) == firefox)
+                    list->topLevelItem(i)->setCheckState(0, Qt::Unchecked);
+            }
+            QVERIFY(dialog.saveChoice());
+        }
+        QStringList written;
+        for (const auto& [key, value] : IniFile(iniFile).sectionEntries("cache"))
+            written << value;
+        QCOMPARE(written, (QStringList{chromium, elsewhere}));
+        // The next run uses the choice.
+        QCOMPARE(CacheDetector::programCaches(iniFile, homes).size(), 2);
+
+        // Opened again, it shows the choice.
+        CacheSourcesDialog again(iniFile, homes);
+        QStringList ticked;
+        for (int i = 0; i < again.list()->topLevelItemCount(); ++i) {
+            if (again.list()->topLevelItem(i)->checkState(0) == Qt::Checked)
+                ticked << again.list()->topLevelItem(i)->text(3);
+        }
+        ticked.sort();
+        QCOMPARE(ticked, (QStringList{chromium, elsewhere}));
+
+        // Nothing ticked is refused: it would mean every cache.
+        for (int i = 0; i < again.list()->topLevelItemCount(); ++i)
+            again.list()->topLevelItem(i)->setCheckState(0, Qt::Unchecked);
+        prompts_.clear();
+        QVERIFY(!again.saveChoice());
+        QCOMPARE(prompts_, QStringList{"请至少选择一个缓存！"});
+        QCOMPARE(CacheDetector::programCaches(iniFile, homes).size(), 2);
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> home_;
+    std::unique_ptr<QTemporaryDir> program_;
+    std::unique_ptr<TFrmMain> window_;
+    QStringList prompts_;
+};
+
+int main(int argc, char* argv[])
+{
+    WebPreview::prepareApplication();
+    GuardedApplication application(argc, argv);
+    // As the program starts.
+    ProgramLocale::install(application);
+    QFont font(QStringLiteral("宋体"));
+    font.setPixelSize(12);
+    QApplication::setFont(font);
+    DesktopTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "DesktopTest.moc"
