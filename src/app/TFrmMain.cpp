@@ -945,7 +945,8 @@ std::chrono::milliseconds TFrmMain::pauseAfterWebEntry() const
 
 void TFrmMain::showCacheSources()
 {
-    CacheSourcesDialog dialog(CacheRefresh::iniFileIn(files_.configFolder()), CacheDetector::Homes::fromEnvironment(), this);
+    CacheSourcesDialog dialog(CacheRefresh::iniFileIn(files_.configFolder()), CacheDetector::Homes::fromEnvironment(),
+                              this);
     dialog.exec();
 }
 
