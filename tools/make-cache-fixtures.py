@@ -711,6 +711,16 @@ class LoopbackServers:
 # --------------------------------------------------------------------------
 
 
+def new_output_folder(path: str) -> Path:
+    """The folder a chromium-driving tool writes into: chromium must be installed, and the folder new or empty."""
+    if shutil.which("chromium") is None:
+        sys.exit("not installed: chromium (apt-get install chromium)")
+    out = Path(path)
+    if out.exists() and any(out.iterdir()):
+        sys.exit(f"{out} is not empty; name a new folder")
+    return out
+
+
 def browser_environment(home: Path) -> dict[str, str]:
     """A throw-away home, so that profile and cache land where a user's would
     ($HOME/.config, $HOME/.cache) without touching anyone's real ones."""

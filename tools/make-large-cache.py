@@ -188,11 +188,7 @@ def main() -> None:
     parser.add_argument("--backend", choices=["simple", "blockfile"], default="simple",
                         help="the cache format chromium writes (default simple)")
     args = parser.parse_args()
-    if shutil.which("chromium") is None:
-        sys.exit("not installed: chromium (apt-get install chromium)")
-    out = Path(args.out)
-    if out.exists() and any(out.iterdir()):
-        sys.exit(f"{out} is not empty; name a new folder")
+    out = fixtures.new_output_folder(args.out)
 
     started = time.monotonic()
     servers = fixtures.LoopbackServers(args.port, {}, fixtures.ServerLog(), LargeSiteHandler)

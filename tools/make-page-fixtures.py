@@ -511,11 +511,7 @@ def main() -> None:
     parser.add_argument("--port", type=int, default=DEFAULT_PORT,
                         help=f"port of the site (default {DEFAULT_PORT}; it is part of every cache key)")
     args = parser.parse_args()
-    if shutil.which("chromium") is None:
-        sys.exit("not installed: chromium (apt-get install chromium)")
-    out = Path(args.out)
-    if out.exists() and any(out.iterdir()):
-        sys.exit(f"{out} is not empty; name a new folder")
+    out = fixtures.new_output_folder(args.out)
 
     webp_picture = webp(24, 25)
     if webp_picture is None:
