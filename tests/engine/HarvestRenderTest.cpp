@@ -39,25 +39,32 @@ class HarvestRenderTest : public QObject
         return answer;
     }
 
-    // Harvests the pages of `cache` with the command-line tool into `pages`; its stderr.
-    static QString harvestPages(const QTemporaryDir& work, const QString& pages, const QString& cache)
+    struct Harvest
     {
-        QDir().mkpath(pages);
+        int exitCode = -1;
+        QString output; // stdout and stderr
+    };
+
+    // Runs the command-line tool over `cache` with `planText` as its plan file.
+    static Harvest harvest(const QTemporaryDir& work, const QString& planText, const QString& cache)
+    {
         QFile plans(work.filePath("plancfg.ini"));
         if (!plans.open(QIODevice::WriteOnly))
             return {};
-        plans.write(
-            ("[name]\nn1=key1\n[key1]\nname=pages\nztype=0\ntpname=*.htm(html)\nsavpath=" + pages + "\n").toUtf8());
+        plans.write(planText.toUtf8());
         plans.close();
         QString out;
-        QString err;
-        QTextStream outStream(&out);
-        QTextStream errStream(&err);
-        CommandLineTool tool(work.path(), {work.path(), work.filePath(".cache"), work.filePath(".config")}, outStream,
-                             errStream);
-        tool.run({"run", "--plans", plans.fileName(), "--cache", cache});
-        errStream.flush();
-        return err;
+        QTextStream stream(&out);
+        CommandLineTool tool(work.path(), {work.path(), work.filePath(".cache"), work.filePath(".config")}, stream,
+                             stream);
+        const int exitCode = tool.run({"run", "--plans", plans.fileName(), "--cache", cache});
+        stream.flush();
+        return {exitCode, out};
+    }
+
+    static QString pagePlan(const QString& folder)
+    {
+        return "[name]\nn1=key1\n[key1]\nname=pages\nztype=0\ntpname=*.htm(html)\nsavpath=" + folder + "\n";
     }
 
 private slots:
@@ -68,23 +75,13 @@ private slots:
         const QString pictures = work.filePath("pictures");
         QVERIFY(QDir().mkpath(pages));
         QVERIFY(QDir().mkpath(pictures));
-        QFile plans(work.filePath("plancfg.ini"));
-        QVERIFY(plans.open(QIODevice::WriteOnly));
-        plans.write(("[name]\nn1=key1\nn2=key2\n[key1]\nname=pages\nztype=0\ntpname=*.htm(html)\nsavpath=" + pages +
-                     "\n[key2]\nname=pictures\nztype=1\ntpname=*.gif,*.jpg(jpeg),*.png\nsavpath=" + pictures + "\n")
-                        .toUtf8());
-        plans.close();
-
-        QString out;
-        QString err;
-        QTextStream outStream(&out);
-        QTextStream errStream(&err);
-        CommandLineTool tool(work.path(), {work.path(), work.filePath(".cache"), work.filePath(".config")}, outStream,
-                             errStream);
-        QCOMPARE(tool.run({"run", "--plans", plans.fileName(), "--cache",
-                           WEBGLEANER_TEST_DATA "/caches/chromium-simple/Cache_Data"}),
-                 0);
-        QVERIFY2(QFile::exists(QDir(pictures).filePath("logo[1].gif")), qPrintable(out + err));
+        const Harvest done =
+            harvest(work,
+                    "[name]\nn1=key1\nn2=key2\n[key1]\nname=pages\nztype=0\ntpname=*.htm(html)\nsavpath=" + pages +
+                        "\n[key2]\nname=pictures\nztype=1\ntpname=*.gif,*.jpg(jpeg),*.png\nsavpath=" + pictures + "\n",
+                    WEBGLEANER_TEST_DATA "/caches/chromium-simple/Cache_Data");
+        QCOMPARE(done.exitCode, 0);
+        QVERIFY2(QFile::exists(QDir(pictures).filePath("logo[1].gif")), qPrintable(done.output));
         const QString archive = QDir(pages).filePath(QStringLiteral("中文测试页面 - UTF-8 编码.mht"));
         QVERIFY2(QFile::exists(archive), qPrintable(QDir(pages).entryList().join('\n')));
 
@@ -99,19 +96,11 @@ private slots:
             QStringLiteral("(() => { const all = Array.from(document.images);"
                            " return [all.length, all.filter(i => i.complete && i.naturalWidth > 0).length,"
                            " all.filter(i => !i.complete).length, document.title]; })()");
-        QVariantList counts;
-        for (int attempt = 0; attempt < 300; ++attempt) {
-            bool answered = false;
-            // Scripts never run inside an archive; the isolated world of the test still may.
-            page.runJavaScript(countPictures, QWebEngineScript::ApplicationWorld, [&](const QVariant& result) {
-                counts = result.toList();
-                answered = true;
-            });
-            QTRY_VERIFY_WITH_TIMEOUT(answered, 10000);
-            if (counts.size() == 4 && counts[2].toInt() == 0)
-                break;
-            QTest::qWait(100);
-        }
+        // Scripts never run inside an archive; the isolated world of the test still may.
+        const QVariantList counts = askUntil(page, countPictures, [](const QVariant& result) {
+                                        const QVariantList answer = result.toList();
+                                        return answer.size() == 4 && answer[2].toInt() == 0;
+                                    }).toList();
         QCOMPARE(counts.size(), 4);
         QCOMPARE(counts[3].toString(), QStringLiteral("中文测试页面 - UTF-8 编码"));
         QVERIFY(counts[0].toInt() >= 4);
@@ -128,7 +117,8 @@ private slots:
         const QJsonArray expectedPages = QJsonDocument::fromJson(expectedFile.readAll())["pages"].toArray();
         QTemporaryDir work;
         const QString pages = work.filePath("pages");
-        const QString err = harvestPages(work, pages, fixture + "/Cache_Data");
+        QVERIFY(QDir().mkpath(pages));
+        const QString err = harvest(work, pagePlan(pages), fixture + "/Cache_Data").output;
 
         for (const QJsonValue& value : expectedPages) {
             const QJsonObject expected = value.toObject();
