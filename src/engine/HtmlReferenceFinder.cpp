@@ -3,22 +3,10 @@
 #include "engine/CssReferenceFinder.h"
 #include "engine/HtmlTokenizer.h"
 
-#include <vector>
-
 namespace
 {
 
 using Kind = PageReference::Kind;
-
-bool isAsciiLetter(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-}
 
 // The value of attribute `name` as text, trimmed; empty without one.
 QString valueOf(const HtmlTokenizer::StartTag& tag, const char* name)

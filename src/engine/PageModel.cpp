@@ -51,8 +51,10 @@ QStringList srcTextsOf(const QByteArrayList& lines, const QByteArray& charset)
         while (rest.contains("src=") || rest.contains("SRC=")) {
             QByteArray reference = ResourceResolver::ExtractSrcRef(rest);
             // A single-quoted value is the address inside the quotes.
-            if (reference.startsWith('\''))
-                reference = reference.mid(1, reference.indexOf('\'', 1) < 0 ? -1 : reference.indexOf('\'', 1) - 1);
+            if (reference.startsWith('\'')) {
+                const qsizetype close = reference.indexOf('\'', 1);
+                reference = reference.mid(1, close < 0 ? -1 : close - 1);
+            }
             if (!reference.isEmpty())
                 texts << PageText::toUnicode(reference, charset).replace(QLatin1String("&amp;"), QLatin1String("&"));
             const qsizetype at = rest.indexOf("src=");
