@@ -205,11 +205,31 @@ private:
 
 } // namespace
 
+namespace
+{
+
+// Whether the text has "url(", "image-set(" or "@import" in any letter case: the only ways a sheet loads
+// anything. Looks for the rare "(" and "@" first, with Qt's vectorised search for one character.
+bool mayLoadAnything(QStringView css)
+{
+    for (qsizetype open = css.indexOf(u'('); open >= 0; open = css.indexOf(u'(', open + 1)) {
+        const QStringView before = css.first(open);
+        if (before.endsWith(u"url", Qt::CaseInsensitive) || before.endsWith(u"image-set", Qt::CaseInsensitive))
+            return true;
+    }
+    for (qsizetype at = css.indexOf(u'@'); at >= 0; at = css.indexOf(u'@', at + 1)) {
+        if (css.sliced(at + 1).startsWith(u"import", Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 QList<PageReference> CssReferenceFinder::find(QStringView css, qsizetype maxReferences)
 {
-    // Most rules load nothing: a sheet without any of the three words is not scanned.
-    if (!css.contains(u"url(", Qt::CaseInsensitive) && !css.contains(u"@import", Qt::CaseInsensitive) &&
-        !css.contains(u"image-set", Qt::CaseInsensitive))
+    // Most rules load nothing: a sheet that cannot is not scanned.
+    if (!mayLoadAnything(css))
         return {};
     return CssScanner(css, maxReferences).references();
 }

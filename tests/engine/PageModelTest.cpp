@@ -146,6 +146,8 @@ TEST(CssReferenceFinderTest, FindsUrlsImportsAndImageSets)
         {"escapes", R"x(a{background:url(sp\ ace.png)} b{background:url("q\"uote.png")} c{background:url(\61 .png)})x", {"0 sp ace.png", "0 q\"uote.png", "0 a.png"}},
         {"not functions", R"(.url{x:1} a{background:myurl(no.png)} b{background:url()})", {}},
         {"cut short", R"x(a{background:url("open.png)x", {"0 open.png"}},
+        {"any letter case, prefixed", R"x(a{background:-webkit-IMAGE-SET("w.png" 1x)} b{list-style:Url(u.png)})x", {"0 w.png", "0 u.png"}},
+        {"only brackets and at-rules that load nothing", R"x(a{width:calc(1px + 2%)} @media (min-width:1px){b{color:rgb(0 0 0)}} @)x", {}},
     };
     // clang-format on
     for (const Case& c : cases) {
