@@ -3,6 +3,7 @@
 #include "engine/cache/ByteSink.h"
 #include "engine/cache/ContentDecoder.h"
 #include "engine/cache/FileDescriptor.h"
+#include "engine/cache/FolderHandle.h"
 
 #include <QFile>
 #include <algorithm>
@@ -27,11 +28,30 @@ Refusal refusalForFailedOpen(const struct stat& status, int error)
     return error == ENOENT || error == ENOTDIR ? Refusal::Vanished : Refusal::Unreadable;
 }
 
+// What to open or take the status of for `path`, one of `body`'s files: its name in the folder the walk
+// kept open, else the whole path.
+struct FileName
+{
+    FileName(const StoredBody& body, const QString& path)
+    {
+        if (body.folder && body.folder->fd() != AT_FDCWD) {
+            folderFd = body.folder->fd();
+            name = QFile::encodeName(path.sliced(path.lastIndexOf(u'/') + 1));
+        } else {
+            name = QFile::encodeName(path);
+        }
+    }
+
+    int folderFd = AT_FDCWD;
+    QByteArray name;
+};
+
 // The bytes the walk held for `body`, once the file's status shows it is still the one they came from.
 Refusal writeHeld(const StoredBody& body, ByteSink& sink)
 {
     struct stat status;
-    if (::stat(QFile::encodeName(body.file).constData(), &status) != 0)
+    const FileName file(body, body.file);
+    if (::fstatat(file.folderFd, file.name.constData(), &status, 0) != 0)
         return errno == ENOENT || errno == ENOTDIR ? Refusal::Vanished : Refusal::Unreadable;
     if (!S_ISREG(status.st_mode))
         return Refusal::NotRegular;
@@ -67,7 +87,8 @@ Refusal readStored(const StoredBody& body, ByteSink& sink)
     for (const StoredBody::Piece& piece : pieces) {
         if (!openPath || piece.file != *openPath) {
             struct stat status;
-            file = FileDescriptor::openRegular(piece.file, status);
+            const FileName name(body, piece.file);
+            file = FileDescriptor::openRegular(name.name.constData(), status, name.folderFd);
             if (!file.isOpen())
                 return refusalForFailedOpen(status, errno);
             // A file of another inode, size or time holds another entry, or this one rewritten.

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QStringList>
+#include <memory>
 
 // One walk over a simple-cache folder in file-name order, of its usable entries or of references to all. The list of
 // entry files and the index's times are taken when the walk starts; each entry file is read only when the walk reaches
@@ -22,7 +23,7 @@ public:
 private:
     const SimpleCacheFolder folder_;
     const Offer offer_;
-    const FolderHandle openFolder_;
+    const std::shared_ptr<const FolderHandle> openFolder_;
     const QStringList entryFileNames_;
     const QHash<quint64, QDateTime> lastUsedTimes_;
     qsizetype nextIndex_ = 0;

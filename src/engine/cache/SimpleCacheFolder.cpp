@@ -109,7 +109,7 @@ QDateTime SimpleCacheFolder::lastUsed(const QString& fileName, const QHash<quint
 
 std::optional<CacheEntry> SimpleCacheFolder::readEntry(const QString& fileName,
                                                        const QHash<quint64, QDateTime>& lastUsedTimes,
-                                                       const FolderHandle* openFolder) const
+                                                       const std::shared_ptr<const FolderHandle>& openFolder) const
 {
     if (!isEntryFileName(fileName))
         return std::nullopt;
@@ -146,6 +146,8 @@ std::optional<CacheEntry> SimpleCacheFolder::readEntry(const QString& fileName,
             entry.body.held = body->toByteArray();
         entry.size = ChromiumHttpEntry::sizeHintOf(entry.body, file->bodyHead(), file->bodyTail());
     }
+    if (openFolder && openFolder->fd() != AT_FDCWD)
+        entry.body.folder = openFolder;
     return entry;
 }
 

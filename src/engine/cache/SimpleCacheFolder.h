@@ -37,7 +37,7 @@ public:
     // resource with gaps, vanished).
     // A walk passes the folder it holds open, so that each file is opened by name alone.
     std::optional<CacheEntry> readEntry(const QString& fileName, const QHash<quint64, QDateTime>& lastUsedTimes,
-                                        const FolderHandle* openFolder = nullptr) const;
+                                        const std::shared_ptr<const FolderHandle>& openFolder = nullptr) const;
 
     // The URL of the entry in `fileName` from its key alone, without checking the rest of the file.
     std::optional<QString> urlOf(const QString& fileName) const;

@@ -3,8 +3,11 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <memory>
 #include <optional>
 #include <sys/stat.h>
+
+class FolderHandle;
 
 // Where an entry's body lies inside the cache's own files, as the server sent it: one byte range of one
 // file, or, for a resource the browser fetched in ranges and stored as they came, several pieces.
@@ -56,6 +59,11 @@ struct StoredBody
     // status shows it is still the file they came from (the stamp), so a small body costs one status call
     // instead of opening and reading its file again. Implicitly shared: copies of the entry share them.
     QByteArray held;
+
+    // The open folder that holds `file` and every piece's file directly, where the walk kept one: the file is then
+    // found by its name in it rather than by walking the whole path again, which costs more than the rest of a small
+    // body's read. Shared by every entry of one walk.
+    std::shared_ptr<const FolderHandle> folder;
 
     // The ranges to read one after another to have the body.
     QList<Piece> allPieces() const { return pieces.isEmpty() ? QList<Piece>{Piece{file, offset, length}} : pieces; }
