@@ -12,12 +12,34 @@
 #include "engine/cache/UrlCache.h"
 
 #include <QDate>
+#include <QFile>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <thread>
+#include <unistd.h>
 #include <variant>
 
 namespace
 {
+
+// Has the file systems of `folders` write what they hold to their disks: the saved files must be there
+// before the cache entries they were made from are deleted, or a crash soon after could lose both. The
+// system's words for a failure; empty when all went well.
+QString syncToDisk(const QSet<QString>& folders)
+{
+    for (const QString& folder : folders) {
+        const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const bool synced = fd >= 0 && ::syncfs(fd) == 0;
+        const int error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        if (!synced)
+            return QString::fromLocal8Bit(std::strerror(error));
+    }
+    return {};
+}
 
 QString refusalText(EntryBody::Refusal refusal)
 {
@@ -379,8 +401,10 @@ void thCpy::commit(Task& task)
             logMissing(job, task.report);
             if (job.deleteAfter) {
                 if (job.run) {
+                    foldersToSync_.insert(job.saveFolder);
                     job.run->deleteWhenFinished(job.entry);
-                } else if (cache_.removeEntry(job.entry) == UrlCache::RemoveOutcome::Removed) {
+                } else if (syncToDisk({job.saveFolder}).isEmpty() &&
+                           cache_.removeEntry(job.entry) == UrlCache::RemoveOutcome::Removed) {
                     counts.deleted = 1;
                 }
             }
@@ -429,7 +453,18 @@ void thCpy::finishRun(const CopyJob& end)
     if (!end.run)
         return;
     HarvestRun::Totals counts;
-    for (const CacheEntry& entry : end.run->takeDeletions()) {
+    std::vector<CacheEntry> deletions = end.run->takeDeletions();
+    if (!deletions.empty()) {
+        const QString error = syncToDisk(std::exchange(foldersToSync_, {}));
+        if (!error.isEmpty()) {
+            counts.notDeleted += int(deletions.size());
+            deletions.clear();
+            if (log_ != nullptr)
+                log_->logFailure(QStringLiteral("保存的文件未能写入磁盘（%1），缓存项都没有删除").arg(error));
+        }
+    }
+    foldersToSync_.clear();
+    for (const CacheEntry& entry : deletions) {
         if (!takesJobs())
             break; // a stop deletes nothing more
         switch (cache_.removeEntry(entry)) {

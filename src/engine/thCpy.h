@@ -5,6 +5,9 @@
 #include "engine/TemporaryBesideFile.h"
 #include "engine/WorkerThread.h"
 
+#include <QSet>
+#include <QString>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -104,6 +107,9 @@ private:
     FailureLog* const log_;
     const MhtmlComposer composer_;
     int missingLines_ = 0; // logMissing's lines since the last run ended; this thread's
+    // Save folders holding files whose cache entries are to be deleted, made durable before any entry is;
+    // this thread's.
+    QSet<QString> foldersToSync_;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> running_{false};
     // Set when the window is abandoned: jobs in preparation stop writing at their next chunk.

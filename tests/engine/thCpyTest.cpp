@@ -265,6 +265,35 @@ TEST_F(CopyWorkerTest, AWriteThatFailsPartWayLeavesNoHalfFile)
     EXPECT_TRUE(cached("/index.html"));
 }
 
+TEST_F(CopyWorkerTest, ASaveFolderGoneBeforeTheRunEndsDeletesNoEntry)
+{
+    // The files are saved, then their folder is removed before the run's deletions: the entries are now
+    // the only copies, so none is deleted.
+    const QString folder = save_.filePath(QStringLiteral("removed"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    push("/img/logo.gif", folder, false, true);
+    push("/img/photo.jpg", save_.path(), false, true);
+    thCpy worker(queue_, cache_, closing_, std::chrono::milliseconds(0), &log_);
+    worker.start();
+    worker.waitUntilIdle();
+    EXPECT_EQ(folderContents(folder), QStringList({QStringLiteral("logo[1].gif")}));
+    ASSERT_TRUE(QDir(folder).removeRecursively());
+    queue_.PushRunEnd(run_);
+    ASSERT_TRUE(run_->waitFinished(std::chrono::seconds(60)));
+    worker.requestStop();
+    worker.wait();
+
+    const HarvestRun::Totals totals = run_->totals();
+    EXPECT_EQ(totals.saved, 2);
+    EXPECT_EQ(totals.deleted, 0);
+    EXPECT_EQ(totals.notDeleted, 2);
+    ASSERT_EQ(log_.lines().size(), 1);
+    EXPECT_TRUE(log_.lines().first().endsWith(QStringLiteral("缓存项都没有删除")))
+        << log_.lines().first().toStdString();
+    EXPECT_TRUE(cached("/img/logo.gif"));
+    EXPECT_TRUE(cached("/img/photo.jpg"));
+}
+
 TEST_F(CopyWorkerTest, TakesAJobPushedWhileIdle)
 {
     thCpy worker(queue_, cache_, closing_, std::chrono::milliseconds(10), &log_);
