@@ -3,6 +3,11 @@
 #include <QtEndian>
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define WEBGLEANER_AVX2_BASE64 1
+#endif
+
 namespace
 {
 
@@ -110,6 +115,55 @@ void encodeLine(const unsigned char* in, char* out)
     encodeTriples(in, 1, out);
 }
 
+#ifdef WEBGLEANER_AVX2_BASE64
+// The same with AVX2: 24 bytes become 32 characters in a few instructions, twice a line, the line's last
+// nine bytes as above. Each half register takes twelve bytes, read from a 16-byte load; the second
+// line's loads end at its 52nd byte.
+__attribute__((target("avx2"))) void encodeLineAvx2(const unsigned char* in, char* out)
+{
+    // Each 32-bit group takes three input bytes, ordered so that the multiplies below can shift its four
+    // 6-bit fields into bytes of their own.
+    const __m256i spread = _mm256_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10, //
+                                            1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10);
+    // What to add to a 6-bit value, by the range it is in, to have its character.
+    const __m256i offsets = _mm256_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                                             '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0,
+                                             'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                                             '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
+    for (int half = 0; half < 2; ++half, in += 24, out += 32) {
+        const __m256i loaded =
+            _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in))),
+                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 12)), 1);
+        const __m256i groups = _mm256_shuffle_epi8(loaded, spread);
+        const __m256i high =
+            _mm256_mulhi_epu16(_mm256_and_si256(groups, _mm256_set1_epi32(0x0fc0fc00)), _mm256_set1_epi32(0x04000040));
+        const __m256i low =
+            _mm256_mullo_epi16(_mm256_and_si256(groups, _mm256_set1_epi32(0x003f03f0)), _mm256_set1_epi32(0x01000010));
+        const __m256i values = _mm256_or_si256(high, low);
+        // Which range a value is in: 13 for A-Z, 0 for a-z, 1-10 for the digits, 11 for "+", 12 for "/".
+        __m256i range = _mm256_subs_epu8(values, _mm256_set1_epi8(51));
+        const __m256i upper = _mm256_cmpgt_epi8(_mm256_set1_epi8(26), values);
+        range = _mm256_or_si256(range, _mm256_and_si256(upper, _mm256_set1_epi8(13)));
+        const __m256i chars = _mm256_add_epi8(_mm256_shuffle_epi8(offsets, range), values);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), chars);
+    }
+    encodeTriples(in, 3, out);
+}
+#endif
+
+using LineEncoder = void (*)(const unsigned char* in, char* out);
+
+LineEncoder lineEncoderFor(MimeEncoding::Base64Writer::Instructions instructions)
+{
+#ifdef WEBGLEANER_AVX2_BASE64
+    static const bool hasAvx2 = __builtin_cpu_supports("avx2");
+    if (instructions == MimeEncoding::Base64Writer::Instructions::Best && hasAvx2)
+        return encodeLineAvx2;
+#endif
+    Q_UNUSED(instructions);
+    return encodeLine;
+}
+
 // Hands `batch` to `out` and empties it, keeping its room for the next lines.
 bool passBatch(QByteArray& batch, ByteSink& out)
 {
@@ -148,7 +202,8 @@ QByteArrayList MimeEncoding::base64Lines(const QByteArray& bytes)
     return out;
 }
 
-MimeEncoding::Base64Writer::Base64Writer(ByteSink& out) : out_(out)
+MimeEncoding::Base64Writer::Base64Writer(ByteSink& out, Instructions instructions)
+    : out_(out), encodeLine_(lineEncoderFor(instructions))
 {
     batch_.reserve(kBatchSize + kMaxLineLength + 2);
 }
@@ -190,7 +245,7 @@ bool MimeEncoding::Base64Writer::encodeLines(const unsigned char* in, qsizetype 
         batch_.resize(at + now * kLineSize);
         char* out = batch_.data() + at;
         for (qsizetype line = 0; line < now; ++line, in += kLineBytes, out += kLineSize) {
-            encodeLine(in, out);
+            encodeLine_(in, out);
             std::memcpy(out + kMaxLineLength, kLineEnd, 2);
         }
         lines -= now;

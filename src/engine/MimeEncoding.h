@@ -32,7 +32,15 @@ public:
     class Base64Writer final : public ByteSink
     {
     public:
-        explicit Base64Writer(ByteSink& out);
+        // How whole lines are encoded: with AVX2 vector instructions where the processor has them, else
+        // eight characters at a time with ordinary ones. Both give the same text; tests name each.
+        enum class Instructions
+        {
+            Best,
+            Scalar,
+        };
+
+        explicit Base64Writer(ByteSink& out, Instructions instructions = Instructions::Best);
 
         // False once `out` has refused bytes; nothing more is written then.
         bool write(QByteArrayView bytes) override;
@@ -47,6 +55,7 @@ public:
         bool pass();
 
         ByteSink& out_;
+        void (*const encodeLine_)(const unsigned char* in, char* out);
         QByteArray batch_;
         // The start of a line whose 57 bytes have not all arrived.
         std::array<char, kLineBytes> held_{};

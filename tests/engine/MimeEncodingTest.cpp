@@ -105,6 +105,18 @@ QByteArray wholeBase64(const QByteArray& bytes)
     return crlf(MimeEncoding::base64Lines(bytes));
 }
 
+// The base64 writer as on a processor without vector instructions.
+class ScalarBase64Writer final : public ByteSink
+{
+public:
+    explicit ScalarBase64Writer(ByteSink& out) : writer_(out, MimeEncoding::Base64Writer::Instructions::Scalar) {}
+    bool write(QByteArrayView bytes) override { return writer_.write(bytes); }
+    bool finish() { return writer_.finish(); }
+
+private:
+    MimeEncoding::Base64Writer writer_;
+};
+
 const QList<qsizetype> kChunkSizes{1, 2, 3, 57, 4096};
 
 TEST(MimeEncodingTest, QuotedPrintableWriterMatchesTheLinesWhateverTheChunks)
@@ -156,6 +168,7 @@ TEST(MimeEncodingTest, Base64WriterMatchesTheLinesWhateverTheChunks)
         for (const qsizetype chunk : kChunkSizes) {
             SCOPED_TRACE(chunk);
             EXPECT_EQ(streamed<MimeEncoding::Base64Writer>(bytes, {chunk}), expected);
+            EXPECT_EQ(streamed<ScalarBase64Writer>(bytes, {chunk}), expected);
         }
     }
 }
@@ -179,6 +192,7 @@ TEST(MimeEncodingTest, WritersMatchTheLinesOnRandomInput)
         SCOPED_TRACE(text.toHex().toStdString());
         ASSERT_EQ(streamed<MimeEncoding::QuotedPrintableWriter>(text, chunks), wholeQuotedPrintable(text));
         ASSERT_EQ(streamed<MimeEncoding::Base64Writer>(text, chunks), wholeBase64(text));
+        ASSERT_EQ(streamed<ScalarBase64Writer>(text, chunks), wholeBase64(text));
     }
 }
 
