@@ -1,19 +1,23 @@
 // Speed of composing one page's archive into a file, beside the floor it is measured against:
 //
 //   WriteFloor  writing as many bytes as the archive has to a file with plain write() calls of 256 KiB
+//   ReadEncodeWriteFloor
+//               the work composing cannot skip: reading each resource's file whole with plain POSIX calls,
+//               base64-encoding it with the composer's encoder and writing the text out as WriteFloor does
 //   Compose     composing the archive of a page with 300 resource references (one a 5 MB picture, the
 //               others pictures, style sheets and scripts of a few KB) whose bodies are read from real
 //               files, into a file through the copy worker's FileSink
 //
 // Both open, write and close one file in $TMPDIR (else /tmp) per iteration; the resources live there too.
 // Each reports MB/s of archive written; at the end the time of Compose over that of WriteFloor is
-// printed, the overhead composing adds to writing the bytes out.
+// printed, the overhead composing adds to writing the bytes out, and over that of ReadEncodeWriteFloor.
 //
 // Usage: compose_benchmark [benchmark options]
 
 #include "engine/FileSink.h"
 #include "engine/MapCache.h"
 #include "engine/MhtmlComposer.h"
+#include "engine/MimeEncoding.h"
 
 #include <QTemporaryDir>
 #include <benchmark/benchmark.h>
@@ -21,6 +25,7 @@
 #include <fcntl.h>
 #include <map>
 #include <random>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -47,21 +52,25 @@ struct Fixture
         };
         pageLines << "<html><head><title>Today</title>"
                   << R"(<meta http-equiv="Content-Type" content="text/html; charset=utf-8">)";
-        cache.add("http://bench.example/news/photo.jpg", "photo[1].jpg", bytes(5 << 20));
+        const auto add = [&](const QString& url, const QString& fileName, const QByteArray& body) {
+            cache.add(url, fileName, body);
+            resourceFiles << QFile::encodeName(folder.filePath(fileName));
+        };
+        add("http://bench.example/news/photo.jpg", "photo[1].jpg", bytes(5 << 20));
         pageLines << R"(<body><p>Top story</p><img src="photo.jpg" alt="">)";
         for (int i = 1; i < 300; ++i) {
             const QString name = QString::number(i);
             switch (i % 3) {
             case 0:
-                cache.add("http://bench.example/img/p" + name + ".png", "p" + name + "[1].png", bytes(3000 + i * 20));
+                add("http://bench.example/img/p" + name + ".png", "p" + name + "[1].png", bytes(3000 + i * 20));
                 pageLines << QByteArray(R"(<p>Item </p><img src="../img/p)") + name.toLatin1() + ".png\">";
                 break;
             case 1:
-                cache.add("http://bench.example/css/s" + name + ".css", "s" + name + "[1].css", text(2000 + i * 10));
+                add("http://bench.example/css/s" + name + ".css", "s" + name + "[1].css", text(2000 + i * 10));
                 pageLines << QByteArray(R"(<link rel="stylesheet" href="/css/s)") + name.toLatin1() + ".css\">";
                 break;
             default:
-                cache.add("http://bench.example/js/m" + name + ".js", "m" + name + "[1].js", text(5000 + i * 10));
+                add("http://bench.example/js/m" + name + ".js", "m" + name + "[1].js", text(5000 + i * 10));
                 pageLines << QByteArray(R"(<script src="/js/m)") + name.toLatin1() + ".js\"></script>";
                 break;
             }
@@ -74,6 +83,7 @@ struct Fixture
     MapCache cache{folder.path()};
     const MhtmlComposer composer{cache};
     QByteArrayList pageLines;
+    QByteArrayList resourceFiles; // in the order the archive holds them
     qsizetype archiveSize = 0;
 };
 
@@ -113,6 +123,35 @@ void WriteFloor(benchmark::State& state)
     reportBytes(state);
 }
 
+void ReadEncodeWriteFloor(benchmark::State& state)
+{
+    const std::atomic<bool> never{false};
+    QByteArray contents;
+    for (auto _ : state) {
+        const int fd = createOutput("floor-encoded.mht");
+        FileSink out(fd, never);
+        for (const QByteArray& path : fixture().resourceFiles) {
+            const int in = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+            struct stat status;
+            if (in < 0 || ::fstat(in, &status) != 0) {
+                state.SkipWithError("cannot read a resource");
+                break;
+            }
+            contents.resize(status.st_size);
+            const bool read = ::read(in, contents.data(), size_t(contents.size())) == contents.size();
+            ::close(in);
+            MimeEncoding::Base64Writer encoder(out);
+            if (!read || !encoder.write(contents) || !encoder.finish()) {
+                state.SkipWithError("read or write failed");
+                break;
+            }
+        }
+        out.flush();
+        ::close(fd);
+    }
+    reportBytes(state);
+}
+
 void Compose(benchmark::State& state)
 {
     const std::atomic<bool> never{false};
@@ -128,6 +167,7 @@ void Compose(benchmark::State& state)
 }
 
 BENCHMARK(WriteFloor)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(ReadEncodeWriteFloor)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Compose)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Remembers each benchmark's times per iteration, for the ratios.
@@ -170,6 +210,12 @@ int main(int argc, char** argv)
         const RatioReporter::Times compose = reporter.times["Compose"];
         const RatioReporter::Times floor = reporter.times["WriteFloor"];
         std::printf("Compose / WriteFloor: %.2fx real time, %.2fx CPU time\n", compose.real / floor.real,
+                    compose.cpu / floor.cpu);
+    }
+    if (reporter.times.count("Compose") && reporter.times.count("ReadEncodeWriteFloor")) {
+        const RatioReporter::Times compose = reporter.times["Compose"];
+        const RatioReporter::Times floor = reporter.times["ReadEncodeWriteFloor"];
+        std::printf("Compose / ReadEncodeWriteFloor: %.2fx real time, %.2fx CPU time\n", compose.real / floor.real,
                     compose.cpu / floor.cpu);
     }
     benchmark::Shutdown();
