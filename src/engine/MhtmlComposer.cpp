@@ -223,8 +223,9 @@ private:
     void queueFound(const QList<PageReference>& found, const QString& base, bool counted, int depth)
     {
         QList<PageModel::Reference> references;
+        const QUrl baseUrl(base);
         for (const PageReference& reference : found) {
-            const QString url = ResourceResolver::ResolveRef(reference.text, base);
+            const QString url = ResourceResolver::ResolveRef(reference.text, baseUrl);
             if (!url.isEmpty())
                 references.append(PageModel::Reference{url, reference.kind, counted});
         }

@@ -5,6 +5,7 @@
 #include "engine/PageText.h"
 #include "engine/ResourceResolver.h"
 
+#include <QSet>
 #include <QStringDecoder>
 #include <QUrl>
 
@@ -97,23 +98,29 @@ PageModel PageModel::parse(const QString& url, const QByteArray& bytes, const QS
     const bool utf8 = (page.charset_.isEmpty() || page.charset_ == "utf-8" || page.charset_ == "utf8") &&
                       QByteArrayView(bytes).isValidUtf8();
     const QByteArray text = utf8 ? bytes : decoded(bytes, page.charset_).toUtf8();
+    QSet<QString> parsedTexts;
     {
         const HtmlReferenceFinder::Found found = HtmlReferenceFinder::find(text);
         base = baseOf(url, found.baseHref);
+        const QUrl baseUrl(base);
         for (const PageReference& reference : found.references) {
             if (page.references_.size() >= kMaxReferences)
                 break;
-            const QString address = ResourceResolver::ResolveRef(reference.text, base);
+            const QString address = ResourceResolver::ResolveRef(reference.text, baseUrl);
             if (!address.isEmpty())
                 page.references_.append(Reference{address, reference.kind, true});
+            parsedTexts.insert(reference.text);
         }
     }
     // What the line-by-line "src=" walk finds and the parser did not: a resource the cache holds is worth
-    // keeping wherever the page names it.
+    // keeping wherever the page names it. A text the parser found resolves to what it gave already.
+    const QUrl baseUrl(base);
     for (const QString& reference : srcTextsOf(page.lines_, page.charset_)) {
         if (page.references_.size() >= kMaxReferences)
             break;
-        const QString address = ResourceResolver::ResolveRef(reference, base);
+        if (parsedTexts.contains(reference))
+            continue;
+        const QString address = ResourceResolver::ResolveRef(reference, baseUrl);
         if (!address.isEmpty() && ResourceResolver::typeOfUrl(address))
             page.references_.append(Reference{address, PageReference::Kind::Resource, false});
     }

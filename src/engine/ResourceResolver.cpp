@@ -57,9 +57,14 @@ QByteArray ResourceResolver::ExtractSrcRef(const QByteArray& line)
 
 QString ResourceResolver::ResolveRef(const QString& reference, const QString& pageUrl)
 {
+    return reference.isEmpty() ? QString() : ResolveRef(reference, QUrl(pageUrl));
+}
+
+QString ResourceResolver::ResolveRef(const QString& reference, const QUrl& base)
+{
     if (reference.isEmpty())
         return {};
-    const QUrl resolved = QUrl(pageUrl).resolved(QUrl(reference));
+    const QUrl resolved = base.resolved(QUrl(reference));
     const QString scheme = resolved.scheme();
     if (!resolved.isValid() || resolved.host().isEmpty() ||
         (scheme != QLatin1String("http") && scheme != QLatin1String("https")))

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QUrl>
 #include <optional>
 
 // How a page's references become addresses: the "src=" text of a line, resolution against the page's
@@ -24,6 +25,8 @@ public:
     // `reference` resolved against `pageUrl` (RFC 3986, section 5), percent-encoded, fragment kept; empty
     // for an empty reference and for a result that is not an http or https address with a host.
     static QString ResolveRef(const QString& reference, const QString& pageUrl);
+    // The same against an address parsed already, for the many references of one page or sheet.
+    static QString ResolveRef(const QString& reference, const QUrl& base);
 
     // The kind and Content-Type that the address's text gives away, by the first extension found in
     // its path and query; std::nullopt when it names none of them.
