@@ -1,5 +1,6 @@
 #include "engine/cache/SimpleCache.h"
 
+#include "engine/cache/FolderHandle.h"
 #include "engine/cache/SimpleCacheEnumeration.h"
 
 #include <functional>
@@ -21,9 +22,10 @@ void SimpleCache::ensureUrlIndex()
     if (fileNamesByUrl_.isFinished())
         return;
     lastUsedTimes_ = folder_.lastUsedTimes();
+    openFolder_ = std::make_shared<const FolderHandle>(folder_.path());
     // Only keys are read here; whether an entry is usable is decided when it is looked up.
     for (const QString& fileName : folder_.entryFileNames()) {
-        if (const std::optional<QString> url = folder_.urlOf(fileName))
+        if (const std::optional<QString> url = folder_.urlOf(fileName, openFolder_.get()))
             fileNamesByUrl_.add(*url, fileName, folder_.lastUsed(fileName, lastUsedTimes_));
     }
     fileNamesByUrl_.finish(std::less<QString>());
@@ -33,16 +35,18 @@ std::optional<CacheEntry> SimpleCache::lookup(const QString& url)
 {
     QList<QString> candidates;
     QHash<quint64, QDateTime> lastUsedTimes;
+    std::shared_ptr<const FolderHandle> openFolder;
     {
         const std::lock_guard lock(mutex_);
         ensureUrlIndex();
         candidates = fileNamesByUrl_.candidates(url);
         lastUsedTimes = lastUsedTimes_;
+        openFolder = openFolder_;
     }
     // The most recently used entry that is still whole; an older partition's copy stands in when the
     // newest has been evicted or is an error page.
     for (const QString& fileName : candidates) {
-        std::optional<CacheEntry> entry = folder_.readEntry(fileName, lastUsedTimes);
+        std::optional<CacheEntry> entry = folder_.readEntry(fileName, lastUsedTimes, openFolder);
         if (entry && entry->url == url)
             return entry;
     }

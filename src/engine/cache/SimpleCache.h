@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -14,6 +15,8 @@
 // first lookup or deletion, since keys carry the top-level site as well as the URL and the site of a URL
 // asked for is not known; a deletion updates the map. Entries the browser writes after the map was built
 // are found by walks but not by lookups.
+class FolderHandle;
+
 class SimpleCache : public UrlCache
 {
 public:
@@ -36,4 +39,7 @@ private:
     std::mutex mutex_;
     UrlIndex<QString> fileNamesByUrl_;
     QHash<quint64, QDateTime> lastUsedTimes_; // the index's times when the map was built
+    // The folder, opened when the map is built, so that building it and each lookup open entry files by
+    // name alone.
+    std::shared_ptr<const FolderHandle> openFolder_;
 };

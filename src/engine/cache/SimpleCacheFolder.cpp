@@ -174,11 +174,13 @@ std::optional<StoredBody> SimpleCacheFolder::sparseBody(const QString& hashName,
     return body;
 }
 
-std::optional<QString> SimpleCacheFolder::urlOf(const QString& fileName) const
+std::optional<QString> SimpleCacheFolder::urlOf(const QString& fileName, const FolderHandle* openFolder) const
 {
     if (!isEntryFileName(fileName))
         return std::nullopt;
-    const std::optional<QByteArray> key = SimpleEntryFile::readKey(path_ + QLatin1Char('/') + fileName);
+    const std::optional<QByteArray> key =
+        openFolder ? SimpleEntryFile::readKey(openFolder->pathOrName(path_, fileName), openFolder->fd())
+                   : SimpleEntryFile::readKey(path_ + QLatin1Char('/') + fileName);
     return key ? ChromiumCacheKey::urlOf(*key) : std::nullopt;
 }
 

@@ -40,7 +40,7 @@ public:
                                         const std::shared_ptr<const FolderHandle>& openFolder = nullptr) const;
 
     // The URL of the entry in `fileName` from its key alone, without checking the rest of the file.
-    std::optional<QString> urlOf(const QString& fileName) const;
+    std::optional<QString> urlOf(const QString& fileName, const FolderHandle* openFolder = nullptr) const;
 
     // The entry of `fileName` whatever it holds (any status, no body, ranges with gaps, a body still being
     // written), as a reference: url, sourceFolder and entryKey. std::nullopt when its header and key

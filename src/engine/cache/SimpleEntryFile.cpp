@@ -1,5 +1,6 @@
 #include "engine/cache/SimpleEntryFile.h"
 
+#include "engine/cache/FileDescriptor.h"
 #include "engine/cache/HeadTailFileReader.h"
 #include "engine/cache/KeyDigest.h"
 #include "engine/cache/LittleEndianReader.h"
@@ -41,12 +42,11 @@ std::optional<EndRecord> endRecordAt(HeadTailFileReader& file, qint64 offset)
 }
 
 // The key length from a checked header, or std::nullopt.
-std::optional<qint64> keyLengthFromHeader(HeadTailFileReader& file)
+std::optional<qint64> keyLengthFromHeader(QByteArrayView bytes)
 {
-    const std::optional<QByteArrayView> bytes = file.view(0, Format::headerSize);
-    if (!bytes)
+    if (bytes.size() < Format::headerSize)
         return std::nullopt;
-    const LittleEndianReader header(*bytes);
+    const LittleEndianReader header(bytes.first(Format::headerSize));
     const std::optional<quint32> keyLength = header.u32(12);
     if (header.u64(0) != Format::initialMagic || header.u32(8) != Format::entryVersion || !keyLength ||
         *keyLength > maxKeyLength)
@@ -82,13 +82,27 @@ quint64 SimpleEntryFile::entryHashOf(QByteArrayView key)
     return entryHashFromDigest(KeyDigest::sha1(key));
 }
 
-std::optional<QByteArray> SimpleEntryFile::readKey(const QString& path)
+std::optional<QByteArray> SimpleEntryFile::readKey(const QString& path, int folderFd)
 {
-    HeadTailFileReader file(path);
-    const std::optional<qint64> keyLength = keyLengthFromHeader(file);
-    if (!keyLength || Format::headerSize + *keyLength + 2 * Format::endRecordSize > file.size())
+    // The header and the key only, from one short read where the key is of a usual length: indexing a
+    // cache reads this much of every entry file, and the rest of a file is of no use to it.
+    constexpr qint64 firstRead = 2048;
+    struct stat status;
+    const FileDescriptor file = FileDescriptor::openRegular(path, status, folderFd);
+    if (!file.isOpen())
         return std::nullopt;
-    return file.read(Format::headerSize, *keyLength);
+    QByteArray head(std::min<qint64>(status.st_size, firstRead), Qt::Uninitialized);
+    if (FileDescriptor::readAt(file.get(), head.data(), head.size(), 0) != head.size())
+        return std::nullopt;
+    const std::optional<qint64> keyLength = keyLengthFromHeader(head);
+    if (!keyLength || Format::headerSize + *keyLength + 2 * Format::endRecordSize > status.st_size)
+        return std::nullopt;
+    if (Format::headerSize + *keyLength <= head.size())
+        return head.sliced(Format::headerSize, *keyLength);
+    QByteArray key(*keyLength, Qt::Uninitialized);
+    if (FileDescriptor::readAt(file.get(), key.data(), key.size(), Format::headerSize) != key.size())
+        return std::nullopt;
+    return key;
 }
 
 std::optional<SimpleEntryFile> SimpleEntryFile::read(const QString& path, int folderFd)
@@ -114,7 +128,8 @@ std::optional<SimpleEntryFile> SimpleEntryFile::parse(HeadTailFileReader& file, 
     // The layout is known only from the end: the last record gives the size of stream 0 and whether
     // a key digest precedes it. An entry still being written has no such record yet.
     const std::optional<EndRecord> lastRecord = endRecordAt(file, fileSize - Format::endRecordSize);
-    const std::optional<qint64> keyLength = keyLengthFromHeader(file);
+    const std::optional<QByteArrayView> header = file.view(0, Format::headerSize);
+    const std::optional<qint64> keyLength = header ? keyLengthFromHeader(*header) : std::nullopt;
     if (!lastRecord || !keyLength)
         return std::nullopt;
     const qint64 responseInfoLength = lastRecord->streamSize;
@@ -132,10 +147,9 @@ std::optional<SimpleEntryFile> SimpleEntryFile::parse(HeadTailFileReader& file, 
 
     // Views into what the reader holds: the entry keeps the reader's buffers rather than copies.
     const std::optional<QByteArrayView> key = file.view(Format::headerSize, *keyLength);
-    const std::optional<QByteArrayView> header = file.view(0, Format::headerSize);
     const std::optional<EndRecord> bodyRecord = endRecordAt(file, bodyRecordOffset);
     const std::optional<QByteArrayView> responseInfo = file.view(responseInfoOffset, responseInfoLength);
-    if (!key || !header || !bodyRecord || !responseInfo)
+    if (!key || !bodyRecord || !responseInfo)
         return std::nullopt;
     if (LittleEndianReader(*header).u32(16) != SuperFastHash::of(*key) || !nameMatchesKey(path, *key))
         return std::nullopt;

@@ -26,7 +26,7 @@ public:
 
     // Only the key, after checking the header: enough to index entries by URL or to confirm, right before
     // deleting, which entry a file holds.
-    static std::optional<QByteArray> readKey(const QString& path);
+    static std::optional<QByteArray> readKey(const QString& path, int folderFd = AT_FDCWD);
 
     // The entry hash a key gets in a file name: the first 8 bytes of its SHA-1, little-endian.
     static quint64 entryHashOf(QByteArrayView key);
