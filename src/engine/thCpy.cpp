@@ -454,8 +454,9 @@ void thCpy::finishRun(const CopyJob& end)
         return;
     HarvestRun::Totals counts;
     std::vector<CacheEntry> deletions = end.run->takeDeletions();
-    if (!deletions.empty()) {
-        const QString error = syncToDisk(std::exchange(foldersToSync_, {}));
+    const QSet<QString> folders = std::exchange(foldersToSync_, {});
+    if (!deletions.empty() && takesJobs()) {
+        const QString error = syncToDisk(folders);
         if (!error.isEmpty()) {
             counts.notDeleted += int(deletions.size());
             deletions.clear();
@@ -463,7 +464,6 @@ void thCpy::finishRun(const CopyJob& end)
                 log_->logFailure(QStringLiteral("保存的文件未能写入磁盘（%1），缓存项都没有删除").arg(error));
         }
     }
-    foldersToSync_.clear();
     for (const CacheEntry& entry : deletions) {
         if (!takesJobs())
             break; // a stop deletes nothing more
