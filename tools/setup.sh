@@ -15,7 +15,7 @@ build="$top/build"
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libgl-dev qt6-webengine-dev
-    zlib1g-dev libbrotli-dev libzstd-dev libssl-dev
+    zlib1g-dev libbrotli-dev libzstd-dev libssl-dev liburing-dev
     libsqlite3-dev libchm-dev fp-utils libjpeg-dev
     fonts-noto-cjk qt6-translations-l10n
 )

@@ -44,6 +44,11 @@ HeadTailFileReader::HeadTailFileReader(const QString& path, int folderFd)
         readWhole_ = head_.size() == size_;
 }
 
+HeadTailFileReader::HeadTailFileReader(const struct stat& status, QByteArray wholeFile)
+    : size_(status.st_size), modifiedNs_(modifiedNsOf(status)), stamp_(StoredBody::FileStamp::of(status)),
+      head_(std::move(wholeFile)), readWhole_(head_.size() == size_), readBefore_(true)
+{}
+
 HeadTailFileReader::~HeadTailFileReader()
 {
     if (fd_ >= 0)
@@ -127,7 +132,7 @@ bool HeadTailFileReader::unchangedSinceOpen()
     // A file read whole at once cannot mix its state before and after a change that came between two
     // reads; a write racing that one read is left to the parser's own checks (magic numbers, CRCs,
     // digests). Sparing the second status call keeps the walk about as cheap per file as reading it.
-    if (fd_ >= 0 && readWhole_)
+    if ((fd_ >= 0 || readBefore_) && readWhole_)
         return true;
     // The open file's own status: a writer changes size or mtime of this inode, while a file renamed
     // over this one leaves what was read here whole (it is still the old file, consistently).

@@ -19,11 +19,14 @@ public:
     // `path` is absolute, or relative to the open folder `folderFd` (AT_FDCWD: the working folder). Anything
     // but a regular file is not opened (see FileDescriptor::openRegular).
     explicit HeadTailFileReader(const QString& path, int folderFd = AT_FDCWD);
+    // A file read whole already, with the status taken from it when it was open (see BatchFileReader).
+    HeadTailFileReader(const struct stat& status, QByteArray wholeFile);
     ~HeadTailFileReader();
     HeadTailFileReader(const HeadTailFileReader&) = delete;
     HeadTailFileReader& operator=(const HeadTailFileReader&) = delete;
 
-    bool isOpen() const { return fd_ >= 0; }
+    // Whether there is a regular file to read (opened here, or read whole beforehand).
+    bool isOpen() const { return fd_ >= 0 || readBefore_; }
     qint64 size() const { return size_; }
     QDateTime modified() const; // UTC
     // The file's identity as opened, for a body read later to check it still has the same file.
@@ -60,4 +63,5 @@ private:
     QByteArray tail_;         // the last bytes of the file when head_ does not hold them
     QList<QByteArray> extra_; // ranges view() had to read beyond head_ and tail_
     bool readWhole_ = false;  // head_ holds the whole file, read right after the status was taken
+    bool readBefore_ = false; // read whole by someone else: no file to read more from
 };

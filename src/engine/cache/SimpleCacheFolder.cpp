@@ -109,14 +109,23 @@ QDateTime SimpleCacheFolder::lastUsed(const QString& fileName, const QHash<quint
 
 std::optional<CacheEntry> SimpleCacheFolder::readEntry(const QString& fileName,
                                                        const QHash<quint64, QDateTime>& lastUsedTimes,
-                                                       const std::shared_ptr<const FolderHandle>& openFolder) const
+                                                       const std::shared_ptr<const FolderHandle>& openFolder,
+                                                       BatchFileReader::File* prefetched) const
 {
     if (!isEntryFileName(fileName))
         return std::nullopt;
     const QString entryPath = path_ + QLatin1Char('/') + fileName;
-    const std::optional<SimpleEntryFile> file =
-        openFolder ? SimpleEntryFile::read(openFolder->pathOrName(path_, fileName), openFolder->fd())
-                   : SimpleEntryFile::read(entryPath);
+    const bool readAhead = prefetched && prefetched->error == 0;
+    if (readAhead && !S_ISREG(prefetched->status.st_mode))
+        return std::nullopt; // a FIFO, device or folder in place of an entry file
+    std::optional<SimpleEntryFile> file;
+    if (readAhead && prefetched->head.size() == prefetched->status.st_size) {
+        file = SimpleEntryFile::fromWholeFile(prefetched->status, std::move(prefetched->head), fileName);
+    } else {
+        // Not read ahead, or larger than what was: its head and tail are read now.
+        file = openFolder ? SimpleEntryFile::read(openFolder->pathOrName(path_, fileName), openFolder->fd())
+                          : SimpleEntryFile::read(entryPath);
+    }
     if (!file)
         return std::nullopt;
     const std::optional<ChromiumHttpEntry> http = ChromiumHttpEntry::fromStreams(file->key(), file->responseInfo());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/cache/BatchFileReader.h"
 #include "engine/cache/CacheEntry.h"
 #include "engine/cache/UrlCache.h"
 
@@ -37,7 +38,8 @@ public:
     // resource with gaps, vanished).
     // A walk passes the folder it holds open, so that each file is opened by name alone.
     std::optional<CacheEntry> readEntry(const QString& fileName, const QHash<quint64, QDateTime>& lastUsedTimes,
-                                        const std::shared_ptr<const FolderHandle>& openFolder = nullptr) const;
+                                        const std::shared_ptr<const FolderHandle>& openFolder = nullptr,
+                                        BatchFileReader::File* prefetched = nullptr) const;
 
     // The URL of the entry in `fileName` from its key alone, without checking the rest of the file.
     std::optional<QString> urlOf(const QString& fileName, const FolderHandle* openFolder = nullptr) const;

@@ -119,6 +119,13 @@ std::optional<SimpleEntryFile> SimpleEntryFile::read(const QString& path, int fo
     return std::nullopt;
 }
 
+std::optional<SimpleEntryFile> SimpleEntryFile::fromWholeFile(const struct stat& status, QByteArray bytes,
+                                                              const QString& path)
+{
+    HeadTailFileReader file(status, std::move(bytes));
+    return parse(file, path);
+}
+
 std::optional<SimpleEntryFile> SimpleEntryFile::parse(HeadTailFileReader& file, const QString& path)
 {
     const qint64 fileSize = file.size();

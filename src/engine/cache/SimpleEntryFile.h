@@ -23,6 +23,9 @@ public:
     // The whole entry, or std::nullopt when the file is not a complete, intact entry. `path` is absolute,
     // or relative to the open folder `folderFd`.
     static std::optional<SimpleEntryFile> read(const QString& path, int folderFd = AT_FDCWD);
+    // The same from a file read whole already, `status` taken from the open file.
+    static std::optional<SimpleEntryFile> fromWholeFile(const struct stat& status, QByteArray bytes,
+                                                        const QString& path);
 
     // Only the key, after checking the header: enough to index entries by URL or to confirm, right before
     // deleting, which entry a file holds.

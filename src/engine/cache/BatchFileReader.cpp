@@ -1,0 +1,216 @@
+#include "engine/cache/BatchFileReader.h"
+
+#include "engine/cache/FileDescriptor.h"
+
+#include <QFile>
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+#ifdef WEBGLEANER_HAVE_IO_URING
+#include <liburing.h>
+#endif
+
+namespace
+{
+
+constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+
+} // namespace
+
+#ifdef WEBGLEANER_HAVE_IO_URING
+
+struct BatchFileReader::Ring
+{
+    io_uring ring{};
+    bool usable = false;
+
+    Ring() { usable = io_uring_queue_init(2 * kBatchSize, &ring, 0) == 0; }
+    ~Ring()
+    {
+        if (usable)
+            io_uring_queue_exit(&ring);
+    }
+    Ring(const Ring&) = delete;
+    Ring& operator=(const Ring&) = delete;
+
+    // Submits what is queued and hands each of `expected` completions to `handle(user data, result)`.
+    // False when the ring itself failed.
+    template <typename Handle>
+    bool complete(unsigned expected, Handle handle)
+    {
+        if (expected == 0)
+            return true;
+        int submitted;
+        do
+            submitted = io_uring_submit(&ring);
+        while (submitted == -EINTR);
+        if (submitted < 0)
+            return false;
+        for (unsigned seen = 0; seen < expected;) {
+            io_uring_cqe* completion = nullptr;
+            const int waited = io_uring_wait_cqe(&ring, &completion);
+            if (waited == -EINTR)
+                continue;
+            if (waited < 0)
+                return false;
+            handle(completion->user_data, completion->res);
+            io_uring_cqe_seen(&ring, completion);
+            ++seen;
+        }
+        return true;
+    }
+};
+
+namespace
+{
+
+// Tags in the user data of a read and of a close, beside the file's index.
+constexpr quint64 kReadTag = quint64(1) << 32;
+constexpr quint64 kCloseTag = quint64(2) << 32;
+
+} // namespace
+
+BatchFileReader::BatchFileReader(int folderFd, qint64 headBytes, Mechanism mechanism)
+    : folderFd_(folderFd), headBytes_(std::max<qint64>(0, headBytes))
+{
+    if (mechanism == Mechanism::Best) {
+        auto ring = std::make_unique<Ring>();
+        if (ring->usable)
+            ring_ = std::move(ring);
+    }
+}
+
+std::vector<BatchFileReader::File> BatchFileReader::readBatched(const QStringList& names)
+{
+    const int count = int(names.size());
+    std::vector<File> files(size_t(count), File{});
+    std::vector<QByteArray> paths;
+    paths.reserve(size_t(count));
+    for (const QString& name : names)
+        paths.push_back(QFile::encodeName(name));
+    std::vector<int> fds(size_t(count), -1);
+    io_uring& ring = ring_->ring;
+
+    const auto closeAll = [&] {
+        for (int& fd : fds) {
+            if (fd >= 0)
+                ::close(std::exchange(fd, -1));
+        }
+    };
+
+    // Every file opened at once.
+    for (int i = 0; i < count; ++i) {
+        io_uring_sqe* entry = io_uring_get_sqe(&ring);
+        io_uring_prep_openat(entry, folderFd_, paths[size_t(i)].constData(), kOpenFlags, 0);
+        io_uring_sqe_set_data64(entry, quint64(i));
+    }
+    bool working = ring_->complete(unsigned(count), [&](quint64 data, int result) {
+        if (result >= 0)
+            fds[data] = result;
+        else
+            files[data].error = -result;
+    });
+
+    // The status of each opened file, from the file itself. One plain call each: io_uring hands a status
+    // request to a worker thread, which costs more than the call.
+    for (int i = 0; working && i < count; ++i) {
+        if (fds[size_t(i)] >= 0 && ::fstat(fds[size_t(i)], &files[size_t(i)].status) != 0) {
+            files[size_t(i)].error = errno;
+            files[size_t(i)].status.st_mode = 0;
+        }
+    }
+    unsigned queued = 0;
+
+    // The start of each regular file read, and every file closed after its read.
+    for (int i = 0; working && i < count; ++i) {
+        const int fd = fds[size_t(i)];
+        if (fd < 0)
+            continue;
+        File& file = files[size_t(i)];
+        const qint64 wanted = std::min<qint64>(file.status.st_size, headBytes_);
+        if (file.error == 0 && S_ISREG(file.status.st_mode) && wanted > 0) {
+            file.head.resize(wanted);
+            io_uring_sqe* read = io_uring_get_sqe(&ring);
+            io_uring_prep_read(read, fd, file.head.data(), unsigned(wanted), 0);
+            io_uring_sqe_set_data64(read, kReadTag | quint64(i));
+            // A failed or short read cancels the close linked to it; that one is closed below.
+            read->flags |= IOSQE_IO_LINK;
+            ++queued;
+        }
+        io_uring_sqe* close = io_uring_get_sqe(&ring);
+        io_uring_prep_close(close, fd);
+        io_uring_sqe_set_data64(close, kCloseTag | quint64(i));
+        ++queued;
+    }
+    working = working && ring_->complete(queued, [&](quint64 data, int result) {
+        const size_t i = size_t(data & 0xFFFFFFFF);
+        if (data & kReadTag) {
+            if (result >= 0) {
+                files[i].head.truncate(result);
+            } else {
+                files[i].head.clear();
+                files[i].error = -result;
+            }
+        } else if (result == 0) {
+            fds[i] = -1;
+        }
+    });
+    closeAll(); // any close cancelled or never queued
+    if (!working) {
+        // The ring failed part-way: the rest of this walk reads one file at a time.
+        ring_.reset();
+        return readPlain(names);
+    }
+    for (File& file : files) {
+        if (file.error == 0 && !S_ISREG(file.status.st_mode))
+            file.head.clear();
+    }
+    return files;
+}
+
+#else
+
+struct BatchFileReader::Ring
+{};
+
+BatchFileReader::BatchFileReader(int folderFd, qint64 headBytes, Mechanism)
+    : folderFd_(folderFd), headBytes_(std::max<qint64>(0, headBytes))
+{}
+
+std::vector<BatchFileReader::File> BatchFileReader::readBatched(const QStringList& names)
+{
+    return readPlain(names);
+}
+
+#endif
+
+BatchFileReader::~BatchFileReader() = default;
+
+std::vector<BatchFileReader::File> BatchFileReader::read(const QStringList& names)
+{
+    return ring_ ? readBatched(names.first(std::min<qsizetype>(names.size(), kBatchSize)))
+                 : readPlain(names.first(std::min<qsizetype>(names.size(), kBatchSize)));
+}
+
+std::vector<BatchFileReader::File> BatchFileReader::readPlain(const QStringList& names) const
+{
+    std::vector<File> files;
+    files.reserve(size_t(names.size()));
+    for (const QString& name : names) {
+        File file;
+        const FileDescriptor opened = FileDescriptor::openRegular(name, file.status, folderFd_);
+        if (!opened.isOpen()) {
+            // Opened but not regular: its status tells what it is, and nothing is read.
+            file.error = file.status.st_mode != 0 ? 0 : errno;
+            files.push_back(std::move(file));
+            continue;
+        }
+        file.head.resize(std::min<qint64>(file.status.st_size, headBytes_));
+        file.head.truncate(
+            std::max<qint64>(0, FileDescriptor::readAt(opened.get(), file.head.data(), file.head.size(), 0)));
+        files.push_back(std::move(file));
+    }
+    return files;
+}

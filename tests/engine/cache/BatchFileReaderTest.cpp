@@ -1,0 +1,104 @@
+// Reading the status and start of many files at once, through io_uring and one file at a time.
+
+#include "engine/cache/BatchFileReader.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <fcntl.h>
+#include <future>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr qint64 kHeadBytes = 100;
+
+class BatchFileReaderTest : public ::testing::TestWithParam<BatchFileReader::Mechanism>
+{
+protected:
+    void write(const QString& name, const QByteArray& bytes)
+    {
+        QFile file(folder_.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_EQ(file.write(bytes), bytes.size());
+    }
+
+    QTemporaryDir folder_;
+};
+
+TEST_P(BatchFileReaderTest, ReadsTheStartOfRegularFilesOnlyWithTheirOwnStatus)
+{
+    write("small", "whole file");
+    write("large", QByteArray(1000, 'x'));
+    write("empty", "");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(folder_.filePath("fifo")).constData(), 0600), 0);
+    ASSERT_TRUE(QDir(folder_.path()).mkdir("folder"));
+    const int folderFd = ::open(QFile::encodeName(folder_.path()).constData(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folderFd, 0);
+
+    const QStringList names{"small", "missing", "large", "fifo", "folder", "empty"};
+    BatchFileReader reader(folderFd, kHeadBytes, GetParam());
+    if (GetParam() == BatchFileReader::Mechanism::Plain)
+        EXPECT_FALSE(reader.batched());
+    // A FIFO with no writer must not hold the walk up.
+    auto reading = std::async(std::launch::async, [&] { return reader.read(names); });
+    ASSERT_EQ(reading.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const std::vector<BatchFileReader::File> files = reading.get();
+    ::close(folderFd);
+
+    ASSERT_EQ(files.size(), size_t(names.size()));
+    EXPECT_EQ(files[0].error, 0);
+    EXPECT_EQ(files[0].head, "whole file");
+    EXPECT_EQ(files[0].status.st_size, 10);
+    struct stat expected;
+    ASSERT_EQ(::stat(QFile::encodeName(folder_.filePath("small")).constData(), &expected), 0);
+    EXPECT_EQ(files[0].status.st_ino, expected.st_ino);
+    EXPECT_EQ(files[0].status.st_dev, expected.st_dev);
+    EXPECT_EQ(files[0].status.st_mtim.tv_nsec, expected.st_mtim.tv_nsec);
+
+    EXPECT_EQ(files[1].error, ENOENT);
+    EXPECT_EQ(files[1].status.st_mode, 0u);
+    EXPECT_EQ(files[2].head, QByteArray(kHeadBytes, 'x'));
+    EXPECT_EQ(files[2].status.st_size, 1000);
+    EXPECT_TRUE(S_ISFIFO(files[3].status.st_mode));
+    EXPECT_TRUE(files[3].head.isEmpty());
+    EXPECT_TRUE(S_ISDIR(files[4].status.st_mode));
+    EXPECT_TRUE(files[4].head.isEmpty());
+    EXPECT_EQ(files[5].error, 0);
+    EXPECT_TRUE(S_ISREG(files[5].status.st_mode));
+    EXPECT_TRUE(files[5].head.isEmpty());
+}
+
+TEST_P(BatchFileReaderTest, TakesOneBatchAtATimeAndLeavesNoFileOpen)
+{
+    QStringList names;
+    for (int i = 0; i < BatchFileReader::kBatchSize + 10; ++i) {
+        names << QString::number(i);
+        write(names.last(), QByteArray::number(i));
+    }
+    const int folderFd = ::open(QFile::encodeName(folder_.path()).constData(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folderFd, 0);
+    const auto openFiles = [] { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files).size(); };
+    const qsizetype before = openFiles();
+    std::vector<BatchFileReader::File> files;
+    {
+        BatchFileReader reader(folderFd, kHeadBytes, GetParam());
+        for (int round = 0; round < 3; ++round)
+            files = reader.read(names);
+    }
+    EXPECT_EQ(openFiles(), before);
+    ::close(folderFd);
+    ASSERT_EQ(files.size(), size_t(BatchFileReader::kBatchSize));
+    EXPECT_EQ(files.back().head, QByteArray::number(BatchFileReader::kBatchSize - 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothMechanisms, BatchFileReaderTest,
+                         ::testing::Values(BatchFileReader::Mechanism::Best, BatchFileReader::Mechanism::Plain),
+                         [](const auto& info) {
+                             return info.param == BatchFileReader::Mechanism::Best ? "Batched" : "OneAtATime";
+                         });
+
+} // namespace
