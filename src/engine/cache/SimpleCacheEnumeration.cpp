@@ -25,9 +25,8 @@ std::optional<CacheEntry> SimpleCacheEnumeration::next()
             continue;
         }
         if (nextReadAhead_ == readAheadFiles_.size()) {
-            const QStringList batch =
-                entryFileNames_.sliced(nextIndex_)
-                    .first(std::min<qsizetype>(BatchFileReader::kBatchSize, entryFileNames_.size() - nextIndex_));
+            const QStringList batch = entryFileNames_.sliced(
+                nextIndex_, std::min<qsizetype>(BatchFileReader::kBatchSize, entryFileNames_.size() - nextIndex_));
             readAheadFiles_ = readAhead_.read(openFolder_->fd() == AT_FDCWD ? pathsOf(batch) : batch);
             nextReadAhead_ = 0;
         }
