@@ -1,7 +1,8 @@
 // Speed of the cache readers on a real cache, each beside the floor it is measured against:
 //
-//   ReadFileHeads     reading the first 4 KB of every file in the cache folder: the floor of a walk for
-//                     the formats that keep one file per entry (Chromium simple cache, Firefox cache2)
+//   ReadFileHeads     reading the first 4 KB of every file in the cache folder with plain POSIX calls
+//                     (open, read, close): the floor of a walk for the formats that keep one file per
+//                     entry (Chromium simple cache, Firefox cache2)
 //   ReadFormatFiles   reading whole the files that hold every entry's records: the floor of a walk for
 //                     the formats that share a few files among all entries (a blockfile cache's index and
 //                     data_<n> files; an index.dat file, with the status of every body file beside it,
@@ -57,14 +58,21 @@ bool keepsOneFilePerEntry()
     return gLocation.kind == CacheLocation::Kind::ChromiumSimple || gLocation.kind == CacheLocation::Kind::Firefox;
 }
 
-// Reads the first `bytesEach` bytes of each file, or all of each with a negative `bytesEach`.
-qint64 readEach(const QStringList& files, qint64 bytesEach)
+// Reads each file whole with plain POSIX calls; the bytes read.
+qint64 readEach(const QStringList& files)
 {
     qint64 bytes = 0;
+    std::vector<char> contents;
     for (const QString& path : files) {
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly))
-            bytes += (bytesEach < 0 ? file.readAll() : file.read(bytesEach)).size();
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat status;
+        if (::fstat(fd, &status) == 0) {
+            contents.resize(size_t(status.st_size));
+            bytes += std::max<ssize_t>(0, ::read(fd, contents.data(), contents.size()));
+        }
+        ::close(fd);
     }
     return bytes;
 }
@@ -75,9 +83,21 @@ void ReadFileHeads(benchmark::State& state)
         state.SkipWithError("this cache keeps its records in shared files: see ReadFormatFiles");
         return;
     }
-    const QStringList files = cacheFiles();
-    for (auto _ : state)
-        benchmark::DoNotOptimize(readEach(files, 4096));
+    QList<QByteArray> files;
+    for (const QString& path : cacheFiles())
+        files << QFile::encodeName(path);
+    char head[4096];
+    for (auto _ : state) {
+        qint64 bytes = 0;
+        for (const QByteArray& path : files) {
+            const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0)
+                continue;
+            bytes += ::read(fd, head, sizeof head);
+            ::close(fd);
+        }
+        benchmark::DoNotOptimize(bytes);
+    }
     state.counters["files"] = static_cast<double>(files.size());
 }
 
@@ -116,7 +136,7 @@ void ReadFormatFiles(benchmark::State& state)
     const QList<QByteArray> statusOnly = bodyFiles();
     qint64 bytes = 0;
     for (auto _ : state) {
-        bytes = readEach(files, -1);
+        bytes = readEach(files);
         for (const QByteArray& path : statusOnly) {
             struct stat status;
             bytes += ::lstat(path.constData(), &status) == 0 ? 1 : 0;
