@@ -220,6 +220,12 @@ std::optional<CacheEntry> BlockfileCacheFolder::readEntry(BlockfileDataFiles& fi
                                 {},
                                 bodyLength == 0 ? std::nullopt : location->stamp};
         entry.size = bodyLength == 0 ? 0 : sizeHintOf(files, bodyAddress, entry.body);
+        // A body in blocks lies in the chunks a walk has read anyway: kept with the entry, saving it costs
+        // no further read of a block file.
+        if (files.walking() && bodyLength > 0 && !bodyAddress.isExternal()) {
+            if (std::optional<QByteArray> bytes = files.read(bodyAddress, 0, bodyLength))
+                entry.body.held = std::move(*bytes);
+        }
     }
     entry.entryKey = keyOf(address);
     return entry;

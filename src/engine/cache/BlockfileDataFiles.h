@@ -50,6 +50,9 @@ public:
     // inside it or cannot be read.
     std::optional<QByteArray> read(BlockfileAddress address, qint64 offset, qint64 length);
 
+    // Whether reads of blocks come from the large chunks a walk keeps (Access::Walk).
+    bool walking() const { return access_ == Access::Walk; }
+
     // A hint, when walking, that `length` bytes from `offset` within what `address` names will be read
     // soon: if they lie in a chunk held already, the processor starts fetching them into its caches, so
     // that the walk waits on memory less. Records are visited in hash order, all over the block files.

@@ -66,8 +66,13 @@ Refusal writeHeld(const StoredBody& body, ByteSink& sink)
 // after the sink has had every byte.
 Refusal readStored(const StoredBody& body, ByteSink& sink)
 {
-    if (body.stamp && body.pieces.isEmpty() && body.held.size() == body.length && !body.held.isNull())
-        return writeHeld(body, sink);
+    if (body.pieces.isEmpty() && body.held.size() == body.length && !body.held.isNull()) {
+        if (body.stamp)
+            return writeHeld(body, sink);
+        // From a file shared by many entries, which has no stamp of its own: its cache checks the entry's
+        // record instead (UrlCache::isCurrent), and the bytes are those the record named when read.
+        return sink.write(body.held) ? Refusal::None : Refusal::SinkFailed;
+    }
     const QList<StoredBody::Piece> pieces = body.allPieces();
     qint64 total = 0;
     for (const StoredBody::Piece& piece : pieces) {

@@ -54,10 +54,12 @@ struct StoredBody
     };
     std::optional<FileStamp> stamp;
 
-    // The stored bytes themselves, where the walk read them anyway with the rest of a small file and
-    // checked them against the recorded CRC; empty otherwise. A read takes them from here once the file's
-    // status shows it is still the file they came from (the stamp), so a small body costs one status call
-    // instead of opening and reading its file again. Implicitly shared: copies of the entry share them.
+    // The stored bytes themselves, where the walk read them anyway: with the rest of a small file, checked
+    // against the recorded CRC, or with the blocks of a shared block file. Empty otherwise. A read takes
+    // them from here once the file's status shows it is still the file they came from (the stamp), so a
+    // small body costs one status call instead of opening and reading its file again; bytes from a shared
+    // file, which has no stamp, are taken as they are, their cache checking the record (isCurrent).
+    // Implicitly shared: copies of the entry share them.
     QByteArray held;
 
     // The open folder that holds `file` and every piece's file directly, where the walk kept one: the file is then
