@@ -59,10 +59,11 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$checked" --output-on-failure -j "$(nproc)"
 
 # The engine's threaded tests once more under ThreadSanitizer: the scanner, the copy worker and its
-# preparers, the queue, the worker threads, the cache readers used from several threads.
+# preparers, the queue, the worker threads, the cache readers used from several threads and the walk's
+# read-ahead shared with a helper thread.
 raced="$top/build-tsan"
 CC=clang CXX=clang++ cmake -S "$top" -B "$raced" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DWEBGLEANER_GUI=OFF -DWEBGLEANER_TSAN=ON
-cmake --build "$raced" -j "$(nproc)" --target engine_test harvest_test cleanup_test core_test
+cmake --build "$raced" -j "$(nproc)" --target engine_test harvest_test cleanup_test core_test cache_shared_test
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$top/tests/tsan.supp" \
-    ctest --test-dir "$raced" --output-on-failure -j "$(nproc)" -R '^(CopyQueueTest|ScanTest|WorkerThreadTest|CopyWorker|DelF|CommandLineToolTest)'
+    ctest --test-dir "$raced" --output-on-failure -j "$(nproc)" -R '^(CopyQueueTest|ScanTest|WorkerThreadTest|CopyWorker|DelF|CommandLineToolTest|Mechanisms/BatchFileReaderTest)'

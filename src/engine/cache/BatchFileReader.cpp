@@ -1,11 +1,18 @@
 #include "engine/cache/BatchFileReader.h"
 
+#include "engine/WorkerThread.h"
 #include "engine/cache/FileDescriptor.h"
 
 #include <QFile>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <fcntl.h>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <thread>
 #include <unistd.h>
 
 #ifdef WEBGLEANER_HAVE_IO_URING
@@ -17,7 +24,138 @@ namespace
 
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
+// Whether reads one file at a time are shared with a helper thread.
+bool sharesReads(BatchFileReader::Mechanism mechanism)
+{
+    return mechanism == BatchFileReader::Mechanism::Shared ||
+           (mechanism == BatchFileReader::Mechanism::Best && std::thread::hardware_concurrency() > 1);
+}
+
 } // namespace
+
+// The helper thread, and the batch it and the caller read together: each takes the next file not yet
+// taken until none is left, so neither waits while there is a file to read.
+class BatchFileReader::Helper
+{
+public:
+    explicit Helper(const BatchFileReader& reader) : reader_(reader), thread_(QStringLiteral("cache reader"), nullptr)
+    {
+        thread_.start([this] { loop(); });
+    }
+
+    ~Helper()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+            if (batch_)
+                batch_->next.store(std::numeric_limits<qsizetype>::max() / 2);
+        }
+        changed_.notify_all();
+        thread_.requestStop();
+        thread_.wait();
+    }
+
+    Helper(const Helper&) = delete;
+    Helper& operator=(const Helper&) = delete;
+
+    // Starts the helper on `names`, dropping a batch offered before and not taken.
+    void offer(const QStringList& names)
+    {
+        std::unique_lock lock(mutex_);
+        drop(lock);
+        start(names);
+    }
+
+    // The files of `names`: the batch offered last when it is that one, else a new one, read by both.
+    std::vector<File> take(const QStringList& names)
+    {
+        std::unique_lock lock(mutex_);
+        if (!batch_ || batch_->names != names) {
+            drop(lock);
+            start(names);
+        }
+        Batch& batch = *batch_;
+        lock.unlock();
+        share(batch);
+        lock.lock();
+        settle(lock);
+        std::vector<File> files = std::move(batch.files);
+        batch_.reset();
+        return files;
+    }
+
+private:
+    struct Batch
+    {
+        explicit Batch(const QStringList& fileNames) : names(fileNames), files(size_t(fileNames.size())) {}
+
+        const QStringList names; // const: both threads read it, and a non-const access would copy it
+        std::vector<File> files;
+        std::atomic<qsizetype> next{0}; // the next file to take
+    };
+
+    // Called with the lock held and no batch.
+    void start(const QStringList& names)
+    {
+        batch_ = std::make_unique<Batch>(names);
+        offered_ = true;
+        changed_.notify_all();
+    }
+
+    // Reads files of `batch` until none is left to take.
+    void share(Batch& batch) const
+    {
+        const qsizetype count = batch.names.size();
+        for (qsizetype i = batch.next.fetch_add(1, std::memory_order_relaxed); i < count;
+             i = batch.next.fetch_add(1, std::memory_order_relaxed))
+            reader_.readOne(batch.names[i], batch.files[size_t(i)]);
+    }
+
+    // Waits until the helper has left the batch, withdrawing it when the helper has not taken it up yet.
+    void settle(std::unique_lock<std::mutex>& lock)
+    {
+        offered_ = false;
+        changed_.wait(lock, [this] { return !working_; });
+    }
+
+    // Ends the batch there is, taking no more of its files.
+    void drop(std::unique_lock<std::mutex>& lock)
+    {
+        if (!batch_)
+            return;
+        batch_->next.store(batch_->names.size());
+        settle(lock);
+        batch_.reset();
+    }
+
+    void loop()
+    {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return stopping_ || offered_; });
+            if (stopping_)
+                return;
+            offered_ = false;
+            working_ = true;
+            Batch* const batch = batch_.get();
+            lock.unlock();
+            WorkerThread::guarded(nullptr, QStringLiteral("cache reader"), [&] { share(*batch); });
+            lock.lock();
+            working_ = false;
+            changed_.notify_all();
+        }
+    }
+
+    const BatchFileReader& reader_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::unique_ptr<Batch> batch_;
+    bool offered_ = false; // batch_ waits for the helper to take it up
+    bool working_ = false; // the helper reads files of batch_
+    bool stopping_ = false;
+    WorkerThread thread_;
+};
 
 #ifdef WEBGLEANER_HAVE_IO_URING
 
@@ -73,7 +211,7 @@ constexpr quint64 kCloseTag = quint64(2) << 32;
 } // namespace
 
 BatchFileReader::BatchFileReader(int folderFd, qint64 headBytes, Mechanism mechanism)
-    : folderFd_(folderFd), headBytes_(std::max<qint64>(0, headBytes))
+    : folderFd_(folderFd), headBytes_(std::max<qint64>(0, headBytes)), shared_(sharesReads(mechanism))
 {
     if (mechanism == Mechanism::Best) {
         auto ring = std::make_unique<Ring>();
@@ -175,8 +313,8 @@ std::vector<BatchFileReader::File> BatchFileReader::readBatched(const QStringLis
 struct BatchFileReader::Ring
 {};
 
-BatchFileReader::BatchFileReader(int folderFd, qint64 headBytes, Mechanism)
-    : folderFd_(folderFd), headBytes_(std::max<qint64>(0, headBytes))
+BatchFileReader::BatchFileReader(int folderFd, qint64 headBytes, Mechanism mechanism)
+    : folderFd_(folderFd), headBytes_(std::max<qint64>(0, headBytes)), shared_(sharesReads(mechanism))
 {}
 
 std::vector<BatchFileReader::File> BatchFileReader::readBatched(const QStringList& names)
@@ -190,27 +328,48 @@ BatchFileReader::~BatchFileReader() = default;
 
 std::vector<BatchFileReader::File> BatchFileReader::read(const QStringList& names)
 {
-    return ring_ ? readBatched(names.first(std::min<qsizetype>(names.size(), kBatchSize)))
-                 : readPlain(names.first(std::min<qsizetype>(names.size(), kBatchSize)));
+    const QStringList batch = names.first(std::min<qsizetype>(names.size(), kBatchSize));
+    if (ring_)
+        return readBatched(batch);
+    if (shared_) {
+        if (!helper_)
+            helper_ = std::make_unique<Helper>(*this);
+        return helper_->take(batch);
+    }
+    return readPlain(batch);
+}
+
+void BatchFileReader::readAhead(const QStringList& names)
+{
+    if (ring_ || !shared_ || names.isEmpty())
+        return;
+    if (!helper_)
+        helper_ = std::make_unique<Helper>(*this);
+    helper_->offer(names.first(std::min<qsizetype>(names.size(), kBatchSize)));
 }
 
 std::vector<BatchFileReader::File> BatchFileReader::readPlain(const QStringList& names) const
 {
-    std::vector<File> files;
-    files.reserve(size_t(names.size()));
-    for (const QString& name : names) {
-        File file;
+    std::vector<File> files(size_t(names.size()));
+    for (qsizetype i = 0; i < names.size(); ++i)
+        readOne(names[i], files[size_t(i)]);
+    return files;
+}
+
+void BatchFileReader::readOne(const QString& name, File& file) const
+{
+    try {
         const FileDescriptor opened = FileDescriptor::openRegular(name, file.status, folderFd_);
         if (!opened.isOpen()) {
             // Opened but not regular: its status tells what it is, and nothing is read.
             file.error = file.status.st_mode != 0 ? 0 : errno;
-            files.push_back(std::move(file));
-            continue;
+            return;
         }
         file.head.resize(std::min<qint64>(file.status.st_size, headBytes_));
         file.head.truncate(
             std::max<qint64>(0, FileDescriptor::readAt(opened.get(), file.head.data(), file.head.size(), 0)));
-        files.push_back(std::move(file));
+    } catch (const std::bad_alloc&) {
+        file = File{};
+        file.error = ENOMEM;
     }
-    return files;
 }

@@ -10,16 +10,19 @@
 // Reads the status and the first bytes of many files of one folder. Where the kernel lets this
 // process use io_uring, a batch of files is opened with one system call and read and closed with
 // another, leaving one status call per file instead of four calls; where calls are dear (a virtual
-// machine) that takes a quarter off a cache walk. Elsewhere it reads one file at a time. Either way only
-// regular files are read: the status is taken from the opened file before anything is read from it, so
-// a FIFO or device put in place of a file is never read, and the status belongs to the bytes read.
+// machine) that takes a quarter off a cache walk. Elsewhere it reads one file at a time, on a machine of
+// several cores on two threads: a helper thread reads the batch the walk will want next while the walk
+// works through the one it has, and the walk joins in when it gets there first. Either way only regular
+// files are read: the status is taken from the opened file before anything is read from it, so a FIFO or
+// device put in place of a file is never read, and the status belongs to the bytes read.
 class BatchFileReader
 {
 public:
     enum class Mechanism
     {
-        Best,  // io_uring where available, else one file at a time
-        Plain, // one file at a time, with open, fstat, pread and close
+        Best,   // io_uring where available, else Shared on a machine of several cores, else Plain
+        Shared, // one file at a time with plain calls, on a helper thread and the caller's both
+        Plain,  // one file at a time, with open, fstat, pread and close, on the caller's thread
     };
 
     // Files per batch: what one read() takes at most.
@@ -43,16 +46,24 @@ public:
     // One File for each of `names` (at most kBatchSize), in their order.
     std::vector<File> read(const QStringList& names);
 
+    // Says that read() will be asked for `names` next, so that the helper thread, where there is one,
+    // starts on them now. A read() of other names drops what was read ahead.
+    void readAhead(const QStringList& names);
+
     // Whether batches go through io_uring.
     bool batched() const { return ring_ != nullptr; }
 
 private:
     struct Ring;
+    class Helper;
 
     std::vector<File> readPlain(const QStringList& names) const;
     std::vector<File> readBatched(const QStringList& names);
+    void readOne(const QString& name, File& file) const;
 
     const int folderFd_;
     const qint64 headBytes_;
+    const bool shared_;
     std::unique_ptr<Ring> ring_;
+    std::unique_ptr<Helper> helper_; // started by the first read, when shared_
 };

@@ -25,10 +25,10 @@ std::optional<CacheEntry> SimpleCacheEnumeration::next()
             continue;
         }
         if (nextReadAhead_ == readAheadFiles_.size()) {
-            const QStringList batch = entryFileNames_.sliced(
-                nextIndex_, std::min<qsizetype>(BatchFileReader::kBatchSize, entryFileNames_.size() - nextIndex_));
-            readAheadFiles_ = readAhead_.read(openFolder_->fd() == AT_FDCWD ? pathsOf(batch) : batch);
+            readAheadFiles_ = readAhead_.read(batchFrom(nextIndex_));
             nextReadAhead_ = 0;
+            // Where reads are shared with a helper thread, it reads the next batch while this one is walked.
+            readAhead_.readAhead(batchFrom(nextIndex_ + qsizetype(readAheadFiles_.size())));
         }
         BatchFileReader::File& file = readAheadFiles_[nextReadAhead_++];
         std::optional<CacheEntry> entry =
@@ -37,6 +37,15 @@ std::optional<CacheEntry> SimpleCacheEnumeration::next()
             return entry;
     }
     return std::nullopt;
+}
+
+QStringList SimpleCacheEnumeration::batchFrom(qsizetype index) const
+{
+    if (index >= entryFileNames_.size())
+        return {};
+    const QStringList batch =
+        entryFileNames_.sliced(index, std::min<qsizetype>(BatchFileReader::kBatchSize, entryFileNames_.size() - index));
+    return openFolder_->fd() == AT_FDCWD ? pathsOf(batch) : batch;
 }
 
 QStringList SimpleCacheEnumeration::pathsOf(const QStringList& fileNames) const

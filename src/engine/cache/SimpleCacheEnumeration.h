@@ -25,6 +25,8 @@ public:
     Progress progress() const override { return {nextIndex_, entryFileNames_.size()}; }
 
 private:
+    // The names of the batch of entry files from `index` on, as the read-ahead takes them.
+    QStringList batchFrom(qsizetype index) const;
     // `fileNames` as the read-ahead takes them where the folder could not be held open: whole paths.
     QStringList pathsOf(const QStringList& fileNames) const;
 

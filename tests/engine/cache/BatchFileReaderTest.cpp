@@ -1,4 +1,5 @@
-// Reading the status and start of many files at once, through io_uring and one file at a time.
+// Reading the status and start of many files at once: through io_uring, one file at a time on two threads,
+// and one file at a time on the caller's.
 
 #include "engine/cache/BatchFileReader.h"
 
@@ -41,8 +42,9 @@ TEST_P(BatchFileReaderTest, ReadsTheStartOfRegularFilesOnlyWithTheirOwnStatus)
 
     const QStringList names{"small", "missing", "large", "fifo", "folder", "empty"};
     BatchFileReader reader(folderFd, kHeadBytes, GetParam());
-    if (GetParam() == BatchFileReader::Mechanism::Plain)
+    if (GetParam() != BatchFileReader::Mechanism::Best) {
         EXPECT_FALSE(reader.batched());
+    }
     // A FIFO with no writer must not hold the walk up.
     auto reading = std::async(std::launch::async, [&] { return reader.read(names); });
     ASSERT_EQ(reading.wait_for(std::chrono::seconds(10)), std::future_status::ready);
@@ -95,10 +97,60 @@ TEST_P(BatchFileReaderTest, TakesOneBatchAtATimeAndLeavesNoFileOpen)
     EXPECT_EQ(files.back().head, QByteArray::number(BatchFileReader::kBatchSize - 1));
 }
 
-INSTANTIATE_TEST_SUITE_P(BothMechanisms, BatchFileReaderTest,
-                         ::testing::Values(BatchFileReader::Mechanism::Best, BatchFileReader::Mechanism::Plain),
-                         [](const auto& info) {
-                             return info.param == BatchFileReader::Mechanism::Best ? "Batched" : "OneAtATime";
-                         });
+// The walk's way: each batch asked for after the helper was told of it; and the other ways a caller may
+// go, which must give the same files.
+TEST_P(BatchFileReaderTest, GivesTheFilesAskedForWhateverWasReadAhead)
+{
+    QStringList names;
+    for (int i = 0; i < 3 * BatchFileReader::kBatchSize; ++i) {
+        names << QString::number(i);
+        write(names.last(), "file " + QByteArray::number(i));
+    }
+    const auto batch = [&](int number) {
+        return names.sliced(number * BatchFileReader::kBatchSize, BatchFileReader::kBatchSize);
+    };
+    const auto expectFiles = [](const std::vector<BatchFileReader::File>& files, const QStringList& asked) {
+        ASSERT_EQ(files.size(), size_t(asked.size()));
+        for (size_t i = 0; i < files.size(); ++i) {
+            EXPECT_EQ(files[i].error, 0);
+            EXPECT_EQ(files[i].head, "file " + asked[qsizetype(i)].toLatin1());
+        }
+    };
+    const int folderFd = ::open(QFile::encodeName(folder_.path()).constData(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folderFd, 0);
+    const auto openFiles = [] { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files).size(); };
+    const qsizetype before = openFiles();
+    {
+        BatchFileReader reader(folderFd, kHeadBytes, GetParam());
+        for (int round = 0; round < 20; ++round) {
+            // In order, each read ahead as the walk does.
+            expectFiles(reader.read(batch(0)), batch(0));
+            reader.readAhead(batch(1));
+            expectFiles(reader.read(batch(1)), batch(1));
+            // Another batch than the one read ahead; one read ahead twice over.
+            reader.readAhead(batch(2));
+            expectFiles(reader.read(batch(0)), batch(0));
+            reader.readAhead(batch(1));
+            reader.readAhead(batch(2));
+            expectFiles(reader.read(batch(2)), batch(2));
+        }
+        // Dropped with a batch read ahead and never asked for.
+        reader.readAhead(batch(1));
+    }
+    EXPECT_EQ(openFiles(), before);
+    ::close(folderFd);
+}
+
+std::string mechanismName(const ::testing::TestParamInfo<BatchFileReader::Mechanism>& info)
+{
+    // In the order of the enumeration.
+    const char* const names[] = {"Best", "TwoThreads", "OneAtATime"};
+    return names[int(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Mechanisms, BatchFileReaderTest,
+                         ::testing::Values(BatchFileReader::Mechanism::Best, BatchFileReader::Mechanism::Shared,
+                                           BatchFileReader::Mechanism::Plain),
+                         mechanismName);
 
 } // namespace
