@@ -47,7 +47,14 @@ public:
 
     bool isFinished() const { return finished_; }
 
-    QList<Candidate> candidates(const QString& url) const { return candidatesByUrl_.value(url); }
+    // A list of its own, sharing no storage with the index: the caller uses it outside the reader's mutex,
+    // and a list shared with the index would be copied or changed in place by whichever thread touched it
+    // next (the reader's own dropping candidates under the mutex, the caller's iterating outside it).
+    QList<Candidate> candidates(const QString& url) const
+    {
+        const auto found = candidatesByUrl_.constFind(url);
+        return found == candidatesByUrl_.cend() ? QList<Candidate>() : QList<Candidate>(found->cbegin(), found->cend());
+    }
 
     QList<Candidate> take(const QString& url) { return candidatesByUrl_.take(url); }
 

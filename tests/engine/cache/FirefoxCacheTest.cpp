@@ -3,6 +3,7 @@
 #include "CacheTestSupport.h"
 #include "FirefoxEntryEditor.h"
 #include "TestEncoder.h"
+#include "engine/cache/EntryBody.h"
 #include "engine/cache/FirefoxCacheKey.h"
 #include "engine/cache/FirefoxEntryFile.h"
 
@@ -11,6 +12,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <functional>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -317,6 +319,39 @@ TEST_F(FirefoxCacheTest, ReadsOnlyEntryFilesAndNeedsNoIndex)
     listed.sort();
     EXPECT_EQ(listed, usableFileNames());
     EXPECT_TRUE(cache.lookup(kSite + QStringLiteral("/upper.html")).has_value());
+}
+
+// The copy worker's threads look entries up while delete-after removes others.
+TEST_F(FirefoxCacheTest, LookupsAndRemovalsFromSeveralThreads)
+{
+    QStringList urls;
+    for (const ListedEntry& listed : readListing()) {
+        if (isUsable(listed) && !urls.contains(listed.url))
+            urls.append(listed.url);
+    }
+    ASSERT_GE(urls.size(), 4);
+    FirefoxCache cache(cacheFolder_);
+
+    std::vector<std::thread> threads;
+    for (int reader = 0; reader < 3; ++reader) {
+        threads.emplace_back([&] {
+            for (const QString& url : urls) {
+                if (const std::optional<CacheEntry> entry = cache.lookup(url)) {
+                    EXPECT_EQ(entry->url, url);
+                    EntryBody::read(entry->body, EntryBody::kMaxDecodedSize);
+                }
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (qsizetype i = 0; i < urls.size(); i += 2)
+            cache.remove(urls[i]);
+    });
+    for (std::thread& thread : threads)
+        thread.join();
+
+    for (qsizetype i = 0; i < urls.size(); ++i)
+        EXPECT_EQ(cache.lookup(urls[i]).has_value(), i % 2 == 1) << urls[i].toStdString();
 }
 
 TEST(FirefoxEntryFileTest, ReadsTheFieldsTheBrowserReports)
