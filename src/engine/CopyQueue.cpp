@@ -3,6 +3,8 @@
 #include "engine/HarvestRun.h"
 #include "engine/cache/CacheEntry.h"
 
+#include <utility>
+
 CopyQueue::CopyQueue() : tail_(&head_) {}
 
 CopyQueue::~CopyQueue()
@@ -34,11 +36,14 @@ void CopyQueue::PushRunEnd(std::shared_ptr<HarvestRun> run)
 
 void CopyQueue::push(std::unique_ptr<CopyJob> job)
 {
+    QByteArray dropped; // freed once the lock is released
     {
         std::unique_lock lock(mutex_);
         // The end of a run never waits: it takes no room worth bounding.
         if (!job->endsRun)
             jobTaken_.wait(lock, [this] { return capacity_ == 0 || size_ < capacity_ || !waitsForRoom_; });
+        if (size_ >= kJobsHoldingBodies)
+            dropped = std::exchange(job->entry.body.held, QByteArray());
         tail_->next = std::move(job);
         tail_ = tail_->next.get();
         ++size_;

@@ -14,6 +14,11 @@ struct CacheEntry;
 class CopyQueue
 {
 public:
+    // Jobs queued behind this many give up the body bytes their walk read along (StoredBody::held); the
+    // copy worker reads those bodies from the cache again. A window's scan never waits for the copy
+    // worker, so a queue of every match of a large cache would otherwise keep every small body in memory.
+    static constexpr std::size_t kJobsHoldingBodies = 1024;
+
     CopyQueue();
     ~CopyQueue();
 

@@ -37,6 +37,33 @@ TEST(CopyQueueTest, JobsLeaveInTheOrderTheyCame)
     }
 }
 
+// A window's scan outruns a slow save folder: the bodies its walk read along stay with the first jobs
+// only, and a job pushed once the queue has shrunk keeps its own again.
+TEST(CopyQueueTest, OnlyTheFirstJobsKeepTheBodiesTheWalkRead)
+{
+    CopyQueue queue;
+    const auto pushHolding = [&](int number) {
+        CacheEntry entry;
+        entry.url = QString::number(number);
+        entry.body.held = "body " + QByteArray::number(number);
+        queue.PushCopyJob(entry, "/save", false, false);
+    };
+    const int count = int(CopyQueue::kJobsHoldingBodies) + 2;
+    for (int i = 0; i < count; ++i)
+        pushHolding(i);
+    // Once three have left the queue is below the limit again, and the next job keeps its bytes.
+    for (int i = 0; i < 3; ++i)
+        queue.RemoveFirstJob();
+    pushHolding(count);
+    for (int i = 3; i <= count; ++i) {
+        const std::unique_ptr<CopyJob> job = queue.TakeFirstJob();
+        ASSERT_NE(job, nullptr);
+        ASSERT_EQ(job->entry.url, QString::number(i));
+        const bool holds = i < int(CopyQueue::kJobsHoldingBodies) || i == count;
+        EXPECT_EQ(job->entry.body.held, holds ? "body " + QByteArray::number(i) : QByteArray()) << i;
+    }
+}
+
 TEST(CopyQueueTest, PushesWhileTheLastJobIsRemovedAreNeverLost)
 {
     // The consumer keeps emptying the queue while the producer pushes; every job must come out once,
