@@ -331,21 +331,20 @@ std::vector<BatchFileReader::File> BatchFileReader::read(const QStringList& name
     const QStringList batch = names.first(std::min<qsizetype>(names.size(), kBatchSize));
     if (ring_)
         return readBatched(batch);
-    if (shared_) {
-        if (!helper_)
-            helper_ = std::make_unique<Helper>(*this);
-        return helper_->take(batch);
-    }
-    return readPlain(batch);
+    return shared_ ? helper().take(batch) : readPlain(batch);
 }
 
 void BatchFileReader::readAhead(const QStringList& names)
 {
-    if (ring_ || !shared_ || names.isEmpty())
-        return;
+    if (readsAhead() && !names.isEmpty())
+        helper().offer(names.first(std::min<qsizetype>(names.size(), kBatchSize)));
+}
+
+BatchFileReader::Helper& BatchFileReader::helper()
+{
     if (!helper_)
         helper_ = std::make_unique<Helper>(*this);
-    helper_->offer(names.first(std::min<qsizetype>(names.size(), kBatchSize)));
+    return *helper_;
 }
 
 std::vector<BatchFileReader::File> BatchFileReader::readPlain(const QStringList& names) const

@@ -52,6 +52,8 @@ public:
 
     // Whether batches go through io_uring.
     bool batched() const { return ring_ != nullptr; }
+    // Whether readAhead() does anything: reads are shared with a helper thread.
+    bool readsAhead() const { return shared_ && !ring_; }
 
 private:
     struct Ring;
@@ -60,6 +62,8 @@ private:
     std::vector<File> readPlain(const QStringList& names) const;
     std::vector<File> readBatched(const QStringList& names);
     void readOne(const QString& name, File& file) const;
+    // The helper thread, started on first use.
+    Helper& helper();
 
     const int folderFd_;
     const qint64 headBytes_;

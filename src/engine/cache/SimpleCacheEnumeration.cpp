@@ -28,7 +28,8 @@ std::optional<CacheEntry> SimpleCacheEnumeration::next()
             readAheadFiles_ = readAhead_.read(batchFrom(nextIndex_));
             nextReadAhead_ = 0;
             // Where reads are shared with a helper thread, it reads the next batch while this one is walked.
-            readAhead_.readAhead(batchFrom(nextIndex_ + qsizetype(readAheadFiles_.size())));
+            if (readAhead_.readsAhead())
+                readAhead_.readAhead(batchFrom(nextIndex_ + qsizetype(readAheadFiles_.size())));
         }
         BatchFileReader::File& file = readAheadFiles_[nextReadAhead_++];
         std::optional<CacheEntry> entry =
