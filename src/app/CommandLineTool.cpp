@@ -3,15 +3,15 @@
 #include "app/ErrorLog.h"
 #include "app/ProgramVersion.h"
 #include "app/RunProgressLine.h"
-#include "engine/CacheRefresh.h"
-#include "engine/CopyQueue.h"
-#include "engine/HarvestRun.h"
-#include "engine/ScanObserver.h"
-#include "engine/WorkerThread.h"
 #include "engine/cache/UrlCache.h"
-#include "engine/tScanBuf.h"
-#include "engine/thCpy.h"
+#include "engine/run/CacheRefresh.h"
+#include "engine/run/CopyQueue.h"
+#include "engine/run/HarvestRun.h"
+#include "engine/run/ScanObserver.h"
+#include "engine/run/tScanBuf.h"
+#include "engine/run/thCpy.h"
 #include "plans/PlanFile.h"
+#include "util/WorkerThread.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/FailureLog.h"
+#include "util/FailureLog.h"
 
 #include <QDateTime>
 #include <QLocale>

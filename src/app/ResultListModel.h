@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/ResultRow.h"
+#include "engine/run/ResultRow.h"
 
 #include <QAbstractTableModel>
 #include <QList>

@@ -2,9 +2,9 @@
 
 #include "app/ErrorLog.h"
 #include "app/FileLocations.h"
-#include "engine/BackgroundWorker.h"
-#include "engine/HarvestRun.h"
+#include "engine/run/HarvestRun.h"
 #include "plans/FileTypeLists.h"
+#include "util/BackgroundWorker.h"
 
 #include <QElapsedTimer>
 #include <QMainWindow>

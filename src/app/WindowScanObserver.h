@@ -1,7 +1,7 @@
 #pragma once
 
-#include "engine/ResultRow.h"
-#include "engine/ScanObserver.h"
+#include "engine/run/ResultRow.h"
+#include "engine/run/ScanObserver.h"
 
 #include <QList>
 #include <functional>

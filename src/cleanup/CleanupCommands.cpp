@@ -3,7 +3,7 @@
 #include "app/GuardedApplication.h"
 #include "cleanup/HistoryClearer.h"
 #include "cleanup/TFrmDelete.h"
-#include "engine/CacheRefresh.h"
+#include "engine/run/CacheRefresh.h"
 #include "util/Prompt.h"
 #include "util/UrlHistory.h"
 

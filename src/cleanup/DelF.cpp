@@ -1,8 +1,8 @@
 #include "cleanup/DelF.h"
 
-#include "engine/FailureLog.h"
 #include "engine/cache/UrlCache.h"
-#include "engine/tScanBuf.h"
+#include "engine/run/tScanBuf.h"
+#include "util/FailureLog.h"
 
 #include <QHash>
 #include <QSet>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "engine/BackgroundWorker.h"
-#include "engine/WorkerThread.h"
+#include "util/BackgroundWorker.h"
+#include "util/WorkerThread.h"
 
 #include <atomic>
 #include <functional>

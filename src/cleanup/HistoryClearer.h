@@ -1,8 +1,8 @@
 #pragma once
 
-#include "engine/BackgroundWorker.h"
-#include "engine/WorkerThread.h"
 #include "engine/cache/CacheDetector.h"
+#include "util/BackgroundWorker.h"
+#include "util/WorkerThread.h"
 
 #include <QStringList>
 #include <functional>

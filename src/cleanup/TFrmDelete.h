@@ -1,7 +1,7 @@
 #pragma once
 
 #include "cleanup/DelF.h"
-#include "engine/FailureLog.h"
+#include "util/FailureLog.h"
 
 #include <QDialog>
 #include <functional>

@@ -1,8 +1,8 @@
 #include "app/WindowScanObserver.h"
 #include "app/GuardedApplication.h"
-#include "engine/CopyQueue.h"
-#include "engine/MapCache.h"
-#include "engine/tScanBuf.h"
+#include "engine/cache/MapCache.h"
+#include "engine/run/CopyQueue.h"
+#include "engine/run/tScanBuf.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>

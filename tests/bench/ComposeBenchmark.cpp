@@ -24,10 +24,10 @@
 //
 // Usage: compose_benchmark [benchmark options]
 
-#include "engine/FileSink.h"
-#include "engine/MapCache.h"
-#include "engine/MhtmlComposer.h"
-#include "engine/MimeEncoding.h"
+#include "engine/archive/MhtmlComposer.h"
+#include "engine/archive/MimeEncoding.h"
+#include "engine/cache/MapCache.h"
+#include "engine/save/FileSink.h"
 
 #include <QTemporaryDir>
 #include <array>

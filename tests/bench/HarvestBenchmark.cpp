@@ -11,13 +11,13 @@
 // Usage: harvest_benchmark [benchmark options] CACHE_FOLDER
 // tools/make-large-cache.py makes a large Chromium cache to point it at.
 
-#include "engine/CopyQueue.h"
-#include "engine/HarvestRun.h"
-#include "engine/ScanObserver.h"
 #include "engine/cache/CacheDetector.h"
 #include "engine/cache/UrlCache.h"
-#include "engine/tScanBuf.h"
-#include "engine/thCpy.h"
+#include "engine/run/CopyQueue.h"
+#include "engine/run/HarvestRun.h"
+#include "engine/run/ScanObserver.h"
+#include "engine/run/tScanBuf.h"
+#include "engine/run/thCpy.h"
 
 #include <QDirIterator>
 #include <QTemporaryDir>

@@ -6,11 +6,11 @@
 //
 // Usage: scan_benchmark [benchmark options] CACHE_FOLDER
 
-#include "engine/CopyQueue.h"
-#include "engine/ScanObserver.h"
 #include "engine/cache/CacheDetector.h"
 #include "engine/cache/UrlCache.h"
-#include "engine/tScanBuf.h"
+#include "engine/run/CopyQueue.h"
+#include "engine/run/ScanObserver.h"
+#include "engine/run/tScanBuf.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdio>

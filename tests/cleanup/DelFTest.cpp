@@ -3,9 +3,9 @@
 #include "CacheUrls.h"
 #include "QtPrinters.h"
 #include "TestFolders.h"
-#include "engine/FailureLog.h"
-#include "engine/MapCache.h"
 #include "engine/cache/CacheDetector.h"
+#include "engine/cache/MapCache.h"
+#include "util/FailureLog.h"
 
 #include <QDirIterator>
 #include <QTemporaryDir>

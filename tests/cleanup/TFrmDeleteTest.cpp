@@ -5,8 +5,8 @@
 #include "app/ErrorLog.h"
 #include "app/GuardedApplication.h"
 #include "cleanup/CleanupCommands.h"
-#include "engine/BackgroundWorker.h"
-#include "engine/MapCache.h"
+#include "engine/cache/MapCache.h"
+#include "util/BackgroundWorker.h"
 #include "util/Prompt.h"
 #include "util/SqliteDatabase.h"
 

@@ -1,7 +1,7 @@
 #include "engine/cache/BatchFileReader.h"
 
-#include "engine/WorkerThread.h"
 #include "engine/cache/FileDescriptor.h"
+#include "util/WorkerThread.h"
 
 #include <QFile>
 #include <algorithm>

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "engine/archive/HtmlReferenceFinder.h"
+#include "engine/archive/PageReference.h"
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <QList>
+#include <QString>
+
+// A cached HTML document read once for everything the harvest does with it: its lines for the archive's
+// page part, the character set it was read in, its title as the archive's name, and the absolute address
+// of every resource it refers to.
+class PageModel
+{
+public:
+    // More references than this in one document are not followed.
+    static constexpr qsizetype kMaxReferences = HtmlReferenceFinder::kMaxReferences;
+
+    struct Reference
+    {
+        QString url; // absolute, percent-encoded, fragment kept as written
+        PageReference::Kind kind = PageReference::Kind::Resource;
+        // Found in the markup, where the browser loads it from. False for the extra "src=" text found
+        // line by line (in scripts, comments, <noscript>): taken when cached, not counted missing when not.
+        bool loadedByBrowser = true;
+    };
+
+    // `bytes` is the document as stored (decoded from its content encoding), `url` its address and
+    // `contentType` its response's Content-Type, whose charset parameter comes before a <meta> one.
+    static PageModel parse(const QString& url, const QByteArray& bytes, const QString& contentType = {});
+
+    const QString& url() const { return url_; }
+    const QByteArrayList& lines() const { return lines_; }
+    // The character set the document is read in, lower case, where a byte order mark, the Content-Type
+    // or a <meta> names one; empty where none does.
+    const QByteArray& charset() const { return charset_; }
+    // The name its archive asks for (DestinationNamer::titleName); empty without a title.
+    const QString& titleName() const { return titleName_; }
+    const QList<Reference>& references() const { return references_; }
+
+    // The charset parameter of a Content-Type, lower case; empty without one.
+    static QByteArray charsetOf(const QString& contentType);
+
+private:
+    QString url_;
+    QByteArrayList lines_;
+    QByteArray charset_;
+    QString titleName_;
+    QList<Reference> references_;
+};

@@ -1,0 +1,62 @@
+#include "engine/archive/PageText.h"
+
+#include <QFile>
+#include <QStringDecoder>
+#include <cctype>
+
+std::optional<QByteArrayList> PageText::readLines(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return splitLines(file.readAll());
+}
+
+QByteArrayList PageText::splitLines(QByteArray content)
+{
+    if (const qsizetype nul = content.indexOf('\0'); nul >= 0)
+        content.truncate(nul);
+    content.replace("\r\n", "\n");
+    content.replace('\r', '\n');
+    QByteArrayList lines = content.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+QByteArray PageText::declaredCharset(const QByteArrayList& lines)
+{
+    static const QByteArray kCharset = "charset=";
+    for (const QByteArray& line : lines) {
+        const qsizetype at = line.toLower().indexOf(kCharset);
+        if (at < 0)
+            continue;
+        qsizetype start = at + kCharset.size();
+        while (start < line.size() && (line[start] == '"' || line[start] == '\'' || line[start] == ' '))
+            ++start;
+        qsizetype end = start;
+        while (end < line.size() && (std::isalnum(static_cast<unsigned char>(line[end])) || line[end] == '-' ||
+                                     line[end] == '_' || line[end] == '.' || line[end] == ':'))
+            ++end;
+        return line.mid(start, end - start).toLower();
+    }
+    return {};
+}
+
+QString PageText::toUnicode(const QByteArray& bytes, const QByteArray& charset)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString asUtf8 = utf8.decode(bytes);
+    if (!utf8.hasError())
+        return asUtf8;
+    // Pages labelled gb2312 are GBK in practice, as browsers treat them; the strict GB2312 table would
+    // lose the characters it lacks.
+    const bool gbk = charset.isEmpty() || charset == "utf-8" || charset == "utf8" || charset.startsWith("gb2312") ||
+                     charset == "x-gbk";
+    QStringDecoder declared(gbk ? "GBK" : charset.constData());
+    if (!declared.isValid())
+        declared = QStringDecoder("GBK");
+    if (!declared.isValid())
+        return asUtf8;
+    return declared.decode(bytes);
+}

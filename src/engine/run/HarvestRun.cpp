@@ -1,0 +1,83 @@
+#include "engine/run/HarvestRun.h"
+
+HarvestRun::HarvestRun(Finished finished) : finished_(std::move(finished)) {}
+
+HarvestRun::Totals HarvestRun::totals() const
+{
+    const std::lock_guard lock(mutex_);
+    return totals_;
+}
+
+void HarvestRun::add(const Totals& counts)
+{
+    const std::lock_guard lock(mutex_);
+    totals_.saved += counts.saved;
+    totals_.pagesSaved += counts.pagesSaved;
+    totals_.alreadySaved += counts.alreadySaved;
+    totals_.failed += counts.failed;
+    totals_.changed += counts.changed;
+    totals_.deleted += counts.deleted;
+    totals_.notDeleted += counts.notDeleted;
+    totals_.missingResources += counts.missingResources;
+}
+
+void HarvestRun::deleteWhenFinished(const CacheEntry& entry)
+{
+    const std::lock_guard lock(mutex_);
+    deletions_.push_back(entry);
+}
+
+std::vector<CacheEntry> HarvestRun::takeDeletions()
+{
+    const std::lock_guard lock(mutex_);
+    return std::exchange(deletions_, {});
+}
+
+void HarvestRun::finish()
+{
+    Totals totals;
+    {
+        const std::lock_guard lock(mutex_);
+        if (isFinished_)
+            return;
+        totals = totals_;
+    }
+    // Reported before the waiters wake, so that a tool that prints the totals once the run is finished
+    // sees them reported first.
+    if (finished_)
+        finished_(totals);
+    {
+        const std::lock_guard lock(mutex_);
+        isFinished_ = true;
+    }
+    finishedChanged_.notify_all();
+}
+
+bool HarvestRun::isFinished() const
+{
+    const std::lock_guard lock(mutex_);
+    return isFinished_;
+}
+
+bool HarvestRun::waitFinished(std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    return finishedChanged_.wait_for(lock, timeout, [this] { return isFinished_; });
+}
+
+QString HarvestRun::summaryText(const Totals& totals)
+{
+    QString text = QStringLiteral("已保存%1个").arg(totals.saved);
+    if (totals.pagesSaved > 0)
+        text += QStringLiteral("（其中页面%1个）").arg(totals.pagesSaved);
+    text += QStringLiteral("，失败%1个，因缓存已变跳过%2个").arg(totals.failed).arg(totals.changed);
+    if (totals.alreadySaved > 0)
+        text += QStringLiteral("，已存在相同文件%1个").arg(totals.alreadySaved);
+    if (totals.deleted > 0 || totals.notDeleted > 0)
+        text += QStringLiteral("，删除缓存%1条").arg(totals.deleted);
+    if (totals.notDeleted > 0)
+        text += QStringLiteral("，未能删除%1条").arg(totals.notDeleted);
+    if (totals.missingResources > 0)
+        text += QStringLiteral("，页面资源不在缓存中%1个").arg(totals.missingResources);
+    return text;
+}

@@ -1,0 +1,399 @@
+#include "engine/run/thCpy.h"
+
+#include "QtPrinters.h"
+#include "TestFolders.h"
+#include "engine/cache/MapCache.h"
+#include "engine/cache/SimpleCache.h"
+#include "engine/run/CopyQueue.h"
+#include "engine/run/HarvestRun.h"
+#include "util/FailureLog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <csignal>
+#include <filesystem>
+#include <mutex>
+#include <sys/resource.h>
+#include <utime.h>
+
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace
+{
+
+const QString kSite = QStringLiteral("http://127.0.0.1:18431");
+
+QStringList folderContents(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// The archive's resource locations, in order.
+QStringList partLocations(const QByteArray& archive)
+{
+    QStringList locations;
+    const QByteArrayList lines = archive.split('\n');
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        if (lines[i].startsWith("Content-Location:") && !lines[i - 1].startsWith("Content-Type: text/html;"))
+            locations << QString::fromUtf8(lines[i].mid(17).chopped(1));
+    }
+    return locations;
+}
+
+// The base64 body of the part at `location`, decoded.
+QByteArray partBody(const QByteArray& archive, const QString& location)
+{
+    const QByteArray part = archive.mid(archive.indexOf("Content-Location:" + location.toUtf8() + "\r\n"));
+    const qsizetype start = part.indexOf("\r\n\r\n") + 4;
+    return QByteArray::fromBase64(part.mid(start, part.indexOf("\r\n\r\n", start) - start).replace("\r\n", ""));
+}
+
+class RecordingLog : public FailureLog
+{
+public:
+    void logFailure(const QString& message) noexcept override
+    {
+        const std::lock_guard lock(mutex_);
+        lines_ << message;
+    }
+    QStringList lines() const
+    {
+        const std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    QStringList lines_;
+};
+
+// Harvests from a private copy of the fixture cache (chromium's, from tools/make-cache-fixtures.py), which
+// the jobs' deletions may change.
+class CopyWorkerTest : public ::testing::Test
+{
+protected:
+    CopyWorkerTest()
+    {
+        namespace fs = std::filesystem;
+        const fs::path copy = QFile::encodeName(cachePath()).toStdString();
+        fs::copy(WEBGLEANER_TEST_DATA "/caches/chromium-simple/Cache_Data", copy, fs::copy_options::recursive);
+        for (const fs::directory_entry& file : fs::recursive_directory_iterator(copy))
+            fs::permissions(file.path(), fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+    }
+
+    QString cachePath() const { return cacheCopy_.path() + QStringLiteral("/Cache_Data"); }
+
+    // Queues the cached entry of `path` on the fixture's site as a job of `run`; the entry.
+    CacheEntry push(const QString& path, const QString& folder, bool isDocument, bool deleteAfter)
+    {
+        const std::optional<CacheEntry> entry = cache_.lookup(kSite + path);
+        EXPECT_TRUE(entry.has_value()) << path.toStdString();
+        if (!entry)
+            return {};
+        queue_.PushCopyJob(*entry, folder, isDocument, deleteAfter, run_);
+        return *entry;
+    }
+
+    // Queues every entry of `path` on the fixture's site, one per cache partition that holds it.
+    QList<CacheEntry> pushEvery(const QString& path, const QString& folder, bool isDocument, bool deleteAfter)
+    {
+        QList<CacheEntry> entries;
+        const std::unique_ptr<CacheEnumeration> walk = cache_.enumerate();
+        while (const std::optional<CacheEntry> entry = walk->next()) {
+            if (entry->url == kSite + path) {
+                queue_.PushCopyJob(*entry, folder, isDocument, deleteAfter, run_);
+                entries << *entry;
+            }
+        }
+        return entries;
+    }
+
+    bool cached(const QString& path) { return cache_.lookup(kSite + path).has_value(); }
+
+    // Carries out what is queued and the end of the run with `preparers` preparation threads.
+    HarvestRun::Totals harvest(int preparers = 2)
+    {
+        queue_.PushRunEnd(run_);
+        thCpy worker(queue_, cache_, closing_, std::chrono::milliseconds(0), &log_, preparers);
+        worker.start();
+        EXPECT_TRUE(run_->waitFinished(std::chrono::seconds(60)));
+        worker.requestStop();
+        worker.wait();
+        const HarvestRun::Totals totals = run_->totals();
+        run_ = std::make_shared<HarvestRun>();
+        return totals;
+    }
+
+    QTemporaryDir cacheCopy_;
+    QTemporaryDir save_;
+    SimpleCache cache_{cachePath()};
+    CopyQueue queue_;
+    std::atomic<bool> closing_{false};
+    RecordingLog log_;
+    std::shared_ptr<HarvestRun> run_ = std::make_shared<HarvestRun>();
+};
+
+TEST_F(CopyWorkerTest, HarvestsResourcesAndDocumentsAndDeletesOnlyOnceTheRunIsHandled)
+{
+    // The picture is saved and marked for deletion before the page that embeds it is archived: the
+    // deletion waits for the end of the run, so the archive still gets the picture. The fixture holds it
+    // in two partitions: both are saved (the second finds the same bytes in place) and each is deleted.
+    const QList<CacheEntry> logos = pushEvery("/img/logo.gif", save_.path(), false, true);
+    ASSERT_EQ(logos.size(), 2);
+    const CacheEntry& logo = logos.first();
+    const CacheEntry photo = push("/img/photo.jpg", save_.path(), false, false);
+    push("/index.html", save_.path(), true, true);
+    push("/gbk.html", save_.path(), true, false);
+    push("/sub/dir/page.html", save_.path(), true, false);
+    EXPECT_TRUE(QRegularExpression(R"(^logo\[1\]\.gif$)").match(logo.localName).hasMatch())
+        << logo.localName.toStdString();
+
+    for (const int preparers : {0, 2}) {
+        SCOPED_TRACE(preparers);
+        if (preparers == 2) {
+            // The same again, now that the first round deleted two entries: those jobs are refused.
+            for (const QString& name : folderContents(save_.path()))
+                QFile::remove(save_.filePath(name));
+            for (const CacheEntry& entry : logos)
+                queue_.PushCopyJob(entry, save_.path(), false, true, run_);
+            push("/img/photo.jpg", save_.path(), false, false);
+            push("/gbk.html", save_.path(), true, false);
+            push("/sub/dir/page.html", save_.path(), true, false);
+        }
+        const HarvestRun::Totals totals = harvest(preparers);
+        EXPECT_EQ(totals.saved, preparers == 0 ? 5 : 3);
+        EXPECT_EQ(totals.alreadySaved, preparers == 0 ? 1 : 0);
+        EXPECT_EQ(totals.changed, preparers == 0 ? 0 : 2); // the logo's entries are gone
+        EXPECT_EQ(totals.failed, 0);
+        EXPECT_EQ(totals.deleted, preparers == 0 ? 3 : 0);
+        EXPECT_EQ(totals.notDeleted, 0);
+    }
+    // The second round's archive of the page lacks the logo, deleted in the first round: it gets no part.
+    EXPECT_EQ(log_.lines(),
+              QStringList(QStringLiteral("页面“%1/sub/dir/page.html”有1个资源不在缓存中，存档里没有它们").arg(kSite)));
+
+    const QByteArray archive = fileBytes(save_.filePath(QStringLiteral("相对路径测试 relative references.mht")));
+    EXPECT_TRUE(archive.contains("\r\nContent-Location:" + kSite.toUtf8() + "/sub/dir/page.html\r\n"));
+    EXPECT_TRUE(archive.endsWith("\r\n------=gleaner--\r\n"));
+    EXPECT_EQ(partLocations(archive),
+              QStringList({kSite + "/css/style.css", kSite + "/sub/dir/local.js", kSite + "/sub/dir/local.png",
+                           kSite + "/sub/shared.gif", kSite + "/img/photo.jpg", kSite + "/img/icon.png"}));
+    EXPECT_TRUE(partBody(archive, kSite + "/sub/dir/local.png").startsWith("\x89PNG"));
+    EXPECT_EQ(fileBytes(save_.filePath(photo.localName)).size(), 41512);
+    EXPECT_TRUE(fileBytes(save_.filePath(QStringLiteral("简体中文网页（GBK编码）.mht")))
+                    .contains("\xBC\xF2\xCC\xE5\xD6\xD0\xCE\xC4")); // the page's GBK bytes, unchanged
+
+    EXPECT_FALSE(cached("/index.html"));
+    EXPECT_FALSE(cached("/img/logo.gif"));
+    EXPECT_TRUE(cached("/gbk.html"));
+    EXPECT_TRUE(cached("/img/photo.jpg"));
+}
+
+TEST_F(CopyWorkerTest, AnEntryRewrittenSinceTheScanIsSkippedAndKept)
+{
+    const CacheEntry photo = push("/img/photo.jpg", save_.path(), false, true);
+    // The browser rewrites the entry file in place (the same name, another modification time).
+    const QByteArray entryFile = QFile::encodeName(photo.body.file);
+    const struct utimbuf later
+    {
+        std::time(nullptr) + 60, std::time(nullptr) + 60
+    };
+    ASSERT_EQ(::utime(entryFile.constData(), &later), 0);
+    push("/img/logo.gif", save_.path(), false, false);
+
+    const HarvestRun::Totals totals = harvest();
+    EXPECT_EQ(totals.changed, 1);
+    EXPECT_EQ(totals.saved, 1);
+    EXPECT_EQ(totals.deleted, 0);
+    EXPECT_EQ(folderContents(save_.path()), QStringList({QStringLiteral("logo[1].gif")}));
+    EXPECT_TRUE(cached("/img/photo.jpg"));
+}
+
+TEST_F(CopyWorkerTest, AFailedSaveLeavesNoFileDeletesNothingAndIsLoggedAndCounted)
+{
+    const QString missingFolder = save_.filePath("not-made");
+    const QString readOnlyFolder = save_.filePath("read-only");
+    ASSERT_TRUE(QDir().mkpath(readOnlyFolder));
+    ASSERT_TRUE(QFile::setPermissions(readOnlyFolder, QFile::ReadOwner | QFile::ExeOwner));
+    push("/img/logo.gif", missingFolder, false, true);
+    push("/index.html", missingFolder, true, true);
+    if (::geteuid() != 0) // root writes into read-only folders
+        push("/img/icon.png", readOnlyFolder, false, true);
+    push("/img/photo.jpg", save_.path(), false, true); // the worker goes on after failures
+
+    const HarvestRun::Totals totals = harvest();
+    EXPECT_EQ(totals.failed, ::geteuid() != 0 ? 3 : 2);
+    EXPECT_EQ(totals.saved, 1);
+    EXPECT_EQ(totals.deleted, 1);
+    EXPECT_EQ(log_.lines().size(), totals.failed);
+    EXPECT_TRUE(log_.lines().first().contains(kSite + "/img/logo.gif"));
+    EXPECT_TRUE(cached("/img/logo.gif"));
+    EXPECT_TRUE(cached("/index.html"));
+    EXPECT_TRUE(cached("/img/icon.png"));
+    EXPECT_FALSE(cached("/img/photo.jpg"));
+    EXPECT_FALSE(QFileInfo::exists(missingFolder));
+    EXPECT_EQ(folderContents(readOnlyFolder), QStringList());
+    QFile::setPermissions(readOnlyFolder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+TEST_F(CopyWorkerTest, AWriteThatFailsPartWayLeavesNoHalfFile)
+{
+    // Files may grow to 16 KiB only: the photo (41512 bytes) and the archive that embeds it fail part-way.
+    push("/img/photo.jpg", save_.path(), false, true);
+    push("/index.html", save_.path(), true, true);
+    push("/img/logo.gif", save_.path(), false, true);
+    struct rlimit previous;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = previous;
+    limit.rlim_cur = 16 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const HarvestRun::Totals totals = harvest();
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_EQ(totals.failed, 2);
+    EXPECT_EQ(totals.saved, 1);
+    EXPECT_EQ(totals.deleted, 1);
+    EXPECT_EQ(log_.lines().size(), 2);
+    EXPECT_EQ(folderContents(save_.path()), QStringList({QStringLiteral("logo[1].gif")}));
+    EXPECT_TRUE(cached("/img/photo.jpg"));
+    EXPECT_TRUE(cached("/index.html"));
+}
+
+TEST_F(CopyWorkerTest, ASaveFolderGoneBeforeTheRunEndsDeletesNoEntry)
+{
+    // The files are saved, then their folder is removed before the run's deletions: the entries are now
+    // the only copies, so none is deleted.
+    const QString folder = save_.filePath(QStringLiteral("removed"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    push("/img/logo.gif", folder, false, true);
+    push("/img/photo.jpg", save_.path(), false, true);
+    thCpy worker(queue_, cache_, closing_, std::chrono::milliseconds(0), &log_);
+    worker.start();
+    worker.waitUntilIdle();
+    EXPECT_EQ(folderContents(folder), QStringList({QStringLiteral("logo[1].gif")}));
+    ASSERT_TRUE(QDir(folder).removeRecursively());
+    queue_.PushRunEnd(run_);
+    ASSERT_TRUE(run_->waitFinished(std::chrono::seconds(60)));
+    worker.requestStop();
+    worker.wait();
+
+    const HarvestRun::Totals totals = run_->totals();
+    EXPECT_EQ(totals.saved, 2);
+    EXPECT_EQ(totals.deleted, 0);
+    EXPECT_EQ(totals.notDeleted, 2);
+    ASSERT_EQ(log_.lines().size(), 1);
+    EXPECT_TRUE(log_.lines().first().endsWith(QStringLiteral("缓存项都没有删除")))
+        << log_.lines().first().toStdString();
+    EXPECT_TRUE(cached("/img/logo.gif"));
+    EXPECT_TRUE(cached("/img/photo.jpg"));
+}
+
+TEST_F(CopyWorkerTest, TakesAJobPushedWhileIdle)
+{
+    thCpy worker(queue_, cache_, closing_, std::chrono::milliseconds(10), &log_);
+    worker.start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // idle by now
+    push("/img/logo.gif", save_.path(), false, false);
+    queue_.PushRunEnd(run_);
+    // Generous: the point is that the job is taken without any further prompting.
+    EXPECT_TRUE(run_->waitFinished(std::chrono::seconds(30)));
+    EXPECT_TRUE(QFileInfo::exists(save_.filePath(QStringLiteral("logo[1].gif"))));
+}
+
+TEST_F(CopyWorkerTest, ClosingOrStoppingDropsTheQueueAndTheRunsDeletions)
+{
+    for (const bool closing : {true, false}) {
+        SCOPED_TRACE(closing);
+        for (int i = 0; i < 50; ++i) {
+            push("/img/photo.jpg", save_.path(), false, true);
+            push("/index.html", save_.path(), true, true);
+        }
+        queue_.PushRunEnd(run_);
+        thCpy worker(queue_, cache_, closing_, std::chrono::milliseconds(10), &log_);
+        if (closing)
+            closing_ = true;
+        worker.start();
+        if (!closing)
+            std::this_thread::sleep_for(std::chrono::milliseconds(30)); // some jobs in hand
+        worker.requestStop();
+        worker.wait();
+        closing_ = false;
+
+        EXPECT_FALSE(run_->isFinished());
+        EXPECT_EQ(run_->totals().deleted, 0);
+        EXPECT_TRUE(cached("/img/photo.jpg"));
+        EXPECT_TRUE(cached("/index.html"));
+        // Whatever was committed is whole; nothing half-written or temporary is left.
+        for (const QString& name : folderContents(save_.path()))
+            EXPECT_FALSE(name.startsWith(QLatin1Char('.'))) << name.toStdString();
+        while (queue_.FirstJob() != nullptr)
+            queue_.RemoveFirstJob();
+        run_ = std::make_shared<HarvestRun>();
+    }
+}
+
+TEST(CopyWorkerMapCacheTest, AnEntryRefreshedBetweenRunsSavesTheNewBody)
+{
+    QTemporaryDir cacheFolder;
+    QTemporaryDir save;
+    MapCache cache(cacheFolder.path());
+    CopyQueue queue;
+    const std::atomic<bool> closing{false};
+    thCpy worker(queue, cache, closing, std::chrono::milliseconds(0));
+    worker.start();
+    for (const QByteArray& body : {QByteArray("first body"), QByteArray("the browser's refreshed body")}) {
+        cache.add(QStringLiteral("http://example.test/a.txt"), QStringLiteral("a[1].txt"), body);
+        const auto run = std::make_shared<HarvestRun>();
+        queue.PushCopyJob(*cache.lookup(QStringLiteral("http://example.test/a.txt")), save.path(), false, false, run);
+        queue.PushRunEnd(run);
+        ASSERT_TRUE(run->waitFinished(std::chrono::seconds(30)));
+        EXPECT_EQ(run->totals().saved, 1);
+    }
+    // The first body stays where it was saved: the refreshed one takes the next name.
+    EXPECT_EQ(fileBytes(save.filePath(QStringLiteral("a[1].txt"))), "first body");
+    EXPECT_EQ(fileBytes(save.filePath(QStringLiteral("a[2].txt"))), "the browser's refreshed body");
+}
+
+TEST(CopyWorkerMapCacheTest, NoSaveReplacesAFileAndTheSameBytesAreNotSavedTwice)
+{
+    QTemporaryDir cacheFolder;
+    QTemporaryDir save;
+    MapCache cache(cacheFolder.path());
+    cache.add(QStringLiteral("http://example.test/a.html"), QStringLiteral("a[1].html"), "<title>important</title>A");
+    cache.add(QStringLiteral("http://example.test/b.html"), QStringLiteral("b[1].html"), "<title>important</title>B");
+    cache.add(QStringLiteral("http://example.test/logo.gif"), QStringLiteral("logo[1].gif"), "GIF89a new");
+    ASSERT_TRUE(writeFileBytes(save.filePath(QStringLiteral("important.mht")), "the user's own file"));
+    ASSERT_TRUE(writeFileBytes(save.filePath(QStringLiteral("logo[1].gif")), "GIF89a saved before"));
+    CopyQueue queue;
+    const std::atomic<bool> closing{false};
+    thCpy worker(queue, cache, closing, std::chrono::milliseconds(0));
+    worker.start();
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const auto run = std::make_shared<HarvestRun>();
+        for (const char* url : {"http://example.test/a.html", "http://example.test/b.html"})
+            queue.PushCopyJob(*cache.lookup(QString::fromUtf8(url)), save.path(), true, false, run);
+        queue.PushCopyJob(*cache.lookup(QStringLiteral("http://example.test/logo.gif")), save.path(), false, false,
+                          run);
+        queue.PushRunEnd(run);
+        ASSERT_TRUE(run->waitFinished(std::chrono::seconds(30)));
+        // The second round finds every file in place already (the archives' date is today's both times).
+        EXPECT_EQ(run->totals().saved, round == 0 ? 3 : 0);
+        EXPECT_EQ(run->totals().alreadySaved, round == 0 ? 0 : 3);
+        EXPECT_EQ(folderContents(save.path()), QStringList({"important (2).mht", "important (3).mht", "important.mht",
+                                                            "logo[1].gif", "logo[2].gif"}));
+    }
+    EXPECT_EQ(fileBytes(save.filePath(QStringLiteral("important.mht"))), "the user's own file");
+    EXPECT_EQ(fileBytes(save.filePath(QStringLiteral("logo[1].gif"))), "GIF89a saved before");
+    EXPECT_EQ(fileBytes(save.filePath(QStringLiteral("logo[2].gif"))), "GIF89a new");
+    EXPECT_TRUE(
+        fileBytes(save.filePath(QStringLiteral("important (3).mht"))).contains("\r\n<title>important</title>B\r\n"));
+}
+
+} // namespace
