@@ -1,7 +1,6 @@
 #include "app/TFrmMain.h"
 
 #include "app/CacheSourcesDialog.h"
-#include "app/GuardedApplication.h"
 #include "app/HelpCommands.h"
 #include "app/ProgramVersion.h"
 #include "app/ResultListModel.h"
@@ -20,6 +19,7 @@
 #include "plans/PlanTreeItem.h"
 #include "plans/TFrmOpt.h"
 #include "util/DateText.h"
+#include "util/GuardedApplication.h"
 #include "util/IniFile.h"
 #include "util/Prompt.h"
 #include "util/SizedIcon.h"

@@ -1,8 +1,8 @@
 #include "app/FileLocations.h"
-#include "app/GuardedApplication.h"
 #include "app/ProgramLocale.h"
 #include "app/TFrmMain.h"
 #include "library/WebPreview.h"
+#include "util/GuardedApplication.h"
 
 #include <QFont>
 

@@ -1,9 +1,9 @@
 #include "cleanup/CleanupCommands.h"
 
-#include "app/GuardedApplication.h"
 #include "cleanup/HistoryClearer.h"
 #include "cleanup/TFrmDelete.h"
 #include "engine/run/CacheRefresh.h"
+#include "util/GuardedApplication.h"
 #include "util/Prompt.h"
 #include "util/UrlHistory.h"
 

@@ -1,6 +1,6 @@
 #include "cleanup/TFrmDelete.h"
 
-#include "app/GuardedApplication.h"
+#include "util/GuardedApplication.h"
 
 #include <QCloseEvent>
 #include <QLabel>

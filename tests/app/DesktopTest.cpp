@@ -1,6 +1,5 @@
 #include "TestFolders.h"
 #include "app/CacheSourcesDialog.h"
-#include "app/GuardedApplication.h"
 #include "app/HelpCommands.h"
 #include "app/HelpWindow.h"
 #include "app/ProgramLocale.h"
@@ -10,6 +9,7 @@
 #include "library/WebPreview.h"
 #include "plans/TFrmOpt.h"
 #include "util/DateText.h"
+#include "util/GuardedApplication.h"
 #include "util/IniFile.h"
 #include "util/Prompt.h"
 

@@ -1,11 +1,11 @@
 #include "app/HelpCommands.h"
 
-#include "app/GuardedApplication.h"
 #include "app/HelpBrowser.h"
 #include "app/HelpWindow.h"
 #include "app/ProductPages.h"
 #include "app/ProgramVersion.h"
 #include "app/TAboutBox.h"
+#include "util/GuardedApplication.h"
 #include "util/JpegImage.h"
 
 #include <QBuffer>

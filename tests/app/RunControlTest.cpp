@@ -1,7 +1,7 @@
 #include "TestFolders.h"
 #include "app/CommandLineTool.h"
-#include "app/GuardedApplication.h"
 #include "app/TFrmMain.h"
+#include "util/GuardedApplication.h"
 #include "util/Prompt.h"
 
 #include <QAction>

@@ -1,9 +1,9 @@
 #include "app/TFrmMain.h"
-#include "app/GuardedApplication.h"
 #include "app/ProgramVersion.h"
 #include "app/ResultListModel.h"
 #include "library/TFrmzlk.h"
 #include "library/WebPreview.h"
+#include "util/GuardedApplication.h"
 
 #include "UnreadablePlace.h"
 

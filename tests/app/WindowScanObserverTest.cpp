@@ -1,8 +1,8 @@
 #include "app/WindowScanObserver.h"
-#include "app/GuardedApplication.h"
 #include "engine/cache/MapCache.h"
 #include "engine/run/CopyQueue.h"
 #include "engine/run/tScanBuf.h"
+#include "util/GuardedApplication.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>

@@ -3,10 +3,10 @@
 #include "CacheUrls.h"
 #include "TestFolders.h"
 #include "app/ErrorLog.h"
-#include "app/GuardedApplication.h"
 #include "cleanup/CleanupCommands.h"
 #include "engine/cache/MapCache.h"
 #include "util/BackgroundWorker.h"
+#include "util/GuardedApplication.h"
 #include "util/Prompt.h"
 #include "util/SqliteDatabase.h"
 

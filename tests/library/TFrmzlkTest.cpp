@@ -1,6 +1,5 @@
 #include "library/TFrmzlk.h"
 
-#include "app/GuardedApplication.h"
 #include "app/ProgramLocale.h"
 #include "engine/archive/MhtmlComposer.h"
 #include "engine/archive/PageText.h"
@@ -13,6 +12,7 @@
 #include "library/WebPreview.h"
 #include "plans/PlanFile.h"
 #include "util/DateText.h"
+#include "util/GuardedApplication.h"
 #include "util/Prompt.h"
 
 #include <QAction>

@@ -1,7 +1,7 @@
 #include "plans/TFrmOpt.h"
-#include "app/GuardedApplication.h"
 #include "app/TFrmMain.h"
 #include "util/FolderDialog.h"
+#include "util/GuardedApplication.h"
 #include "util/Prompt.h"
 
 #include <QAction>

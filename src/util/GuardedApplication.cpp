@@ -1,4 +1,4 @@
-#include "app/GuardedApplication.h"
+#include "util/GuardedApplication.h"
 
 #include <cstdio>
 #include <exception>
