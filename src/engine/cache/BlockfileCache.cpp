@@ -76,12 +76,6 @@ std::optional<CacheEntry> BlockfileCache::lookup(const QString& url)
     return std::nullopt;
 }
 
-void BlockfileCache::remove(const QString& url)
-{
-    // Refused, see the class comment.
-    Q_UNUSED(url);
-}
-
 UrlCache::RemoveOutcome BlockfileCache::removeEntry(const CacheEntry& entry)
 {
     // Refused, see the class comment.

@@ -36,7 +36,6 @@ public:
     std::unique_ptr<CacheEnumeration> enumerate() override;
     std::unique_ptr<CacheEnumeration> enumerateAll() override;
     std::optional<CacheEntry> lookup(const QString& url) override;
-    void remove(const QString& url) override;
     RemoveOutcome removeEntry(const CacheEntry& entry) override;
     // Reads the record at the entry's address again: true while it is an entry of the same URL whose
     // body lies where it did, with the same length. The browser reuses the blocks of entries it evicts.

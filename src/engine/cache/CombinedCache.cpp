@@ -72,12 +72,6 @@ std::optional<CacheEntry> CombinedCache::lookup(const QString& url)
     return best;
 }
 
-void CombinedCache::remove(const QString& url)
-{
-    for (const std::unique_ptr<UrlCache>& cache : caches_)
-        cache->remove(url);
-}
-
 UrlCache* CombinedCache::cacheOf(const CacheEntry& entry) const
 {
     for (const std::unique_ptr<UrlCache>& cache : caches_) {

@@ -55,14 +55,6 @@ std::optional<CacheEntry> FirefoxCache::lookup(const QString& url)
     return entry;
 }
 
-void FirefoxCache::remove(const QString& url)
-{
-    const std::lock_guard lock(indexMutex_);
-    buildIndexLocked();
-    for (const QString& fileName : fileNamesByUrl_.take(url))
-        folder_->removeEntryFile(fileName);
-}
-
 UrlCache::RemoveOutcome FirefoxCache::removeEntry(const CacheEntry& entry)
 {
     const std::lock_guard lock(indexMutex_);

@@ -168,13 +168,6 @@ std::optional<CacheEntry> FirefoxCacheFolder::readEntry(const QString& fileName,
     return entry;
 }
 
-void FirefoxCacheFolder::removeEntryFile(const QString& fileName) const
-{
-    // The path is built from the folder and a checked name, never from anything read out of a file.
-    if (isEntryFileName(fileName))
-        QFile::remove(entriesPath_ + u'/' + fileName);
-}
-
 UrlCache::RemoveOutcome FirefoxCacheFolder::removeEntry(const CacheEntry& entry) const
 {
     if (entry.sourceFolder != path_ || !isEntryFileName(entry.entryKey))

@@ -40,10 +40,6 @@ public:
     // else (damaged, incomplete, still being written, not HTTP, an error or a redirect, vanished).
     std::optional<CacheEntry> readEntry(const QString& fileName, Detail detail = Detail::Full) const;
 
-    // Unlinks entries/<fileName>, which is safe while the browser runs: it keeps no entry file open between
-    // loads and treats a missing file as a miss. A file already gone counts as deleted.
-    void removeEntryFile(const QString& fileName) const;
-
     // Unlinks the entry file of `entry` (as a walk or lookup gave it) while it is still the file read then
     // (same stamp, where the entry has one) and holds the same URL.
     UrlCache::RemoveOutcome removeEntry(const CacheEntry& entry) const;

@@ -57,14 +57,6 @@ std::optional<CacheEntry> IndexDatCache::lookup(const QString& url)
     return latest;
 }
 
-void IndexDatCache::remove(const QString& url)
-{
-    // Held throughout, so that no lookup keeps using the copy of index.dat from before the deletion.
-    const std::lock_guard lock(mutex_);
-    folder_.removeEntries(url);
-    index_.reset();
-}
-
 UrlCache::RemoveOutcome IndexDatCache::removeEntry(const CacheEntry& entry)
 {
     const std::lock_guard lock(mutex_);

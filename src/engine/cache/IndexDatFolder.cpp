@@ -236,28 +236,6 @@ std::optional<CacheEntry> IndexDatFolder::referenceOf(const IndexDatUrlRecord& r
     return entry;
 }
 
-void IndexDatFolder::removeEntries(const QString& url) const
-{
-    const OpenFile index(indexPath_, O_RDWR);
-    // Without the lock two instances of this program could interleave their edits.
-    if (!index.isOpen() || !index.lock(LOCK_EX))
-        return;
-    std::optional<IndexDatFile> file = IndexDatFile::parse(index.readStart(Format::maxFileSize));
-    if (!file || !file->isEditable())
-        return;
-    bool changed = false;
-    for (const QByteArray& form : storedFormsOf(url)) {
-        for (const qint64 slot : file->slotsHolding(form)) {
-            const std::optional<IndexDatUrlRecord> record = file->urlRecordAt(slot);
-            if (record &&
-                removeRecord(index, *file, *record, localFileOf(*file, *record), changed) == RemoveStep::WriteFailed)
-                break;
-        }
-    }
-    if (changed)
-        index.sync();
-}
-
 UrlCache::RemoveOutcome IndexDatFolder::removeEntry(const CacheEntry& entry) const
 {
     bool isNumber = false;

@@ -59,10 +59,6 @@ public:
     // are no cached responses.
     std::optional<CacheEntry> referenceOf(const IndexDatUrlRecord& record) const;
 
-    // Deletes every entry stored under exactly `url` and its local file. An entry whose file cannot be
-    // deleted, or that a program was using when the cache was last written to, stays.
-    void removeEntries(const QString& url) const;
-
     // Deletes the entry of exactly the record `entry` came from (its entryKey) and its local file, while
     // the record still holds the entry's URL and the file is the one walked (same stamp, where the entry
     // has one).

@@ -55,11 +55,6 @@ std::optional<CacheEntry> ProgramCache::lookup(const QString& url)
     return current()->lookup(url);
 }
 
-void ProgramCache::remove(const QString& url)
-{
-    current()->remove(url);
-}
-
 UrlCache::RemoveOutcome ProgramCache::removeEntry(const CacheEntry& entry)
 {
     return current()->removeEntry(entry);

@@ -19,7 +19,6 @@ public:
     std::unique_ptr<CacheEnumeration> enumerate() override;
     std::unique_ptr<CacheEnumeration> enumerateAll() override;
     std::optional<CacheEntry> lookup(const QString& url) override;
-    void remove(const QString& url) override;
     RemoveOutcome removeEntry(const CacheEntry& entry) override;
     bool isCurrent(const CacheEntry& entry) override;
     bool ownsFolder(const QString& folder) const override;

@@ -53,15 +53,6 @@ std::optional<CacheEntry> SimpleCache::lookup(const QString& url)
     return std::nullopt;
 }
 
-void SimpleCache::remove(const QString& url)
-{
-    // Held throughout so that a lookup never sees the map and the folder disagree.
-    const std::lock_guard lock(mutex_);
-    ensureUrlIndex();
-    for (const QString& fileName : fileNamesByUrl_.take(url))
-        folder_.removeEntry(fileName, url);
-}
-
 UrlCache::RemoveOutcome SimpleCache::removeEntry(const CacheEntry& entry)
 {
     const std::lock_guard lock(mutex_);

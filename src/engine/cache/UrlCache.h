@@ -41,9 +41,6 @@ public:
     // caches by top-level site), the most recently used one.
     virtual std::optional<CacheEntry> lookup(const QString& url) = 0;
 
-    // Deletes every entry holding exactly `url`, with the files that hold it.
-    virtual void remove(const QString& url) = 0;
-
     // Deletes exactly `entry` (by its sourceFolder and entryKey), and only while it still holds the same
     // URL and body: an entry the browser has rewritten since is left alone (Gone). `entry` may be a
     // reference from enumerateAll, without a body: then only its URL is compared.

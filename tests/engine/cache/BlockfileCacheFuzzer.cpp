@@ -71,9 +71,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         urls.append(entry->url);
     }
     for (const QString& url : urls) {
-        if (const std::optional<CacheEntry> looked = cache.lookup(url))
+        if (const std::optional<CacheEntry> looked = cache.lookup(url)) {
             CacheFuzzing::decodeBody(*looked);
-        cache.remove(url);
+            cache.removeEntry(*looked);
+        }
     }
     return 0;
 }

@@ -301,9 +301,9 @@ TEST(BlockfileCacheTest, RemoveLeavesEveryFileAsItWas)
     ASSERT_TRUE(cache.lookup(site + "/img/logo.gif"));
 
     for (const FixtureEntry& entry : fixtureEntries())
-        cache.remove(entry.url);
-    cache.remove(site + "/favicon.ico");
-    cache.remove(site + "/not/cached.gif");
+        removeUrl(cache, entry.url);
+    removeUrl(cache, site + "/favicon.ico");
+    removeUrl(cache, site + "/not/cached.gif");
 
     QStringList names = before.keys();
     names.sort();

@@ -32,6 +32,20 @@ inline std::vector<CacheEntry> walk(UrlCache& cache)
     return entries;
 }
 
+// Deletes every entry of `cache` that holds exactly `url`, usable or not, the way the clean-up command
+// does: each found by a walk of every entry, then deleted by reference.
+inline void removeUrl(UrlCache& cache, const QString& url)
+{
+    std::vector<CacheEntry> holding;
+    const std::unique_ptr<CacheEnumeration> enumeration = cache.enumerateAll();
+    while (std::optional<CacheEntry> entry = enumeration->next()) {
+        if (entry->url == url)
+            holding.push_back(std::move(*entry));
+    }
+    for (const CacheEntry& entry : holding)
+        cache.removeEntry(entry);
+}
+
 // The URLs of walked entries, or of what a test expects, in their order.
 template <typename Entries>
 QStringList urlsOf(const Entries& entries)

@@ -53,11 +53,6 @@ public:
         return std::nullopt;
     }
 
-    void remove(const QString& url) override
-    {
-        std::erase_if(entries_, [&](const auto& entry) { return entry.first == url; });
-    }
-
     RemoveOutcome removeEntry(const CacheEntry& entry) override
     {
         // Entries of another folder would be removed here too, were they routed wrongly.
@@ -110,15 +105,12 @@ TEST(CombinedCacheTest, WalksTheCachesOneAfterAnother)
     EXPECT_EQ(walked(combined), (QStringList{"a:http://x/1", "a:http://x/2", "b:http://x/2", "b:http://x/1"}));
 }
 
-TEST(CombinedCacheTest, LookupTakesTheMostRecentlyUsedAndRemoveDeletesEverywhere)
+TEST(CombinedCacheTest, LookupTakesTheMostRecentlyUsed)
 {
     CombinedCache combined = makeCombined();
     EXPECT_EQ(combined.lookup("http://x/1")->sourceFolder, "b");
     EXPECT_EQ(combined.lookup("http://x/2")->sourceFolder, "a");
     EXPECT_FALSE(combined.lookup("http://x/3"));
-    combined.remove("http://x/1");
-    EXPECT_FALSE(combined.lookup("http://x/1"));
-    EXPECT_EQ(walked(combined), (QStringList{"a:http://x/2", "b:http://x/2"}));
 }
 
 TEST(CombinedCacheTest, RemoveEntryAndIsCurrentGoToTheCacheTheEntryCameFrom)

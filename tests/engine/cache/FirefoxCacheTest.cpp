@@ -233,31 +233,6 @@ TEST_F(FirefoxCacheTest, LookupMissesWhatIsNoUsableEntry)
         EXPECT_FALSE(cache.lookup(url).has_value()) << url.toStdString();
 }
 
-TEST_F(FirefoxCacheTest, RemoveDeletesTheFileOfEveryPartition)
-{
-    const QString logo = kSite + QStringLiteral("/img/logo.gif");
-    FirefoxCache cache(cacheFolder_);
-    cache.remove(logo); // before any lookup: removal builds the index itself
-
-    EXPECT_FALSE(QFile::exists(entryPath(QStringLiteral("1480CEA648E66CDB2A3FEDE0E36ACC4F6473F4F2"))));
-    EXPECT_FALSE(QFile::exists(entryPath(QStringLiteral("28042847B3F5D8712CF13B69FC7AEA48DE920D8D"))));
-    EXPECT_FALSE(cache.lookup(logo).has_value());
-    EXPECT_TRUE(cache.lookup(logo + QStringLiteral("?cors=anonymous")).has_value());
-
-    cache.remove(logo);                                   // already gone
-    cache.remove(kSite + QStringLiteral("/nothing.gif")); // never there
-    cache.remove(kSite + QStringLiteral("/favicon.ico")); // not an entry for the program: left alone
-    EXPECT_TRUE(QFile::exists(entryPath(QStringLiteral("D231AE69C711BD5B36F229D52897EC1D0C6DCB8B"))));
-
-    QStringList expected = usableFileNames();
-    expected.removeAll(QStringLiteral("1480CEA648E66CDB2A3FEDE0E36ACC4F6473F4F2"));
-    expected.removeAll(QStringLiteral("28042847B3F5D8712CF13B69FC7AEA48DE920D8D"));
-    FirefoxCache reopened(cacheFolder_);
-    QStringList remaining = entriesByFileName(reopened).keys();
-    remaining.sort();
-    EXPECT_EQ(remaining, expected);
-}
-
 TEST_F(FirefoxCacheTest, RemoveEntryDeletesExactlyThatPartitionsFile)
 {
     const QString logo = kSite + QStringLiteral("/img/logo.gif");
@@ -345,7 +320,7 @@ TEST_F(FirefoxCacheTest, LookupsAndRemovalsFromSeveralThreads)
     }
     threads.emplace_back([&] {
         for (qsizetype i = 0; i < urls.size(); i += 2)
-            cache.remove(urls[i]);
+            removeUrl(cache, urls[i]);
     });
     for (std::thread& thread : threads)
         thread.join();

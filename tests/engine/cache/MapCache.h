@@ -62,12 +62,6 @@ public:
         return found == entries_.end() ? std::nullopt : std::optional(found->second);
     }
 
-    void remove(const QString& url) override
-    {
-        const std::lock_guard lock(mutex_);
-        entries_.erase(url);
-    }
-
     RemoveOutcome removeEntry(const CacheEntry& entry) override
     {
         const std::lock_guard lock(mutex_);

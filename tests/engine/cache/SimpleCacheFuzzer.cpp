@@ -128,9 +128,10 @@ void exercise(const QByteArray& entry, const std::optional<QByteArray>& index, c
         urls.append(entryFound->url);
     }
     for (const QString& url : urls) {
-        if (const std::optional<CacheEntry> looked = cache.lookup(url))
+        if (const std::optional<CacheEntry> looked = cache.lookup(url)) {
             CacheFuzzing::decodeBody(*looked);
-        cache.remove(url);
+            cache.removeEntry(*looked);
+        }
     }
 }
 

@@ -386,10 +386,10 @@ TEST(SimpleCacheTest, RemoveDeletesEveryEntryFileOfTheUrlAndNothingElse)
     SimpleCache cache(copy.path());
     ASSERT_TRUE(cache.lookup(site + "/img/logo.gif"));
 
-    cache.remove(site + "/img/logo.gif");
+    removeUrl(cache, site + "/img/logo.gif");
     // Not a usable entry, but an entry of the URL all the same: its _s file goes with it.
-    cache.remove(site + "/media/tone.wav");
-    cache.remove(site + "/not/cached.gif");
+    removeUrl(cache, site + "/media/tone.wav");
+    removeUrl(cache, site + "/not/cached.gif");
 
     for (const char* gone :
          {"d861c6f1cfbb74fc_0", "d861c6f1cfbb74fc_1", "0ed4f83b205225ba_0", "16921d05fc27a90d_0", "16921d05fc27a90d_s"})
@@ -407,7 +407,7 @@ TEST(SimpleCacheTest, RemoveBeforeAnyLookupFindsTheEntries)
 {
     CacheCopy copy(fixtureFolder());
     SimpleCache cache(copy.path());
-    cache.remove(site + "/sub/dir/page.html");
+    removeUrl(cache, site + "/sub/dir/page.html");
     EXPECT_FALSE(QFileInfo::exists(copy.file("1c60c823ce1a8362_0")));
     EXPECT_FALSE(QFileInfo::exists(copy.file("644c502acaea71e3_0")));
     EXPECT_FALSE(cache.lookup(site + "/sub/dir/page.html"));
@@ -421,7 +421,7 @@ TEST(SimpleCacheTest, RemoveLeavesAFileThatNowHoldsAnotherUrl)
     // The browser replaced the file meanwhile; a name is never enough to delete by.
     ASSERT_TRUE(QFile::remove(copy.file("ddc51e287126bf2b_0")));
     ASSERT_TRUE(QFile::copy(copy.file("c8a5dea78a68b518_0"), copy.file("ddc51e287126bf2b_0")));
-    cache.remove(site + "/css/style.css");
+    removeUrl(cache, site + "/css/style.css");
     EXPECT_TRUE(QFileInfo::exists(copy.file("ddc51e287126bf2b_0")));
 }
 
@@ -545,7 +545,7 @@ TEST(SimpleCacheTest, LookupsAndRemovalsFromSeveralThreads)
     }
     threads.emplace_back([&] {
         for (size_t i = 0; i < entries.size(); i += 2)
-            cache.remove(entries[i].url);
+            removeUrl(cache, entries[i].url);
     });
     for (std::thread& thread : threads)
         thread.join();
