@@ -22,11 +22,10 @@ std::unique_ptr<BackgroundWorker> CleanupCommands::clearHistory(QWidget* parent,
 {
     if (!Prompt::ask(parent, kClearHistoryQuestion))
         return nullptr;
-    auto reportOnContext = [context, finished = std::move(finished)](const QStringList& storeFailures) {
+    auto reportOnContext = [context, finished = std::move(finished)](const QStringList& failures) {
         QMetaObject::invokeMethod(
             context,
-            [storeFailures, finished] {
-                const QStringList failures = storeFailures + UrlHistory::clearPreviewHistory();
+            [failures, finished] {
                 if (!failures.isEmpty())
                     GuardedApplication::reportFailure(UrlHistory::failureText(failures));
                 if (finished)

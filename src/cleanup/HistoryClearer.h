@@ -10,8 +10,7 @@
 class FailureLog;
 
 // Clears the history of the browsers whose caches the program uses, on a thread of its own: finding the
-// caches opens the user's files, and a database a running browser holds is waited for. Only the
-// browsers' stores: the preview's history belongs to the GUI thread (UrlHistory::clearPreviewHistory).
+// caches opens the user's files, and a database a running browser holds is waited for.
 //
 // The report is made on the worker's thread; a window posts it to its own.
 class HistoryClearer final : public BackgroundWorker
@@ -27,6 +26,12 @@ public:
 
     HistoryClearer(const HistoryClearer&) = delete;
     HistoryClearer& operator=(const HistoryClearer&) = delete;
+
+    // The profile folders holding the history stores of the browsers that wrote `caches`. Browsers on
+    // Linux keep their cache under the cache home and their profile under the config home (Chromium) or a
+    // dot folder of the home (Firefox), under the same relative path; a profile may also hold its cache.
+    // Folders without a history store are left out; each folder comes once.
+    static QStringList profileFolders(const QList<CacheLocation>& caches, const CacheDetector::Homes& homes);
 
     void start();
     void Execute();

@@ -14,60 +14,6 @@
 namespace
 {
 
-std::function<void()>& previewClearer()
-{
-    static std::function<void()> installed;
-    return installed;
-}
-
-bool holdsHistory(const QString& folder)
-{
-    return QFileInfo(QDir(folder).filePath(UrlHistory::kFirefoxDatabase)).isFile() ||
-           QFileInfo(QDir(folder).filePath(UrlHistory::kChromiumDatabase)).isFile();
-}
-
-// The profile folder a cache folder belongs to, as if the profile held its cache: the cache folder
-// without its trailing "Cache/Cache_Data", "Cache_Data", "Cache" or "cache2".
-QString profileHoldingCache(const QString& cacheFolder)
-{
-    QString folder = QDir::cleanPath(cacheFolder);
-    static const QStringList cacheNames = {QStringLiteral("Cache_Data"), QStringLiteral("Cache"),
-                                           QStringLiteral("cache2")};
-    while (cacheNames.contains(QFileInfo(folder).fileName()))
-        folder = QFileInfo(folder).path();
-    return folder;
-}
-
-// Where a browser's profile may be, given the folder the profile would be if it held its own cache.
-QStringList profileCandidates(const QString& cacheProfile, const CacheDetector::Homes& homes)
-{
-    QStringList candidates{cacheProfile};
-    // The cache root: the user's cache home, or the ".cache" of a snap home, or the "cache" of a flatpak.
-    QString root;
-    const QString cacheHome = QDir::cleanPath(homes.cacheHome);
-    if (cacheProfile.startsWith(cacheHome + QLatin1Char('/'))) {
-        root = cacheHome;
-    } else {
-        for (QString folder = QFileInfo(cacheProfile).path(); folder.size() > 1; folder = QFileInfo(folder).path()) {
-            const QString name = QFileInfo(folder).fileName();
-            if (name == QLatin1String(".cache") || name == QLatin1String("cache")) {
-                root = folder;
-                break;
-            }
-        }
-    }
-    if (root.isEmpty())
-        return candidates;
-    const QString relative = cacheProfile.mid(root.size() + 1);
-    const QString base = root == cacheHome ? QDir::cleanPath(homes.home) : QFileInfo(root).path();
-    if (root == cacheHome)
-        candidates << QDir(homes.configHome).filePath(relative);
-    for (const QString& configFolder :
-         {QStringLiteral(".config/"), QStringLiteral("config/"), QStringLiteral("."), QString()})
-        candidates << QDir(base).filePath(configFolder + relative);
-    return candidates;
-}
-
 void collectBookmarkedUrls(const QJsonValue& node, QStringList& urls)
 {
     const QJsonObject object = node.toObject();
@@ -133,27 +79,7 @@ void attempt(QStringList& failures, const QString& store, const std::function<vo
 const QString UrlHistory::kFirefoxDatabase = QStringLiteral("places.sqlite");
 const QString UrlHistory::kChromiumDatabase = QStringLiteral("History");
 
-QStringList UrlHistory::profileFolders(const QList<CacheLocation>& caches, const CacheDetector::Homes& homes)
-{
-    QStringList folders;
-    for (const CacheLocation& cache : caches) {
-        for (const QString& candidate : profileCandidates(profileHoldingCache(cache.folder), homes)) {
-            if (holdsHistory(candidate)) {
-                if (!folders.contains(candidate))
-                    folders << candidate;
-                break;
-            }
-        }
-    }
-    return folders;
-}
-
-void UrlHistory::setPreviewHistoryClearer(std::function<void()> clearer)
-{
-    previewClearer() = std::move(clearer);
-}
-
-QStringList UrlHistory::clearStores(const QStringList& profileFolders)
+QStringList UrlHistory::ClearUrlHistory(const QStringList& profileFolders)
 {
     QStringList failures;
     for (const QString& folder : profileFolders) {
@@ -167,24 +93,9 @@ QStringList UrlHistory::clearStores(const QStringList& profileFolders)
     return failures;
 }
 
-QStringList UrlHistory::clearPreviewHistory()
-{
-    QStringList failures;
-    if (previewClearer())
-        attempt(failures, QStringLiteral("预览"), previewClearer());
-    return failures;
-}
-
 QString UrlHistory::failureText(const QStringList& failures)
 {
     return failures.join(QStringLiteral("；"));
-}
-
-void UrlHistory::ClearUrlHistory(const QStringList& profileFolders)
-{
-    const QStringList failures = clearStores(profileFolders) + clearPreviewHistory();
-    if (!failures.isEmpty())
-        throw std::runtime_error(failureText(failures).toStdString());
 }
 
 void UrlHistory::clearFirefox(const QString& database)

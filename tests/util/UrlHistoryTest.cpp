@@ -32,20 +32,13 @@ protected:
         ASSERT_TRUE(copyFolder(kFixtures + QStringLiteral("/chromium/Default"), chromiumProfile_));
     }
 
-    void TearDown() override { UrlHistory::setPreviewHistoryClearer({}); }
-
     QString places() const { return firefoxProfile_ + QStringLiteral("/places.sqlite"); }
     QString history() const { return chromiumProfile_ + QStringLiteral("/History"); }
 
-    // The failure ClearUrlHistory raised, or an empty text.
+    // The failures ClearUrlHistory reported, as one text; empty when there were none.
     QString clearBoth()
     {
-        try {
-            UrlHistory::ClearUrlHistory({firefoxProfile_, chromiumProfile_});
-        } catch (const std::runtime_error& failure) {
-            return QString::fromUtf8(failure.what());
-        }
-        return {};
+        return UrlHistory::failureText(UrlHistory::ClearUrlHistory({firefoxProfile_, chromiumProfile_}));
     }
 
     void expectFirefoxCleared()
@@ -146,60 +139,6 @@ TEST_F(UrlHistoryTest, TheFailureOfOneStoreIsNamedAndTheOthersAreStillCleared)
     const QString failure = clearBoth();
     EXPECT_TRUE(failure.contains(history())) << failure.toStdString();
     expectFirefoxCleared();
-}
-
-TEST_F(UrlHistoryTest, ThePreviewIsClearedThroughItsHookAndItsFailureReported)
-{
-    int calls = 0;
-    UrlHistory::setPreviewHistoryClearer([&calls] { ++calls; });
-    EXPECT_EQ(clearBoth(), QString());
-    EXPECT_EQ(calls, 1);
-
-    UrlHistory::setPreviewHistoryClearer([] { throw std::runtime_error("profile gone"); });
-    const QString failure = clearBoth();
-    EXPECT_TRUE(failure.contains(QStringLiteral("预览"))) << failure.toStdString();
-    EXPECT_TRUE(failure.contains(QStringLiteral("profile gone"))) << failure.toStdString();
-}
-
-TEST(UrlHistoryProfileTest, EachCacheLeadsToTheProfileHoldingItsHistory)
-{
-    QTemporaryDir home;
-    const CacheDetector::Homes homes{home.path(), home.filePath(".cache"), home.filePath(".config")};
-    using Kind = CacheLocation::Kind;
-    // clang-format off
-    const struct { const char* name; Kind kind; const char* cache; const char* profile; const char* store; } cases[] = {
-        {"Chromium",        Kind::ChromiumSimple, ".cache/chromium/Default/Cache/Cache_Data",
-                                                  ".config/chromium/Default", "History"},
-        {"BraveProfile",    Kind::ChromiumSimple, ".cache/BraveSoftware/Brave-Browser/Profile 1/Cache/Cache_Data",
-                                                  ".config/BraveSoftware/Brave-Browser/Profile 1", "History"},
-        {"SameProfileAgain", Kind::ChromiumSimple, ".cache/chromium/Default/Cache/Cache_Data",
-                                                  ".config/chromium/Default", "History"},
-        {"Firefox",         Kind::Firefox,        ".cache/mozilla/firefox/ab12.default-esr/cache2",
-                                                  ".mozilla/firefox/ab12.default-esr", "places.sqlite"},
-        {"FirefoxXdg",      Kind::Firefox,        ".cache/mozilla/firefox/cd34.default/cache2",
-                                                  ".config/mozilla/firefox/cd34.default", "places.sqlite"},
-        {"FirefoxSnap",     Kind::Firefox,        "snap/firefox/common/.cache/mozilla/firefox/ef56.default/cache2",
-                                                  "snap/firefox/common/.mozilla/firefox/ef56.default", "places.sqlite"},
-        {"ChromiumFlatpak", Kind::ChromiumSimple, ".var/app/org.chromium.Chromium/cache/chromium/Default/Cache/Cache_Data",
-                                                  ".var/app/org.chromium.Chromium/config/chromium/Default", "History"},
-        {"ProfileCopy",     Kind::Firefox,        "backup/profile/cache2", "backup/profile", "places.sqlite"},
-        {"NoHistory",       Kind::ChromiumSimple, ".cache/chromium/Profile 2/Cache/Cache_Data", nullptr, nullptr},
-    };
-    // clang-format on
-    QList<CacheLocation> caches;
-    QStringList expected;
-    for (const auto& c : cases) {
-        caches << CacheLocation{c.kind, home.filePath(QLatin1String(c.cache))};
-        if (c.profile == nullptr)
-            continue;
-        const QString profile = home.filePath(QLatin1String(c.profile));
-        ASSERT_TRUE(QDir().mkpath(profile)) << c.name;
-        QFile store(profile + u'/' + QLatin1String(c.store));
-        ASSERT_TRUE(store.open(QIODevice::WriteOnly)) << c.name;
-        if (!expected.contains(profile))
-            expected << profile;
-    }
-    EXPECT_EQ(UrlHistory::profileFolders(caches, homes), expected);
 }
 
 } // namespace
