@@ -50,10 +50,10 @@ fi
 QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
 
 # The headless core once more, built by clang under AddressSanitizer and UndefinedBehaviorSanitizer,
-# with each cache reader's fuzzer run for a bounded time.
+# with each cache reader's fuzzer run for a bounded time; no benchmarks, which this leg would not run.
 checked="$top/build-checked"
 CC=clang CXX=clang++ cmake -S "$top" -B "$checked" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-    -DWEBGLEANER_GUI=OFF -DWEBGLEANER_SANITIZE=ON -DWEBGLEANER_FUZZ=ON
+    -DWEBGLEANER_GUI=OFF -DWEBGLEANER_SANITIZE=ON -DWEBGLEANER_FUZZ=ON -DWEBGLEANER_BENCHMARKS=OFF
 cmake --build "$checked" -j "$(nproc)"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$checked" --output-on-failure -j "$(nproc)"
@@ -63,8 +63,8 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 # read-ahead shared with a helper thread.
 raced="$top/build-tsan"
 CC=clang CXX=clang++ cmake -S "$top" -B "$raced" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-    -DWEBGLEANER_GUI=OFF -DWEBGLEANER_TSAN=ON
-cmake --build "$raced" -j "$(nproc)" --target engine_test harvest_test cleanup_test core_test cache_shared_test \
+    -DWEBGLEANER_GUI=OFF -DWEBGLEANER_TSAN=ON -DWEBGLEANER_BENCHMARKS=OFF
+cmake --build "$raced" -j "$(nproc)" --target run_test cleanup_test core_test cache_shared_test \
     simple_cache_test firefox_cache_test blockfile_cache_test indexdat_cache_test
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$top/tests/tsan.supp" \
     ctest --test-dir "$raced" --output-on-failure -j "$(nproc)" -R '^(CopyQueueTest|ScanTest|WorkerThreadTest|CopyWorker|DelF|CommandLineToolTest|Mechanisms/BatchFileReaderTest|[A-Za-z]+CacheTest\.[A-Za-z]*SeveralThreads)'

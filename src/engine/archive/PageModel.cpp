@@ -3,7 +3,6 @@
 #include "engine/archive/HtmlReferenceFinder.h"
 #include "engine/archive/PageText.h"
 #include "engine/archive/ResourceResolver.h"
-#include "engine/save/DestinationNamer.h"
 
 #include <QSet>
 #include <QStringDecoder>
@@ -91,7 +90,7 @@ PageModel PageModel::parse(const QString& url, const QByteArray& bytes, const QS
         page.charset_ = charsetOf(contentType);
     if (page.charset_.isEmpty())
         page.charset_ = PageText::declaredCharset(page.lines_);
-    page.titleName_ = DestinationNamer::titleName(page.lines_, page.charset_);
+    page.title_ = PageText::title(page.lines_, page.charset_);
 
     QString base = url;
     // The parser reads UTF-8: a page in it already goes as it is.

@@ -35,8 +35,8 @@ public:
     // The character set the document is read in, lower case, where a byte order mark, the Content-Type
     // or a <meta> names one; empty where none does.
     const QByteArray& charset() const { return charset_; }
-    // The name its archive asks for (DestinationNamer::titleName); empty without a title.
-    const QString& titleName() const { return titleName_; }
+    // Its title (PageText::title), which names its archive; empty without one.
+    const QString& title() const { return title_; }
     const QList<Reference>& references() const { return references_; }
 
     // The charset parameter of a Content-Type, lower case; empty without one.
@@ -46,6 +46,6 @@ private:
     QString url_;
     QByteArrayList lines_;
     QByteArray charset_;
-    QString titleName_;
+    QString title_;
     QList<Reference> references_;
 };

@@ -1,16 +1,7 @@
 #include "engine/archive/PageText.h"
 
-#include <QFile>
 #include <QStringDecoder>
 #include <cctype>
-
-std::optional<QByteArrayList> PageText::readLines(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    return splitLines(file.readAll());
-}
 
 QByteArrayList PageText::splitLines(QByteArray content)
 {
@@ -59,4 +50,24 @@ QString PageText::toUnicode(const QByteArray& bytes, const QByteArray& charset)
     if (!declared.isValid())
         return asUtf8;
     return declared.decode(bytes);
+}
+
+QString PageText::title(const QByteArrayList& lines, const QByteArray& charset)
+{
+    // Every title line used to be tried in turn, but only the last one ever decided the name.
+    for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
+        qsizetype at = line->indexOf("<title>");
+        if (at < 0)
+            at = line->indexOf("<TITLE>");
+        if (at < 0)
+            continue;
+        QByteArray title = line->mid(at + 7);
+        qsizetype end = title.indexOf("</title>");
+        if (end < 0)
+            end = title.indexOf("</TITLE>");
+        if (end >= 0)
+            title.truncate(end);
+        return toUnicode(title, charset.isEmpty() ? declaredCharset(lines) : charset);
+    }
+    return {};
 }

@@ -3,21 +3,24 @@
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QString>
-#include <optional>
 
 // A cached page as the harvest reads it: lines of bytes, as stored, with no character-set conversion.
 // Text becomes Unicode only where it has to: in file names and in addresses.
 class PageText
 {
 public:
-    // The file's lines, split at CR LF, CR or LF, up to its first NUL byte; a final line break does not
-    // make an empty last line. std::nullopt when the file cannot be read.
-    static std::optional<QByteArrayList> readLines(const QString& path);
+    // The lines of a page, split at CR LF, CR or LF, up to its first NUL byte; a final line break does not
+    // make an empty last line.
     static QByteArrayList splitLines(QByteArray content);
 
     // The character set that the first "charset=" of the page names (a <meta> tag's), in lower case;
     // empty when the page names none.
     static QByteArray declaredCharset(const QByteArrayList& lines);
+
+    // The title of the last title line (the text after "<title>" or "<TITLE>" up to "</title>" or
+    // "</TITLE>" on that line), as text; empty when no line has a title tag. Titles that are not UTF-8 are
+    // decoded from `charset`, or where that is empty from the page's declared character set, else from GBK.
+    static QString title(const QByteArrayList& lines, const QByteArray& charset = {});
 
     // `bytes` as text: as UTF-8 when they are valid UTF-8, otherwise decoded from `charset`, and from GBK
     // when `charset` is empty, unknown or itself UTF-8 (which the bytes are not).

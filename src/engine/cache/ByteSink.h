@@ -11,4 +11,8 @@ public:
 
     // Takes `bytes`; false when the sink failed (a full disk, a cap reached), which ends the stream.
     virtual bool write(QByteArrayView bytes) = 0;
+
+    // Drops everything taken so far, so that the stream can be given again from its start (the bytes as
+    // stored, when they would not decode); false where the sink cannot take a stream back.
+    virtual bool restart() { return false; }
 };

@@ -141,6 +141,13 @@ public:
         return true;
     }
 
+    bool restart() override
+    {
+        bytes_.resize(0);
+        full_ = false;
+        return true;
+    }
+
     bool isFull() const { return full_; }
     QByteArray take() { return std::move(bytes_); }
 
@@ -161,6 +168,13 @@ public:
         count_ += bytes.size();
         full_ = count_ > maxSize_;
         return !full_;
+    }
+
+    bool restart() override
+    {
+        count_ = 0;
+        full_ = false;
+        return true;
     }
 
     bool isFull() const { return full_; }
@@ -191,7 +205,7 @@ EntryBody::Refusal EntryBody::stream(const StoredBody& body, ByteSink& sink, qin
     case ContentDecoder::Outcome::Decoded:
         return read;
     case ContentDecoder::Outcome::Undecodable:
-        return Refusal::Undecodable;
+        return sink.restart() ? readStored(body, sink) : Refusal::Undecodable;
     case ContentDecoder::Outcome::TooLarge:
         return Refusal::TooLarge;
     case ContentDecoder::Outcome::SinkFailed:
@@ -200,41 +214,23 @@ EntryBody::Refusal EntryBody::stream(const StoredBody& body, ByteSink& sink, qin
     return Refusal::SinkFailed;
 }
 
-EntryBody::Refusal EntryBody::streamStored(const StoredBody& body, ByteSink& sink)
-{
-    return readStored(body, sink);
-}
-
-std::variant<QByteArray, EntryBody::Refusal> EntryBody::read(const StoredBody& body, qint64 maxSize,
-                                                             bool storedWhenUndecodable)
+std::variant<QByteArray, EntryBody::Refusal> EntryBody::read(const StoredBody& body, qint64 maxSize)
 {
     const qint64 expected = body.contentEncoding.isEmpty() ? body.length : 0;
-    MemorySink decoded(maxSize, expected);
-    Refusal refusal = stream(body, decoded, maxSize);
-    refusal = withCap(refusal, decoded.isFull());
-    if (refusal == Refusal::None)
-        return decoded.take();
-    if (refusal != Refusal::Undecodable || !storedWhenUndecodable)
-        return refusal;
-    MemorySink stored(maxSize, body.length);
-    refusal = streamStored(body, stored);
-    refusal = withCap(refusal, stored.isFull());
-    if (refusal == Refusal::None)
-        return stored.take();
-    return refusal;
+    MemorySink sink(maxSize, expected);
+    const Refusal streamed = stream(body, sink, maxSize);
+    if (streamed == Refusal::None)
+        return sink.take();
+    return withCap(streamed, sink.isFull());
 }
 
 std::variant<qint64, EntryBody::Refusal> EntryBody::decodedSize(const StoredBody& body, qint64 maxSize)
 {
     CountingSink counter(maxSize);
-    Refusal refusal = stream(body, counter, maxSize);
-    refusal = withCap(refusal, counter.isFull());
-    if (refusal == Refusal::None)
+    const Refusal streamed = stream(body, counter, maxSize);
+    if (streamed == Refusal::None)
         return counter.count();
-    // What a save of it would write: the bytes as stored.
-    if (refusal == Refusal::Undecodable)
-        return body.length <= maxSize ? std::variant<qint64, Refusal>(body.length) : Refusal::TooLarge;
-    return refusal;
+    return withCap(streamed, counter.isFull());
 }
 
 const char* EntryBody::nameOf(Refusal refusal)

@@ -27,7 +27,7 @@ public:
         NotRegular,  // a file of the body is a FIFO, device, folder ...: never read
         Unreadable,  // open or read failed (permissions, I/O error)
         Damaged,     // the stored bytes fail their CRC
-        Undecodable, // the Content-Encoding is unknown or the data does not decode; see streamStored
+        Undecodable, // the Content-Encoding is unknown or the data does not decode, and the sink cannot restart
         TooLarge,    // decoding would pass the cap
         SinkFailed,  // the sink refused the bytes (write error, full disk)
     };
@@ -36,24 +36,18 @@ public:
     // brotli can claim far more.
     static constexpr qint64 kMaxDecodedSize = qint64(1) << 30;
 
-    // The decoded body into `sink`, in chunks of at most ContentDecoder::kOutputChunk. On Undecodable the sink
-    // has had a decoded prefix: a caller that wants the bytes as stored starts its sink afresh and calls
-    // streamStored. On Damaged it has had every byte, since the CRC is known only at the end: the caller
-    // discards what it got. The cap is on what decoding makes; a body stored without coding is delivered
-    // whatever its size.
+    // The decoded body into `sink`, in chunks of at most ContentDecoder::kOutputChunk. A body that does
+    // not decode is kept as the server sent it rather than lost: the sink, having had a decoded prefix, is
+    // restarted and given the bytes as stored (Undecodable when it cannot restart). On Damaged the sink
+    // has had every byte, since the CRC is known only at the end: the caller discards what it got. The cap
+    // is on what decoding makes; a body stored without coding is delivered whatever its size.
     static Refusal stream(const StoredBody& body, ByteSink& sink, qint64 maxDecodedSize = kMaxDecodedSize);
 
-    // The stored (still encoded) bytes into `sink`.
-    static Refusal streamStored(const StoredBody& body, ByteSink& sink);
+    // The body in memory as stream() gives it, at most `maxSize` bytes (TooLarge beyond).
+    static std::variant<QByteArray, Refusal> read(const StoredBody& body, qint64 maxSize);
 
-    // The decoded body in memory, at most `maxSize` bytes (TooLarge beyond). A body that does not decode
-    // is given as stored when `storedWhenUndecodable` (and it fits).
-    static std::variant<QByteArray, Refusal> read(const StoredBody& body, qint64 maxSize,
-                                                  bool storedWhenUndecodable = true);
-
-    // The decoded size, found by decoding into a fixed scratch buffer that is thrown away; no allocation
-    // grows with the body. TooLarge beyond `maxSize`. A body that does not decode counts as its stored
-    // length, which is what a save of it would write.
+    // The size stream() delivers, found by decoding into a fixed scratch buffer that is thrown away; no
+    // allocation grows with the body. TooLarge beyond `maxSize`.
     static std::variant<qint64, Refusal> decodedSize(const StoredBody& body, qint64 maxSize = kMaxDecodedSize);
 
     // The refusal's name for logs: "vanished", "changed", ...

@@ -90,7 +90,7 @@ struct thCpy::Task
     Result result = Result::Failed;
     QString error; // why it failed
     std::unique_ptr<TemporaryBesideFile> file;
-    QString titleName; // a document's name from its title; empty without one
+    QString title; // a document's title, which names it; empty without one
     MhtmlComposer::Report report;
     bool prepared = false; // guarded by poolMutex_ once the task is submitted
 
@@ -108,10 +108,10 @@ struct thCpy::Task
         } else if (meansChanged(refusal)) {
             result = Result::Changed;
             file.reset();
+        } else if (sink != nullptr && sink->aborted()) {
+            fail(QStringLiteral("已中止"));
         } else if (refusal == EntryBody::Refusal::SinkFailed) {
-            fail(sink != nullptr && sink->aborted()
-                     ? QStringLiteral("已中止")
-                     : refusalText(refusal) + QStringLiteral("：") + (sink != nullptr ? sink->errorText() : QString()));
+            fail(refusalText(refusal) + QStringLiteral("：") + (sink != nullptr ? sink->errorText() : QString()));
         } else {
             fail(refusalText(refusal));
         }
@@ -339,12 +339,6 @@ void thCpy::prepareResource(Task& task) const
     }
     FileSink sink(task.file->fd(), abortPreparation_);
     EntryBody::Refusal refusal = EntryBody::stream(job.entry.body, sink);
-    if (refusal == EntryBody::Refusal::Undecodable) {
-        // A body that does not decode is kept as the server sent it rather than lost.
-        sink.reset();
-        refusal =
-            task.file->truncate() ? EntryBody::streamStored(job.entry.body, sink) : EntryBody::Refusal::SinkFailed;
-    }
     if (refusal == EntryBody::Refusal::None && !sink.flush())
         refusal = EntryBody::Refusal::SinkFailed;
     task.settle(refusal, &sink);
@@ -359,7 +353,7 @@ void thCpy::prepareDocument(Task& task) const
         return;
     }
     const PageModel model = PageModel::parse(job.entry.url, std::get<QByteArray>(page), job.entry.contentType);
-    task.titleName = model.titleName();
+    task.title = model.title();
     task.file = std::make_unique<TemporaryBesideFile>(job.saveFolder);
     if (!task.file->isOpen()) {
         task.fail(task.file->errorText());
@@ -379,9 +373,10 @@ void thCpy::commit(Task& task)
     }
     HarvestRun::Totals counts;
     if (task.result == Task::Result::Ready) {
-        const QString name = job.isDocument ? DestinationNamer::documentName(job.entry.localName, task.titleName)
-                                            : DestinationNamer::resourceName(job.entry.localName);
-        switch (place(*task.file, job.saveFolder, name, job.isDocument)) {
+        DestinationNamer names = job.isDocument
+                                     ? DestinationNamer::forDocument(job.saveFolder, job.entry.localName, task.title)
+                                     : DestinationNamer::forResource(job.saveFolder, job.entry.localName);
+        switch (task.file->placeAtFirstFree(names)) {
         case TemporaryBesideFile::Placement::Placed:
             counts.saved = 1;
             counts.pagesSaved = job.isDocument ? 1 : 0;
@@ -420,19 +415,6 @@ void thCpy::commit(Task& task)
     task.file.reset();
     if (job.run)
         job.run->add(counts);
-}
-
-TemporaryBesideFile::Placement thCpy::place(TemporaryBesideFile& file, const QString& folder, const QString& name,
-                                            bool isDocument)
-{
-    // A name taken by other content gives way to the next; the same content there already is the same save.
-    for (int n = 1; n <= kMaxNameCandidates; ++n) {
-        const TemporaryBesideFile::Placement placement =
-            file.placeAs(DestinationNamer::JoinPath(folder, DestinationNamer::candidate(name, n, isDocument)));
-        if (placement != TemporaryBesideFile::Placement::Taken)
-            return placement;
-    }
-    return TemporaryBesideFile::Placement::Taken;
 }
 
 void thCpy::logMissing(const CopyJob& job, const MhtmlComposer::Report& report)

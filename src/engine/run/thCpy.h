@@ -48,8 +48,6 @@ public:
     // at once.
     static constexpr std::chrono::milliseconds kIdleWait{500};
 
-    // Names tried for one save before it fails: "Title (2).mht" ... "Title (9999).mht".
-    static constexpr int kMaxNameCandidates = 9999;
     // Pages logged one by one for their missing resources in one run; the rest get one line.
     static constexpr int kMaxMissingLines = 50;
 
@@ -87,9 +85,6 @@ private:
     void prepareResource(Task& task) const;
     void prepareDocument(Task& task) const;
     void commit(Task& task);
-    // Renames `file` to `name` in `folder`, or to the first of its candidates not taken by other content.
-    static TemporaryBesideFile::Placement place(TemporaryBesideFile& file, const QString& folder, const QString& name,
-                                                bool isDocument);
     void finishRun(const CopyJob& end);
     // One log line for a saved page some of whose resources no cache holds, up to kMaxMissingLines a run.
     void logMissing(const CopyJob& job, const MhtmlComposer::Report& report);

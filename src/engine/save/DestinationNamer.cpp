@@ -1,11 +1,31 @@
 #include "engine/save/DestinationNamer.h"
 
-#include "engine/archive/PageText.h"
-
 #include <QRegularExpression>
 #include <utility>
 
 const QString DestinationNamer::kForbiddenChars = QStringLiteral("\\/:*?<>|");
+
+DestinationNamer::DestinationNamer(const QString& folder, const QString& name, bool isDocument)
+    : folder_(folder), name_(name), isDocument_(isDocument)
+{}
+
+DestinationNamer DestinationNamer::forResource(const QString& folder, const QString& localName)
+{
+    return DestinationNamer(folder, resourceName(localName), false);
+}
+
+DestinationNamer DestinationNamer::forDocument(const QString& folder, const QString& localName, const QString& title)
+{
+    return DestinationNamer(folder, documentName(localName, title), true);
+}
+
+std::optional<QString> DestinationNamer::next()
+{
+    if (tried_ >= kMaxCandidates)
+        return std::nullopt;
+    ++tried_;
+    return JoinPath(folder_, candidate(name_, tried_, isDocument_));
+}
 
 QString DestinationNamer::JoinPath(const QString& folder, const QString& fileName)
 {
@@ -27,28 +47,6 @@ bool DestinationNamer::isDirectChildName(const QString& name)
 {
     return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
            !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(0));
-}
-
-QString DestinationNamer::titleName(const QByteArrayList& pageLines, const QByteArray& charset)
-{
-    // Every title line used to be tried in turn, but only the last one ever decided the name.
-    for (auto line = pageLines.crbegin(); line != pageLines.crend(); ++line) {
-        qsizetype at = line->indexOf("<title>");
-        if (at < 0)
-            at = line->indexOf("<TITLE>");
-        if (at < 0)
-            continue;
-        QByteArray title = line->mid(at + 7);
-        qsizetype end = title.indexOf("</title>");
-        if (end < 0)
-            end = title.indexOf("</TITLE>");
-        if (end >= 0)
-            title.truncate(end);
-        const QString text =
-            PageText::toUnicode(title, charset.isEmpty() ? PageText::declaredCharset(pageLines) : charset);
-        return StripNameChars(text + QLatin1String(".mht"));
-    }
-    return {};
 }
 
 namespace
@@ -141,10 +139,9 @@ QString DestinationNamer::resourceName(const QString& localName)
     return fitted(stem, cutToBytes(extension, 32));
 }
 
-QString DestinationNamer::documentName(const QString& localName, const QString& titleName)
+QString DestinationNamer::documentName(const QString& localName, const QString& title)
 {
-    QString stem = titleName.endsWith(kArchiveExtension) ? titleName.chopped(kArchiveExtension.size()) : titleName;
-    stem = cleaned(stem);
+    QString stem = cleaned(StripNameChars(title));
     // A title the forbidden characters could not be cleared from (a second slash), or that is left blank,
     // gives way to the cached name.
     if (stem.isEmpty() || !isDirectChildName(stem)) {

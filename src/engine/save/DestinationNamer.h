@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QByteArrayList>
 #include <QString>
+#include <optional>
 
 // Chooses the names harvested files take in their plan's save folder. A resource keeps the name of its
 // cached copy (logo[1].gif stays logo[1].gif). A document is named after the title of its last title
@@ -13,9 +13,22 @@
 // system's 255 bytes. A name that is taken by a file with other content gives way to the next
 // candidate: "Title (2).mht", "Title (3).mht" ... for a document, "logo[2].gif", "logo[3].gif" ... for a
 // resource, so that a save never replaces another file.
+//
+// One save has a namer of its own, which yields the paths to try in its folder, in order, until one is
+// free (TemporaryBesideFile::placeAtFirstFree).
 class DestinationNamer
 {
 public:
+    // Names tried for one save before it fails: "Title (2).mht" ... "Title (9999).mht".
+    static constexpr int kMaxCandidates = 9999;
+
+    // The names of a resource saved into `folder` (resourceName), and of a document (documentName).
+    static DestinationNamer forResource(const QString& folder, const QString& localName);
+    static DestinationNamer forDocument(const QString& folder, const QString& localName, const QString& title);
+
+    // The next path to try; std::nullopt once kMaxCandidates were given.
+    std::optional<QString> next();
+
     // Removed from titles, first occurrence of each only, in this order.
     static const QString kForbiddenChars;
 
@@ -24,8 +37,9 @@ public:
 
     // The name a resource whose cached copy goes by `localName` (as CacheEntry::localName) asks for.
     static QString resourceName(const QString& localName);
-    // The name a document asks for, given its page's titleName (empty for a page without a title tag).
-    static QString documentName(const QString& localName, const QString& titleName);
+    // The name a document asks for, given its page's title (PageText::title; empty for a page without a
+    // title tag): the title stripped of forbidden characters, made safe, with ".mht".
+    static QString documentName(const QString& localName, const QString& title);
 
     // The `n`-th name to try for `name` (1 gives `name` itself).
     static QString candidate(const QString& name, int n, bool isDocument);
@@ -36,13 +50,15 @@ public:
     // `name` without the first occurrence of each forbidden character; later ones stay.
     static QString StripNameChars(const QString& name);
 
-    // The name of the last title line's title (the text after "<title>" or "<TITLE>" up to "</title>"
-    // or "</TITLE>" on that line), as text, with ".mht" and stripped of forbidden characters; empty when
-    // no line has a title tag. Titles that are not UTF-8 are decoded from `charset`, or where that is
-    // empty from the page's declared character set, else from GBK. documentName makes it safe.
-    static QString titleName(const QByteArrayList& pageLines, const QByteArray& charset = {});
-
     // Whether `name`, put in a folder, names a file directly in it: not empty, not "." or "..", and with
     // no path separator (a backslash counts as one, as it does where the names may end up).
     static bool isDirectChildName(const QString& name);
+
+private:
+    DestinationNamer(const QString& folder, const QString& name, bool isDocument);
+
+    const QString folder_;
+    const QString name_;
+    const bool isDocument_;
+    int tried_ = 0;
 };

@@ -1,30 +1,29 @@
 #include "engine/save/TemporaryBesideFile.h"
 
+#include "engine/save/DestinationNamer.h"
+
 #include <QFile>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-TemporaryBesideFile::TemporaryBesideFile(const QString& folder, Naming naming)
+TemporaryBesideFile::TemporaryBesideFile(const QString& folder)
 {
     const QByteArray nativeFolder = QFile::encodeName(folder);
-    if (naming == Naming::UnnamedWherePossible) {
-        // Read as well as written: placing compares it with a file already at the destination.
-        fd_ = ::open(nativeFolder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-        if (fd_ >= 0) {
-            unnamed_ = true;
-            created_ = true;
-            return;
-        }
-        // Any other failure is the folder's own (missing, read-only) and named files meet it too.
-        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-            noteError();
-            return;
-        }
+    // Read as well as written: placing compares it with a file already at the destination.
+    fd_ = ::open(nativeFolder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd_ >= 0) {
+        unnamed_ = true;
+        created_ = true;
+        return;
+    }
+    // Any other failure is the folder's own (missing, read-only) and named files meet it too.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        noteError();
+        return;
     }
     static std::atomic<quint64> counter{0};
     // Short and fixed in length, so that it fits wherever a destination's own name fits. Hidden, so that
@@ -49,15 +48,6 @@ void TemporaryBesideFile::noteError()
     error_ = QString::fromLocal8Bit(std::strerror(errno));
 }
 
-bool TemporaryBesideFile::truncate()
-{
-    if (fd_ < 0 || ::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
-        noteError();
-        return false;
-    }
-    return true;
-}
-
 bool TemporaryBesideFile::closeFile()
 {
     if (fd_ < 0)
@@ -69,18 +59,6 @@ bool TemporaryBesideFile::closeFile()
         closeFailed_ = true;
         return false;
     }
-    return true;
-}
-
-bool TemporaryBesideFile::commitAs(const QString& destination)
-{
-    if (unnamed_ || !closeFile())
-        return false;
-    if (std::rename(path_.constData(), QFile::encodeName(destination).constData()) != 0) {
-        noteError();
-        return false;
-    }
-    placed_ = true;
     return true;
 }
 
@@ -135,6 +113,17 @@ TemporaryBesideFile::Placement TemporaryBesideFile::placeAs(const QString& desti
         return Placement::Failed;
     }
     return sameBytesAs(target) ? Placement::Identical : Placement::Taken;
+}
+
+TemporaryBesideFile::Placement TemporaryBesideFile::placeAtFirstFree(DestinationNamer& names)
+{
+    // A name taken by other content gives way to the next; the same content there already is the same save.
+    for (std::optional<QString> path = names.next(); path; path = names.next()) {
+        const Placement placement = placeAs(*path);
+        if (placement != Placement::Taken)
+            return placement;
+    }
+    return Placement::Taken;
 }
 
 bool TemporaryBesideFile::sameBytesAs(const QByteArray& path) const

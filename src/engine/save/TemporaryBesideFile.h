@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+class DestinationNamer;
+
 // A new file in a save folder, written and then put in place as a whole, or dropped: a reader never sees
 // half a file, and a failure leaves the folder as it was.
 //
@@ -13,14 +15,8 @@
 class TemporaryBesideFile
 {
 public:
-    enum class Naming
-    {
-        UnnamedWherePossible, // for placeAs
-        Named,                // for commitAs, which replaces the destination
-    };
-
     // Creates the file in `folder`; isOpen() tells whether that worked, errorText() why not.
-    explicit TemporaryBesideFile(const QString& folder, Naming naming = Naming::UnnamedWherePossible);
+    explicit TemporaryBesideFile(const QString& folder);
     // Removes the file unless it was put in place.
     ~TemporaryBesideFile();
 
@@ -29,9 +25,6 @@ public:
 
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
-
-    // Empties the file to start it afresh.
-    bool truncate();
 
     enum class Placement
     {
@@ -44,12 +37,9 @@ public:
     // Puts the file at `destination` (in the same folder) unless something is there already: another
     // file is never replaced. Can be called again with another destination after Taken.
     Placement placeAs(const QString& destination);
-
-    // Renames the file over `destination` (in the same folder), replacing what is there; false, with
-    // errorText, on failure. Needs Naming::Named. The data is not forced to the disk: a harvest writes
-    // thousands of files, and a sync for each made it many times slower; ext4 writes a file renamed over
-    // another before the rename.
-    bool commitAs(const QString& destination);
+    // Puts the file at the first path `names` yields that is free or already holds these bytes; Taken
+    // when every one is taken by other content.
+    Placement placeAtFirstFree(DestinationNamer& names);
 
     // What the last failing call met, as the system words it.
     QString errorText() const { return error_; }

@@ -90,8 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     require(streamed<MimeEncoding::QuotedPrintableWriter>(bytes) == CollectingSink::crlf(encoded));
     require(streamed<MimeEncoding::Base64Writer>(bytes) == CollectingSink::crlf(MimeEncoding::base64Lines(bytes)));
 
-    require(DestinationNamer::isDirectChildName(
-        DestinationNamer::documentName("index[1].htm", DestinationNamer::titleName(lines))));
+    require(
+        DestinationNamer::isDirectChildName(DestinationNamer::documentName("index[1].htm", PageText::title(lines))));
     // The cache lives across inputs; a record of every lookup ever made would only slow the run down.
     cache.lookups.clear();
     return 0;

@@ -80,7 +80,7 @@ TEST(PageModelTest, TheCharsetComesFromTheByteOrderMarkThenTheHeaderThenTheMeta)
     const QByteArray gbkPage = "<meta charset=gbk><title>\xD6\xD0\xCE\xC4</title><img src=\"\xCD\xBC\xB1\xEA.png\">";
     const PageModel meta = PageModel::parse(kPage, gbkPage);
     EXPECT_EQ(meta.charset(), "gbk");
-    EXPECT_EQ(meta.titleName(), QStringLiteral("中文.mht"));
+    EXPECT_EQ(meta.title(), QStringLiteral("中文"));
     EXPECT_EQ(loaded(meta), QStringList{ref("/dir/%E5%9B%BE%E6%A0%87.png")});
 
     EXPECT_EQ(PageModel::parse(kPage, "<p>x</p>", "text/html; charset=\"GB2312\"").charset(), "gb2312");

@@ -105,7 +105,9 @@ INSTANTIATE_TEST_SUITE_P(
 class ChunkSink final : public ByteSink
 {
 public:
-    explicit ChunkSink(int refuseAfter = -1) : refuseAfter_(refuseAfter) {}
+    explicit ChunkSink(int refuseAfter = -1, bool restartable = false)
+        : refuseAfter_(refuseAfter), restartable_(restartable)
+    {}
 
     bool write(QByteArrayView bytes) override
     {
@@ -116,11 +118,21 @@ public:
         return true;
     }
 
+    bool restart() override
+    {
+        ++restarts;
+        chunks.clear();
+        total = 0;
+        return restartable_;
+    }
+
     std::vector<qsizetype> chunks;
     qint64 total = 0;
+    int restarts = 0;
 
 private:
     const int refuseAfter_;
+    const bool restartable_;
 };
 
 class BodyFile : public testing::Test
@@ -141,15 +153,19 @@ protected:
     QTemporaryDir dir_;
 };
 
-TEST_F(BodyFile, StreamGivesUndecodableAndTheStoredBytesStayAvailable)
+TEST_F(BodyFile, AnUndecodableBodyIsGivenAgainAsStored)
 {
     const StoredBody body = bodyOf(kBody, QStringLiteral("br"));
-    ChunkSink decoded;
-    EXPECT_EQ(EntryBody::stream(body, decoded), Refusal::Undecodable);
-    ChunkSink stored;
-    EXPECT_EQ(EntryBody::streamStored(body, stored), Refusal::None);
-    EXPECT_EQ(stored.total, kBody.size());
-    EXPECT_EQ(EntryBody::read(body, EntryBody::kMaxDecodedSize, false), BodyOrRefusal(Refusal::Undecodable));
+    ChunkSink restartable(-1, true);
+    EXPECT_EQ(EntryBody::stream(body, restartable), Refusal::None);
+    EXPECT_EQ(restartable.restarts, 1);
+    EXPECT_EQ(restartable.total, kBody.size());
+    EXPECT_EQ(EntryBody::read(body, EntryBody::kMaxDecodedSize), BodyOrRefusal(kBody));
+    EXPECT_EQ(EntryBody::decodedSize(body), (std::variant<qint64, Refusal>(kBody.size())));
+    EXPECT_EQ(EntryBody::read(body, kBody.size() - 1), BodyOrRefusal(Refusal::TooLarge));
+
+    ChunkSink oneWay;
+    EXPECT_EQ(EntryBody::stream(body, oneWay), Refusal::Undecodable);
 }
 
 TEST_F(BodyFile, ASinkThatFailsEndsTheStream)

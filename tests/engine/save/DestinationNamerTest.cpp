@@ -72,7 +72,7 @@ TEST(DestinationNamerTest, NamesDocumentsAfterTheirTitleSafely)
     for (const NameCase& c : cases) {
         SCOPED_TRACE(c.name);
         const QString name = DestinationNamer::documentName(QStringLiteral("index[1].htm"),
-                                                            DestinationNamer::titleName(PageText::splitLines(c.page)));
+                                                            PageText::title(PageText::splitLines(c.page)));
         EXPECT_EQ(name, c.expected);
         EXPECT_LE(name.toUtf8().size(), DestinationNamer::kMaxNameBytes);
         EXPECT_TRUE(DestinationNamer::isDirectChildName(name));
