@@ -490,6 +490,7 @@ int CommandLineTool::runPlans(const Options& options, const QList<CacheLocation>
         queue.setCapacity(kMaxQueuedJobs);
     }
     tScanBuf scanner(*cache, queue, std::move(runPlans), closing, printer, std::chrono::milliseconds(0), run, &log);
+    scanner.setRemovesLeftovers(!options.dryRun);
     std::atomic<bool> interrupted{false};
     {
         // Before any thread of the run starts, so that they all inherit the blocked signals.

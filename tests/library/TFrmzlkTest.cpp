@@ -147,6 +147,10 @@ private slots:
         const QString news = folder("news");
         writePicture(news + "/a.png", 8, 8);
         QVERIFY(QDir().mkpath(news + "/sub"));
+        // What a save interrupted by a crash leaves is no harvested file.
+        QFile part(news + "/.webgleaner-4321-1.part");
+        QVERIFY(part.open(QIODevice::WriteOnly));
+        part.close();
         writePlanFile({{"key1", "新闻", news}});
         openWindow();
         clickNode(planTree()->topLevelItem(0)->child(0));

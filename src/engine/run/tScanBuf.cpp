@@ -5,8 +5,11 @@
 #include "engine/run/HarvestRun.h"
 #include "engine/run/PlanMatcher.h"
 #include "engine/run/ScanObserver.h"
+#include "engine/save/TemporaryBesideFile.h"
 #include "util/DateText.h"
 #include "util/FailureLog.h"
+
+#include <QSet>
 
 namespace
 {
@@ -67,6 +70,8 @@ void tScanBuf::Execute()
     // A first step that fails is logged; the walk goes on over the caches as they were.
     if (firstStep_)
         WorkerThread::guarded(log_, QStringLiteral("scanner"), firstStep_);
+    if (removesLeftovers_)
+        WorkerThread::guarded(log_, QStringLiteral("leftovers"), [this] { removeLeftovers(); });
     ScanCache();
     observer_.hintText(kFinishedFormat.arg(rowCount_));
     if (refused_ > kMaxLoggedRefusals && log_ != nullptr)
@@ -78,6 +83,18 @@ void tScanBuf::Execute()
     if (run_)
         queue_.PushRunEnd(run_);
     observer_.runEnded();
+}
+
+void tScanBuf::removeLeftovers() const
+{
+    const QDateTime runStart = QDateTime::currentDateTime();
+    QSet<QString> folders;
+    for (const std::optional<StrucRec>& plan : plans_) {
+        if (plan && !plan->savpath.isEmpty())
+            folders.insert(plan->savpath);
+    }
+    for (const QString& folder : folders)
+        TemporaryBesideFile::removeLeftovers(folder, runStart);
 }
 
 void tScanBuf::ScanCache()

@@ -49,6 +49,10 @@ public:
     // walk there, off its own thread, since that may wait on the disk. Set before start().
     void setFirstStep(std::function<void()> step) { firstStep_ = std::move(step); }
 
+    // Whether the run first removes the part files that interrupted saves left in its plans' folders
+    // (TemporaryBesideFile::removeLeftovers); on unless a run saves nothing. Set before start().
+    void setRemovesLeftovers(bool removes) { removesLeftovers_ = removes; }
+
     // Runs Execute on a thread of its own.
     void start();
     // The whole scan, on the calling thread.
@@ -66,6 +70,8 @@ public:
 
 private:
     void ScanCache();
+    // Removes what interrupted saves left in the plans' folders.
+    void removeLeftovers() const;
     // Tells the observer how far `walk` has got: at once when `now`, otherwise at most a few times a second.
     // A walk that `ranToEnd` reports its total as what it walked.
     void reportProgress(const CacheEnumeration& walk, bool now, bool ranToEnd = false);
@@ -81,6 +87,7 @@ private:
     UrlCache& cache_;
     CopyQueue& queue_;
     RunPlanList plans_;
+    bool removesLeftovers_ = true;
     const std::atomic<bool>& closingFlag_;
     ScanObserver& observer_;
     const std::chrono::milliseconds pause_;

@@ -2,9 +2,14 @@
 
 #include "engine/save/DestinationNamer.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,7 +32,8 @@ TemporaryBesideFile::TemporaryBesideFile(const QString& folder)
     }
     static std::atomic<quint64> counter{0};
     // Short and fixed in length, so that it fits wherever a destination's own name fits. Hidden, so that
-    // a file manager showing the folder meanwhile does not list it.
+    // a file manager showing the folder meanwhile does not list it. The process id tells removeLeftovers
+    // whose it is.
     path_ = nativeFolder + QStringLiteral("/.webgleaner-%1-%2.part").arg(::getpid()).arg(++counter).toUtf8();
     fd_ = ::open(path_.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     created_ = fd_ >= 0;
@@ -152,4 +158,37 @@ bool TemporaryBesideFile::sameBytesAs(const QByteArray& path) const
         ::close(ours);
     ::close(theirs);
     return same;
+}
+
+int TemporaryBesideFile::removeLeftovers(const QString& folder, const QDateTime& writtenBefore)
+{
+    static const QRegularExpression partName(QStringLiteral(R"(^\.webgleaner-(\d{1,10})-\d{1,20}\.part$)"));
+    const int folderFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0)
+        return 0;
+    const qint64 before = writtenBefore.toSecsSinceEpoch();
+    int removed = 0;
+    const QStringList names =
+        QDir(folder).entryList({QStringLiteral(".webgleaner-*.part")}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        const QRegularExpressionMatch match = partName.match(name);
+        if (!match.hasMatch())
+            continue;
+        bool isNumber = false;
+        const qint64 pid = match.captured(1).toLongLong(&isNumber);
+        if (!isNumber || pid <= 0 || pid > INT_MAX || pid == ::getpid())
+            continue;
+        // A process of that id still running may be another copy of the program in the middle of a save.
+        if (::kill(pid_t(pid), 0) == 0 || errno != ESRCH)
+            continue;
+        const QByteArray nativeName = QFile::encodeName(name);
+        struct stat status;
+        if (::fstatat(folderFd, nativeName.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(status.st_mode) || status.st_mtim.tv_sec >= before)
+            continue;
+        if (::unlinkat(folderFd, nativeName.constData(), 0) == 0)
+            ++removed;
+    }
+    ::close(folderFd);
+    return removed;
 }

@@ -4,6 +4,7 @@
 #include <QString>
 
 class DestinationNamer;
+class QDateTime;
 
 // A new file in a save folder, written and then put in place as a whole, or dropped: a reader never sees
 // half a file, and a failure leaves the folder as it was.
@@ -40,6 +41,12 @@ public:
     // Puts the file at the first path `names` yields that is free or already holds these bytes; Taken
     // when every one is taken by other content.
     Placement placeAtFirstFree(DestinationNamer& names);
+
+    // Removes from `folder` the hidden part files that saves interrupted by a crash or a kill left behind
+    // where the file system has no unnamed files: regular files named as this class names them, last
+    // written before `writtenBefore`, by a process that is gone. Files of this process, and of another
+    // that still runs, may be saves in progress and stay. Returns how many were removed.
+    static int removeLeftovers(const QString& folder, const QDateTime& writtenBefore);
 
     // What the last failing call met, as the system words it.
     QString errorText() const { return error_; }

@@ -7,9 +7,17 @@
 #include "util/DateText.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSet>
+#include <QTemporaryDir>
 #include <functional>
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace
 {
@@ -170,6 +178,66 @@ TEST(ScanWebAddressTest, OnlyTheAcceptedSpellingsOfHttpAreWebAddresses)
         EXPECT_TRUE(tScanBuf::isWebAddress(url)) << url;
     for (const char* url : {"", "hTtp://a", "htTp://a", "ftp://a", "Cookie:user@site/", "Visited: user@http://a"})
         EXPECT_FALSE(tScanBuf::isWebAddress(url)) << url;
+}
+
+// A process id that no process holds now: a child's, once it has ended.
+pid_t endedProcessId()
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+TEST_F(ScanTest, ARunFirstRemovesWhatInterruptedSavesLeftInItsFolders)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString dead = QString::number(endedProcessId());
+    const QString self = QString::number(::getpid());
+    const timespec hourAgo{::time(nullptr) - 3600, 0};
+    // clang-format off
+    const struct { const char* name; QString file; bool old; bool removed; } cases[] = {
+        {"crashed save",              ".webgleaner-" + dead + "-3.part",  true,  true},
+        {"another crashed save",      ".webgleaner-" + dead + "-17.part", true,  true},
+        {"this process's own save",   ".webgleaner-" + self + "-1.part",  true,  false},
+        {"a running process's save",  ".webgleaner-1-1.part",             true,  false},
+        {"written since the run began",".webgleaner-" + dead + "-4.part", false, false},
+        {"not a name saves give",     ".webgleaner-notes.part",           true,  false},
+        {"a harvested file",          "webgleaner-" + dead + "-5.part",   true,  false},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        QFile file(folder.filePath(c.file));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << c.name;
+        file.write("half a save");
+        file.close();
+        if (c.old) {
+            const timespec times[2] = {hourAgo, hourAgo};
+            ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(file.fileName()).constData(), times, 0), 0);
+        }
+    }
+    // Only regular files: a FIFO or a link of that name is somebody else's.
+    const QString fifo = folder.filePath(".webgleaner-" + dead + "-8.part");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString link = folder.filePath(".webgleaner-" + dead + "-9.part");
+    ASSERT_TRUE(QFile::link(folder.filePath(cases[2].file), link));
+
+    StrucRec pictures = plan("pictures", 1, "*.gif");
+    pictures.savpath = folder.path();
+
+    for (const bool removes : {false, true}) {
+        SCOPED_TRACE(removes ? "a run that saves" : "a run that only lists");
+        tScanBuf scanner(cache_, queue_, {pictures}, closing_, observer_, std::chrono::milliseconds(0));
+        scanner.setRemovesLeftovers(removes);
+        scanner.Execute();
+        queuedJobs();
+        for (const auto& c : cases)
+            EXPECT_EQ(QFileInfo::exists(folder.filePath(c.file)), !(removes && c.removed)) << c.name;
+        EXPECT_TRUE(QFileInfo(fifo).exists());
+        EXPECT_TRUE(QFileInfo(link).isSymLink());
+    }
 }
 
 } // namespace
