@@ -66,23 +66,32 @@ bool tScanBuf::isWebAddress(const QString& url)
 
 void tScanBuf::Execute()
 {
-    observer_.hintText(kSearchingText);
-    // A first step that fails is logged; the walk goes on over the caches as they were.
-    if (firstStep_)
-        WorkerThread::guarded(log_, QStringLiteral("scanner"), firstStep_);
-    if (removesLeftovers_)
-        WorkerThread::guarded(log_, QStringLiteral("leftovers"), [this] { removeLeftovers(); });
-    ScanCache();
-    observer_.hintText(kFinishedFormat.arg(rowCount_));
-    if (refused_ > kMaxLoggedRefusals && log_ != nullptr)
-        log_->logFailure(
-            QStringLiteral("另有%1个缓存项无法读取或解码后过大，未回收").arg(refused_ - kMaxLoggedRefusals));
+    const QString what = QStringLiteral("scanner");
+    // Whatever throws on the way (a cache that cannot be walked, memory running out), the run still ends
+    // below: the window holds its next Start until then, the command line its totals, and the copy
+    // worker the run's deletions.
+    WorkerThread::guarded(log_, what, [this, &what] {
+        observer_.hintText(kSearchingText);
+        // A first step that fails is logged; the walk goes on over the caches as they were.
+        if (firstStep_)
+            WorkerThread::guarded(log_, what, firstStep_);
+        if (removesLeftovers_)
+            WorkerThread::guarded(log_, QStringLiteral("leftovers"), [this] { removeLeftovers(); });
+        ScanCache();
+    });
+    WorkerThread::guarded(log_, what, [this] {
+        observer_.hintText(kFinishedFormat.arg(rowCount_));
+        if (refused_ > kMaxLoggedRefusals && log_ != nullptr)
+            log_->logFailure(
+                QStringLiteral("另有%1个缓存项无法读取或解码后过大，未回收").arg(refused_ - kMaxLoggedRefusals));
+    });
     running_ = false;
     plans_.clear();
     // After the last job: the copy worker finishes the run when it gets here.
-    if (run_)
-        queue_.PushRunEnd(run_);
-    observer_.runEnded();
+    if (run_ && !WorkerThread::guarded(log_, what, [this] { queue_.PushRunEnd(run_); }))
+        run_->finish(); // without its end job the copy worker would never tell those waiting for it
+
+    WorkerThread::guarded(log_, what, [this] { observer_.runEnded(); });
 }
 
 void tScanBuf::removeLeftovers() const

@@ -3,8 +3,10 @@
 #include "QtPrinters.h"
 #include "engine/cache/SimpleCache.h"
 #include "engine/run/CopyQueue.h"
+#include "engine/run/HarvestRun.h"
 #include "engine/run/ScanObserver.h"
 #include "util/DateText.h"
+#include "util/FailureLog.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,6 +15,7 @@
 #include <QTemporaryDir>
 #include <functional>
 #include <gtest/gtest.h>
+#include <stdexcept>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -237,6 +240,64 @@ TEST_F(ScanTest, ARunFirstRemovesWhatInterruptedSavesLeftInItsFolders)
             EXPECT_EQ(QFileInfo::exists(folder.filePath(c.file)), !(removes && c.removed)) << c.name;
         EXPECT_TRUE(QFileInfo(fifo).exists());
         EXPECT_TRUE(QFileInfo(link).isSymLink());
+    }
+}
+
+// A cache that fails the way a broken disk or a full memory does: at the start of a walk, or at its
+// first entry.
+class FailingCache final : public UrlCache
+{
+public:
+    explicit FailingCache(bool atFirstEntry) : atFirstEntry_(atFirstEntry) {}
+
+    std::unique_ptr<CacheEnumeration> enumerate() override
+    {
+        class FailingWalk final : public CacheEnumeration
+        {
+        public:
+            std::optional<CacheEntry> next() override { throw std::runtime_error("walk broke"); }
+        };
+        if (!atFirstEntry_)
+            throw std::runtime_error("cache gone");
+        return std::make_unique<FailingWalk>();
+    }
+    std::optional<CacheEntry> lookup(const QString&) override { return std::nullopt; }
+    RemoveOutcome removeEntry(const CacheEntry&) override { return RemoveOutcome::Gone; }
+    bool isCurrent(const CacheEntry&) override { return false; }
+
+private:
+    const bool atFirstEntry_;
+};
+
+class LinesLog final : public FailureLog
+{
+public:
+    void logFailure(const QString& message) noexcept override { lines << message; }
+    QStringList lines;
+};
+
+TEST_F(ScanTest, ARunEndsWhateverTheWalkThrows)
+{
+    for (const bool atFirstEntry : {false, true}) {
+        SCOPED_TRACE(atFirstEntry ? "at the first entry" : "at the start");
+        FailingCache cache(atFirstEntry);
+        LinesLog log;
+        RecordingObserver observer;
+        const auto run = std::make_shared<HarvestRun>();
+        tScanBuf scanner(cache, queue_, plans(), closing_, observer, std::chrono::milliseconds(0), run, &log);
+        scanner.start();
+        scanner.wait();
+        EXPECT_FALSE(scanner.isRunning());
+        ASSERT_FALSE(observer.events.isEmpty());
+        EXPECT_EQ(observer.events.last(), "end");
+        EXPECT_TRUE(observer.events.contains("hint:回收完毕，共回收0条记录"));
+        const CopyJob* end = queue_.FirstJob();
+        ASSERT_NE(end, nullptr);
+        EXPECT_TRUE(end->endsRun);
+        EXPECT_EQ(end->run, run);
+        queue_.RemoveFirstJob();
+        ASSERT_EQ(log.lines.size(), 1);
+        EXPECT_TRUE(log.lines[0].contains(atFirstEntry ? "walk broke" : "cache gone")) << log.lines[0].toStdString();
     }
 }
 
