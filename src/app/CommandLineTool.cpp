@@ -1,6 +1,7 @@
 #include "app/CommandLineTool.h"
 
 #include "app/ErrorLog.h"
+#include "app/InterruptWatch.h"
 #include "app/ProgramVersion.h"
 #include "app/RunProgressLine.h"
 #include "engine/cache/UrlCache.h"
@@ -17,9 +18,8 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <algorithm>
-#include <csignal>
 #include <mutex>
-#include <pthread.h>
+#include <unistd.h>
 
 namespace
 {
@@ -227,43 +227,6 @@ public:
 private:
     RunTerminal& terminal_;
     ErrorLog errorLog_;
-};
-
-// SIGINT and SIGTERM during a run: taken by a thread of their own (sigwait) rather than a handler, so
-// that the stop can be requested with ordinary calls. The signals are blocked from construction, before
-// the run's threads start and inherit the mask, until destruction.
-class InterruptWatch
-{
-public:
-    explicit InterruptWatch(std::function<void()> onInterrupt) : thread_(QStringLiteral("signals"), nullptr)
-    {
-        sigemptyset(&signals_);
-        sigaddset(&signals_, SIGINT);
-        sigaddset(&signals_, SIGTERM);
-        ::pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
-        thread_.start([this, onInterrupt = std::move(onInterrupt)] {
-            const timespec tick{0, 50 * 1000 * 1000};
-            while (!thread_.stopRequested()) {
-                if (::sigtimedwait(&signals_, nullptr, &tick) > 0) {
-                    onInterrupt();
-                    return;
-                }
-            }
-        });
-    }
-    ~InterruptWatch()
-    {
-        thread_.requestStop();
-        thread_.wait();
-        ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    }
-    InterruptWatch(const InterruptWatch&) = delete;
-    InterruptWatch& operator=(const InterruptWatch&) = delete;
-
-private:
-    sigset_t signals_;
-    sigset_t previous_;
-    WorkerThread thread_;
 };
 
 } // namespace
@@ -494,13 +457,20 @@ int CommandLineTool::runPlans(const Options& options, const QList<CacheLocation>
     std::atomic<bool> interrupted{false};
     {
         // Before any thread of the run starts, so that they all inherit the blocked signals.
-        const InterruptWatch watch([&] {
-            interrupted = true;
-            scanner.requestStop();
-            queue.stopWaiting();
-            if (worker)
-                worker->requestStop();
-        });
+        const InterruptWatch watch(
+            [&] {
+                interrupted = true;
+                scanner.requestStop();
+                queue.stopWaiting();
+                if (worker)
+                    worker->requestStop();
+            },
+            [] {
+                // Straight to the file: the stream belongs to the run's thread. One write, so that it
+                // cannot interleave with the progress line.
+                static const QByteArray notice = QStringLiteral("webgleaner-cli: 正在停止，请稍候\n").toUtf8();
+                (void)!::write(STDERR_FILENO, notice.constData(), size_t(notice.size()));
+            });
         if (worker)
             worker->start();
         scanner.Execute();
