@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <fcntl.h>
 #include <limits>
@@ -159,12 +160,49 @@ private:
 
 #ifdef WEBGLEANER_HAVE_IO_URING
 
+namespace
+{
+
+// Tags in the user data of a read and of a close, beside the file's index.
+constexpr quint64 kReadTag = quint64(1) << 32;
+// Submissions refused as busy in a row, with nothing of ours to complete meanwhile, before the ring
+// counts as failed.
+constexpr int kMaxBusySubmissions = 1000;
+constexpr quint64 kCloseTag = quint64(2) << 32;
+
+// What one batch lends the kernel: the names it opens, the buffers it reads into, the descriptors it
+// closes. None of it may be freed while a request is in flight.
+struct RingBatch
+{
+    explicit RingBatch(const QStringList& names) : files(size_t(names.size())), fds(size_t(names.size()), -1)
+    {
+        paths.reserve(size_t(names.size()));
+        for (const QString& name : names)
+            paths.push_back(QFile::encodeName(name));
+    }
+
+    std::vector<QByteArray> paths;
+    std::vector<BatchFileReader::File> files;
+    std::vector<int> fds;
+};
+
+} // namespace
+
 struct BatchFileReader::Ring
 {
     io_uring ring{};
     bool usable = false;
+    const RingFaults* faults = nullptr;
+    int submissions = 0;
+    int waits = 0;
+    int completions = 0;
 
-    Ring() { usable = io_uring_queue_init(2 * kBatchSize, &ring, 0) == 0; }
+    explicit Ring(const RingFaults* ringFaults) : faults(ringFaults)
+    {
+        // Two entries a file (a read and its close), and room to spare for a timed wait on kernels that
+        // take an entry for it.
+        usable = io_uring_queue_init(4 * kBatchSize, &ring, 0) == 0;
+    }
     ~Ring()
     {
         if (usable)
@@ -173,48 +211,110 @@ struct BatchFileReader::Ring
     Ring(const Ring&) = delete;
     Ring& operator=(const Ring&) = delete;
 
-    // Submits what is queued and hands each of `expected` completions to `handle(user data, result)`.
-    // False when the ring itself failed.
-    template <typename Handle>
-    bool complete(unsigned expected, Handle handle)
+    // A free submission entry; nullptr when the queue is full, which a batch never fills.
+    io_uring_sqe* entry() { return io_uring_get_sqe(&ring); }
+
+    int submit()
     {
-        if (expected == 0)
-            return true;
-        int submitted;
-        do
-            submitted = io_uring_submit(&ring);
-        while (submitted == -EINTR);
-        if (submitted < 0)
-            return false;
-        for (unsigned seen = 0; seen < expected;) {
+        ++submissions;
+        if (faults && faults->submit) {
+            if (const int error = faults->submit(submissions); error < 0)
+                return error;
+        }
+        return io_uring_submit(&ring);
+    }
+
+    int wait(io_uring_cqe** completion)
+    {
+        ++waits;
+        if (faults && faults->wait) {
+            if (const int error = faults->wait(waits); error < 0)
+                return error;
+        }
+        __kernel_timespec timeout{kRingTimeoutSeconds, 0};
+        return io_uring_wait_cqe_timeout(&ring, completion, &timeout);
+    }
+
+    // Submits the `queued` entries and hands each completion to `handle(user data, result)`. A
+    // submission that takes only part of them is repeated for the rest. False when the ring failed; then
+    // `inFlight` is how many requests the kernel may still be carrying out.
+    template <typename Handle>
+    bool complete(unsigned queued, unsigned& inFlight, Handle handle)
+    {
+        unsigned submitted = 0;
+        unsigned seen = 0;
+        int busy = 0;
+        inFlight = 0;
+        while (seen < queued) {
+            if (submitted < queued) {
+                const int taken = submit();
+                if (taken == -EINTR || taken == -EAGAIN || taken == -EBUSY) {
+                    // Busy with completions not yet seen: take one first, else try again, a while.
+                    if (seen == submitted) {
+                        if (++busy > kMaxBusySubmissions)
+                            return false;
+                        std::this_thread::yield();
+                        continue;
+                    }
+                } else if (taken < 0 || (taken == 0 && seen == submitted)) {
+                    inFlight = submitted - seen;
+                    return false;
+                } else {
+                    submitted += unsigned(taken);
+                }
+            }
+            if (seen == submitted)
+                continue;
             io_uring_cqe* completion = nullptr;
-            const int waited = io_uring_wait_cqe(&ring, &completion);
+            const int waited = wait(&completion);
+            if (waited == -EINTR)
+                continue;
+            if (waited < 0) {
+                inFlight = submitted - seen;
+                return false;
+            }
+            int result = completion->res;
+            ++completions;
+            if (faults && faults->completion)
+                result = faults->completion(completions, result);
+            handle(completion->user_data, result);
+            io_uring_cqe_seen(&ring, completion);
+            ++seen;
+        }
+        return true;
+    }
+
+    // After a failure: waits (bounded) for the requests still in flight, handing on their completions,
+    // so that nothing they use is freed under them. False when they could not all be seen.
+    template <typename Handle>
+    bool drain(unsigned inFlight, Handle handle)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kRingTimeoutSeconds);
+        while (inFlight > 0) {
+            io_uring_cqe* completion = nullptr;
+            const auto left =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return false;
+            __kernel_timespec timeout{left.count() / 1000000000, left.count() % 1000000000};
+            const int waited = io_uring_wait_cqe_timeout(&ring, &completion, &timeout);
             if (waited == -EINTR)
                 continue;
             if (waited < 0)
                 return false;
             handle(completion->user_data, completion->res);
             io_uring_cqe_seen(&ring, completion);
-            ++seen;
+            --inFlight;
         }
         return true;
     }
 };
 
-namespace
-{
-
-// Tags in the user data of a read and of a close, beside the file's index.
-constexpr quint64 kReadTag = quint64(1) << 32;
-constexpr quint64 kCloseTag = quint64(2) << 32;
-
-} // namespace
-
-BatchFileReader::BatchFileReader(int folderFd, qint64 headBytes, Mechanism mechanism)
-    : folderFd_(folderFd), headBytes_(std::max<qint64>(0, headBytes)), shared_(sharesReads(mechanism))
+BatchFileReader::BatchFileReader(int folderFd, qint64 headBytes, Mechanism mechanism, const RingFaults* faults)
+    : folderFd_(folderFd), headBytes_(std::max<qint64>(0, headBytes)), shared_(sharesReads(mechanism)), faults_(faults)
 {
     if (mechanism == Mechanism::Best) {
-        auto ring = std::make_unique<Ring>();
+        auto ring = std::make_unique<Ring>(faults);
         if (ring->usable)
             ring_ = std::move(ring);
     }
@@ -223,89 +323,122 @@ BatchFileReader::BatchFileReader(int folderFd, qint64 headBytes, Mechanism mecha
 std::vector<BatchFileReader::File> BatchFileReader::readBatched(const QStringList& names)
 {
     const int count = int(names.size());
-    std::vector<File> files(size_t(count), File{});
-    std::vector<QByteArray> paths;
-    paths.reserve(size_t(count));
-    for (const QString& name : names)
-        paths.push_back(QFile::encodeName(name));
-    std::vector<int> fds(size_t(count), -1);
-    io_uring& ring = ring_->ring;
+    auto batch = std::make_unique<RingBatch>(names);
+    std::vector<File>& files = batch->files;
+    std::vector<int>& fds = batch->fds;
+    Ring& ring = *ring_;
 
+    const auto opened = [&](quint64 data, int result) {
+        if (data >= quint64(count))
+            return;
+        if (result >= 0)
+            fds[data] = result;
+        else
+            files[data].error = -result;
+    };
+    const auto readOrClosed = [&](quint64 data, int result) {
+        const size_t i = size_t(data & 0xFFFFFFFF);
+        if (i >= size_t(count))
+            return;
+        if (data & kReadTag) {
+            if (result >= 0 && result <= files[i].head.size()) {
+                files[i].head.truncate(result);
+            } else {
+                files[i].head.clear();
+                files[i].error = result < 0 ? -result : EIO;
+            }
+        } else if (result != -ECANCELED) {
+            // Closed, or failed while closing: either way the descriptor is released (a close that fails
+            // with EIO has let go of it all the same), and closing it again could close another file's.
+            // Only a close cancelled by its failed read is left to closeAll.
+            fds[i] = -1;
+        }
+    };
     const auto closeAll = [&] {
         for (int& fd : fds) {
             if (fd >= 0)
                 ::close(std::exchange(fd, -1));
         }
     };
+    // The ring failed part-way: what is in flight is seen out before the batch goes, and the rest of this
+    // walk reads one file at a time.
+    const auto giveUp = [&](unsigned inFlight, const auto& handle) {
+        if (!ring.drain(inFlight, handle)) {
+            // Requests the kernel may still carry out would write into the batch's buffers: they are kept
+            // for the rest of the program rather than freed under it. It takes a broken ring, once.
+            static std::mutex keptMutex;
+            static std::vector<std::unique_ptr<RingBatch>> kept;
+            const std::lock_guard lock(keptMutex);
+            for (int& fd : fds)
+                fd = -1; // possibly closed by a request still in flight: never closed here
+            kept.push_back(std::move(batch));
+        } else {
+            closeAll();
+        }
+        ring_.reset();
+        return readPlain(names);
+    };
 
     // Every file opened at once.
     for (int i = 0; i < count; ++i) {
-        io_uring_sqe* entry = io_uring_get_sqe(&ring);
-        io_uring_prep_openat(entry, folderFd_, paths[size_t(i)].constData(), kOpenFlags, 0);
+        io_uring_sqe* entry = ring.entry();
+        if (entry == nullptr)
+            return giveUp(0, opened); // nothing submitted yet
+        io_uring_prep_openat(entry, folderFd_, batch->paths[size_t(i)].constData(), kOpenFlags, 0);
         io_uring_sqe_set_data64(entry, quint64(i));
     }
-    bool working = ring_->complete(unsigned(count), [&](quint64 data, int result) {
-        if (result >= 0)
-            fds[data] = result;
-        else
-            files[data].error = -result;
-    });
+    unsigned inFlight = 0;
+    if (!ring.complete(unsigned(count), inFlight, opened))
+        return giveUp(inFlight, opened);
 
     // The status of each opened file, from the file itself. One plain call each: io_uring hands a status
     // request to a worker thread, which costs more than the call.
-    for (int i = 0; working && i < count; ++i) {
+    for (int i = 0; i < count; ++i) {
         if (fds[size_t(i)] >= 0 && ::fstat(fds[size_t(i)], &files[size_t(i)].status) != 0) {
             files[size_t(i)].error = errno;
             files[size_t(i)].status.st_mode = 0;
         }
     }
-    unsigned queued = 0;
+    if (faults_ && faults_->afterStatus)
+        faults_->afterStatus();
 
     // The start of each regular file read, and every file closed after its read.
-    for (int i = 0; working && i < count; ++i) {
+    unsigned queued = 0;
+    for (int i = 0; i < count; ++i) {
         const int fd = fds[size_t(i)];
         if (fd < 0)
             continue;
         File& file = files[size_t(i)];
         const qint64 wanted = std::min<qint64>(file.status.st_size, headBytes_);
-        if (file.error == 0 && S_ISREG(file.status.st_mode) && wanted > 0) {
+        const bool reads = file.error == 0 && S_ISREG(file.status.st_mode) && wanted > 0;
+        io_uring_sqe* read = reads ? ring.entry() : nullptr;
+        io_uring_sqe* close = ring.entry();
+        if ((reads && read == nullptr) || close == nullptr) {
+            // Never expected (the queue holds two entries a file); what is queued stays unsubmitted.
+            closeAll();
+            ring_.reset();
+            return readPlain(names);
+        }
+        if (reads) {
             file.head.resize(wanted);
-            io_uring_sqe* read = io_uring_get_sqe(&ring);
             io_uring_prep_read(read, fd, file.head.data(), unsigned(wanted), 0);
             io_uring_sqe_set_data64(read, kReadTag | quint64(i));
             // A failed or short read cancels the close linked to it; that one is closed below.
             read->flags |= IOSQE_IO_LINK;
             ++queued;
         }
-        io_uring_sqe* close = io_uring_get_sqe(&ring);
         io_uring_prep_close(close, fd);
         io_uring_sqe_set_data64(close, kCloseTag | quint64(i));
         ++queued;
     }
-    working = working && ring_->complete(queued, [&](quint64 data, int result) {
-        const size_t i = size_t(data & 0xFFFFFFFF);
-        if (data & kReadTag) {
-            if (result >= 0) {
-                files[i].head.truncate(result);
-            } else {
-                files[i].head.clear();
-                files[i].error = -result;
-            }
-        } else if (result == 0) {
-            fds[i] = -1;
-        }
-    });
-    closeAll(); // any close cancelled or never queued
-    if (!working) {
-        // The ring failed part-way: the rest of this walk reads one file at a time.
-        ring_.reset();
-        return readPlain(names);
-    }
+    if (!ring.complete(queued, inFlight, readOrClosed))
+        return giveUp(inFlight, readOrClosed);
+    closeAll(); // the closes cancelled by a short or failed read
     for (File& file : files) {
         if (file.error == 0 && !S_ISREG(file.status.st_mode))
             file.head.clear();
     }
-    return files;
+    return std::move(files);
 }
 
 #else
@@ -313,8 +446,8 @@ std::vector<BatchFileReader::File> BatchFileReader::readBatched(const QStringLis
 struct BatchFileReader::Ring
 {};
 
-BatchFileReader::BatchFileReader(int folderFd, qint64 headBytes, Mechanism mechanism)
-    : folderFd_(folderFd), headBytes_(std::max<qint64>(0, headBytes)), shared_(sharesReads(mechanism))
+BatchFileReader::BatchFileReader(int folderFd, qint64 headBytes, Mechanism mechanism, const RingFaults* faults)
+    : folderFd_(folderFd), headBytes_(std::max<qint64>(0, headBytes)), shared_(sharesReads(mechanism)), faults_(faults)
 {}
 
 std::vector<BatchFileReader::File> BatchFileReader::readBatched(const QStringList& names)

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <sys/stat.h>
 #include <vector>
@@ -36,9 +37,28 @@ public:
         QByteArray head; // the first min(size, headBytes) bytes of a regular file, fewer on a short read
     };
 
+    // Where a test makes the ring fail the ways a kernel can: each hook, when set, sees the call or
+    // completion first. Counted from 1 over the reader's life.
+    struct RingFaults
+    {
+        // Returns a negative errno to give instead of submitting, 0 to submit.
+        std::function<int(int submission)> submit;
+        // Returns a negative errno to give instead of waiting for the next completion, 0 to wait.
+        std::function<int(int wait)> wait;
+        // Runs between taking the status of a batch's files and reading them.
+        std::function<void()> afterStatus;
+        // The result a completion hands on, given the one the kernel gave.
+        std::function<int(int completion, int result)> completion;
+    };
+
+    // How long the ring may keep a batch's reads before it counts as failed and the walk goes on one file
+    // at a time: far beyond any local disk, short enough that a hung request cannot hold a walk for good.
+    static constexpr int kRingTimeoutSeconds = 30;
+
     // `folderFd`: an open folder, or AT_FDCWD for names that are paths. `headBytes`: how much of each
-    // regular file to read from its start.
-    BatchFileReader(int folderFd, qint64 headBytes, Mechanism mechanism = Mechanism::Best);
+    // regular file to read from its start. `faults`: for tests of the ring's failures; must outlive this.
+    BatchFileReader(int folderFd, qint64 headBytes, Mechanism mechanism = Mechanism::Best,
+                    const RingFaults* faults = nullptr);
     ~BatchFileReader();
     BatchFileReader(const BatchFileReader&) = delete;
     BatchFileReader& operator=(const BatchFileReader&) = delete;
@@ -68,6 +88,7 @@ private:
     const int folderFd_;
     const qint64 headBytes_;
     const bool shared_;
+    const RingFaults* const faults_;
     std::unique_ptr<Ring> ring_;
     std::unique_ptr<Helper> helper_; // started by the first read, when shared_
 };

@@ -6,7 +6,9 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <cerrno>
 #include <fcntl.h>
+#include <functional>
 #include <future>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -138,6 +140,111 @@ TEST_P(BatchFileReaderTest, GivesTheFilesAskedForWhateverWasReadAhead)
         reader.readAhead(batch(1));
     }
     EXPECT_EQ(openFiles(), before);
+    ::close(folderFd);
+}
+
+// The ring failing the ways a kernel can, through the reader's fault hooks: every time the walk still gets
+// the files as they are, nothing stays open, no descriptor is closed twice (which would close another
+// file's), and nothing the kernel may still write into is freed.
+TEST(BatchFileReaderFaultTest, ARingThatFailsPartWayLosesNoFileAndClosesEachOnce)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    constexpr int kFiles = 8;
+    QStringList names;
+    for (int i = 0; i < kFiles; ++i) {
+        names << "file" + QString::number(i);
+        QFile file(folder.filePath(names.last()));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("contents of " + names.last().toLatin1());
+    }
+    const int folderFd = ::open(QFile::encodeName(folder.path()).constData(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folderFd, 0);
+    {
+        BatchFileReader probe(folderFd, kHeadBytes);
+        if (!probe.batched()) {
+            ::close(folderFd);
+            GTEST_SKIP() << "this kernel refuses io_uring to this process";
+        }
+    }
+    const auto openFiles = [] { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files).size(); };
+
+    // Descriptors the test opens while the reader runs, each taking the lowest number free: the one a
+    // close has just released. A second close of that number would close one of these.
+    std::vector<int> bystanders;
+    const auto openBystander = [&] { bystanders.push_back(::open("/dev/null", O_RDONLY | O_CLOEXEC)); };
+
+    struct Case
+    {
+        const char* name;
+        std::function<void(BatchFileReader::RingFaults&)> arrange;
+        bool shrinks = false; // the first file is emptied between its status and its read
+    };
+    const Case cases[] = {
+        {"submitting the opens fails", [](auto& f) { f.submit = [](int n) { return n == 1 ? -EIO : 0; }; }},
+        {"submitting the reads fails", [](auto& f) { f.submit = [](int n) { return n == 2 ? -EIO : 0; }; }},
+        {"submitting is busy a while", [](auto& f) { f.submit = [](int n) { return n % 2 == 1 ? -EBUSY : 0; }; }},
+        {"waiting fails with the opens in flight", [](auto& f) { f.wait = [](int n) { return n == 1 ? -EIO : 0; }; }},
+        {"waiting fails with the reads in flight",
+         [](auto& f) { f.wait = [](int n) { return n == kFiles + 1 ? -EIO : 0; }; }},
+        {"closes report a failure",
+         [&](auto& f) {
+             f.completion = [&](int n, int result) {
+                 if (n <= kFiles || result != 0)
+                     return result;
+                 openBystander(); // the kernel has released the descriptor already
+                 return -EIO;
+             };
+         }},
+        // The first batch's reads: its completions after the opens, which the second batch's opens follow.
+        {"reads fail",
+         [](auto& f) {
+             f.completion = [](int n, int result) {
+                 return n > kFiles && n <= 3 * kFiles && result > 0 ? -EIO : result;
+             };
+         }},
+        {"a file shrinks before its read", [](auto&) {}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BatchFileReader::RingFaults faults;
+        c.arrange(faults);
+        if (c.shrinks)
+            faults.afterStatus = [&] { ASSERT_TRUE(QFile::resize(folder.filePath(names[0]), 0)); };
+        const qsizetype before = openFiles();
+        std::vector<BatchFileReader::File> files;
+        {
+            BatchFileReader reader(folderFd, kHeadBytes, BatchFileReader::Mechanism::Best, &faults);
+            auto reading = std::async(std::launch::async, [&] { return reader.read(names); });
+            ASSERT_EQ(reading.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+            files = reading.get();
+            // A second batch, through the ring or, once it failed, one file at a time.
+            EXPECT_EQ(reader.read(names).size(), size_t(kFiles));
+        }
+        for (const int bystander : bystanders) {
+            EXPECT_NE(::fcntl(bystander, F_GETFD), -1) << "descriptor " << bystander << " was closed twice";
+            ::close(bystander);
+        }
+        EXPECT_EQ(openFiles(), before) << "a descriptor stayed open";
+        bystanders.clear();
+        ASSERT_EQ(files.size(), size_t(kFiles));
+        for (int i = c.shrinks ? 1 : 0; i < kFiles; ++i) {
+            const QByteArray expected = "contents of " + names[i].toLatin1();
+            if (QByteArray(c.name) == "reads fail") {
+                EXPECT_TRUE(files[size_t(i)].head.isEmpty());
+                EXPECT_EQ(files[size_t(i)].error, EIO);
+            } else {
+                EXPECT_EQ(files[size_t(i)].head, expected) << i;
+                EXPECT_EQ(files[size_t(i)].error, 0) << i;
+            }
+        }
+        if (c.shrinks) {
+            EXPECT_TRUE(files[0].head.isEmpty());
+            QFile refill(folder.filePath(names[0]));
+            ASSERT_TRUE(refill.open(QIODevice::WriteOnly));
+            refill.write("contents of " + names[0].toLatin1());
+        }
+    }
     ::close(folderFd);
 }
 
