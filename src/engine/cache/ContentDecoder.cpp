@@ -50,20 +50,27 @@ std::optional<Coding> codingNamed(const QString& name)
     return std::nullopt;
 }
 
-// The codings named by a Content-Encoding value, in the order they were applied; std::nullopt when one
-// is unknown. Identity and empty items add nothing.
+// The codings named by a Content-Encoding value, in the order they were applied; identity and empty items add
+// nothing. An unknown item leaves the whole body as stored, as browsers leave it (they show such a body as it
+// came): the list is then empty. std::nullopt for more layers than kMaxCodings.
 std::optional<QList<Coding>> codingsOf(const QString& encoding)
 {
     QList<Coding> codings;
+    bool tooMany = false;
     for (const QString& item : encoding.split(u',')) {
         const QString name = item.trimmed().toLower();
         if (name.isEmpty() || name == u"identity")
             continue;
         const std::optional<Coding> coding = codingNamed(name);
-        if (!coding || codings.size() == kMaxCodings)
-            return std::nullopt;
-        codings.append(*coding);
+        if (!coding)
+            return QList<Coding>();
+        if (codings.size() == kMaxCodings)
+            tooMany = true;
+        else
+            codings.append(*coding);
     }
+    if (tooMany)
+        return std::nullopt;
     return codings;
 }
 
@@ -135,6 +142,9 @@ protected:
 
     bool corrupt() { return state_.fail(ContentDecoder::Outcome::Undecodable); }
 
+    // Whether this stage has handed on any byte.
+    bool producedAny() const { return produced_ > 0; }
+
 private:
     ByteSink& next_;
     ChainState& state_;
@@ -144,11 +154,18 @@ private:
     const std::unique_ptr<char[]> buffer_;
 };
 
-// A zlib inflate stream in one of its three wrappings (zlib, gzip, raw deflate).
+// Raw deflate data (RFC 1951), inflated. The wrappers around it (gzip's, zlib's) are read by the stages
+// themselves rather than by zlib, so that their check values can be passed over as browsers pass over them.
 class InflatingStage : public DecodingStage
 {
 public:
-    using DecodingStage::DecodingStage;
+    InflatingStage(ByteSink& next, ChainState& state, qint64 maxOutput) : DecodingStage(next, state, maxOutput)
+    {
+        initialized_ = inflateInit2(&stream_, -MAX_WBITS) == Z_OK;
+        if (!initialized_)
+            corrupt();
+    }
+
     ~InflatingStage() override
     {
         if (initialized_)
@@ -156,16 +173,11 @@ public:
     }
 
 protected:
-    bool initialize(int windowBits)
-    {
-        initialized_ = inflateInit2(&stream_, windowBits) == Z_OK;
-        return initialized_ || corrupt();
-    }
+    // Ready for another deflate stream (a gzip body's next member).
+    bool restartStream() { return inflateReset(&stream_) == Z_OK || corrupt(); }
 
-    bool reset() { return inflateReset(&stream_) == Z_OK || corrupt(); }
-
-    // Inflates `encoded` until it is used up or the stream ends (`ended`). The number of bytes used, or
-    // -1 on failure.
+    // Inflates `encoded` until it is used up or the deflate data ends (`ended`). The number of bytes used, or
+    // -1 on failure: data that is corrupt fails, data that stops short simply uses up its input.
     qsizetype inflateSome(QByteArrayView encoded, bool& ended)
     {
         ended = false;
@@ -209,72 +221,179 @@ bool startsGzipMember(QByteArrayView bytes, qsizetype at)
     return bytes.size() - at >= 2 && static_cast<uchar>(bytes[at]) == 0x1f && static_cast<uchar>(bytes[at + 1]) == 0x8b;
 }
 
-// gzip, with several members in a row as one body (RFC 1952). Bytes after the last member that do not
-// start another are ignored, as browsers ignore them.
+// gzip and x-gzip (RFC 1952), with several members in a row as one body. Damage is taken as browsers take it:
+// each member's trailer (CRC-32 and length) is passed over unchecked, so a wrong one changes nothing, and a
+// body cut short (in a member's data, its trailer, or a later member's header) keeps what inflated; only a
+// body of which nothing at all inflated did not decode. A header or deflate data that is corrupt makes the
+// body undecodable. Bytes after a member that do not make another member's header are ignored.
 class GzipStage final : public InflatingStage
 {
 public:
-    GzipStage(ByteSink& next, ChainState& state, qint64 maxOutput) : InflatingStage(next, state, maxOutput)
-    {
-        initialize(16 + MAX_WBITS);
-    }
+    using InflatingStage::InflatingStage;
 
 private:
     enum class Phase
     {
-        InMember,
-        BetweenMembers, // a member ended; the next two bytes tell whether another starts
-        Trailing,       // what follows is not a member: ignored
+        Header,   // the fixed part and the optional fields its flags announce
+        Deflate,  // the member's data
+        Trailer,  // its CRC-32 and length, passed over
+        Trailing, // what follows is not a member: ignored
     };
+
+    // A header's fields, in the order they come (RFC 1952 2.3).
+    enum class Field
+    {
+        Fixed,
+        ExtraLength,
+        Extra,
+        Name,
+        Comment,
+        HeaderCrc,
+    };
+
+    static constexpr int kFixedHeader = 10;
+    static constexpr int kTrailer = 8;
+    static constexpr uchar kHeaderCrcFlag = 0x02;
+    static constexpr uchar kExtraFlag = 0x04;
+    static constexpr uchar kNameFlag = 0x08;
+    static constexpr uchar kCommentFlag = 0x10;
+    static constexpr uchar kReservedFlags = 0xe0;
 
     bool consume(QByteArrayView encoded) override
     {
         while (!encoded.isEmpty()) {
-            if (phase_ == Phase::Trailing)
-                return true;
-            if (phase_ == Phase::BetweenMembers) {
-                magic_[looked_++] = encoded.front();
-                encoded = encoded.sliced(1);
-                if (uchar(magic_[0]) != 0x1f || (looked_ == 2 && uchar(magic_[1]) != 0x8b)) {
-                    phase_ = Phase::Trailing;
-                    return true;
+            switch (phase_) {
+            case Phase::Header:
+                if (!readHeader(encoded)) {
+                    if (members_ == 0)
+                        return corrupt();
+                    phase_ = Phase::Trailing; // what came before stands
                 }
-                if (looked_ < 2)
-                    continue;
-                looked_ = 0;
-                phase_ = Phase::InMember;
+                break;
+            case Phase::Deflate: {
                 bool ended = false;
-                if (!reset() || inflateSome(QByteArrayView(magic_, 2), ended) < 0)
+                const qsizetype used = inflateSome(encoded, ended);
+                if (used < 0)
                     return false;
-                continue;
+                encoded = encoded.sliced(used);
+                if (ended) {
+                    ++members_;
+                    phase_ = Phase::Trailer;
+                    left_ = kTrailer;
+                }
+                break;
             }
-            bool ended = false;
-            const qsizetype used = inflateSome(encoded, ended);
-            if (used < 0)
-                return false;
-            encoded = encoded.sliced(used);
-            if (ended)
-                phase_ = Phase::BetweenMembers;
+            case Phase::Trailer: {
+                const qsizetype skipped = std::min(left_, encoded.size());
+                encoded = encoded.sliced(skipped);
+                left_ -= skipped;
+                if (left_ == 0) {
+                    if (!restartStream())
+                        return false;
+                    phase_ = Phase::Header;
+                    field_ = Field::Fixed;
+                    left_ = kFixedHeader;
+                }
+                break;
+            }
+            case Phase::Trailing:
+                return true;
+            }
         }
         return true;
     }
 
-    // A member cut short is a truncated body.
-    bool end() override { return phase_ != Phase::InMember || corrupt(); }
+    bool end() override { return members_ > 0 || producedAny() || corrupt(); }
 
-    Phase phase_ = Phase::InMember;
-    char magic_[2] = {};
-    int looked_ = 0;
+    // Takes header bytes off the front of `encoded`, moving on to the data once the header is whole; false
+    // when they are not a gzip header of deflate data.
+    bool readHeader(QByteArrayView& encoded)
+    {
+        while (!encoded.isEmpty() && phase_ == Phase::Header) {
+            switch (field_) {
+            case Field::Fixed: {
+                const uchar byte = uchar(encoded.front());
+                encoded = encoded.sliced(1);
+                const qsizetype at = kFixedHeader - left_;
+                if ((at == 0 && byte != 0x1f) || (at == 1 && byte != 0x8b) || (at == 2 && byte != Z_DEFLATED) ||
+                    (at == 3 && (byte & kReservedFlags) != 0))
+                    return false;
+                if (at == 3)
+                    flags_ = byte;
+                if (--left_ == 0)
+                    nextField(Field::Fixed);
+                break;
+            }
+            case Field::ExtraLength: // two bytes, the low one first
+                extraLength_ |= qsizetype(uchar(encoded.front())) << (8 * (2 - left_));
+                encoded = encoded.sliced(1);
+                if (--left_ == 0) {
+                    field_ = Field::Extra;
+                    left_ = extraLength_;
+                    if (left_ == 0)
+                        nextField(Field::Extra);
+                }
+                break;
+            case Field::Extra:
+            case Field::HeaderCrc: {
+                const qsizetype skipped = std::min(left_, encoded.size());
+                encoded = encoded.sliced(skipped);
+                left_ -= skipped;
+                if (left_ == 0)
+                    nextField(field_);
+                break;
+            }
+            case Field::Name:
+            case Field::Comment: { // up to a zero byte
+                const qsizetype zero = encoded.indexOf('\0');
+                encoded = zero < 0 ? QByteArrayView() : encoded.sliced(zero + 1);
+                if (zero >= 0)
+                    nextField(field_);
+                break;
+            }
+            }
+        }
+        return true;
+    }
+
+    // Moves past `done` to the next field the flags announce, or to the data when there is none.
+    void nextField(Field done)
+    {
+        static constexpr std::pair<Field, uchar> kOptional[] = {{Field::ExtraLength, kExtraFlag},
+                                                                {Field::Name, kNameFlag},
+                                                                {Field::Comment, kCommentFlag},
+                                                                {Field::HeaderCrc, kHeaderCrcFlag}};
+        for (const auto& [field, flag] : kOptional) {
+            if (field > done && (flags_ & flag) != 0) {
+                field_ = field;
+                left_ = field == Field::ExtraLength || field == Field::HeaderCrc ? 2 : 0;
+                extraLength_ = 0;
+                return;
+            }
+        }
+        phase_ = Phase::Deflate;
+    }
+
+    Phase phase_ = Phase::Header;
+    Field field_ = Field::Fixed;
+    qsizetype left_ = kFixedHeader; // bytes still to come of the current field or trailer
+    uchar flags_ = 0;
+    qsizetype extraLength_ = 0;
+    int members_ = 0; // members whose data ended
 };
 
-// "deflate" means the zlib format, but enough servers send raw deflate that browsers take both: the first
-// two bytes tell, as a zlib header is recognisable by its check bits. Bytes after the stream are ignored.
+// "deflate" means the zlib format (RFC 1950), but enough servers send raw deflate that browsers take both: the
+// first two bytes tell, as a zlib header is recognisable by its check bits. Either way the data is inflated
+// raw, so the zlib trailer (Adler-32) is passed over as gzip's is, and a body cut short keeps what inflated.
+// Bytes after the data are ignored.
 class DeflateStage final : public InflatingStage
 {
 public:
     using InflatingStage::InflatingStage;
 
 private:
+    static constexpr uchar kPresetDictionaryFlag = 0x20;
+
     static bool isZlibHeader(uchar cmf, uchar flg)
     {
         return (cmf & 0x0f) == Z_DEFLATED && (cmf >> 4) <= 7 && (cmf * 256 + flg) % 31 == 0;
@@ -291,21 +410,26 @@ private:
             }
             if (sniffed_ < 2)
                 return true;
-            if (!initialize(isZlibHeader(uchar(header_[0]), uchar(header_[1])) ? MAX_WBITS : -MAX_WBITS) ||
-                inflateSome(QByteArrayView(header_, 2), ended_) < 0)
+            if (isZlibHeader(uchar(header_[0]), uchar(header_[1]))) {
+                // A preset dictionary is one HTTP has no way to name.
+                if ((uchar(header_[1]) & kPresetDictionaryFlag) != 0)
+                    return corrupt();
+            } else if (inflateSome(QByteArrayView(header_, 2), ended_) < 0) {
                 return false;
+            }
         }
         return ended_ || encoded.isEmpty() || inflateSome(encoded, ended_) >= 0;
     }
 
-    bool end() override { return ended_ || corrupt(); }
+    bool end() override { return ended_ || producedAny() || corrupt(); }
 
     char header_[2] = {};
     int sniffed_ = 0;
     bool ended_ = false;
 };
 
-// Brotli. Bytes after the end of the stream are ignored, as with gzip.
+// Brotli. A stream cut short is undecodable, as it is in browsers: brotli has no trailer that could be passed
+// over, only the end of its last meta-block to say the body is whole. Bytes after the end are ignored.
 class BrotliStage final : public DecodingStage
 {
 public:
@@ -348,7 +472,8 @@ private:
     bool done_ = false;
 };
 
-// zstd, frames one after another; an unfinished last frame is a truncated body.
+// zstd, frames one after another. As in browsers, an unfinished last frame (a body cut short) and a frame whose
+// content checksum is wrong are undecodable.
 class ZstdStage final : public DecodingStage
 {
 public:
@@ -516,9 +641,10 @@ ContentDecoder::Outcome ContentDecoder::finish()
     return chain_->state.outcome;
 }
 
-bool ContentDecoder::knowsEncoding(const QString& encoding)
+bool ContentDecoder::isCoded(const QString& encoding)
 {
-    return codingsOf(encoding).has_value();
+    const std::optional<QList<Coding>> codings = codingsOf(encoding);
+    return !codings || !codings->isEmpty();
 }
 
 std::optional<QByteArray> ContentDecoder::decode(const QByteArray& stored, const QString& encoding,

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <memory>
 #include <sys/stat.h>
 #include <zlib.h>
@@ -141,13 +142,6 @@ public:
         return true;
     }
 
-    bool restart() override
-    {
-        bytes_.resize(0);
-        full_ = false;
-        return true;
-    }
-
     bool isFull() const { return full_; }
     QByteArray take() { return std::move(bytes_); }
 
@@ -170,13 +164,6 @@ public:
         return !full_;
     }
 
-    bool restart() override
-    {
-        count_ = 0;
-        full_ = false;
-        return true;
-    }
-
     bool isFull() const { return full_; }
     qint64 count() const { return count_; }
 
@@ -186,17 +173,40 @@ private:
     bool full_ = false;
 };
 
+// Passes decoded bytes on once the budget has taken them.
+class BudgetSink final : public ByteSink
+{
+public:
+    BudgetSink(DecodingBudget& budget, ByteSink& next) : budget_(budget), next_(next) {}
+
+    bool write(QByteArrayView bytes) override
+    {
+        if (!budget_.take(bytes.size())) {
+            refused_ = true;
+            return false;
+        }
+        return next_.write(bytes);
+    }
+
+    bool refused() const { return refused_; }
+
+private:
+    DecodingBudget& budget_;
+    ByteSink& next_;
+    bool refused_ = false;
+};
+
 // A refusal by a capped sink of ours is the body being too large, not a failing sink.
 Refusal withCap(Refusal refusal, bool capReached)
 {
     return refusal == Refusal::SinkFailed && capReached ? Refusal::TooLarge : refusal;
 }
 
-} // namespace
-
-EntryBody::Refusal EntryBody::stream(const StoredBody& body, ByteSink& sink, qint64 maxDecodedSize)
+// `body` decoded into `sink`, stopped past `cap` with `overCap`. A body that does not decode is refused, never
+// delivered as stored: those bytes are not the body its coding names.
+Refusal decodeInto(const StoredBody& body, ByteSink& sink, qint64 cap, Refusal overCap)
 {
-    ContentDecoder decoder(body.contentEncoding, sink, maxDecodedSize);
+    ContentDecoder decoder(body.contentEncoding, sink, cap);
     const Refusal read = readStored(body, decoder);
     // The decoder refusing the stored bytes has its own reason, which finish() gives.
     if (read != Refusal::None && read != Refusal::SinkFailed)
@@ -205,18 +215,90 @@ EntryBody::Refusal EntryBody::stream(const StoredBody& body, ByteSink& sink, qin
     case ContentDecoder::Outcome::Decoded:
         return read;
     case ContentDecoder::Outcome::Undecodable:
-        return sink.restart() ? readStored(body, sink) : Refusal::Undecodable;
+        return Refusal::Undecodable;
     case ContentDecoder::Outcome::TooLarge:
-        return Refusal::TooLarge;
+        return overCap;
     case ContentDecoder::Outcome::SinkFailed:
         break;
     }
     return Refusal::SinkFailed;
 }
 
+// The innermost budget scope of this thread.
+thread_local EntryBody::BudgetScope* tBudgetScope = nullptr;
+
+} // namespace
+
+DecodingBudget::DecodingBudget(qint64 floor, qint64 ratio)
+    : floor_(std::max<qint64>(floor, 0)), ratio_(std::max<qint64>(ratio, 0))
+{}
+
+bool DecodingBudget::admit(qint64 storedLength)
+{
+    if (isSpent())
+        return false;
+    stored_.fetch_add(std::max<qint64>(storedLength, 0), std::memory_order_relaxed);
+    return true;
+}
+
+bool DecodingBudget::take(qint64 decoded)
+{
+    if (isSpent())
+        return false;
+    const qint64 total = decoded_.fetch_add(decoded, std::memory_order_relaxed) + decoded;
+    const qint64 stored = stored_.load(std::memory_order_relaxed);
+    const qint64 byRatio = ratio_ > 0 && stored > std::numeric_limits<qint64>::max() / ratio_
+                               ? std::numeric_limits<qint64>::max()
+                               : stored * ratio_;
+    if (total <= std::max(floor_, byRatio))
+        return true;
+    spent_.store(true, std::memory_order_relaxed);
+    return false;
+}
+
+EntryBody::BudgetScope::BudgetScope(DecodingBudget* budget) : budget_(budget), outer_(tBudgetScope)
+{
+    tBudgetScope = this;
+}
+
+EntryBody::BudgetScope::~BudgetScope()
+{
+    tBudgetScope = outer_;
+}
+
+qint64 EntryBody::decodedCap(qint64 storedLength, qint64 maxDecodedSize, qint64 maxRatio)
+{
+    const qint64 stored = std::max<qint64>(storedLength, 0);
+    const qint64 ratio = std::max<qint64>(maxRatio, 0);
+    const qint64 byRatio = ratio > 0 && stored > std::numeric_limits<qint64>::max() / ratio
+                               ? std::numeric_limits<qint64>::max()
+                               : stored * ratio;
+    return std::min(maxDecodedSize, std::max(kDecodedFloor, byRatio));
+}
+
+EntryBody::Refusal EntryBody::stream(const StoredBody& body, ByteSink& sink, qint64 maxDecodedSize, qint64 maxRatio)
+{
+    const qint64 cap = decodedCap(body.length, maxDecodedSize, maxRatio);
+    const Refusal overCap = cap < maxDecodedSize ? Refusal::Amplified : Refusal::TooLarge;
+    BudgetScope* const scope = tBudgetScope;
+    if (scope == nullptr || scope->budget_ == nullptr || !ContentDecoder::isCoded(body.contentEncoding))
+        return decodeInto(body, sink, cap, overCap);
+    if (!scope->budget_->admit(body.length)) {
+        scope->refusedAny_ = true;
+        return Refusal::BudgetSpent;
+    }
+    BudgetSink charged(*scope->budget_, sink);
+    const Refusal streamed = decodeInto(body, charged, cap, overCap);
+    if (streamed == Refusal::SinkFailed && charged.refused()) {
+        scope->refusedAny_ = true;
+        return Refusal::BudgetSpent;
+    }
+    return streamed;
+}
+
 std::variant<QByteArray, EntryBody::Refusal> EntryBody::read(const StoredBody& body, qint64 maxSize)
 {
-    const qint64 expected = body.contentEncoding.isEmpty() ? body.length : 0;
+    const qint64 expected = ContentDecoder::isCoded(body.contentEncoding) ? 0 : body.length;
     MemorySink sink(maxSize, expected);
     const Refusal streamed = stream(body, sink, maxSize);
     if (streamed == Refusal::None)
@@ -227,7 +309,7 @@ std::variant<QByteArray, EntryBody::Refusal> EntryBody::read(const StoredBody& b
 std::variant<qint64, EntryBody::Refusal> EntryBody::decodedSize(const StoredBody& body, qint64 maxSize)
 {
     CountingSink counter(maxSize);
-    const Refusal streamed = stream(body, counter, maxSize);
+    const Refusal streamed = decodeInto(body, counter, maxSize, Refusal::TooLarge);
     if (streamed == Refusal::None)
         return counter.count();
     return withCap(streamed, counter.isFull());
@@ -254,6 +336,10 @@ const char* EntryBody::nameOf(Refusal refusal)
         return "too large";
     case Refusal::SinkFailed:
         return "not written";
+    case Refusal::Amplified:
+        return "amplified";
+    case Refusal::BudgetSpent:
+        return "budget spent";
     }
     return "unknown";
 }

@@ -76,6 +76,25 @@ std::vector<DecodeCase> decodeCases()
     gzipWithName[3] = 0x08; // FNAME
     gzipWithName.insert(10, QByteArray("page.html\0", 10));
     QByteArray zstdSkippable("\x50\x2a\x4d\x18\x04\x00\x00\x00skip", 12);
+    // Every optional header field: extra (4 bytes), name, comment, header CRC (not checked).
+    QByteArray gzipWithEveryField = gzipped;
+    gzipWithEveryField[3] = 0x1e; // FEXTRA | FNAME | FCOMMENT | FHCRC
+    gzipWithEveryField.insert(10, QByteArray("\x04\x00"
+                                             "xy\0\0"
+                                             "page.html\0"
+                                             "a comment\0"
+                                             "\x12\x34",
+                                             28));
+    // Deflate data whose first block has the reserved type: corrupt from its first bits.
+    QByteArray corruptGzip = gzipped;
+    corruptGzip[10] = 0x07;
+    const QByteArray storedGzip = TestEncoder::gzipStored(kText);
+    const QByteArray storedZlib = TestEncoder::zlibStored(kText);
+    // Damage as browsers take it: a gzip or deflate body keeps what inflated, whatever its trailer says.
+    const auto withTrailerByte = [](QByteArray bytes, qsizetype fromEnd) {
+        bytes[bytes.size() - fromEnd] = char(bytes[bytes.size() - fromEnd] ^ 0x55);
+        return bytes;
+    };
 
     return {
         {"Identity", kText, QStringLiteral("identity"), kText},
@@ -99,18 +118,37 @@ std::vector<DecodeCase> decodeCases()
         {"EmptyBodyWithAnEncoding", QByteArray(), QStringLiteral("br"), QByteArray()},
         {"EmptyGzipMember", TestEncoder::gzip(QByteArray()), QStringLiteral("gzip"), QByteArray()},
 
-        {"UnknownEncoding", kText, QStringLiteral("compress"), std::nullopt},
-        {"UnknownEncodingInAList", gzipped, QStringLiteral("gzip, sdch"), std::nullopt},
+        {"GzipWithEveryHeaderField", gzipWithEveryField, QStringLiteral("gzip"), kText},
+        // Browsers show a body whose coding they do not know as it came; so is it kept.
+        {"UnknownEncoding", kText, QStringLiteral("compress"), kText},
+        {"UnknownEncodingInAList", gzipped, QStringLiteral("gzip, sdch"), gzipped},
+
+        {"GzipWrongCrc", withTrailerByte(gzipped, 8), QStringLiteral("gzip"), kText},
+        {"GzipWrongLength", withTrailerByte(gzipped, 1), QStringLiteral("x-gzip"), kText},
+        {"GzipTrailerCut", gzipped.chopped(5), QStringLiteral("gzip"), kText},
+        {"GzipWithoutTrailer", gzipped.chopped(8), QStringLiteral("gzip"), kText},
+        {"GzipCutInItsLastBlock", storedGzip.chopped(8 + 100), QStringLiteral("gzip"), kText.chopped(100)},
+        {"GzipSecondMemberCut", gzipped + TestEncoder::gzip(other).first(6), QStringLiteral("gzip"), kText},
+        {"GzipThenNotAMember", gzipped + QByteArray("\x1f\x8b\x09 not a member"), QStringLiteral("gzip"), kText},
+        {"DeflateZlibWrongAdler", withTrailerByte(zlib, 2), QStringLiteral("deflate"), kText},
+        {"DeflateZlibWithoutAdler", zlib.chopped(4), QStringLiteral("deflate"), kText},
+        {"DeflateZlibCutInItsLastBlock", storedZlib.chopped(4 + 100), QStringLiteral("deflate"), kText.chopped(100)},
+        {"DeflateRawCutInItsLastBlock", storedZlib.sliced(2).chopped(4 + 100), QStringLiteral("deflate"),
+         kText.chopped(100)},
+
         {"TooManyCodings", gzipped, QStringLiteral("identity, identity, identity, gzip, gzip, gzip, gzip, gzip"),
          std::nullopt},
-        {"GzipTruncated", gzipped.first(gzipped.size() - 5), QStringLiteral("gzip"), std::nullopt},
-        {"GzipBadChecksum", gzipped.first(gzipped.size() - 8) + QByteArray(8, '\x55'), QStringLiteral("gzip"),
-         std::nullopt},
         {"GzipOnPlainText", kText, QStringLiteral("gzip"), std::nullopt},
-        {"GzipSecondMemberTruncated", gzipped + TestEncoder::gzip(other).first(15), QStringLiteral("gzip"),
+        {"GzipHeaderOnly", gzipped.first(10), QStringLiteral("gzip"), std::nullopt},
+        {"GzipCutInItsHeader", gzipWithEveryField.first(20), QStringLiteral("gzip"), std::nullopt},
+        {"GzipReservedFlag", QByteArray("\x1f\x8b\x08\x20", 4) + gzipped.sliced(4), QStringLiteral("gzip"),
          std::nullopt},
-        {"DeflateTruncated", zlib.first(zlib.size() / 2), QStringLiteral("deflate"), std::nullopt},
+        {"GzipCorruptData", corruptGzip, QStringLiteral("gzip"), std::nullopt},
+        {"GzipSecondMemberCorrupt", gzipped + corruptGzip, QStringLiteral("gzip"), std::nullopt},
         {"DeflateOnPlainText", kText, QStringLiteral("deflate"), std::nullopt},
+        {"DeflatePresetDictionary", QByteArray("\x78\x20\0\0\0\1", 6) + zlib.sliced(2), QStringLiteral("deflate"),
+         std::nullopt},
+        {"DeflateHeaderOnly", zlib.first(2), QStringLiteral("deflate"), std::nullopt},
         {"BrotliTruncated", brotli.first(brotli.size() - 3), QStringLiteral("br"), std::nullopt},
         {"BrotliOnPlainText", kText, QStringLiteral("br"), std::nullopt},
         {"ZstdTruncated", zstd.first(zstd.size() - 3), QStringLiteral("zstd"), std::nullopt},
@@ -280,7 +318,7 @@ std::vector<SizeHintCase> sizeHintCases()
         edgesOf("Brotli", TestEncoder::brotli(kText), QStringLiteral("br"), std::nullopt),
         edgesOf("Deflate", TestEncoder::zlibDeflate(kText), QStringLiteral("deflate"), std::nullopt),
         edgesOf("TwoCodings", TestEncoder::gzip(gzipped), QStringLiteral("gzip, gzip"), std::nullopt),
-        edgesOf("UnknownEncoding", gzipped, QStringLiteral("compress"), std::nullopt),
+        edgesOf("UnknownEncoding", gzipped, QStringLiteral("compress"), gzipped.size()),
         {"NegativeLength", "abc", "abc", -1, QString(), std::nullopt},
     };
 }

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <sys/resource.h>
 #include <zlib.h>
 
@@ -86,9 +87,12 @@ INSTANTIATE_TEST_SUITE_P(
                  true, std::nullopt, kBody},
         ReadCase{"Zstd", TestEncoder::zstdStreamed(kBody), QStringLiteral("zstd"), 0, 0, true, std::nullopt, kBody},
         ReadCase{"EmptyBody", QByteArray(), QStringLiteral("gzip"), 0, 0, true, std::nullopt, QByteArray()},
-        // A body that does not decode is given as the server sent it.
-        ReadCase{"CorruptGzipGivenAsStored", kBody, QStringLiteral("gzip"), 0, 0, true, std::nullopt, kBody},
+        // Bytes that do not decode under a known coding are not its body; an unknown coding's are all there is.
+        ReadCase{"CorruptGzipIsUndecodable", kBody, QStringLiteral("gzip"), 0, 0, true, std::nullopt,
+                 Refusal::Undecodable},
         ReadCase{"UnknownEncodingGivenAsStored", kBody, QStringLiteral("sdch"), 0, 0, true, std::nullopt, kBody},
+        ReadCase{"GzipWithoutTrailerGivesWhatInflated", TestEncoder::gzip(kBody).chopped(8), QStringLiteral("gzip"), 0,
+                 0, true, std::nullopt, kBody},
         ReadCase{"CrcMatches", kBody, QString(), 0, 0, true, crcOf(kBody), kBody},
         ReadCase{"CrcFails", kBody, QString(), 0, 0, true, crcOf(kBody) ^ 1, Refusal::Damaged},
         ReadCase{"CrcOfAnEncodedBodyFails", TestEncoder::gzip(kBody), QStringLiteral("gzip"), 0, 0, true, 0,
@@ -140,10 +144,10 @@ class BodyFile : public testing::Test
 protected:
     void SetUp() override { ASSERT_TRUE(dir_.isValid()); }
 
-    StoredBody bodyOf(const QByteArray& stored, const QString& encoding)
+    StoredBody bodyOf(const QByteArray& stored, const QString& encoding, const QString& name = QStringLiteral("body"))
     {
         StoredBody body;
-        body.file = QDir(dir_.path()).filePath(QStringLiteral("body"));
+        body.file = QDir(dir_.path()).filePath(name);
         body.length = stored.size();
         body.contentEncoding = encoding;
         EXPECT_TRUE(writeFileBytes(body.file, stored));
@@ -153,19 +157,14 @@ protected:
     QTemporaryDir dir_;
 };
 
-TEST_F(BodyFile, AnUndecodableBodyIsGivenAgainAsStored)
+TEST_F(BodyFile, AnUndecodableBodyIsRefusedWhateverTheSink)
 {
     const StoredBody body = bodyOf(kBody, QStringLiteral("br"));
     ChunkSink restartable(-1, true);
-    EXPECT_EQ(EntryBody::stream(body, restartable), Refusal::None);
-    EXPECT_EQ(restartable.restarts, 1);
-    EXPECT_EQ(restartable.total, kBody.size());
-    EXPECT_EQ(EntryBody::read(body, EntryBody::kMaxDecodedSize), BodyOrRefusal(kBody));
-    EXPECT_EQ(EntryBody::decodedSize(body), (std::variant<qint64, Refusal>(kBody.size())));
-    EXPECT_EQ(EntryBody::read(body, kBody.size() - 1), BodyOrRefusal(Refusal::TooLarge));
-
-    ChunkSink oneWay;
-    EXPECT_EQ(EntryBody::stream(body, oneWay), Refusal::Undecodable);
+    EXPECT_EQ(EntryBody::stream(body, restartable), Refusal::Undecodable);
+    EXPECT_EQ(restartable.restarts, 0);
+    EXPECT_EQ(EntryBody::read(body, EntryBody::kMaxDecodedSize), BodyOrRefusal(Refusal::Undecodable));
+    EXPECT_EQ(EntryBody::decodedSize(body), (std::variant<qint64, Refusal>(Refusal::Undecodable)));
 }
 
 TEST_F(BodyFile, ASinkThatFailsEndsTheStream)
@@ -238,9 +237,10 @@ TEST_P(BodyBomb, IsDecodedInFixedBuffersAndRefusedPastTheCap)
     body.length = stored.size();
     body.contentEncoding = QString::fromLatin1(GetParam().encoding);
 
+    // With the ratio cap lifted, the whole body goes through, in fixed buffers.
     const qint64 peakBefore = peakResidentKiB();
     ChunkSink sink;
-    EXPECT_EQ(EntryBody::stream(body, sink), Refusal::None);
+    EXPECT_EQ(EntryBody::stream(body, sink, EntryBody::kMaxDecodedSize, kDecoded), Refusal::None);
     EXPECT_EQ(sink.total, kDecoded);
     EXPECT_LE(*std::max_element(sink.chunks.begin(), sink.chunks.end()), ContentDecoder::kOutputChunk);
     EXPECT_EQ(EntryBody::decodedSize(body), (std::variant<qint64, Refusal>(kDecoded)));
@@ -249,12 +249,16 @@ TEST_P(BodyBomb, IsDecodedInFixedBuffersAndRefusedPastTheCap)
     constexpr qint64 kPeakBoundKiB = (kUnderAddressSanitizer ? 160 : 64) * 1024;
     EXPECT_LT(peakResidentKiB() - peakBefore, kPeakBoundKiB);
 
-    ChunkSink capped;
-    EXPECT_EQ(EntryBody::stream(body, capped, kDecoded - 1), Refusal::TooLarge);
-    EXPECT_LE(capped.total, kDecoded - 1);
+    // The ratio cap stops it (at the floor, or at gzip's few hundred KB times the ratio); a size cap below
+    // that stops it first.
+    ChunkSink amplified;
+    EXPECT_EQ(EntryBody::stream(body, amplified), Refusal::Amplified);
+    EXPECT_LE(amplified.total, EntryBody::decodedCap(body.length));
+    EXPECT_LT(EntryBody::decodedCap(body.length), kDecoded / 2);
     EXPECT_EQ(EntryBody::decodedSize(body, kDecoded - 1), (std::variant<qint64, Refusal>(Refusal::TooLarge)));
     EXPECT_EQ(EntryBody::read(body, 1 << 20), BodyOrRefusal(Refusal::TooLarge));
 
+    // Counting writes nothing: the size is known even where saving is refused.
     CacheEntry entry;
     entry.body = body;
     EXPECT_EQ(entry.knownSize(), kDecoded);
@@ -265,6 +269,120 @@ INSTANTIATE_TEST_SUITE_P(EntryBody, BodyBomb,
                                          Bomb{"br", &TestEncoder::brotliOfZeros},
                                          Bomb{"zstd", &TestEncoder::zstdOfZeros}),
                          [](const testing::TestParamInfo<Bomb>& testInfo) { return testInfo.param.encoding; });
+
+TEST(EntryBody, DecodedCapIsTheFloorOrTheRatioWithinTheSizeCap)
+{
+    constexpr qint64 kFloor = EntryBody::kDecodedFloor;
+    constexpr qint64 kRatio = EntryBody::kMaxDecodedRatio;
+    constexpr qint64 kMax = EntryBody::kMaxDecodedSize;
+    struct Case
+    {
+        const char* name;
+        qint64 stored;
+        qint64 maxDecodedSize;
+        qint64 cap;
+    };
+    const Case cases[] = {
+        {"Empty", 0, kMax, kFloor},
+        {"SmallBodyGetsTheFloor", 1000, kMax, kFloor},
+        {"AtTheFloor", kFloor / kRatio, kMax, kFloor},
+        {"PastTheFloorByItsRatio", kFloor / kRatio + 1, kMax, kFloor + kRatio},
+        {"LargeBodyByItsRatio", 1 << 20, kMax, qint64(1 << 20) * kRatio},
+        {"SizeCapBelowBoth", 1 << 20, 1 << 20, 1 << 20},
+        {"HugeStoredSizeDoesNotOverflow", std::numeric_limits<qint64>::max() / 2, kMax, kMax},
+        {"NegativeLength", -5, kMax, kFloor},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(EntryBody::decodedCap(c.stored, c.maxDecodedSize), c.cap);
+    }
+}
+
+// Coded bodies that decode to far more than they are stored in, and what stream() makes of them.
+TEST_F(BodyFile, AmplifyingBodiesStopAtTheirCap)
+{
+    constexpr qint64 kPastTheFloor = 2 * EntryBody::kDecodedFloor;
+    const QByteArray gzipBomb = TestEncoder::gzipOfZeros(kPastTheFloor);
+    // The ratio at which this body's size is exactly what it may decode to.
+    const qint64 bombRatio = kPastTheFloor / gzipBomb.size();
+    struct Case
+    {
+        const char* name;
+        QByteArray stored;
+        const char* encoding;
+        qint64 maxRatio;
+        Refusal refusal;
+        qint64 delivered; // the whole body when delivered; at most this when refused
+    };
+    const Case cases[] = {
+        {"GzipBomb", gzipBomb, "gzip", EntryBody::kMaxDecodedRatio, Refusal::Amplified, EntryBody::kDecodedFloor},
+        {"GzipInGzipBomb", TestEncoder::gzip(gzipBomb), "gzip, gzip", EntryBody::kMaxDecodedRatio, Refusal::Amplified,
+         EntryBody::kDecodedFloor},
+        {"BrotliBomb", TestEncoder::brotliOfZeros(kPastTheFloor), "br", EntryBody::kMaxDecodedRatio, Refusal::Amplified,
+         EntryBody::kDecodedFloor},
+        {"ZstdBomb", TestEncoder::zstdOfZeros(kPastTheFloor), "zstd", EntryBody::kMaxDecodedRatio, Refusal::Amplified,
+         EntryBody::kDecodedFloor},
+        // Past the floor, a body may make its ratio times its stored size, and not a byte more.
+        {"WithinItsRatio", gzipBomb, "gzip", bombRatio + 1, Refusal::None, kPastTheFloor},
+        {"JustPastItsRatio", gzipBomb, "gzip", bombRatio - 1, Refusal::Amplified, (bombRatio - 1) * gzipBomb.size()},
+        // Under the floor, any ratio goes.
+        {"UnderTheFloor", TestEncoder::gzipOfZeros(EntryBody::kDecodedFloor), "gzip", EntryBody::kMaxDecodedRatio,
+         Refusal::None, EntryBody::kDecodedFloor},
+        // Not decoded, so not capped: as large as it is stored, under any ratio.
+        {"Identity", kBody, "", 0, Refusal::None, kBody.size()},
+        {"UnknownCoding", kBody, "compress", 0, Refusal::None, kBody.size()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const StoredBody body = bodyOf(c.stored, QString::fromLatin1(c.encoding));
+        ChunkSink sink;
+        EXPECT_EQ(EntryBody::stream(body, sink, EntryBody::kMaxDecodedSize, c.maxRatio), c.refusal);
+        if (c.refusal == Refusal::None)
+            EXPECT_EQ(sink.total, c.delivered);
+        else
+            EXPECT_LE(sink.total, c.delivered);
+    }
+}
+
+TEST_F(BodyFile, ASpentBudgetRefusesCodedBodiesWhileItsScopeLives)
+{
+    // 4 MiB from a few KB: within the body's own caps, past a budget of 1 MiB.
+    const StoredBody bomb = bodyOf(TestEncoder::gzipOfZeros(4 << 20), QStringLiteral("gzip"), QStringLiteral("bomb"));
+    const StoredBody page = bodyOf(TestEncoder::gzip(kBody), QStringLiteral("gzip"), QStringLiteral("page"));
+    const StoredBody picture = bodyOf(kBody, QString(), QStringLiteral("picture"));
+    const StoredBody unknown = bodyOf(kBody, QStringLiteral("compress"), QStringLiteral("unknown"));
+    const auto readWhole = [](const StoredBody& body) { return EntryBody::read(body, EntryBody::kMaxDecodedSize); };
+
+    // Without a floor, a budget lets through what its bodies make at its ratio.
+    DecodingBudget byRatio(0, EntryBody::kMaxDecodedRatio);
+    {
+        const EntryBody::BudgetScope scope(&byRatio);
+        EXPECT_EQ(readWhole(page), BodyOrRefusal(kBody));
+        EXPECT_FALSE(scope.refusedAny());
+    }
+
+    DecodingBudget budget(1 << 20, EntryBody::kMaxDecodedRatio);
+    {
+        const EntryBody::BudgetScope scope(&budget);
+        ChunkSink sink;
+        EXPECT_EQ(EntryBody::stream(bomb, sink), Refusal::BudgetSpent);
+        EXPECT_LE(sink.total, 1 << 20);
+        EXPECT_TRUE(budget.isSpent());
+        EXPECT_TRUE(scope.refusedAny());
+        // Spent for good: every coded body is refused at once; bodies that are not decoded are delivered.
+        EXPECT_EQ(readWhole(page), BodyOrRefusal(Refusal::BudgetSpent));
+        EXPECT_EQ(readWhole(picture), BodyOrRefusal(kBody));
+        EXPECT_EQ(readWhole(unknown), BodyOrRefusal(kBody));
+        // Counting writes nothing and draws on no budget.
+        EXPECT_EQ(EntryBody::decodedSize(bomb), (std::variant<qint64, Refusal>(4 << 20)));
+        {
+            const EntryBody::BudgetScope none(nullptr);
+            EXPECT_EQ(readWhole(page), BodyOrRefusal(kBody));
+            EXPECT_FALSE(none.refusedAny());
+        }
+    }
+    EXPECT_EQ(readWhole(page), BodyOrRefusal(kBody));
+}
 
 TEST_F(BodyFile, KnownSizeCountsOnlyWhatTheWalkCouldNotKnow)
 {

@@ -11,6 +11,10 @@ public:
     static QByteArray zlibDeflate(const QByteArray& plain);
     static QByteArray rawDeflate(const QByteArray& plain);
     static QByteArray brotli(const QByteArray& plain);
+    // Deflate's stored blocks (level 0), whose every byte stands for itself: cut short, such a body gives
+    // exactly the bytes before the cut.
+    static QByteArray gzipStored(const QByteArray& plain);
+    static QByteArray zlibStored(const QByteArray& plain);
 
     // One frame that records its content size, as a one-shot compressor writes it.
     static QByteArray zstdWithContentSize(const QByteArray& plain);
