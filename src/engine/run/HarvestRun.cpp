@@ -1,6 +1,10 @@
 #include "engine/run/HarvestRun.h"
 
-HarvestRun::HarvestRun(Finished finished) : finished_(std::move(finished)) {}
+#include <utility>
+
+HarvestRun::HarvestRun(Finished finished, qint64 decodingFloor)
+    : finished_(std::move(finished)), decodingBudget_(decodingFloor, kDecodingRatio)
+{}
 
 HarvestRun::Totals HarvestRun::totals() const
 {
@@ -19,6 +23,14 @@ void HarvestRun::add(const Totals& counts)
     totals_.deleted += counts.deleted;
     totals_.notDeleted += counts.notDeleted;
     totals_.missingResources += counts.missingResources;
+    for (std::size_t i = 0; i < counts.refused.size(); ++i)
+        totals_.refused[i] += counts.refused[i];
+}
+
+bool HarvestRun::claimBudgetNotice()
+{
+    const std::lock_guard lock(mutex_);
+    return !std::exchange(budgetNoticed_, true);
 }
 
 void HarvestRun::deleteWhenFinished(const CacheEntry& entry)
@@ -70,7 +82,13 @@ QString HarvestRun::summaryText(const Totals& totals)
     QString text = QStringLiteral("已保存%1个").arg(totals.saved);
     if (totals.pagesSaved > 0)
         text += QStringLiteral("（其中页面%1个）").arg(totals.pagesSaved);
-    text += QStringLiteral("，失败%1个，因缓存已变跳过%2个").arg(totals.failed).arg(totals.changed);
+    text += QStringLiteral("，失败%1个").arg(totals.failed);
+    const int overCaps = totals.refusedFor(EntryBody::Refusal::TooLarge) +
+                         totals.refusedFor(EntryBody::Refusal::Amplified) +
+                         totals.refusedFor(EntryBody::Refusal::BudgetSpent);
+    if (overCaps > 0)
+        text += QStringLiteral("（其中解码超出上限%1个）").arg(overCaps);
+    text += QStringLiteral("，因缓存已变跳过%1个").arg(totals.changed);
     if (totals.alreadySaved > 0)
         text += QStringLiteral("，已存在相同文件%1个").arg(totals.alreadySaved);
     if (totals.deleted > 0 || totals.notDeleted > 0)

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "engine/cache/CacheEntry.h"
+#include "engine/cache/EntryBody.h"
 
 #include <QString>
+#include <array>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -25,14 +27,26 @@ public:
         int deleted = 0;          // cache entries deleted after their save
         int notDeleted = 0;       // deletions the cache refused or that failed
         int missingResources = 0; // references of saved pages that no cache holds
+        // Saves that failed or were skipped, by why their body was refused (a save that failed for another
+        // reason, such as a name, is in none).
+        std::array<int, EntryBody::kRefusalKinds> refused{};
+
+        int refusedFor(EntryBody::Refusal refusal) const { return refused[std::size_t(refusal)]; }
 
         friend bool operator==(const Totals&, const Totals&) = default;
     };
 
+    // What a run's decoding may write (see DecodingBudget): as much as the coded bodies it reads make at the
+    // ratio each body is held to, which a real harvest does not pass however large it is, ...
+    static constexpr qint64 kDecodingRatio = EntryBody::kMaxDecodedRatio;
+    // ... and this much more, for bodies under the per-body floor that pass that ratio: a real harvest has a
+    // few small ones (a blank drawing, a page of spaces), while a cache of bombs would have each make its floor.
+    static constexpr qint64 kDecodingFloor = qint64(256) << 20;
+
     using Finished = std::function<void(const Totals&)>;
 
     // `finished` (may be empty) is called once, on the copy worker's thread, when the run is finished.
-    explicit HarvestRun(Finished finished = {});
+    explicit HarvestRun(Finished finished = {}, qint64 decodingFloor = kDecodingFloor);
 
     Totals totals() const;
 
@@ -43,6 +57,11 @@ public:
     void deleteWhenFinished(const CacheEntry& entry);
     std::vector<CacheEntry> takeDeletions();
     void finish();
+
+    // What the decoding of the run's jobs draws on, on every preparing thread.
+    DecodingBudget& decodingBudget() { return decodingBudget_; }
+    // True for the first caller only: the one to log that the decoding budget is spent.
+    bool claimBudgetNotice();
 
     bool isFinished() const;
     // Blocks until finish() or until `timeout`; true when finished.
@@ -58,4 +77,6 @@ private:
     Totals totals_;
     std::vector<CacheEntry> deletions_;
     bool isFinished_ = false;
+    DecodingBudget decodingBudget_;
+    bool budgetNoticed_ = false;
 };

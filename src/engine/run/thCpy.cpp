@@ -62,6 +62,10 @@ QString refusalText(EntryBody::Refusal refusal)
         return QStringLiteral("解码后超过大小上限");
     case EntryBody::Refusal::SinkFailed:
         return QStringLiteral("写入失败");
+    case EntryBody::Refusal::Amplified:
+        return QStringLiteral("解码后超出存储大小允许的倍数");
+    case EntryBody::Refusal::BudgetSpent:
+        return QStringLiteral("本次运行解码写出的数据已达上限");
     }
     return QString();
 }
@@ -88,7 +92,9 @@ struct thCpy::Task
     // which is better done by one thread than by each preparer.
     QDate today;
     Result result = Result::Failed;
-    QString error; // why it failed
+    QString error;                                         // why it failed
+    EntryBody::Refusal refusal = EntryBody::Refusal::None; // why its body was refused, where it was
+    bool overBudget = false; // something it decoded (a part of its archive, say) was refused by the run's budget
     std::unique_ptr<TemporaryBesideFile> file;
     QString title; // a document's title, which names it; empty without one
     MhtmlComposer::Report report;
@@ -98,6 +104,7 @@ struct thCpy::Task
     {
         result = Result::Failed;
         error = why;
+        refusal = EntryBody::Refusal::None;
         file.reset();
     }
     // Sorts out the outcome of reading the body (and of writing it, through `sink` when there is one).
@@ -115,6 +122,7 @@ struct thCpy::Task
         } else {
             fail(refusalText(refusal));
         }
+        this->refusal = refusal;
     }
 };
 
@@ -307,6 +315,8 @@ void thCpy::abandonWindow()
 
 void thCpy::prepare(Task& task) const
 {
+    // Whatever the job decodes, its archive's parts as well as its page, draws on its run's budget.
+    const EntryBody::BudgetScope budget(task.job->run ? &task.job->run->decodingBudget() : nullptr);
     const bool completed = WorkerThread::guarded(log_, QStringLiteral("copy prep"), [&] {
         const CopyJob& job = *task.job;
         // Writing to a folder that is not named would put files in the working folder.
@@ -327,6 +337,7 @@ void thCpy::prepare(Task& task) const
     });
     if (!completed)
         task.fail(QStringLiteral("内部错误"));
+    task.overBudget = budget.refusedAny();
 }
 
 void thCpy::prepareResource(Task& task) const
@@ -407,11 +418,18 @@ void thCpy::commit(Task& task)
     }
     if (task.result == Task::Result::Changed)
         counts.changed = 1;
+    if (task.result != Task::Result::Ready && task.refusal != EntryBody::Refusal::None)
+        counts.refused[std::size_t(task.refusal)] = 1;
     if (task.result == Task::Result::Failed) {
         counts.failed = 1;
-        if (log_ != nullptr)
+        // Once the run's budget is spent, its coded entries are refused one after another: the one line
+        // below stands for them all.
+        if (log_ != nullptr && task.refusal != EntryBody::Refusal::BudgetSpent)
             log_->logFailure(QStringLiteral("未能保存“%1”：%2").arg(job.entry.url, task.error));
     }
+    if (task.overBudget && job.run && job.run->claimBudgetNotice() && log_ != nullptr)
+        log_->logFailure(
+            QStringLiteral("本次运行解码写出的数据已达上限，自“%1”起需要解码的缓存项都不再保存").arg(job.entry.url));
     task.file.reset();
     if (job.run)
         job.run->add(counts);

@@ -36,7 +36,9 @@ struct CopyJob;
 //
 // Deletions from the cache wait for the end of the job's run (a page archived later in the run may embed
 // a picture that an earlier job saved); then exactly the entries saved are deleted. A failed save never
-// deletes. Every failure is one line in the log and is counted in the run's ledger.
+// deletes. Every failure is one line in the log and is counted in the run's ledger, with the reason its body
+// was refused. What a job decodes (its archive's parts too) draws on its run's decoding budget; once that is
+// spent, one line says so and the run's later coded bodies are refused without a line each.
 //
 // It stops taking jobs once the closing flag is set or a stop is requested: the job being committed is
 // finished, jobs being prepared are abandoned (their temporary files removed), and the jobs still queued

@@ -2,6 +2,7 @@
 
 #include "QtPrinters.h"
 #include "TestFolders.h"
+#include "engine/cache/EntryBody.h"
 #include "engine/cache/MapCache.h"
 #include "engine/cache/SimpleCache.h"
 #include "engine/run/CopyQueue.h"
@@ -11,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <csignal>
@@ -49,8 +51,53 @@ QByteArray partBody(const QByteArray& archive, const QString& location)
 {
     const QByteArray part = archive.mid(archive.indexOf("Content-Location:" + location.toUtf8() + "\r\n"));
     const qsizetype start = part.indexOf("\r\n\r\n") + 4;
-    return QByteArray::fromBase64(part.mid(start, part.indexOf("\r\n\r\n", start) - start).replace("\r\n", ""));
+    // Up to the next delimiter line, which for the last part is the closing one.
+    return QByteArray::fromBase64(part.mid(start, part.indexOf("\r\n--", start) - start).replace("\r\n", ""));
 }
+
+// `plain` as a zlib stream (the "deflate" coding): Qt's own compressor, less the length it puts in front.
+QByteArray zlibOf(const QByteArray& plain, int level = 9)
+{
+    return qCompress(plain, level).sliced(4);
+}
+
+// `plain` as one gzip member that ends in `trailer` (whole, it is 8 bytes; nothing checks them any more).
+// Level 0 makes stored blocks, whose every byte stands for itself.
+QByteArray gzipOf(const QByteArray& plain, const QByteArray& trailer, int level = 9)
+{
+    return QByteArray("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10) + zlibOf(plain, level).sliced(2).chopped(4) + trailer;
+}
+
+// A MapCache with bodies stored as a server coded them. Such an entry's decoded size is unknown, as a walk
+// leaves it for a coded body whose size it cannot read off.
+class CodedMapCache : public MapCache
+{
+public:
+    using MapCache::MapCache;
+
+    void addCoded(const QString& url, const QString& fileName, const QByteArray& stored, const QString& encoding,
+                  const QString& contentType = {})
+    {
+        add(url, fileName, stored, contentType);
+        const std::lock_guard lock(mutex_);
+        encodings_.insert(url, encoding);
+    }
+
+    std::optional<CacheEntry> lookup(const QString& url) override
+    {
+        std::optional<CacheEntry> entry = MapCache::lookup(url);
+        const std::lock_guard lock(mutex_);
+        if (entry && encodings_.contains(url)) {
+            entry->body.contentEncoding = encodings_.value(url);
+            entry->size = CacheEntry::kUnknownSize;
+        }
+        return entry;
+    }
+
+private:
+    std::mutex mutex_;
+    QHash<QString, QString> encodings_;
+};
 
 class RecordingLog : public FailureLog
 {
@@ -70,6 +117,20 @@ private:
     mutable std::mutex mutex_;
     QStringList lines_;
 };
+
+// Carries out what `queue` holds and the end of `run` with `preparers` preparation threads; the run's totals.
+HarvestRun::Totals harvestRun(CopyQueue& queue, UrlCache& cache, FailureLog& log,
+                              const std::shared_ptr<HarvestRun>& run, int preparers)
+{
+    const std::atomic<bool> closing{false};
+    queue.PushRunEnd(run);
+    thCpy worker(queue, cache, closing, std::chrono::milliseconds(0), &log, preparers);
+    worker.start();
+    EXPECT_TRUE(run->waitFinished(std::chrono::seconds(60)));
+    worker.requestStop();
+    worker.wait();
+    return run->totals();
+}
 
 // Harvests from a private copy of the fixture cache (chromium's, from tools/make-cache-fixtures.py), which
 // the jobs' deletions may change.
@@ -117,13 +178,7 @@ protected:
     // Carries out what is queued and the end of the run with `preparers` preparation threads.
     HarvestRun::Totals harvest(int preparers = 2)
     {
-        queue_.PushRunEnd(run_);
-        thCpy worker(queue_, cache_, closing_, std::chrono::milliseconds(0), &log_, preparers);
-        worker.start();
-        EXPECT_TRUE(run_->waitFinished(std::chrono::seconds(60)));
-        worker.requestStop();
-        worker.wait();
-        const HarvestRun::Totals totals = run_->totals();
+        const HarvestRun::Totals totals = harvestRun(queue_, cache_, log_, run_, preparers);
         run_ = std::make_shared<HarvestRun>();
         return totals;
     }
@@ -336,6 +391,121 @@ TEST_F(CopyWorkerTest, ClosingOrStoppingDropsTheQueueAndTheRunsDeletions)
             queue_.RemoveFirstJob();
         run_ = std::make_shared<HarvestRun>();
     }
+}
+
+// Harvests a CodedMapCache's entries with a worker of `preparers` preparation threads.
+class CodedBodiesTest : public ::testing::Test
+{
+protected:
+    void push(const char* path, bool isDocument)
+    {
+        const std::optional<CacheEntry> entry = cache_.lookup(kSite + QString::fromLatin1(path));
+        ASSERT_TRUE(entry.has_value()) << path;
+        queue_.PushCopyJob(*entry, save_.path(), isDocument, false, run_);
+    }
+
+    HarvestRun::Totals harvest(int preparers) { return harvestRun(queue_, cache_, log_, run_, preparers); }
+
+    QByteArray saved(const char* name) const { return fileBytes(save_.filePath(QString::fromUtf8(name))); }
+
+    static inline const QString kSite = QStringLiteral("http://example.test");
+    QTemporaryDir cacheFolder_;
+    QTemporaryDir save_;
+    CodedMapCache cache_{cacheFolder_.path()};
+    CopyQueue queue_;
+    RecordingLog log_;
+    std::shared_ptr<HarvestRun> run_ = std::make_shared<HarvestRun>();
+};
+
+TEST_F(CodedBodiesTest, DamagedBodiesAreSavedAsBrowsersShowThemAndBombsAreRefused)
+{
+    const QByteArray page = "<html><head><title>damaged</title></head><body>" +
+                            QByteArray("Some text. ").repeated(500) + "<img src=\"pic.png\"></body></html>";
+    const QByteArray picture = "\x89PNG\r\n\x1a\n" + QByteArray("a picture's pixels ").repeated(300);
+    const QByteArray text = QByteArray("A line of a text file.\n").repeated(200);
+    struct Case
+    {
+        const char* path;
+        QByteArray stored;
+        const char* encoding;
+        bool isDocument;
+    };
+    const Case cases[] = {
+        // The page's trailer is wrong and the picture's is missing: what inflated is the body.
+        {"/damaged.html", gzipOf(page, QByteArray(8, '\x55')), "gzip", true},
+        {"/pic.png", gzipOf(picture, QByteArray()), "gzip", false},
+        // Cut in its last block: saved with the bytes before the cut.
+        {"/cut.txt", gzipOf(text, QByteArray(), 0).chopped(100), "gzip", false},
+        // A coding nobody knows: the stored bytes are all there are.
+        {"/odd.txt", text, "x-odd", false},
+        // Not gzip at all: refused, not saved as it is stored.
+        {"/garbage.js", text, "gzip", false},
+        // 17 MiB from 17 KB: past the per-body floor, and far past the ratio.
+        {"/bomb.bin", zlibOf(QByteArray(EntryBody::kDecodedFloor + (1 << 20), '\0')), "deflate", false},
+    };
+    for (const Case& c : cases) {
+        const QString url = kSite + QString::fromLatin1(c.path);
+        cache_.addCoded(url, QString::fromLatin1(c.path).sliced(1), c.stored, QString::fromLatin1(c.encoding),
+                        QString::fromLatin1(c.isDocument ? "text/html" : "image/png"));
+        if (QByteArrayView(c.path) != "/pic.png")
+            push(c.path, c.isDocument);
+    }
+
+    const HarvestRun::Totals totals = harvest(2);
+    EXPECT_EQ(totals.saved, 3);
+    EXPECT_EQ(totals.pagesSaved, 1);
+    EXPECT_EQ(totals.missingResources, 0);
+    EXPECT_EQ(totals.failed, 2);
+    EXPECT_EQ(totals.refusedFor(EntryBody::Refusal::Undecodable), 1);
+    EXPECT_EQ(totals.refusedFor(EntryBody::Refusal::Amplified), 1);
+    EXPECT_TRUE(HarvestRun::summaryText(totals).contains(QStringLiteral("失败2个（其中解码超出上限1个）")))
+        << HarvestRun::summaryText(totals).toStdString();
+    QStringList lines = log_.lines();
+    lines.sort();
+    EXPECT_EQ(lines, QStringList({QStringLiteral("未能保存“%1/bomb.bin”：解码后超出存储大小允许的倍数").arg(kSite),
+                                  QStringLiteral("未能保存“%1/garbage.js”：无法解码").arg(kSite)}));
+
+    const QByteArray archive = saved("damaged.mht");
+    EXPECT_TRUE(archive.contains("Some text. Some text."));
+    EXPECT_EQ(partBody(archive, kSite + "/pic.png"), picture);
+    EXPECT_EQ(saved("cut.txt"), text.chopped(100));
+    EXPECT_EQ(saved("odd.txt"), text);
+    EXPECT_EQ(folderContents(save_.path()), QStringList({"cut.txt", "damaged.mht", "odd.txt"}));
+}
+
+TEST_F(CodedBodiesTest, TheRunsBudgetStopsFurtherDecodingWithOneLine)
+{
+    run_ = std::make_shared<HarvestRun>(HarvestRun::Finished(), 1 << 20);
+    // The page is stored as it is; its 4 MiB sprite, coded, passes the run's 1 MiB as the archive is written.
+    cache_.addCoded(kSite + "/page.html", "page.html", "<title>page</title><img src=\"sprite.bin\">", QString(),
+                    QStringLiteral("text/html"));
+    cache_.addCoded(kSite + "/sprite.bin", "sprite.bin", zlibOf(QByteArray(4 << 20, '\0')), QStringLiteral("deflate"),
+                    QStringLiteral("image/png"));
+    cache_.addCoded(kSite + "/a.txt", "a.txt", gzipOf("a small coded file", QByteArray()), QStringLiteral("gzip"));
+    cache_.addCoded(kSite + "/b.html", "b.html", gzipOf("<title>b</title>", QByteArray()), QStringLiteral("gzip"),
+                    QStringLiteral("text/html"));
+    // A picture stored as it is, larger than the budget: not decoded, so never refused by it.
+    const QByteArray photo(2 << 20, 'p');
+    cache_.add(kSite + "/photo.jpg", "photo.jpg", photo);
+    push("/page.html", true);
+    push("/a.txt", false);
+    push("/b.html", true);
+    push("/photo.jpg", false);
+
+    // One by one, so that the budget is spent by the first job.
+    const HarvestRun::Totals totals = harvest(0);
+    EXPECT_TRUE(run_->decodingBudget().isSpent());
+    EXPECT_EQ(totals.saved, 2);
+    EXPECT_EQ(totals.missingResources, 1);
+    EXPECT_EQ(totals.failed, 2);
+    EXPECT_EQ(totals.refusedFor(EntryBody::Refusal::BudgetSpent), 2);
+    EXPECT_EQ(
+        log_.lines(),
+        QStringList({QStringLiteral("页面“%1/page.html”有1个资源不在缓存中，存档里没有它们").arg(kSite),
+                     QStringLiteral("本次运行解码写出的数据已达上限，自“%1/page.html”起需要解码的缓存项都不再保存")
+                         .arg(kSite)}));
+    EXPECT_EQ(saved("photo.jpg"), photo);
+    EXPECT_EQ(folderContents(save_.path()), QStringList({"page.mht", "photo.jpg"}));
 }
 
 TEST(CopyWorkerMapCacheTest, AnEntryRefreshedBetweenRunsSavesTheNewBody)
