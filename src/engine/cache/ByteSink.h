@@ -11,8 +11,4 @@ public:
 
     // Takes `bytes`; false when the sink failed (a full disk, a cap reached), which ends the stream.
     virtual bool write(QByteArrayView bytes) = 0;
-
-    // Drops everything taken so far, so that a stream can be given again from its start; false where the
-    // sink cannot take a stream back.
-    virtual bool restart() { return false; }
 };

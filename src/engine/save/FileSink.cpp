@@ -35,21 +35,6 @@ bool FileSink::flush()
     return written;
 }
 
-bool FileSink::restart()
-{
-    buffer_.resize(0);
-    if (aborted())
-        return false;
-    if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
-        error_ = QString::fromLocal8Bit(std::strerror(errno));
-        failed_ = true;
-        return false;
-    }
-    failed_ = false;
-    error_.clear();
-    return true;
-}
-
 bool FileSink::writeOut(QByteArrayView bytes)
 {
     const char* data = bytes.data();

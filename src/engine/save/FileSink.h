@@ -23,9 +23,6 @@ public:
     bool write(QByteArrayView bytes) override;
     // Writes out what is buffered; false when that or an earlier write failed.
     bool flush();
-    // Empties the file and forgets a failure, to take the stream again from its start; false when
-    // stopped or when the file cannot be emptied.
-    bool restart() override;
 
     bool aborted() const { return abort_.load(std::memory_order_relaxed); }
     // The system's words for the write that failed; empty when none did (or it was aborted).
