@@ -17,6 +17,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QShowEvent>
 #include <QSpinBox>
 #include <QStyle>
@@ -64,6 +65,19 @@ void focusIfPossible(QWidget* control)
         control->setFocus();
 }
 
+// A scroll area that asks for room for the whole of its page, where QScrollArea caps its hint at a size
+// of its own: the editor's size hint is then the size at which nothing scrolls, whatever size the
+// editor was last given.
+class PageScroller : public QScrollArea
+{
+public:
+    QSize sizeHint() const override
+    {
+        const int frame = 2 * frameWidth();
+        return widget()->sizeHint() + QSize(frame, frame);
+    }
+};
+
 } // namespace
 
 TFrmOpt::TFrmOpt(PlanFile& planFile, FileTypeLists& typeLists, QWidget* parent)
@@ -80,13 +94,10 @@ TFrmOpt::TFrmOpt(PlanFile& planFile, FileTypeLists& typeLists, QWidget* parent)
 
 void TFrmOpt::fitToScreen()
 {
-    // The size everything needs, then as much of it as the screen has room for beside the window frame
-    // (a title bar and borders the window manager adds, guessed before the first show).
-    QWidget* const page = pageScroller_->widget();
-    page->adjustSize();
-    pageScroller_->setMinimumSize(page->sizeHint());
+    // The size at which the whole page shows (the page scroller asks for all of it), then as much of it as
+    // the screen has room for beside the window frame (a title bar and borders the window manager adds,
+    // guessed before the first show).
     QSize size = sizeHint();
-    pageScroller_->setMinimumSize(0, 0);
     if (const QScreen* screen = this->screen()) {
         const QRect outer = frameGeometry();
         const QRect inner = geometry();
@@ -217,7 +228,7 @@ void TFrmOpt::buildControls()
     pageLayout->addWidget(CheckBox5);
     pageLayout->addStretch();
 
-    pageScroller_ = named<QScrollArea>("PageScroller");
+    pageScroller_ = named<PageScroller>("PageScroller");
     pageScroller_->setFrameShape(QFrame::NoFrame);
     pageScroller_->setWidgetResizable(true);
     pageScroller_->setWidget(page);
@@ -279,6 +290,9 @@ void TFrmOpt::showEditor()
 {
     if (!isVisible()) {
         fitToScreen();
+        // Each opening starts at the top of the page, with the name in sight.
+        pageScroller_->horizontalScrollBar()->setValue(0);
+        pageScroller_->verticalScrollBar()->setValue(0);
         if (const QScreen* screen = this->screen()) {
             // Centred with the frame a window manager adds, and never with the title bar above the top of
             // the screen; a window's position is that of its frame.
