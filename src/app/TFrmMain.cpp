@@ -213,12 +213,15 @@ void TFrmMain::createMenus()
                            {cacheSourcesAction_, "缓存来源(&C)"},
                            {nullptr, ""},
                            {Action7, "退出系统(&U)"}});
-    // The version, greyed at the end of the menu just added: something to read, not a command.
+    // The version, greyed: something to read, not a command, so set apart above the exit that ends the
+    // menu just added.
     QMenu* systemMenu = menuBar()->actions().constLast()->menu();
-    systemMenu->addSeparator();
-    QAction* version = systemMenu->addAction(QStringLiteral("版本 %1").arg(ProgramVersion::number()));
+    QAction* exitEntry = systemMenu->actions().constLast();
+    auto* version = new QAction(QStringLiteral("版本 %1").arg(ProgramVersion::number()), systemMenu);
     version->setObjectName(QStringLiteral("VersionMenuItem"));
     version->setEnabled(false);
+    systemMenu->insertAction(exitEntry, version);
+    systemMenu->insertSeparator(exitEntry);
     addMenu("回收方案(&T)", {{Action15, "新建回收方案(&V)"},
                              {Action16, "编辑回收方案(&W)"},
                              {Action17, "删除回收方案(&X)"},

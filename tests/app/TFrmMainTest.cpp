@@ -130,7 +130,7 @@ private slots:
         QCOMPARE(entryTexts(menus), (QStringList{"系  统(&V)", "回收方案(&T)", "回收任务(&X)", "帮  助(&Z)"}));
         const QList<QStringList> expected{
             {"开始回收任务(&Y)", "停止回收任务(&X)", "-", "资料库(&V)", "-", "清空历史记录(&W)", "清除上网临时文件(&Z)",
-             "缓存来源(&C)", "-", "退出系统(&U)", "-", "版本 " + ProgramVersion::number()},
+             "缓存来源(&C)", "-", "版本 " + ProgramVersion::number(), "-", "退出系统(&U)"},
             {"新建回收方案(&V)", "编辑回收方案(&W)", "删除回收方案(&X)", "加入到任务表(&Y)"},
             {"从任务表中删除(&Y)", "清空任务(&Z)"},
             {"帮助(&Z)", "访问主页", "关于(&W)"},
