@@ -5,15 +5,14 @@
 #include "util/FolderDialog.h"
 #include "util/IniFile.h"
 #include "util/Prompt.h"
+#include "util/WorkerThread.h"
 
-#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QPointer>
+#include <QLabel>
 #include <QPushButton>
-#include <QThreadPool>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -45,30 +44,18 @@ CacheSourcesDialog::CacheSourcesDialog(const QString& iniFile, const CacheDetect
     list_->header()->setStretchLastSection(false);
     list_->header()->setSectionResizeMode(FolderColumn, QHeaderView::Stretch);
 
-    const QStringList configured = CacheDetector::configuredFolders(iniFile_, homes_.home);
-    QList<CacheLocation> chosen;
-    for (const QString& folder : configured) {
-        const CacheLocation location = CacheDetector::recognise(folder);
-        if (location.kind != CacheLocation::Kind::Unknown && !chosen.contains(location))
-            chosen << location;
-    }
-    const QList<CacheLocation> found = CacheDetector::detect(homes_);
-    for (const CacheLocation& location : found)
-        addRow(location, configured.isEmpty() || chosen.contains(location), true);
-    for (const CacheLocation& location : chosen) {
-        if (!found.contains(location))
-            addRow(location, true, false);
-    }
-    for (int column : {BrowserColumn, ProfileColumn, FormatColumn, EntriesColumn, DeletableColumn})
-        list_->resizeColumnToContents(column);
+    searchingLabel_ = new QLabel(QStringLiteral("正在查找缓存，请稍候..."));
+    searchingLabel_->setObjectName(QStringLiteral("SearchingLabel"));
 
-    auto* addButton = new QPushButton(QStringLiteral("添加文件夹..."));
-    addButton->setObjectName(QStringLiteral("AddFolderButton"));
-    addButton->setAutoDefault(false);
-    connect(addButton, &QPushButton::clicked, this, &CacheSourcesDialog::chooseFolder);
+    addButton_ = new QPushButton(QStringLiteral("添加文件夹..."));
+    addButton_->setObjectName(QStringLiteral("AddFolderButton"));
+    addButton_->setAutoDefault(false);
+    addButton_->setEnabled(false);
+    connect(addButton_, &QPushButton::clicked, this, &CacheSourcesDialog::chooseFolder);
     auto* buttons = new QDialogButtonBox;
-    buttons->addButton(QStringLiteral("确 定"), QDialogButtonBox::AcceptRole)
-        ->setObjectName(QStringLiteral("OkButton"));
+    okButton_ = buttons->addButton(QStringLiteral("确 定"), QDialogButtonBox::AcceptRole);
+    okButton_->setObjectName(QStringLiteral("OkButton"));
+    okButton_->setEnabled(false);
     buttons->addButton(QStringLiteral("取 消"), QDialogButtonBox::RejectRole);
     connect(buttons, &QDialogButtonBox::accepted, this, [this] {
         if (saveChoice())
@@ -76,14 +63,68 @@ CacheSourcesDialog::CacheSourcesDialog(const QString& iniFile, const CacheDetect
     });
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     auto* buttonRow = new QHBoxLayout;
-    buttonRow->addWidget(addButton);
+    buttonRow->addWidget(addButton_);
     buttonRow->addStretch();
     buttonRow->addWidget(buttons);
 
     auto* layout = new QVBoxLayout(this);
+    layout->addWidget(searchingLabel_);
     layout->addWidget(list_);
     layout->addLayout(buttonRow);
     resize(760, 360);
+
+    auto& search = *threads_.emplace_back(std::make_unique<WorkerThread>(QStringLiteral("cache sources"), nullptr));
+    search.start([this, &search] {
+        // Whatever goes wrong, the dialog stops searching, with what was found.
+        QList<Source> sources;
+        QList<CacheLocation> locations;
+        WorkerThread::guarded(nullptr, QStringLiteral("cache sources"), [&] { find(search, sources, locations); });
+        QMetaObject::invokeMethod(
+            this, [this, sources] { showSources(sources); }, Qt::QueuedConnection);
+        countEntries(search, locations, 0);
+    });
+}
+
+void CacheSourcesDialog::find(const WorkerThread& search, QList<Source>& sources, QList<CacheLocation>& locations) const
+{
+    const QStringList configured = CacheDetector::configuredFolders(iniFile_, homes_.home);
+    QList<CacheLocation> chosen;
+    for (const QString& folder : configured) {
+        if (search.stopRequested())
+            return;
+        const CacheLocation location = CacheDetector::recognise(folder);
+        if (location.kind != CacheLocation::Kind::Unknown && !chosen.contains(location))
+            chosen << location;
+    }
+    const QList<CacheLocation> found = CacheDetector::detect(homes_);
+    for (const CacheLocation& location : found)
+        sources << Source{location, configured.isEmpty() || chosen.contains(location), true};
+    for (const CacheLocation& location : chosen) {
+        if (!found.contains(location))
+            sources << Source{location, true, false};
+    }
+    for (const Source& source : sources)
+        locations << source.location;
+}
+
+CacheSourcesDialog::~CacheSourcesDialog()
+{
+    for (const std::unique_ptr<WorkerThread>& thread : threads_)
+        thread->requestStop();
+    for (const std::unique_ptr<WorkerThread>& thread : threads_)
+        thread->wait();
+}
+
+void CacheSourcesDialog::showSources(const QList<Source>& sources)
+{
+    for (const Source& source : sources)
+        addRow(source.location, source.ticked, source.found);
+    for (int column : {BrowserColumn, ProfileColumn, FormatColumn, EntriesColumn, DeletableColumn})
+        list_->resizeColumnToContents(column);
+    searching_ = false;
+    searchingLabel_->hide();
+    addButton_->setEnabled(true);
+    okButton_->setEnabled(true);
 }
 
 QString CacheSourcesDialog::formatName(CacheLocation::Kind kind)
@@ -131,7 +172,7 @@ QString CacheSourcesDialog::profileOf(const CacheLocation& location)
     return component(folder, component(folder, 0) == QLatin1String("Cache_Data") ? 2 : 1);
 }
 
-void CacheSourcesDialog::addRow(const CacheLocation& location, bool ticked, bool found)
+QTreeWidgetItem* CacheSourcesDialog::addRow(const CacheLocation& location, bool ticked, bool found)
 {
     auto* row = new QTreeWidgetItem(list_);
     row->setText(BrowserColumn, browserOf(location));
@@ -145,34 +186,36 @@ void CacheSourcesDialog::addRow(const CacheLocation& location, bool ticked, bool
     row->setData(BrowserColumn, kFoundRole, found);
     row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
     row->setCheckState(BrowserColumn, ticked ? Qt::Checked : Qt::Unchecked);
-    countEntries(row, location);
+    row->setText(EntriesColumn,
+                 location.kind == CacheLocation::Kind::NoPermission ? QStringLiteral("-") : QStringLiteral("…"));
+    return row;
 }
 
-void CacheSourcesDialog::countEntries(QTreeWidgetItem* row, const CacheLocation& location)
+void CacheSourcesDialog::countEntries(WorkerThread& thread, const QList<CacheLocation>& locations, int firstRow)
 {
-    if (location.kind == CacheLocation::Kind::NoPermission) {
-        row->setText(EntriesColumn, QStringLiteral("-"));
-        return;
-    }
-    row->setText(EntriesColumn, QStringLiteral("…"));
-    const QPointer<QTreeWidget> list(list_);
-    const int index = list_->indexOfTopLevelItem(row);
-    QThreadPool::globalInstance()->start([list, index, location] {
+    for (qsizetype i = 0; i < locations.size() && !thread.stopRequested(); ++i) {
+        const CacheLocation& location = locations[i];
+        if (location.kind == CacheLocation::Kind::NoPermission)
+            continue;
         qint64 count = -1;
         if (const std::unique_ptr<UrlCache> cache = CacheDetector::open(location)) {
-            count = 0;
             const std::unique_ptr<CacheEnumeration> walk = cache->enumerate();
-            while (walk->next())
+            count = 0;
+            // A stop ends the walk at the next entry: closing the dialog waits for no large cache.
+            while (!thread.stopRequested() && walk->next())
                 ++count;
         }
+        if (thread.stopRequested())
+            return;
+        const int row = firstRow + int(i);
         QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [list, index, count] {
-                if (QTreeWidgetItem* counted = list ? list->topLevelItem(index) : nullptr)
+            this,
+            [this, row, count] {
+                if (QTreeWidgetItem* counted = list_->topLevelItem(row))
                     counted->setText(EntriesColumn, count < 0 ? QStringLiteral("-") : QString::number(count));
             },
             Qt::QueuedConnection);
-    });
+    }
 }
 
 void CacheSourcesDialog::chooseFolder()
@@ -197,6 +240,9 @@ void CacheSourcesDialog::addFolder(const QString& folder)
         }
     }
     addRow(location, true, false);
+    const int row = list_->topLevelItemCount() - 1;
+    auto& counting = *threads_.emplace_back(std::make_unique<WorkerThread>(QStringLiteral("cache count"), nullptr));
+    counting.start([this, &counting, location, row] { countEntries(counting, {location}, row); });
 }
 
 bool CacheSourcesDialog::saveChoice()

@@ -4,15 +4,25 @@
 #include "engine/cache/CacheLocation.h"
 
 #include <QDialog>
+#include <memory>
+#include <vector>
 
+class QDialogButtonBox;
+class QLabel;
+class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
+class WorkerThread;
 
 // "缓存来源": every cache found in the user's folders and every one chosen before, one row each with its
 // browser, profile, format, folder, number of entries and whether entries can be deleted from it, and a
 // tick box saying whether runs use it. OK writes the choice to the [cache] section of webgleaner.ini, which
 // the next run reads. Ticking every cache found and adding none writes no list at all: the program then
 // goes on using whatever caches it finds, browsers installed later included.
+//
+// Finding the caches and counting their entries read the user's folders, which can take long (a large
+// cache, a slow or hung network file system): both run on threads of the dialog's own, which report to it
+// queued and are stopped and joined when it closes, so neither the window nor closing it waits for them.
 class CacheSourcesDialog : public QDialog
 {
     Q_OBJECT
@@ -29,6 +39,11 @@ public:
     };
 
     CacheSourcesDialog(const QString& iniFile, const CacheDetector::Homes& homes, QWidget* parent = nullptr);
+    ~CacheSourcesDialog() override;
+
+    // Whether the caches are still being looked for; the list is empty and OK and the add button are
+    // disabled meanwhile.
+    bool isSearching() const { return searching_; }
 
     // Adds the cache in `folder` ticked, or tells the user it holds none; what the add button does with the
     // folder chosen.
@@ -43,13 +58,30 @@ public:
     static QString formatName(CacheLocation::Kind kind);
 
 private:
-    void addRow(const CacheLocation& location, bool ticked, bool found);
-    // Counts the cache's entries on a pool thread and fills the row in when done: a large cache takes a
-    // while to walk.
-    void countEntries(QTreeWidgetItem* row, const CacheLocation& location);
+    // What the search found: each cache with whether it is ticked and whether it was found (rather than
+    // only listed in the ini file).
+    struct Source
+    {
+        CacheLocation location;
+        bool ticked = false;
+        bool found = false;
+    };
+
+    // The search, on `search`'s thread: the caches found and those listed, in the order of the rows.
+    void find(const WorkerThread& search, QList<Source>& sources, QList<CacheLocation>& locations) const;
+    void showSources(const QList<Source>& sources);
+    QTreeWidgetItem* addRow(const CacheLocation& location, bool ticked, bool found);
+    // Counts the entries of `locations` on `thread`, one after another, and fills in rows `firstRow` on.
+    void countEntries(WorkerThread& thread, const QList<CacheLocation>& locations, int firstRow);
     void chooseFolder();
 
     const QString iniFile_;
     const CacheDetector::Homes homes_;
     QTreeWidget* list_ = nullptr;
+    QLabel* searchingLabel_ = nullptr;
+    QPushButton* addButton_ = nullptr;
+    QPushButton* okButton_ = nullptr;
+    bool searching_ = true;
+    // The search and its counting, then one thread for each folder added; all stopped and joined on closing.
+    std::vector<std::unique_ptr<WorkerThread>> threads_;
 };

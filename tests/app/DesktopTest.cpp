@@ -174,6 +174,11 @@ private slots:
         {
             CacheSourcesDialog dialog(iniFile, homes);
             QTreeWidget* list = dialog.list();
+            // Looked for off this thread: nothing to choose or confirm until the caches are there.
+            if (dialog.isSearching())
+                QVERIFY(!dialog.findChild<QPushButton*>("OkButton")->isEnabled());
+            QTRY_VERIFY_WITH_TIMEOUT(!dialog.isSearching(), 10000);
+            QVERIFY(dialog.findChild<QPushButton*>("OkButton")->isEnabled());
             QCOMPARE(list->topLevelItemCount(), 2);
             QStringList rows;
             for (int i = 0; i < list->topLevelItemCount(); ++i) {
@@ -211,6 +216,7 @@ private slots:
 
         // Opened again, it shows the choice.
         CacheSourcesDialog again(iniFile, homes);
+        QTRY_VERIFY_WITH_TIMEOUT(!again.isSearching(), 10000);
         QStringList ticked;
         for (int i = 0; i < again.list()->topLevelItemCount(); ++i) {
             if (again.list()->topLevelItem(i)->checkState(0) == Qt::Checked)
