@@ -24,14 +24,16 @@
 namespace
 {
 
-// Has the file systems of `folders` write what they hold to their disks: the saved files must be there
-// before the cache entries they were made from are deleted, or a crash soon after could lose both. The
-// system's words for a failure; empty when all went well.
+// Has the names in `folders` reach the disk: the saved files must be there before the cache entries they
+// were made from are deleted, or a crash soon after could lose both. Their bytes reached it before they
+// were put in place (FileSink::flushToDisk); this is the folder's own record of their names, one short
+// call a folder, unlike a sync of the whole file system, which can take minutes behind other programs'
+// writes and which nothing could interrupt. The system's words for a failure; empty when all went well.
 QString syncToDisk(const QSet<QString>& folders)
 {
     for (const QString& folder : folders) {
         const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        const bool synced = fd >= 0 && ::syncfs(fd) == 0;
+        const bool synced = fd >= 0 && ::fsync(fd) == 0;
         const int error = errno;
         if (fd >= 0)
             ::close(fd);
@@ -350,7 +352,7 @@ void thCpy::prepareResource(Task& task) const
     }
     FileSink sink(task.file->fd(), abortPreparation_);
     EntryBody::Refusal refusal = EntryBody::stream(job.entry.body, sink);
-    if (refusal == EntryBody::Refusal::None && !sink.flush())
+    if (refusal == EntryBody::Refusal::None && !(job.deleteAfter ? sink.flushToDisk() : sink.flush()))
         refusal = EntryBody::Refusal::SinkFailed;
     task.settle(refusal, &sink);
 }
@@ -371,7 +373,8 @@ void thCpy::prepareDocument(Task& task) const
         return;
     }
     FileSink sink(task.file->fd(), abortPreparation_);
-    const bool written = composer_.compose(model, task.today, sink, &task.report) && sink.flush();
+    const bool written = composer_.compose(model, task.today, sink, &task.report) &&
+                         (job.deleteAfter ? sink.flushToDisk() : sink.flush());
     task.settle(written ? EntryBody::Refusal::None : EntryBody::Refusal::SinkFailed, &sink);
 }
 

@@ -35,6 +35,18 @@ bool FileSink::flush()
     return written;
 }
 
+bool FileSink::flushToDisk()
+{
+    if (!flush())
+        return false;
+    if (::fdatasync(fd_) != 0) {
+        error_ = QString::fromLocal8Bit(std::strerror(errno));
+        failed_ = true;
+        return false;
+    }
+    return true;
+}
+
 bool FileSink::writeOut(QByteArrayView bytes)
 {
     const char* data = bytes.data();

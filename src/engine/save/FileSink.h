@@ -23,6 +23,9 @@ public:
     bool write(QByteArrayView bytes) override;
     // Writes out what is buffered; false when that or an earlier write failed.
     bool flush();
+    // Writes out what is buffered and has the file's bytes reach the disk (fdatasync): a file whose cache
+    // entry is deleted next must not be lost with it in a crash. False, with errorText, on failure.
+    bool flushToDisk();
 
     bool aborted() const { return abort_.load(std::memory_order_relaxed); }
     // The system's words for the write that failed; empty when none did (or it was aborted).
