@@ -17,6 +17,10 @@
 namespace
 {
 
+// The boundary is the same in every archive: every part's body is quoted-printable or base64, where "="
+// stands only before two upper-case hex digits or a line end, and every header line starts with its
+// name, so no line of a part can be, or start with, a delimiter line. Archives stay alike for like
+// pages, and a part is streamed as it is read without a first pass to choose a boundary it lacks.
 const QByteArray kDelimiter = "------=gleaner";
 // Without the closing form the engines show an empty page.
 const QByteArray kClosingDelimiter = "------=gleaner--";
@@ -84,11 +88,22 @@ public:
 };
 
 // The page's address as the page part's location: the engines resolve the page's relative references
-// against it, and find the resource parts by the addresses that gives.
+// against it, and find the resource parts by the addresses that gives. An address that is not valid goes
+// as it is, but with every byte outside printable ASCII percent-encoded: it is a header line's end.
 QByteArray pageLocation(const QString& sourceUrl)
 {
     const QUrl url(sourceUrl);
-    return url.isValid() ? url.toEncoded() : sourceUrl.toUtf8();
+    if (url.isValid())
+        return url.toEncoded();
+    QByteArray location;
+    for (const char c : sourceUrl.toUtf8()) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte > ' ' && byte < 0x7F)
+            location += c;
+        else
+            location += '%' + QByteArray::number(byte, 16).rightJustified(2, '0').toUpper();
+    }
+    return location;
 }
 
 // The type name of a Content-Type ("image/png; charset=x" gives "image/png"), lower case; empty unless it
@@ -158,6 +173,36 @@ private:
     const QByteArrayList header_;
     bool opened_ = false;
 };
+
+// Hands a body on to its encoder, noting whether any of it arrived: a body with no bytes gets no part, not
+// even the line end that an encoder closes an empty body with.
+class BodyWatch final : public ByteSink
+{
+public:
+    explicit BodyWatch(ByteSink& encoder) : encoder_(encoder) {}
+
+    bool write(QByteArrayView bytes) override
+    {
+        arrived_ = arrived_ || !bytes.isEmpty();
+        return encoder_.write(bytes);
+    }
+
+    bool arrived() const { return arrived_; }
+
+private:
+    ByteSink& encoder_;
+    bool arrived_ = false;
+};
+
+// Streams `body` through `encoder`; the refusal, and whether the encoder finished (or had nothing to).
+template <typename Encoder>
+std::pair<EntryBody::Refusal, bool> encodeStreamed(const StoredBody& body, Encoder& encoder)
+{
+    BodyWatch watch(encoder);
+    const EntryBody::Refusal refusal = EntryBody::stream(body, watch, MhtmlComposer::kMaxPartSize);
+    const bool finished = refusal != EntryBody::Refusal::SinkFailed && (!watch.arrived() || encoder.finish());
+    return {refusal, finished};
+}
 
 // An address waiting for its part, with what led to it.
 struct PendingPart
@@ -259,15 +304,16 @@ private:
         return writeStreamed(part, *entry, type);
     }
 
+    // Each part's encoded body ends with the CR LF that the next delimiter line owns.
     QByteArrayList header(const PendingPart& part, const QByteArray& contentType, bool text) const
     {
-        return {"",
-                "",
-                kDelimiter,
-                "Content-Type: " + contentType,
-                text ? "Content-Transfer-Encoding: quoted-printable" : "Content-Transfer-Encoding: base64",
-                "Content-Location:" + part.url.toLatin1(),
-                ""};
+        return {
+            kDelimiter,
+            "Content-Type: " + contentType,
+            text ? "Content-Transfer-Encoding: quoted-printable" : "Content-Transfer-Encoding: base64",
+            "Content-Location:" + part.url.toLatin1(),
+            "",
+        };
     }
 
     // A part whose body is read as it is encoded.
@@ -283,12 +329,10 @@ private:
         bool finished;
         if (text) {
             MimeEncoding::QuotedPrintableWriter encoder(gate);
-            refusal = EntryBody::stream(entry.body, encoder, MhtmlComposer::kMaxPartSize);
-            finished = refusal != EntryBody::Refusal::SinkFailed && encoder.finish();
+            std::tie(refusal, finished) = encodeStreamed(entry.body, encoder);
         } else {
             MimeEncoding::Base64Writer encoder(gate);
-            refusal = EntryBody::stream(entry.body, encoder, MhtmlComposer::kMaxPartSize);
-            finished = refusal != EntryBody::Refusal::SinkFailed && encoder.finish();
+            std::tie(refusal, finished) = encodeStreamed(entry.body, encoder);
         }
         if (refusal == EntryBody::Refusal::SinkFailed || !finished)
             return false;
@@ -353,22 +397,30 @@ bool MhtmlComposer::compose(const PageModel& page, const QDate& today, ByteSink&
         if (!page.charset().isEmpty())
             pageType += " charset=" + page.charset();
         // "From: <由 Microsoft Internet Explorer 5 保存>" in GBK, as such archives have always been written.
-        const QByteArrayList head{"From: <\xD3\xC9 Microsoft Internet Explorer 5 \xB1\xA3\xB4\xE6>",
-                                  "Subject: Microsoft Internet Explorer",
-                                  "Date:" + DateText::format(today).toUtf8(),
-                                  "MIME-Version: 1.0",
-                                  "Content-Type: multipart/related;",
-                                  "        boundary=\"----=gleaner\";",
-                                  "        type=\"text/html\"",
-                                  "",
-                                  "This is a multi-part message in MIME format.",
-                                  "",
-                                  "",
-                                  kDelimiter,
-                                  pageType,
-                                  "Content-Location:" + pageLocation(page.url()),
-                                  ""};
-        return out.lines(head) && out.lines(page.lines()) && parts.writeAll() && out.line(kClosingDelimiter) &&
+        // The page part is quoted-printable: it holds the page's bytes as the browser had them, whatever
+        // they are (NUL, a CR or LF alone, a line that would pass for a delimiter line).
+        const QByteArrayList head{
+            "From: <\xD3\xC9 Microsoft Internet Explorer 5 \xB1\xA3\xB4\xE6>",
+            "Subject: Microsoft Internet Explorer",
+            "Date:" + DateText::format(today).toUtf8(),
+            "MIME-Version: 1.0",
+            "Content-Type: multipart/related;",
+            "        boundary=\"----=gleaner\";",
+            "        type=\"text/html\"",
+            "",
+            "This is a multi-part message in MIME format.",
+            "",
+            "",
+            kDelimiter,
+            pageType,
+            "Content-Transfer-Encoding: quoted-printable",
+            "Content-Location:" + pageLocation(page.url()),
+            "",
+        };
+        if (!out.lines(head))
+            return false;
+        MimeEncoding::QuotedPrintableWriter pageBody(out);
+        return pageBody.write(page.bytes()) && pageBody.finish() && parts.writeAll() && out.line(kClosingDelimiter) &&
                out.flush();
     }();
     if (report)
@@ -379,7 +431,7 @@ bool MhtmlComposer::compose(const PageModel& page, const QDate& today, ByteSink&
 bool MhtmlComposer::compose(const QString& sourceUrl, const QByteArrayList& pageLines, const QDate& today,
                             ByteSink& out, Report* report) const
 {
-    return compose(PageModel::parse(sourceUrl, pageLines.join('\n')), today, out, report);
+    return compose(PageModel::parse(sourceUrl, pageLines.join("\r\n")), today, out, report);
 }
 
 QByteArray MhtmlComposer::compose(const QString& sourceUrl, const QByteArrayList& pageLines, const QDate& today) const

@@ -10,8 +10,9 @@ class PageModel;
 class UrlCache;
 
 // Writes a harvested page as a single-file MHTML archive (a MIME multipart/related text, CR LF line
-// ends): the page's lines unchanged as the first part, then one part for each resource the page loads
-// that some cache holds, so that a browser shows the whole page offline.
+// ends): the page's bytes as the first part, quoted-printable so that they come back exactly as the
+// browser had them, then one part for each resource the page loads that some cache holds, so that a
+// browser shows the whole page offline.
 //
 // Resources are those the page model found (markup, <style>, style attributes), then, as their parts are
 // written, those of each style sheet (url(), @import, resolved against the sheet's own address) and of
@@ -46,7 +47,8 @@ public:
     // refuses bytes.
     bool compose(const PageModel& page, const QDate& today, ByteSink& out, Report* report = nullptr) const;
 
-    // The same for a page given as its address and stored lines.
+    // The same for a page given as its address and stored lines (its bytes being the lines joined by
+    // CR LF).
     bool compose(const QString& sourceUrl, const QByteArrayList& pageLines, const QDate& today, ByteSink& out,
                  Report* report = nullptr) const;
 

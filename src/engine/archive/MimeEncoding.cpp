@@ -35,7 +35,8 @@ bool isLiteral(unsigned char byte)
 }
 
 // Whether the byte at `at` is written as it is, as far as the bytes up to `end` tell: printable ASCII
-// but "=", or a space or tab that the next byte shows not to end its line.
+// but "=", or a space or tab that the next byte shows to be followed by more of its encoded line (not by a
+// line break, which a CR may start; a lone LF is escaped, but is taken as a break here too).
 bool standsForItself(const char* at, const char* end)
 {
     const auto byte = static_cast<unsigned char>(*at);
@@ -44,7 +45,7 @@ bool standsForItself(const char* at, const char* end)
     if ((byte != ' ' && byte != '\t') || at + 1 == end)
         return false;
     const char next = at[1];
-    return next != '\r' && next != '\n' && next != '\0';
+    return next != '\r' && next != '\n';
 }
 
 // Writes "=XX" for `byte` at `out`.
@@ -55,25 +56,6 @@ void escape(unsigned char byte, char* out)
     out[2] = kHex[byte & 0x0F];
 }
 
-QByteArray quotedPrintableLine(const QByteArray& line)
-{
-    QByteArray encoded;
-    encoded.reserve(line.size() + line.size() / 8);
-    for (qsizetype i = 0; i < line.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(line[i]);
-        // A space or tab that ends a line would be taken for padding and dropped.
-        const bool endsLine = i + 1 == line.size() && (byte == ' ' || byte == '\t');
-        if (isLiteral(byte) && !endsLine) {
-            encoded += static_cast<char>(byte);
-        } else {
-            char escaped[3];
-            escape(byte, escaped);
-            encoded.append(escaped, 3);
-        }
-    }
-    return encoded;
-}
-
 // Where a soft line break goes in an encoded line longer than 76 characters: after 75 characters, or
 // before an "=XX" that would be split there. Every "=" in an encoded line opens an escape.
 qsizetype softBreakAt(const char* encoded)
@@ -82,6 +64,20 @@ qsizetype softBreakAt(const char* encoded)
     while (encoded[cut - 1] == '=' || encoded[cut - 2] == '=')
         --cut;
     return cut;
+}
+
+// Appends the encoded text `segment` to `out` as lines of at most 76 characters, soft-broken where longer;
+// with `softBreakAfter`, its last line ends with a soft break too, and so holds at most 75 characters.
+void appendSegment(const QByteArray& segment, bool softBreakAfter, QByteArrayList& out)
+{
+    const qsizetype limit = softBreakAfter ? MimeEncoding::kMaxLineLength - 1 : MimeEncoding::kMaxLineLength;
+    qsizetype pos = 0;
+    while (segment.size() - pos > limit) {
+        const qsizetype cut = pos + softBreakAt(segment.constData() + pos);
+        out << segment.mid(pos, cut - pos) + '=';
+        pos = cut;
+    }
+    out << (softBreakAfter ? segment.mid(pos) + '=' : segment.mid(pos));
 }
 
 // base64 of `triples` whole groups of three bytes at `in`, four characters each, to `out`.
@@ -176,19 +172,40 @@ bool passBatch(QByteArray& batch, ByteSink& out)
 
 } // namespace
 
-QByteArrayList MimeEncoding::quotedPrintable(const QByteArrayList& lines)
+QByteArrayList MimeEncoding::quotedPrintable(const QByteArray& bytes)
 {
     QByteArrayList out;
-    for (const QByteArray& line : lines) {
-        const QByteArray encoded = quotedPrintableLine(line);
-        qsizetype pos = 0;
-        while (encoded.size() - pos > kMaxLineLength) {
-            const qsizetype cut = pos + softBreakAt(encoded.constData() + pos);
-            out << encoded.mid(pos, cut - pos) + '=';
-            pos = cut;
+    // The encoded text since the last line break or lone CR or LF.
+    QByteArray segment;
+    bool softBreakDue = false;
+    const qsizetype size = bytes.size();
+    for (qsizetype i = 0; i < size; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        if (byte == '\r' && i + 1 < size && bytes[i + 1] == '\n') {
+            appendSegment(segment, false, out);
+            segment.clear();
+            softBreakDue = false;
+            ++i;
+            continue;
         }
-        out << encoded.mid(pos);
+        if (softBreakDue) {
+            appendSegment(segment, true, out);
+            segment.clear();
+            softBreakDue = false;
+        }
+        // A space or tab that ends a line would be taken for padding and dropped.
+        const bool blank = byte == ' ' || byte == '\t';
+        const bool beforeBreak = i + 1 == size || bytes[i + 1] == '\r' || bytes[i + 1] == '\n';
+        if (isLiteral(byte) && !(blank && beforeBreak)) {
+            segment += static_cast<char>(byte);
+        } else {
+            char escaped[3];
+            escape(byte, escaped);
+            segment.append(escaped, 3);
+        }
+        softBreakDue = byte == '\r' || byte == '\n';
     }
+    appendSegment(segment, false, out);
     return out;
 }
 
@@ -300,14 +317,28 @@ MimeEncoding::QuotedPrintableWriter::QuotedPrintableWriter(ByteSink& out) : out_
 
 bool MimeEncoding::QuotedPrintableWriter::write(QByteArrayView bytes)
 {
-    if (failed_ || afterNul_)
-        return !failed_;
+    if (failed_)
+        return false;
     const char* in = bytes.data();
     const char* const end = in + bytes.size();
     while (in < end) {
+        // A CR waits for the next byte, which tells a line break from a lone CR.
+        if (afterCr_) {
+            afterCr_ = false;
+            if (*in == '\n') {
+                ++in;
+                endLine();
+                if (batch_.size() >= kBatchSize && !pass())
+                    return false;
+                continue;
+            }
+            putLoneBreak('\r');
+        }
         // Most of a style sheet or script is printable ASCII that stands for itself, and blanks inside lines:
         // copied in runs, up to where the line would need a soft break.
         if (blank_ == 0) {
+            if (softBreakDue_ && standsForItself(in, end))
+                breakSoftly();
             const char* run = in;
             const char* const stop = std::min(end, in + (kMaxLineLength - lineSize_));
             while (run < stop && standsForItself(run, end))
@@ -316,22 +347,15 @@ bool MimeEncoding::QuotedPrintableWriter::write(QByteArrayView bytes)
                 std::memcpy(line_.data() + lineSize_, in, static_cast<size_t>(run - in));
                 lineSize_ += run - in;
                 in = run;
-                lineOpen_ = true;
-                afterCr_ = false;
                 continue;
             }
         }
         const auto byte = static_cast<unsigned char>(*in++);
-        if (byte == '\n' && afterCr_) {
-            afterCr_ = false;
-            continue;
-        }
-        afterCr_ = byte == '\r';
-        if (byte == '\r' || byte == '\n') {
-            endLine();
-        } else if (byte == 0) {
-            afterNul_ = true;
-            break;
+        if (byte == '\r') {
+            putBlank(true);
+            afterCr_ = true;
+        } else if (byte == '\n') {
+            putLoneBreak(byte);
         } else {
             appendByte(byte);
         }
@@ -345,28 +369,43 @@ bool MimeEncoding::QuotedPrintableWriter::finish()
 {
     if (failed_)
         return false;
-    if (lineOpen_)
-        endLine();
-    afterCr_ = false;
-    afterNul_ = false;
+    if (afterCr_) {
+        afterCr_ = false;
+        putLoneBreak('\r');
+    }
+    endLine();
     return pass();
 }
 
 void MimeEncoding::QuotedPrintableWriter::appendByte(unsigned char byte)
 {
-    lineOpen_ = true;
-    if (blank_ != 0) {
-        put(static_cast<unsigned char>(blank_), false);
-        blank_ = 0;
-    }
+    putBlank(false);
     if (byte == ' ' || byte == '\t')
         blank_ = static_cast<char>(byte);
     else
         put(byte, !isLiteral(byte));
 }
 
+void MimeEncoding::QuotedPrintableWriter::putBlank(bool escaped)
+{
+    // A space or tab that ends a line would be taken for padding and dropped.
+    if (blank_ != 0) {
+        put(static_cast<unsigned char>(blank_), escaped);
+        blank_ = 0;
+    }
+}
+
+void MimeEncoding::QuotedPrintableWriter::putLoneBreak(unsigned char byte)
+{
+    putBlank(true);
+    put(byte, true);
+    softBreakDue_ = true;
+}
+
 void MimeEncoding::QuotedPrintableWriter::put(unsigned char byte, bool escaped)
 {
+    if (softBreakDue_)
+        breakSoftly();
     if (escaped) {
         escape(byte, line_.data() + lineSize_);
         lineSize_ += 3;
@@ -383,17 +422,30 @@ void MimeEncoding::QuotedPrintableWriter::put(unsigned char byte, bool escaped)
     }
 }
 
+void MimeEncoding::QuotedPrintableWriter::breakSoftly()
+{
+    softBreakDue_ = false;
+    // The soft break's "=" needs a place of its own among the 76 characters.
+    if (lineSize_ >= kMaxLineLength) {
+        const qsizetype cut = softBreakAt(line_.data());
+        batch_.append(line_.data(), cut);
+        batch_.append("=\r\n", 3);
+        lineSize_ -= cut;
+        std::memmove(line_.data(), line_.data() + cut, static_cast<size_t>(lineSize_));
+    }
+    batch_.append(line_.data(), lineSize_);
+    batch_.append("=\r\n", 3);
+    lineSize_ = 0;
+}
+
 void MimeEncoding::QuotedPrintableWriter::endLine()
 {
-    // A space or tab that ends a line would be taken for padding and dropped.
-    if (blank_ != 0) {
-        put(static_cast<unsigned char>(blank_), true);
-        blank_ = 0;
-    }
+    putBlank(true);
+    // A line break ends the line's text: no soft break is needed before it.
+    softBreakDue_ = false;
     batch_.append(line_.data(), lineSize_);
     batch_.append(kLineEnd, 2);
     lineSize_ = 0;
-    lineOpen_ = false;
 }
 
 bool MimeEncoding::QuotedPrintableWriter::pass()

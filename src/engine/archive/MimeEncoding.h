@@ -6,19 +6,25 @@
 #include <QByteArrayList>
 #include <array>
 
-// The two transfer encodings of RFC 2045 that archive parts use. The list functions produce lines
-// without their line ends (the archive ends every line with CR LF); the writers take a body in chunks of
-// any size and pass on whole CR LF-terminated lines, the same lines the list functions give.
+// The two transfer encodings of RFC 2045 that archive parts use; both give back the body's bytes exactly.
+// Neither writes "=" before anything but two upper-case hex digits or a line end, so a boundary holding
+// "=" and then another character (as "----=gleaner" does) appears in no encoded body. The list functions
+// produce lines without their line ends (the archive ends every line with CR LF); the writers take a body
+// in chunks of any size and pass on whole CR LF-terminated lines, the same lines the list functions give.
 class MimeEncoding
 {
 public:
     // Encoded lines are at most this long, a soft line break's "=" included.
     static constexpr qsizetype kMaxLineLength = 76;
 
-    // Each text line stays a line: bytes outside printable ASCII, "=", and a space or tab that would end
-    // the line are written as "=XX"; a line longer than 76 characters is split with soft line breaks,
-    // never inside an "=XX".
-    static QByteArrayList quotedPrintable(const QByteArrayList& lines);
+    // `bytes` in quoted-printable, decoding to exactly `bytes`: each CR LF is a line break of the text, and
+    // every other byte outside printable ASCII (a CR or LF alone, NUL), "=", and a space or tab that would
+    // end a line are written as "=XX". A CR or LF alone is followed by a soft line break, so that the text
+    // keeps its lines whichever line ends it uses. A line longer than 76 characters is split with soft line
+    // breaks, never inside an "=XX". The last line is the text after its last CR LF, empty when it ends
+    // with one: the CR LF the archive ends it with is the one the next delimiter line owns (RFC 2046), and
+    // does not belong to the text.
+    static QByteArrayList quotedPrintable(const QByteArray& bytes);
 
     // base64 in lines of exactly 76 characters (57 bytes), the last one shorter; no lines for no bytes.
     static QByteArrayList base64Lines(const QByteArray& bytes);
@@ -63,9 +69,8 @@ public:
         bool failed_ = false;
     };
 
-    // quotedPrintable of the text written to it, each line ended with CR LF, into `out`. The text is
-    // split into lines as PageText::splitLines splits a page: at CR LF, CR or LF, up to its first NUL
-    // byte, a final line break making no empty last line. Call finish() after the last chunk.
+    // quotedPrintable of everything written to it, each line ended with CR LF, into `out`. Call finish()
+    // after the last chunk: it writes the last line, ended too.
     class QuotedPrintableWriter final : public ByteSink
     {
     public:
@@ -77,8 +82,13 @@ public:
 
     private:
         void appendByte(unsigned char byte);
+        // Writes the space or tab that waits, escaped when a line break or the end follows it.
+        void putBlank(bool escaped);
         // Adds `byte` to the line, escaped or as it is, breaking the line when it grows too long.
         void put(unsigned char byte, bool escaped);
+        // A CR or LF alone: escaped, with a soft line break once more of the line follows.
+        void putLoneBreak(unsigned char byte);
+        void breakSoftly();
         void endLine();
         bool pass();
 
@@ -91,9 +101,8 @@ public:
         // A space or tab is written plainly only when more of its line follows, so it waits for the next
         // byte; 0 when none waits.
         char blank_ = 0;
-        bool lineOpen_ = false; // bytes of a line have arrived since the last line break
-        bool afterCr_ = false;  // the last byte was a CR, so an LF now belongs to that line break
-        bool afterNul_ = false; // the text ended at a NUL byte; the rest is dropped
+        bool afterCr_ = false;      // the last byte was a CR: an LF now makes both a line break
+        bool softBreakDue_ = false; // a lone CR or LF ended the line's text so far
         bool failed_ = false;
     };
 };

@@ -74,7 +74,10 @@ QByteArray PageModel::charsetOf(const QString& contentType)
             QString value = trimmed.mid(8).trimmed();
             if (value.size() >= 2 && (value.startsWith(QLatin1Char('"')) || value.startsWith(QLatin1Char('\''))))
                 value = value.mid(1, value.size() - 2);
-            return value.toLatin1().toLower();
+            qsizetype end = 0;
+            while (end < value.size() && PageText::isCharsetNameCharacter(value[end].unicode()))
+                ++end;
+            return value.left(end).toLatin1().toLower();
         }
     }
     return {};
@@ -84,13 +87,14 @@ PageModel PageModel::parse(const QString& url, const QByteArray& bytes, const QS
 {
     PageModel page;
     page.url_ = url;
-    page.lines_ = PageText::splitLines(bytes);
+    page.bytes_ = bytes;
+    const QByteArrayList lines = PageText::splitLines(bytes);
     page.charset_ = charsetOfByteOrderMark(bytes);
     if (page.charset_.isEmpty())
         page.charset_ = charsetOf(contentType);
     if (page.charset_.isEmpty())
-        page.charset_ = PageText::declaredCharset(page.lines_);
-    page.title_ = PageText::title(page.lines_, page.charset_);
+        page.charset_ = PageText::declaredCharset(lines);
+    page.title_ = PageText::title(lines, page.charset_);
 
     QString base = url;
     // The parser reads UTF-8: a page in it already goes as it is.
@@ -114,7 +118,7 @@ PageModel PageModel::parse(const QString& url, const QByteArray& bytes, const QS
     // What the line-by-line "src=" walk finds and the parser did not: a resource the cache holds is worth
     // keeping wherever the page names it. A text the parser found resolves to what it gave already.
     const QUrl baseUrl(base);
-    for (const QString& reference : srcTextsOf(page.lines_, page.charset_)) {
+    for (const QString& reference : srcTextsOf(lines, page.charset_)) {
         if (page.references_.size() >= kMaxReferences)
             break;
         if (parsedTexts.contains(reference))

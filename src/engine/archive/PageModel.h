@@ -8,7 +8,7 @@
 #include <QList>
 #include <QString>
 
-// A cached HTML document read once for everything the harvest does with it: its lines for the archive's
+// A cached HTML document read once for everything the harvest does with it: its bytes for the archive's
 // page part, the character set it was read in, its title as the archive's name, and the absolute address
 // of every resource it refers to.
 class PageModel
@@ -31,7 +31,8 @@ public:
     static PageModel parse(const QString& url, const QByteArray& bytes, const QString& contentType = {});
 
     const QString& url() const { return url_; }
-    const QByteArrayList& lines() const { return lines_; }
+    // The document as stored, every byte of it.
+    const QByteArray& bytes() const { return bytes_; }
     // The character set the document is read in, lower case, where a byte order mark, the Content-Type
     // or a <meta> names one; empty where none does.
     const QByteArray& charset() const { return charset_; }
@@ -39,12 +40,13 @@ public:
     const QString& title() const { return title_; }
     const QList<Reference>& references() const { return references_; }
 
-    // The charset parameter of a Content-Type, lower case; empty without one.
+    // The charset parameter of a Content-Type, lower case, up to its first character that cannot be in a
+    // character set's name (it goes into a header line of the archive); empty without one.
     static QByteArray charsetOf(const QString& contentType);
 
 private:
     QString url_;
-    QByteArrayList lines_;
+    QByteArray bytes_;
     QByteArray charset_;
     QString title_;
     QList<Reference> references_;

@@ -1,12 +1,9 @@
 #include "engine/archive/PageText.h"
 
 #include <QStringDecoder>
-#include <cctype>
 
 QByteArrayList PageText::splitLines(QByteArray content)
 {
-    if (const qsizetype nul = content.indexOf('\0'); nul >= 0)
-        content.truncate(nul);
     content.replace("\r\n", "\n");
     content.replace('\r', '\n');
     QByteArrayList lines = content.split('\n');
@@ -26,12 +23,17 @@ QByteArray PageText::declaredCharset(const QByteArrayList& lines)
         while (start < line.size() && (line[start] == '"' || line[start] == '\'' || line[start] == ' '))
             ++start;
         qsizetype end = start;
-        while (end < line.size() && (std::isalnum(static_cast<unsigned char>(line[end])) || line[end] == '-' ||
-                                     line[end] == '_' || line[end] == '.' || line[end] == ':'))
+        while (end < line.size() && isCharsetNameCharacter(static_cast<unsigned char>(line[end])))
             ++end;
         return line.mid(start, end - start).toLower();
     }
     return {};
+}
+
+bool PageText::isCharsetNameCharacter(char32_t c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+           c == '.' || c == ':';
 }
 
 QString PageText::toUnicode(const QByteArray& bytes, const QByteArray& charset)

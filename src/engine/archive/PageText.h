@@ -9,13 +9,17 @@
 class PageText
 {
 public:
-    // The lines of a page, split at CR LF, CR or LF, up to its first NUL byte; a final line break does not
-    // make an empty last line.
+    // The lines of a page, split at CR LF, CR or LF; a final line break does not make an empty last line.
+    // Every other byte stays, NUL included: a NUL hides nothing after it from what reads the lines.
     static QByteArrayList splitLines(QByteArray content);
 
     // The character set that the first "charset=" of the page names (a <meta> tag's), in lower case;
     // empty when the page names none.
     static QByteArray declaredCharset(const QByteArrayList& lines);
+
+    // Whether `c` can be part of a character set's name as the harvest takes one: ASCII letters and
+    // digits, "-", "_", "." and ":". Such a name is safe in a header line.
+    static bool isCharsetNameCharacter(char32_t c);
 
     // The title of the last title line (the text after "<title>" or "<TITLE>" up to "</title>" or
     // "</TITLE>" on that line), as text; empty when no line has a title tag. Titles that are not UTF-8 are

@@ -1,7 +1,8 @@
 // libFuzzer target for what reads a harvested page's untrusted bytes: the page model (the HTML parser and
 // the line-by-line src= walk), the style-sheet scanner, the title that names the archive, the composition of the
-// archive, and the quoted-printable and base64 encoders, each with the invariants the archive depends on, the streaming
-// writers giving what the line functions give.
+// archive, and the quoted-printable and base64 encoders, each with the invariants the archive depends on: a strict
+// reader finds the page, byte for byte, as the archive's only part, the encodings decode to what they were given, and
+// the streaming writers give what the line functions give.
 
 #include "engine/archive/CssReferenceFinder.h"
 #include "engine/archive/MhtmlComposer.h"
@@ -9,6 +10,7 @@
 #include "engine/archive/PageModel.h"
 #include "engine/archive/PageText.h"
 #include "engine/archive/ResourceResolver.h"
+#include "engine/archive/StrictMimeReader.h"
 #include "engine/cache/CollectingSink.h"
 #include "engine/cache/MapCache.h"
 #include "engine/save/DestinationNamer.h"
@@ -26,24 +28,13 @@ void require(bool condition)
         __builtin_trap();
 }
 
-QByteArray decodeQuotedPrintable(const QByteArrayList& lines)
+// The text quoted-printable `lines` stand for, as a strict reader decodes them; std::nullopt where it refuses them.
+std::optional<QByteArray> decodeQuotedPrintable(const QByteArrayList& lines)
 {
     QByteArray decoded;
-    for (const QByteArray& line : lines) {
-        const bool soft = line.endsWith('=');
-        const QByteArray body = soft ? line.chopped(1) : line;
-        for (qsizetype i = 0; i < body.size(); ++i) {
-            if (body[i] == '=') {
-                require(i + 2 < body.size()); // an escape is never split
-                decoded += static_cast<char>(body.mid(i + 1, 2).toInt(nullptr, 16));
-                i += 2;
-            } else {
-                decoded += body[i];
-            }
-        }
-        if (!soft)
-            decoded += '\n';
-    }
+    QByteArray error;
+    if (!StrictMimeReader::detail::decodeQuotedPrintable(lines.join("\r\n"), decoded, error))
+        return std::nullopt;
     return decoded;
 }
 
@@ -76,16 +67,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const PageReference& reference : CssReferenceFinder::find(QString::fromUtf8(bytes)))
         require(!reference.text.isEmpty());
 
-    const QByteArray archive = MhtmlComposer(cache).compose(QStringLiteral("http://host/dir/page.html"), lines, {});
-    require(archive.endsWith("------=gleaner--\r\n"));
+    CollectingSink archive;
+    require(MhtmlComposer(cache).compose(page, {}, archive));
+    const StrictMimeReader::Archive read = StrictMimeReader::read(archive.collected);
+    require(read.error.isEmpty() && read.parts.size() == 1 && read.parts.first().body == bytes);
 
-    const QByteArrayList encoded = MimeEncoding::quotedPrintable(lines);
+    const QByteArrayList encoded = MimeEncoding::quotedPrintable(bytes);
     for (const QByteArray& line : encoded)
         require(line.size() <= MimeEncoding::kMaxLineLength && !line.endsWith(' ') && !line.endsWith('\t'));
-    QByteArray joined;
-    for (const QByteArray& line : lines)
-        joined += line + '\n';
-    require(decodeQuotedPrintable(encoded) == joined);
+    require(decodeQuotedPrintable(encoded) == bytes);
     require(QByteArray::fromBase64(MimeEncoding::base64Lines(bytes).join()) == bytes);
     require(streamed<MimeEncoding::QuotedPrintableWriter>(bytes) == CollectingSink::crlf(encoded));
     require(streamed<MimeEncoding::Base64Writer>(bytes) == CollectingSink::crlf(MimeEncoding::base64Lines(bytes)));

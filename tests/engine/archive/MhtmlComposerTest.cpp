@@ -32,20 +32,23 @@ QByteArrayList header(const QByteArray& pageUrl)
             "",
             "------=gleaner",
             "Content-Type: text/html;",
+            "Content-Transfer-Encoding: quoted-printable",
             "Content-Location:" + pageUrl,
             ""};
 }
 
+// The page part's body: the page lines joined by CR LF, quoted-printable.
+QByteArrayList encoded(const QByteArrayList& page)
+{
+    return MimeEncoding::quotedPrintable(page.join("\r\n"));
+}
+
+// A part; its body's last line end is the next delimiter line's.
 QByteArrayList part(const QByteArray& contentType, const QByteArray& encoding, const QByteArray& location,
                     const QByteArrayList& body = {})
 {
-    return QByteArrayList{"",
-                          "",
-                          "------=gleaner",
-                          "Content-Type: " + contentType,
-                          "Content-Transfer-Encoding: " + encoding,
-                          "Content-Location:" + location,
-                          ""} +
+    return QByteArrayList{"------=gleaner", "Content-Type: " + contentType, "Content-Transfer-Encoding: " + encoding,
+                          "Content-Location:" + location, ""} +
            body;
 }
 
@@ -84,8 +87,11 @@ protected:
 TEST_F(MhtmlComposerTest, APageWithoutReferencesIsHeaderPageAndClosingDelimiter)
 {
     const QByteArrayList page{"<html><head><title>t</title></head>", "<body><a href=\"x.gif\">x</a></body>", "</html>"};
-    EXPECT_EQ(compose(page), crlf(header("http://h/dir/page.html") + page + QByteArrayList{"------=gleaner--"}));
-    EXPECT_EQ(compose({}), crlf(header("http://h/dir/page.html") + QByteArrayList{"------=gleaner--"}));
+    EXPECT_EQ(compose(page),
+              crlf(header("http://h/dir/page.html") + QByteArrayList{"<html><head><title>t</title></head>",
+                                                                     "<body><a href=3D\"x.gif\">x</a></body>",
+                                                                     "</html>", "------=gleaner--"}));
+    EXPECT_EQ(compose({}), crlf(header("http://h/dir/page.html") + QByteArrayList{"", "------=gleaner--"}));
 }
 
 TEST_F(MhtmlComposerTest, TheFromLineIsGbk)
@@ -107,7 +113,7 @@ TEST_F(MhtmlComposerTest, PicturesAreBase64InLinesOf76)
     const QByteArray base64_58 = bytes58.toBase64();
     ASSERT_EQ(base64_57.size(), 76);
     EXPECT_EQ(compose(page),
-              crlf(header("http://h/dir/page.html") + page +
+              crlf(header("http://h/dir/page.html") + encoded(page) +
                    part("image/gif", "base64", "http://h/dir/a.gif", {base64_57}) +
                    part("image/gif", "base64", "http://h/img/b.gif", {base64_58.left(76), base64_58.mid(76)}) +
                    QByteArrayList{"------=gleaner--"}));
@@ -125,7 +131,7 @@ TEST_F(MhtmlComposerTest, EachCachedAddressGetsOnePartInDocumentOrder)
     MhtmlComposer::Report report;
     CollectingSink out;
     ASSERT_TRUE(composer_.compose(kPage, page, kToday, out, &report));
-    EXPECT_EQ(out.collected, crlf(header("http://h/dir/page.html") + page +
+    EXPECT_EQ(out.collected, crlf(header("http://h/dir/page.html") + encoded(page) +
                                   part("text/css", "quoted-printable", "http://h/dir/s.css", {"p{}"}) +
                                   part("image/gif", "base64", "http://h/dir/up.gif", {"Rw=="}) +
                                   part("image/JPEG", "base64", "http://h/dir/low.jpg", {"Sg=="}) +
@@ -140,11 +146,11 @@ TEST_F(MhtmlComposerTest, StyleSheetsAndScriptsAreQuotedPrintable)
     cache_.add("http://h/css/s.css", "s[1].css", "a { b: c; }\r\n.x{content:\"=\"}  \n\n", "text/css");
     cache_.add("http://h/dir/m.js", "m[1].js", "var x = 1;\nvar \xE4 = 2;", "text/javascript");
     const QByteArrayList page{"<LINK REL=stylesheet HREF=/css/s.css>", "<script src=m.js>"};
-    EXPECT_EQ(compose(page), crlf(header("http://h/dir/page.html") + page +
+    EXPECT_EQ(compose(page), crlf(header("http://h/dir/page.html") + encoded(page) +
                                   part("text/css", "quoted-printable", "http://h/css/s.css",
-                                       {"a { b: c; }", ".x{content:\"=3D\"} =20", ""}) +
+                                       {"a { b: c; }", ".x{content:\"=3D\"} =20=0A=", "=0A"}) +
                                   part("text/javascript", "quoted-printable", "http://h/dir/m.js",
-                                       {"var x =3D 1;", "var =E4 =3D 2;"}) +
+                                       {"var x =3D 1;=0A=", "var =E4 =3D 2;"}) +
                                   QByteArrayList{"------=gleaner--"}));
 }
 
@@ -162,7 +168,7 @@ TEST_F(MhtmlComposerTest, AnAddressWhoseBodyCannotBeReadGetsNoPartAndCountsAsMis
     CollectingSink out;
     MhtmlComposer::Report report;
     ASSERT_TRUE(composer_.compose(kPage, page, kToday, out, &report));
-    EXPECT_EQ(out.collected, crlf(header("http://h/dir/page.html") + page +
+    EXPECT_EQ(out.collected, crlf(header("http://h/dir/page.html") + encoded(page) +
                                   part("image/gif", "base64", "http://h/dir/kept.gif", {"R0lGODlh"}) +
                                   QByteArrayList{"------=gleaner--"}));
     EXPECT_EQ(report.references, 4);
@@ -188,7 +194,7 @@ TEST_F(MhtmlComposerTest, FollowsSheetsAndFramesOnceEachAndTypesPartsAsTheCacheD
     MhtmlComposer::Report report;
     ASSERT_TRUE(composer_.compose(kPage, page, kToday, out, &report));
     EXPECT_EQ(out.collected,
-              crlf(header("http://h/dir/page.html") + page +
+              crlf(header("http://h/dir/page.html") + encoded(page) +
                    part("text/css", "quoted-printable", "http://h/css/a.css",
                         {"@import 'b.css'; p{background:url(../img/bg.png)}"}) +
                    part("text/html; charset=gbk", "quoted-printable", "http://h/dir/f.html",
@@ -210,13 +216,14 @@ TEST_F(MhtmlComposerTest, StopsAtTheFirstBytesTheSinkRefuses)
     for (qsizetype i = 0; i < picture.size(); ++i)
         picture[i] = static_cast<char>(i * 31 + i / 1000);
     cache_.add("http://h/dir/big.png", "big[1].png", picture);
-    cache_.add("http://h/dir/s.css", "s[1].css", QByteArray("p { color: red; }\n").repeated(5000));
+    const QByteArray sheet = QByteArray("p { color: red; }\r\n").repeated(5000);
+    cache_.add("http://h/dir/s.css", "s[1].css", sheet);
     const QByteArrayList page{R"(<img src="big.png"><link rel="stylesheet" href="s.css"><img src="big.png">)"};
     const QByteArray whole = compose(page);
-    ASSERT_EQ(whole, crlf(header("http://h/dir/page.html") + page +
+    ASSERT_EQ(whole, crlf(header("http://h/dir/page.html") + encoded(page) +
                           part("image/png", "base64", "http://h/dir/big.png", MimeEncoding::base64Lines(picture)) +
                           part("text/css", "quoted-printable", "http://h/dir/s.css",
-                               QByteArrayList(5000, "p { color: red; }")) +
+                               QByteArrayList(5000, "p { color: red; }") + QByteArrayList{""}) +
                           QByteArrayList{"------=gleaner--"}));
 
     for (const qsizetype limit : {qsizetype(0), qsizetype(1), qsizetype(500), qsizetype(70000), qsizetype(400000),

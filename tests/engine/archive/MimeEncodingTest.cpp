@@ -1,6 +1,6 @@
 #include "engine/archive/MimeEncoding.h"
 
-#include "engine/archive/PageText.h"
+#include "engine/archive/StrictMimeReader.h"
 #include "engine/cache/CollectingSink.h"
 
 #include <gtest/gtest.h>
@@ -12,16 +12,30 @@ namespace
 struct QuotedPrintableCase
 {
     const char* name;
-    QByteArray line;
+    QByteArray text;
     QByteArrayList encoded;
 };
 
 TEST(MimeEncodingTest, QuotedPrintableEscapesAndBreaksLines)
 {
+    const QByteArray x72(72, 'x');
+    const QByteArray x73(73, 'x');
     const QByteArray x75(75, 'x');
     const QByteArray x76(76, 'x');
     // clang-format off
     const QuotedPrintableCase cases[] = {
+        {"no text is one empty line", "",                      {""}},
+        {"CR LF breaks the line",     "a\r\nb",                {"a", "b"}},
+        {"a final CR LF ends a line", "a\r\n",                 {"a", ""}},
+        {"LF alone escaped",          "a\nb",                  {"a=0A=", "b"}},
+        {"CR alone escaped",          "a\rb\r",                {"a=0D=", "b=0D"}},
+        {"LF CR are both alone",      "a\n\rb",                {"a=0A=", "=0D=", "b"}},
+        {"LF before CR LF",           "a\n\r\nb",              {"a=0A", "b"}},
+        {"NUL escaped",               QByteArray("a\0b", 3),   {"a=00b"}},
+        {"blank before LF escaped",   "a \nb\t",               {"a=20=0A=", "b=09"}},
+        {"blank before NUL stays",    QByteArray("a \0", 3),   {"a =00"}},
+        {"LF alone fits at 75",       x72 + "\ny",             {x72 + "=0A=", "y"}},
+        {"LF alone past 75 moves on", x73 + "\ny",             {x73 + "=", "=0A=", "y"}},
         {"plain text stays",          "body { margin: 0; }",   {"body { margin: 0; }"}},
         {"empty line stays a line",   "",                      {""}},
         {"equals sign escaped",       "a=b",                   {"a=3Db"}},
@@ -40,12 +54,12 @@ TEST(MimeEncodingTest, QuotedPrintableEscapesAndBreaksLines)
     // clang-format on
     for (const QuotedPrintableCase& c : cases) {
         SCOPED_TRACE(c.name);
-        const QByteArrayList encoded = MimeEncoding::quotedPrintable({c.line});
+        const QByteArrayList encoded = MimeEncoding::quotedPrintable(c.text);
         EXPECT_EQ(encoded, c.encoded);
         for (const QByteArray& line : encoded)
             EXPECT_LE(line.size(), MimeEncoding::kMaxLineLength);
     }
-    EXPECT_EQ(MimeEncoding::quotedPrintable({"a", "", "b="}), QByteArrayList({"a", "", "b=3D"}));
+    EXPECT_EQ(MimeEncoding::quotedPrintable("a\r\n\r\nb="), QByteArrayList({"a", "", "b=3D"}));
 }
 
 TEST(MimeEncodingTest, Base64LinesHold57BytesEach)
@@ -94,10 +108,23 @@ std::optional<QByteArray> streamed(const QByteArray& input, const QList<qsizetyp
     return CollectingSink::through<Writer>(input, [&](qsizetype) { return chunkSizes[turn++ % chunkSizes.size()]; });
 }
 
-// The writers give what the list functions give, the text split into lines as a page is.
+// The writers give what the list functions give.
 QByteArray wholeQuotedPrintable(const QByteArray& text)
 {
-    return crlf(MimeEncoding::quotedPrintable(PageText::splitLines(text)));
+    return crlf(MimeEncoding::quotedPrintable(text));
+}
+
+// What a strict reader decodes from what the quoted-printable writer wrote, whose last CR LF a delimiter
+// line owns; the reader's complaint where it refuses the text.
+QByteArray decodedQuotedPrintable(const QByteArray& written)
+{
+    if (!written.endsWith("\r\n"))
+        return "no line end at the end";
+    QByteArray decoded;
+    QByteArray error;
+    if (!StrictMimeReader::detail::decodeQuotedPrintable(written.chopped(2), decoded, error))
+        return "refused: " + error;
+    return decoded;
 }
 
 QByteArray wholeBase64(const QByteArray& bytes)
@@ -135,12 +162,15 @@ TEST(MimeEncodingTest, QuotedPrintableWriterMatchesTheLinesWhateverTheChunks)
         {"CR, CR LF",                     "a\r\r\nb"},
         {"LF CR is two breaks",           "a\n\rb"},
         {"empty lines kept",              "\n\n\r\n"},
-        {"final break adds no line",      "a\n"},
+        {"final break",                   "a\n"},
         {"blank before CR LF escaped",    "a \r\nb\t\r\n"},
         {"blank at the end escaped",      "a\t"},
         {"blanks inside kept",            "a \t b  \n"},
-        {"text ends at NUL",              QByteArray("ab \0cd\nef", 9)},
+        {"NUL is a byte like any other",  QByteArray("ab \0cd\nef", 9)},
         {"NUL after CR",                  QByteArray("ab\r\0\nc", 7)},
+        {"CR at a chunk's end",           "a\r"},
+        {"blank and LF after a lone LF",  "a\n \n\t"},
+        {"lone breaks at the line's end", QByteArray(73, 'x') + "\n" + QByteArray(74, 'x') + "\r" + QByteArray(75, 'x') + "\n\n"},
         {"soft break before an escape",   QByteArray(74, 'x') + "=y\n"},
         {"blank escaped at a soft break", QByteArray(75, 'x') + " \n" + QByteArray(73, 'x') + " \n"},
         {"long line of escapes",          QByteArray(300, '\xFF')},
@@ -150,6 +180,7 @@ TEST(MimeEncodingTest, QuotedPrintableWriterMatchesTheLinesWhateverTheChunks)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const QByteArray expected = wholeQuotedPrintable(c.text);
+        EXPECT_EQ(decodedQuotedPrintable(expected), c.text);
         for (const qsizetype chunk : kChunkSizes) {
             SCOPED_TRACE(chunk);
             EXPECT_EQ(streamed<MimeEncoding::QuotedPrintableWriter>(c.text, {chunk}), expected);
@@ -174,7 +205,7 @@ TEST(MimeEncodingTest, Base64WriterMatchesTheLinesWhateverTheChunks)
 }
 
 // Random texts rich in what the encoders decide on (blanks, line breaks, "=", NUL, bytes to escape, long
-// lines), handed over in random chunks.
+// lines), handed over in random chunks; each decodes to the text again.
 TEST(MimeEncodingTest, WritersMatchTheLinesOnRandomInput)
 {
     std::mt19937 random(20240305);
@@ -191,6 +222,7 @@ TEST(MimeEncodingTest, WritersMatchTheLinesOnRandomInput)
             chunks << std::uniform_int_distribution<qsizetype>(1, 80)(random);
         SCOPED_TRACE(text.toHex().toStdString());
         ASSERT_EQ(streamed<MimeEncoding::QuotedPrintableWriter>(text, chunks), wholeQuotedPrintable(text));
+        ASSERT_EQ(decodedQuotedPrintable(wholeQuotedPrintable(text)), text);
         ASSERT_EQ(streamed<MimeEncoding::Base64Writer>(text, chunks), wholeBase64(text));
         ASSERT_EQ(streamed<ScalarBase64Writer>(text, chunks), wholeBase64(text));
     }

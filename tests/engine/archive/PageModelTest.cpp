@@ -57,6 +57,7 @@ TEST(PageModelTest, FindsEveryFormAPageLoadsAResourceBy)
         {"fragments kept, character references undone", R"(<img src="chart.svg#v2"><img src="show.php?id=1&amp;size=2">)",
          {ref("/dir/chart.svg#v2"), ref("/dir/show.php?id=1&size=2")}},
         {"a base address", R"(<base href="http://other/base/"><img src="x.gif">)", {"http://other/base/x.gif 0"}},
+        {"a NUL hides nothing after it", QByteArray("<p>\0</p><img src=\"after.gif\">\0", 30), {ref("/dir/after.gif")}},
         {"what is no web address", R"x(<img src="data:image/gif;base64,R0lGOD"><img src=""><img src="javascript:void(0)">)x", {}},
     };
     // clang-format on
@@ -87,6 +88,9 @@ TEST(PageModelTest, TheCharsetComesFromTheByteOrderMarkThenTheHeaderThenTheMeta)
     EXPECT_EQ(PageModel::parse(kPage, gbkPage, "text/html; charset=big5").charset(), "big5");
     EXPECT_EQ(PageModel::parse(kPage, "\xEF\xBB\xBF<p>", "text/html; charset=gbk").charset(), "utf-8");
     EXPECT_EQ(PageModel::parse(kPage, "<p>x</p>", "text/html").charset(), "");
+    // A NUL hides nothing after it; a charset is a name, never the end of a header line.
+    EXPECT_EQ(PageModel::parse(kPage, QByteArray("\0<meta charset=\"big5\">", 22)).charset(), "big5");
+    EXPECT_EQ(PageModel::parse(kPage, "<p>x</p>", "text/html; charset=\"utf-8\r\nX: y\"").charset(), "utf-8");
 }
 
 TEST(PageModelTest, NestingAndRawTextAreReadAsATokenizerReadsThem)

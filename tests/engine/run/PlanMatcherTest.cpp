@@ -176,7 +176,8 @@ TEST_F(PageCriteriaTest, TitleAndContentMatchUtf8AndGbkPages)
         {"<TITLE>Sports</TITLE>", "Sports", "", false},                      // upper-case tags are not seen
         {"<title>a</title> extra words", "extra", "", true},                 // the whole line counts
         {"<title>first</title>\r<title>second</title>", "first", "", false}, // the last such line decides
-        {QByteArray("<title>x</title>\0hidden", 23), "", "hidden", false},   // reading stops at NUL
+        {QByteArray("<title>x</title>\0shown", 22), "", "shown", true},      // a NUL hides nothing
+        {QByteArray("<title>a\0b</title>", 18), "b", "", true},              // nor in the title
     };
     for (const Case& c : cases) {
         StrucRec plan;

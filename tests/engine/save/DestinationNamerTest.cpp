@@ -52,6 +52,7 @@ TEST(DestinationNamerTest, NamesDocumentsAfterTheirTitleSafely)
         {"leading dot: not hidden",          "<title>.bashrc</title>",                            "bashrc.mht"},
         {"leading dash: not an option",      "<title>-rf --no-preserve-root</title>",             "rf --no-preserve-root.mht"},
         {"control characters dropped",       "<title>a\x1b[31mb\tc\x7f" "d\xc2\x85" "e</title>",  "a[31mbcde.mht"},
+        {"NUL dropped, the rest kept",       QByteArray("<title>before\0after</title>", 27),     "beforeafter.mht"},
         {"invalid UTF-8 dropped",            "<title>ok\xff" "fine</title>",                  "okfine.mht"},
         {"the last title line decides",      "<title>First</title>\n<title>Second</title>",       "Second.mht"},
         {"second slash left: cache name",    "<title>a//b</title>",                               "index[1].mht"},
