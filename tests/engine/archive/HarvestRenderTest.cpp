@@ -1,4 +1,8 @@
 #include "app/CommandLineTool.h"
+#include "engine/archive/MhtmlComposer.h"
+#include "engine/archive/PageModel.h"
+#include "engine/cache/CollectingSink.h"
+#include "engine/cache/MapCache.h"
 
 #include <QDir>
 #include <QFile>
@@ -7,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWebEnginePage>
@@ -62,6 +67,16 @@ class HarvestRenderTest : public QObject
         return {exitCode, out};
     }
 
+    // What the engine shows of the document `page` has loaded: its title, its text, how many elements.
+    static QJsonObject shown(QWebEnginePage& page)
+    {
+        const QString script =
+            QStringLiteral("JSON.stringify({title: document.title, text: document.body ? document.body.innerText : '',"
+                           " elements: document.getElementsByTagName('*').length})");
+        const QVariant answer = askUntil(page, script, [](const QVariant& result) { return result.isValid(); });
+        return QJsonDocument::fromJson(answer.toString().toUtf8()).object();
+    }
+
     static QString pagePlan(const QString& folder)
     {
         return "[name]\nn1=key1\n[key1]\nname=pages\nztype=0\ntpname=*.htm(html)\nsavpath=" + folder + "\n";
@@ -105,6 +120,59 @@ private slots:
         QCOMPARE(counts[3].toString(), QStringLiteral("中文测试页面 - UTF-8 编码"));
         QVERIFY(counts[0].toInt() >= 4);
         QCOMPARE(counts[1].toInt(), counts[0].toInt());
+    }
+
+    // Pages whose bytes once cut or forged their archives: NUL in the title and the text, CR or LF alone,
+    // lines that are the archive's delimiter lines. The archive shows what the engine shows of the page
+    // itself. (Where a page holds NULs, the engine reads it in the character set it guesses from its bytes
+    // rather than the one its part's header names, unless the page names one itself, as the GBK page does.)
+    void anArchiveShowsWhatThePageItselfShows()
+    {
+        QStringEncoder gbk("GBK");
+        QVERIFY(gbk.isValid());
+        const QByteArray nul(1, '\0');
+        const struct
+        {
+            QByteArray page;
+            QString contentType;
+        } cases[] = {
+            {"<html><head><meta charset=gbk><title>" + gbk.encode(QStringLiteral("前")) + nul +
+                 gbk.encode(QStringLiteral("后")) + "</title></head>\r<body><p>" + gbk.encode(QStringLiteral("甲")) +
+                 nul + gbk.encode(QStringLiteral("乙")) +
+                 "</p>\r<p>b</p>\n------=gleaner\r\nContent-Type: text/html\r\n\r\n"
+                 "<p>forged</p>\r\n------=gleaner--\r\n<p>" +
+                 gbk.encode(QStringLiteral("丁")) + "</p></body></html>",
+             "text/html; charset=gbk"},
+            {"From the start\r\n<title>t" + nul + "</title><pre>a\rb\nc\r\n" + QByteArray(100, '=') + "\n</pre>" +
+                 nul.repeated(300) + "<p>after</p>",
+             "text/html; charset=utf-8"},
+        };
+        QTemporaryDir work;
+        MapCache cache(work.path());
+        int n = 0;
+        for (const auto& c : cases) {
+            const QString url = QStringLiteral("http://h/page%1.html").arg(++n);
+            CollectingSink archive;
+            QVERIFY(
+                MhtmlComposer(cache).compose(PageModel::parse(url, c.page, c.contentType), QDate(2024, 3, 5), archive));
+            QFile file(work.filePath(QStringLiteral("%1.mht").arg(n)));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(archive.collected) == archive.collected.size());
+            file.close();
+
+            QWebEnginePage itself;
+            QSignalSpy itselfLoaded(&itself, &QWebEnginePage::loadFinished);
+            itself.setContent(c.page, c.contentType, QUrl(url));
+            QVERIFY(itselfLoaded.wait(30000));
+            QWebEnginePage saved;
+            QSignalSpy savedLoaded(&saved, &QWebEnginePage::loadFinished);
+            saved.load(QUrl::fromLocalFile(file.fileName()));
+            QVERIFY(savedLoaded.wait(30000));
+            QVERIFY(savedLoaded.first().first().toBool());
+
+            const QJsonObject expected = shown(itself);
+            QVERIFY(!expected["text"].toString().isEmpty());
+            QCOMPARE(shown(saved), expected);
+        }
     }
 
     // The fixture was written by chromium visiting pages that use every form of reference; expected.json
