@@ -2,6 +2,7 @@
 
 #include "QtPrinters.h"
 #include "TestFolders.h"
+#include "engine/archive/StrictMimeReader.h"
 #include "engine/cache/EntryBody.h"
 #include "engine/cache/MapCache.h"
 #include "engine/cache/SimpleCache.h"
@@ -38,11 +39,9 @@ QStringList folderContents(const QString& folder)
 QStringList partLocations(const QByteArray& archive)
 {
     QStringList locations;
-    const QByteArrayList lines = archive.split('\n');
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        if (lines[i].startsWith("Content-Location:") && !lines[i - 1].startsWith("Content-Type: text/html;"))
-            locations << QString::fromUtf8(lines[i].mid(17).chopped(1));
-    }
+    const QList<StrictMimeReader::Part> parts = StrictMimeReader::read(archive).parts;
+    for (qsizetype i = 1; i < parts.size(); ++i)
+        locations << QString::fromUtf8(parts[i].header("Content-Location"));
     return locations;
 }
 
@@ -239,8 +238,10 @@ TEST_F(CopyWorkerTest, HarvestsResourcesAndDocumentsAndDeletesOnlyOnceTheRunIsHa
                            kSite + "/sub/shared.gif", kSite + "/img/photo.jpg", kSite + "/img/icon.png"}));
     EXPECT_TRUE(partBody(archive, kSite + "/sub/dir/local.png").startsWith("\x89PNG"));
     EXPECT_EQ(fileBytes(save_.filePath(photo.localName)).size(), 41512);
-    EXPECT_TRUE(fileBytes(save_.filePath(QStringLiteral("简体中文网页（GBK编码）.mht")))
-                    .contains("\xBC\xF2\xCC\xE5\xD6\xD0\xCE\xC4")); // the page's GBK bytes, unchanged
+    const StrictMimeReader::Archive gbk =
+        StrictMimeReader::read(fileBytes(save_.filePath(QStringLiteral("简体中文网页（GBK编码）.mht"))));
+    ASSERT_FALSE(gbk.parts.isEmpty()) << gbk.error.toStdString();
+    EXPECT_TRUE(gbk.parts.first().body.contains("\xBC\xF2\xCC\xE5\xD6\xD0\xCE\xC4")); // the page's GBK bytes
 
     EXPECT_FALSE(cached("/index.html"));
     EXPECT_FALSE(cached("/img/logo.gif"));
