@@ -2,53 +2,94 @@
 
 #include "engine/archive/CssReferenceFinder.h"
 #include "engine/archive/HtmlTokenizer.h"
+#include "engine/archive/ResourceResolver.h"
+
+#include <algorithm>
 
 namespace
 {
 
 using Kind = PageReference::Kind;
 
-// The value of attribute `name` as text, trimmed; empty without one.
-QString valueOf(const HtmlTokenizer::StartTag& tag, const char* name)
+// The length in bytes of the space (a character QChar::isSpace takes for one) that starts at `pos` of UTF-8
+// text; 0 where none does. Attribute text is read as bytes, so that what is too long to be an address is
+// never made into a QString at all.
+qsizetype spaceAt(QByteArrayView text, qsizetype pos)
 {
-    const QByteArray* value = tag.value(name);
-    return value ? QString::fromUtf8(*value).trimmed() : QString();
+    const auto byte = [&](qsizetype i) { return i >= 0 && i < text.size() ? quint8(text[i]) : quint8(0); };
+    const quint8 c = byte(pos);
+    const quint8 second = byte(pos + 1);
+    const quint8 third = byte(pos + 2);
+    if (c == ' ' || (c >= 0x09 && c <= 0x0D))
+        return 1;
+    if (c == 0xC2 && (second == 0x85 || second == 0xA0))
+        return 2;
+    const bool wide =
+        (c == 0xE1 && second == 0x9A && third == 0x80) || // U+1680
+        (c == 0xE2 && second == 0x80 && (third <= 0x8A || third == 0xA8 || third == 0xA9 || third == 0xAF) &&
+         third >= 0x80) ||                                // U+2000-202F
+        (c == 0xE2 && second == 0x81 && third == 0x9F) || // U+205F
+        (c == 0xE3 && second == 0x80 && third == 0x80);   // U+3000
+    return wide ? 3 : 0;
 }
 
-// The addresses of a srcset: candidates separated by commas, each an address and an optional descriptor.
-// An address may itself hold commas (data: addresses); one ends at a blank, or at a comma it ends with.
-QStringList srcsetAddresses(const QString& srcset)
+bool isSpaceAt(QByteArrayView text, qsizetype pos)
 {
-    QStringList addresses;
+    return spaceAt(text, pos) > 0;
+}
+
+// `text` without the spaces it starts and ends with, as QString::trimmed() would have it.
+QByteArrayView trimmed(QByteArrayView text)
+{
+    while (qsizetype length = spaceAt(text, 0))
+        text = text.sliced(length);
+    for (;;) {
+        const qsizetype size = text.size();
+        if (spaceAt(text, size - 1) == 1)
+            text.chop(1);
+        else if (spaceAt(text, size - 2) == 2)
+            text.chop(2);
+        else if (spaceAt(text, size - 3) == 3)
+            text.chop(3);
+        else
+            return text;
+    }
+}
+
+// The addresses of a srcset, each given to `take` until it returns false: candidates separated by commas,
+// each an address and an optional descriptor. An address may itself hold commas (data: addresses); one
+// ends at a blank, or at a comma it ends with.
+template <typename Take>
+void forEachSrcsetAddress(QByteArrayView srcset, Take take)
+{
     qsizetype pos = 0;
     const qsizetype size = srcset.size();
     while (pos < size) {
-        while (pos < size && (srcset[pos].isSpace() || srcset[pos] == u','))
-            ++pos;
+        while (pos < size && (srcset[pos] == ',' || isSpaceAt(srcset, pos)))
+            pos += std::max<qsizetype>(spaceAt(srcset, pos), 1);
         const qsizetype start = pos;
-        while (pos < size && !srcset[pos].isSpace())
+        while (pos < size && !isSpaceAt(srcset, pos))
             ++pos;
-        QString address = srcset.mid(start, pos - start);
-        const bool endsCandidate = address.endsWith(u',');
-        while (address.endsWith(u','))
+        QByteArrayView address = srcset.sliced(start, pos - start);
+        const bool endsCandidate = address.endsWith(',');
+        while (address.endsWith(','))
             address.chop(1);
-        if (!address.isEmpty())
-            addresses << address;
+        if (!address.isEmpty() && !take(address))
+            return;
         if (endsCandidate)
             continue;
         // Skip the descriptor up to the comma that ends the candidate, parentheses kept together.
         int depth = 0;
         for (; pos < size; ++pos) {
-            const QChar c = srcset[pos];
-            if (c == u'(')
+            const char c = srcset[pos];
+            if (c == '(')
                 ++depth;
-            else if (c == u')' && depth > 0)
+            else if (c == ')' && depth > 0)
                 --depth;
-            else if (c == u',' && depth == 0)
+            else if (c == ',' && depth == 0)
                 break;
         }
     }
-    return addresses;
 }
 
 bool relHas(const QString& rel, QStringView token)
@@ -68,9 +109,8 @@ public:
     void element(const HtmlTokenizer::StartTag& element)
     {
         const QByteArray& tag = element.name;
-        const QString style = valueOf(element, "style");
-        if (!style.isEmpty())
-            addCss(style);
+        if (const QByteArray* style = element.value("style"))
+            addCss(*style);
 
         if (tag == "base") {
             if (!baseSeen_ && element.value("href")) {
@@ -87,8 +127,7 @@ public:
             else if (relHas(rel, u"preload") || relHas(rel, u"prefetch"))
                 add(href, valueOf(element, "as").compare(u"style", Qt::CaseInsensitive) == 0 ? Kind::StyleSheet
                                                                                              : Kind::Resource);
-            if (!valueOf(element, "imagesrcset").isEmpty())
-                addSrcset(valueOf(element, "imagesrcset"));
+            addSrcset(element.value("imagesrcset"));
         } else if (tag == "script") {
             add(valueOf(element, "src"), Kind::Script);
         } else if (tag == "iframe" || tag == "frame") {
@@ -102,33 +141,69 @@ public:
         } else {
             add(valueOf(element, "src"), Kind::Resource);
         }
-        addSrcset(valueOf(element, "srcset"));
+        addSrcset(element.value("srcset"));
         add(valueOf(element, "background"), Kind::Resource);
         add(valueOf(element, "poster"), Kind::Resource);
     }
 
-    void styleText(const QString& css) { addCss(css); }
+    void styleText(QByteArrayView css) { addCss(css); }
 
 private:
+    // The value of attribute `name` as text, trimmed; empty without one, and for one too long to be an
+    // address.
+    QString valueOf(const HtmlTokenizer::StartTag& tag, const char* name)
+    {
+        const QByteArray* value = tag.value(name);
+        return value ? text(*value) : QString();
+    }
+
+    QString text(QByteArrayView value)
+    {
+        value = trimmed(value);
+        if (value.size() > HtmlReferenceFinder::kMaxReferenceLength) {
+            if (!ResourceResolver::isDataAddress(value))
+                found.capped = true;
+            return {};
+        }
+        return QString::fromUtf8(value);
+    }
+
     void add(const QString& text, Kind kind)
     {
-        if (!text.isEmpty() && found.references.size() < HtmlReferenceFinder::kMaxReferences)
-            found.references.append(PageReference{text, kind});
+        if (text.isEmpty() || full_)
+            return;
+        if (found.references.size() >= HtmlReferenceFinder::kMaxReferences ||
+            totalLength_ + text.size() > HtmlReferenceFinder::kMaxTotalLength) {
+            found.capped = true;
+            full_ = true;
+            return;
+        }
+        totalLength_ += text.size();
+        found.references.append(PageReference{text, kind});
     }
 
-    void addSrcset(const QString& srcset)
+    void addSrcset(const QByteArray* srcset)
     {
-        for (const QString& address : srcsetAddresses(srcset))
-            add(address, Kind::Resource);
+        if (!srcset)
+            return;
+        forEachSrcsetAddress(*srcset, [&](QByteArrayView address) {
+            add(text(address), Kind::Resource);
+            return !full_;
+        });
     }
 
-    void addCss(const QString& css)
+    void addCss(QByteArrayView css)
     {
-        found.references.append(
-            CssReferenceFinder::find(css, HtmlReferenceFinder::kMaxReferences - found.references.size()));
+        if (full_)
+            return;
+        for (PageReference& reference : CssReferenceFinder::findInUtf8(
+                 css, HtmlReferenceFinder::kMaxReferences - found.references.size(), &found.capped))
+            add(reference.text, reference.kind);
     }
 
     bool baseSeen_ = false;
+    qsizetype totalLength_ = 0; // of the texts in found.references
+    bool full_ = false;         // a cap on what is kept is reached: nothing more can be
 };
 
 } // namespace
@@ -136,11 +211,15 @@ private:
 HtmlReferenceFinder::Found HtmlReferenceFinder::find(QByteArrayView html)
 {
     ReferenceCollector collector;
+    bool capped = false;
     HtmlTokenizer::tokenize(
         html, [&](const HtmlTokenizer::StartTag& tag) { collector.element(tag); },
         [&](const QByteArray& tagName, QByteArrayView text) {
             if (tagName == "style")
-                collector.styleText(QString::fromUtf8(text));
-        });
-    return std::move(collector.found);
+                collector.styleText(text);
+        },
+        &capped);
+    HtmlReferenceFinder::Found found = std::move(collector.found);
+    found.capped = found.capped || capped;
+    return found;
 }

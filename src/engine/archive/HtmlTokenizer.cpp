@@ -1,6 +1,6 @@
 #include "engine/archive/HtmlTokenizer.h"
 
-#include <QString>
+#include <QSet>
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -54,11 +54,35 @@ constexpr std::array kNamedReferences{
     NamedReference{"tab", U'\t'},   NamedReference{"NewLine", U'\n'},
 };
 
+// `code` in UTF-8; NUL, surrogates and what lies past Unicode become U+FFFD.
 void appendCodePoint(QByteArray& out, char32_t code)
 {
     if (code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
         code = 0xFFFD;
-    out += QString::fromUcs4(&code, 1).toUtf8();
+    if (code < 0x80) {
+        out += char(code);
+    } else if (code < 0x800) {
+        out += char(0xC0 | (code >> 6));
+        out += char(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += char(0xE0 | (code >> 12));
+        out += char(0x80 | ((code >> 6) & 0x3F));
+        out += char(0x80 | (code & 0x3F));
+    } else {
+        out += char(0xF0 | (code >> 18));
+        out += char(0x80 | ((code >> 12) & 0x3F));
+        out += char(0x80 | ((code >> 6) & 0x3F));
+        out += char(0x80 | (code & 0x3F));
+    }
+}
+
+// An attribute value as the tag keeps it: the text itself where no reference needs undoing, shared
+// with the document rather than copied, so that a page of huge values costs no more than reading it.
+QByteArray attributeValue(const char* data, qsizetype size)
+{
+    if (std::memchr(data, '&', size_t(size)))
+        return HtmlTokenizer::unescape(QByteArrayView(data, size));
+    return QByteArray::fromRawData(data, size);
 }
 
 class Tokenizer
@@ -67,6 +91,9 @@ public:
     Tokenizer(QByteArrayView html, const HtmlTokenizer::TagHandler& onTag, const HtmlTokenizer::RawTextHandler& onRaw)
         : text_(html.data()), size_(html.size()), onTag_(onTag), onRaw_(onRaw)
     {}
+
+    // Whether a tag had more attributes than kMaxAttributes.
+    bool capped() const { return capped_; }
 
     void run()
     {
@@ -83,8 +110,7 @@ public:
             } else if (c == '/') {
                 ++pos_;
                 if (pos_ < size_ && isAsciiLetter(text_[pos_])) {
-                    StartTag ignored; // an end tag's attributes are read and dropped
-                    if (!tag(ignored))
+                    if (!tag(false)) // an end tag's attributes are read and dropped
                         return;
                 } else {
                     skipPast('>');
@@ -92,13 +118,12 @@ public:
             } else if (c == '?') {
                 skipPast('>');
             } else if (isAsciiLetter(c)) {
-                HtmlTokenizer::StartTag start;
                 // A tag the text ends inside is no tag.
-                if (!tag(start))
+                if (!tag(true))
                     return;
-                onTag_(start);
-                if (isRawTextElement(std::string_view(start.name.constData(), size_t(start.name.size()))))
-                    rawText(start.name);
+                onTag_(tag_);
+                if (isRawTextElement(std::string_view(tag_.name.constData(), size_t(tag_.name.size()))))
+                    rawText(tag_.name);
             }
         }
     }
@@ -143,7 +168,13 @@ private:
             pos_ += 2;
             return;
         }
-        for (; pos_ < size_; ++pos_) {
+        while (pos_ < size_) {
+            const char* dash = static_cast<const char*>(std::memchr(text_ + pos_, '-', size_t(size_ - pos_)));
+            if (!dash) {
+                pos_ = size_;
+                return;
+            }
+            pos_ = dash - text_;
             if (startsWith("-->")) {
                 pos_ += 3;
                 return;
@@ -152,18 +183,24 @@ private:
                 pos_ += 4;
                 return;
             }
+            ++pos_;
         }
     }
 
-    // A tag from its name's first letter to its ">", attributes read into `start`. False when the text
-    // ends before the ">".
-    bool tag(StartTag& start)
+    // A tag from its name's first letter to its ">", read into tag_ where `keep` says so (an end tag is
+    // only read past). False when the text ends before the ">".
+    bool tag(bool keep)
     {
+        StartTag& start = tag_; // one for every tag, so that its buffers serve them all
+        start.attributes.clear();
+        names_.clear();
         const qsizetype nameStart = pos_;
         while (pos_ < size_ && !isBlank(text_[pos_]) && text_[pos_] != '/' && text_[pos_] != '>')
             ++pos_;
-        start.name.resize(pos_ - nameStart);
-        std::transform(text_ + nameStart, text_ + pos_, start.name.data(), lower);
+        if (keep) {
+            start.name.resize(pos_ - nameStart);
+            std::transform(text_ + nameStart, text_ + pos_, start.name.data(), lower);
+        }
         while (pos_ < size_) {
             const char c = text_[pos_];
             if (c == '>') {
@@ -174,23 +211,23 @@ private:
                 ++pos_;
                 continue;
             }
-            attribute(start);
+            attribute(start, keep);
         }
         return false;
     }
 
-    void attribute(StartTag& start)
+    void attribute(StartTag& start, bool keep)
     {
         const qsizetype nameStart = pos_;
         ++pos_; // the first character may be "=", which then belongs to the name
         while (pos_ < size_ && !isBlank(text_[pos_]) && text_[pos_] != '/' && text_[pos_] != '>' && text_[pos_] != '=')
             ++pos_;
-        QByteArray name(pos_ - nameStart, Qt::Uninitialized);
-        std::transform(text_ + nameStart, text_ + pos_, name.data(), lower);
+        const qsizetype nameEnd = pos_;
         qsizetype next = pos_;
         while (next < size_ && isBlank(text_[next]))
             ++next;
-        QByteArray value;
+        qsizetype valueStart = -1;
+        qsizetype valueEnd = -1;
         if (next < size_ && text_[next] == '=') {
             pos_ = next + 1;
             while (pos_ < size_ && isBlank(text_[pos_]))
@@ -198,18 +235,45 @@ private:
             if (pos_ < size_ && (text_[pos_] == '"' || text_[pos_] == '\'')) {
                 const char quote = text_[pos_++];
                 const char* end = static_cast<const char*>(std::memchr(text_ + pos_, quote, size_t(size_ - pos_)));
-                const qsizetype stop = end ? end - text_ : size_;
-                value = HtmlTokenizer::unescape(QByteArrayView(text_ + pos_, stop - pos_));
-                pos_ = std::min(stop + 1, size_);
+                valueStart = pos_;
+                valueEnd = end ? end - text_ : size_;
+                pos_ = std::min(valueEnd + 1, size_);
             } else {
-                const qsizetype valueStart = pos_;
+                valueStart = pos_;
                 while (pos_ < size_ && !isBlank(text_[pos_]) && text_[pos_] != '>')
                     ++pos_;
-                value = HtmlTokenizer::unescape(QByteArrayView(text_ + valueStart, pos_ - valueStart));
+                valueEnd = pos_;
             }
         }
-        if (!start.value(name))
-            start.attributes.append({std::move(name), std::move(value)});
+        if (!keep)
+            return;
+        if (start.attributes.size() >= HtmlTokenizer::kMaxAttributes) {
+            capped_ = true;
+            return;
+        }
+        QByteArray name(nameEnd - nameStart, Qt::Uninitialized);
+        std::transform(text_ + nameStart, text_ + nameEnd, name.data(), lower);
+        if (isRepeated(start, name))
+            return;
+        QByteArray value = valueStart < 0 ? QByteArray() : attributeValue(text_ + valueStart, valueEnd - valueStart);
+        start.attributes.append({std::move(name), std::move(value)});
+    }
+
+    // Whether the tag has an attribute `name` already: the first one counts. A set keeps the names of a
+    // tag with many, so that each one costs the same however many came before it.
+    bool isRepeated(const StartTag& start, const QByteArray& name)
+    {
+        static constexpr qsizetype kSetAbove = 16; // below this, comparing each name costs less than hashing
+        if (start.attributes.size() < kSetAbove)
+            return start.value(name) != nullptr;
+        if (names_.isEmpty()) {
+            for (const auto& attribute : start.attributes)
+                names_.insert(attribute.first);
+        }
+        if (names_.contains(name))
+            return true;
+        names_.insert(name);
+        return false;
     }
 
     // The text of a raw-text element up to "</name" followed by a blank, "/" or ">", in any letter case.
@@ -244,15 +308,18 @@ private:
     qsizetype pos_ = 0;
     const HtmlTokenizer::TagHandler& onTag_;
     const HtmlTokenizer::RawTextHandler& onRaw_;
+    StartTag tag_;
+    QSet<QByteArray> names_; // the attribute names of the tag being read, once it has many
+    bool capped_ = false;
 };
 
 } // namespace
 
 const QByteArray* HtmlTokenizer::StartTag::value(QByteArrayView attributeName) const
 {
-    for (const auto& [name, value] : attributes) {
-        if (name == attributeName)
-            return &value;
+    for (const auto& attribute : attributes) {
+        if (attribute.first == attributeName)
+            return &attribute.second;
     }
     return nullptr;
 }
@@ -321,7 +388,11 @@ QByteArray HtmlTokenizer::unescape(QByteArrayView value)
     return out;
 }
 
-void HtmlTokenizer::tokenize(QByteArrayView html, const TagHandler& onTag, const RawTextHandler& onRawText)
+void HtmlTokenizer::tokenize(QByteArrayView html, const TagHandler& onTag, const RawTextHandler& onRawText,
+                             bool* capped)
 {
-    Tokenizer(html, onTag, onRawText).run();
+    Tokenizer tokenizer(html, onTag, onRawText);
+    tokenizer.run();
+    if (capped && tokenizer.capped())
+        *capped = true;
 }

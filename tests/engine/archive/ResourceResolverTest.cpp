@@ -41,6 +41,94 @@ TEST(ResourceResolverTest, ExtractSrcRefTakesTheTextAfterTheFirstSrc)
     }
 }
 
+TEST(ResourceResolverTest, SrcReferencesTakeTheTextAfterEverySrcLineByLine)
+{
+    struct Case
+    {
+        const char* name;
+        QByteArray page;
+        QByteArrayList references;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"lower case first, then upper case", "<img SRC=A.gif><img src=b.gif><img SRC=C.gif><img src=d.gif>",
+         {"b.gif", "d.gif", "A.gif", "C.gif"}},
+        {"line by line", "<img SRC=A.gif>\n<img src=b.gif>", {"A.gif", "b.gif"}},
+        {"any line break ends a line and a text", "src=a\rSRC=b\r\nsrc=c\n\nsrc=", {"a", "b", "c"}},
+        {"a text runs on over the next src=", "x.src=a.gif?src=b.gif", {"a.gif?src=b.gif", "b.gif"}},
+        {"src= without text", "src= \"\"\nsrc=\"", {}},
+        {"single quotes kept", "<img src='a.gif' alt='x'>", {"'a.gif'"}},
+        {"mixed case not recognised", "<img Src=a.gif sRC=b.gif>", {}},
+        {"the first character always taken", "src=>x src=\" >", {">x", ">"}},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool capped = false;
+        EXPECT_EQ(ResourceResolver::srcReferences(c.page, &capped), c.references);
+        EXPECT_FALSE(capped);
+    }
+}
+
+TEST(ResourceResolverTest, SrcReferencesBeginWithWhatExtractSrcRefTakes)
+{
+    for (const QByteArray line : {R"(<img src="logo.gif">)", "<img src=a.gif\tb>", R"(<img src= " "x.gif">)",
+                                  R"(<img SRC="up.gif"><img src="low.gif">)", R"(<img data-src="lazy.jpg">)"}) {
+        SCOPED_TRACE(line.toStdString());
+        EXPECT_EQ(ResourceResolver::srcReferences(line).value(0), ResourceResolver::ExtractSrcRef(line));
+    }
+}
+
+TEST(ResourceResolverTest, SrcReferencesStopAtTheirCaps)
+{
+    bool capped = false;
+    const QByteArrayList many = ResourceResolver::srcReferences(
+        QByteArray("src=a ").repeated(ResourceResolver::kMaxSrcReferences + 1), &capped);
+    EXPECT_EQ(many.size(), ResourceResolver::kMaxSrcReferences);
+    EXPECT_TRUE(capped);
+    capped = false;
+    EXPECT_EQ(
+        ResourceResolver::srcReferences(QByteArray("src=a\n").repeated(ResourceResolver::kMaxSrcReferences), &capped)
+            .size(),
+        ResourceResolver::kMaxSrcReferences);
+    EXPECT_FALSE(capped);
+
+    // A text too long is left out, and said to be unless it is a data: address; the texts after it are not.
+    const QByteArray longest(ResourceResolver::kMaxSrcReferenceLength, 'a');
+    EXPECT_EQ(ResourceResolver::srcReferences("src=" + longest, &capped), QByteArrayList{longest});
+    EXPECT_FALSE(capped);
+    EXPECT_EQ(ResourceResolver::srcReferences("src=data:" + longest + " src=b", &capped), QByteArrayList{"b"});
+    EXPECT_FALSE(capped);
+    EXPECT_EQ(ResourceResolver::srcReferences("src=a" + longest + " src=b", &capped), QByteArrayList{"b"});
+    EXPECT_TRUE(capped);
+
+    // Texts that overlap count in full: a line of src= would otherwise cost its length squared.
+    capped = false;
+    const QByteArrayList overlapping = ResourceResolver::srcReferences(QByteArray("src=").repeated(1000), &capped);
+    EXPECT_EQ(overlapping.size(), 999);
+    qsizetype total = 0;
+    for (const QByteArray& text : overlapping)
+        total += text.size();
+    EXPECT_LE(total, ResourceResolver::kMaxSrcTotalLength);
+    EXPECT_FALSE(capped);
+    const QByteArrayList lines = ResourceResolver::srcReferences(
+        (QByteArray("src=").repeated(ResourceResolver::kMaxSrcReferenceLength / 4 - 1) + "\n").repeated(100), &capped);
+    EXPECT_TRUE(capped);
+    total = 0;
+    for (const QByteArray& text : lines)
+        total += text.size();
+    EXPECT_LE(total, ResourceResolver::kMaxSrcTotalLength);
+    EXPECT_GT(total, ResourceResolver::kMaxSrcTotalLength - ResourceResolver::kMaxSrcReferenceLength);
+}
+
+TEST(ResourceResolverTest, DataAddressesAreKnownInAnyLetterCase)
+{
+    EXPECT_TRUE(ResourceResolver::isDataAddress(QByteArrayView("DATA:x")));
+    EXPECT_TRUE(ResourceResolver::isDataAddress(u"data:"));
+    EXPECT_FALSE(ResourceResolver::isDataAddress(QByteArrayView("dat")));
+    EXPECT_FALSE(ResourceResolver::isDataAddress(u" data:x"));
+}
+
 struct ResolveCase
 {
     const char* base;
