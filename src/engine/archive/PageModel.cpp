@@ -23,14 +23,28 @@ QByteArray charsetOfByteOrderMark(const QByteArray& bytes)
     return {};
 }
 
-QString decoded(const QByteArray& bytes, const QByteArray& charset)
+// The document as UTF-8 for the parser, read in `charset` (UTF-16 by its own decoder, anything else as
+// PageText::toUnicode reads it). A slice at a time, so that the page is never held whole as UTF-16 too:
+// a page of bytes that are no text in its charset becomes three times its size in UTF-8 already.
+QByteArray utf8Of(const QByteArray& bytes, const QByteArray& charset)
 {
-    if (charset.startsWith("utf-16")) {
-        QStringDecoder decoder(charset.constData(), QStringDecoder::Flag::Stateless);
-        if (decoder.isValid())
-            return decoder.decode(bytes);
-    }
-    return PageText::toUnicode(bytes, charset);
+    QStringDecoder decoder;
+    if (charset.startsWith("utf-16"))
+        decoder = QStringDecoder(charset.constData());
+    if (!decoder.isValid() && QByteArrayView(bytes).isValidUtf8())
+        return bytes;
+    if (!decoder.isValid())
+        decoder = PageText::decoderFor(charset);
+    if (!decoder.isValid())
+        decoder = QStringDecoder(QStringDecoder::Utf8);
+    static constexpr qsizetype kSlice = 1 << 20; // small beside a page, large beside a call's cost
+    QByteArray text;
+    // As much as the text can become, so that it never moves as it grows: only what is written to is
+    // taken from the system.
+    text.reserve(bytes.size() * 3);
+    for (qsizetype at = 0; at < bytes.size(); at += kSlice)
+        text += QString(decoder.decode(QByteArrayView(bytes).sliced(at, std::min(kSlice, bytes.size() - at)))).toUtf8();
+    return text;
 }
 
 // The document's own base: the first <base href>, where it resolves to a web address.
@@ -42,24 +56,19 @@ QString baseOf(const QString& pageUrl, const QString& baseHref)
     return base.isEmpty() ? pageUrl : base;
 }
 
-// The Parts' src= text of every line, for what a parser does not see as markup.
-QStringList srcTextsOf(const QByteArrayList& lines, const QByteArray& charset)
+// The src= text of every line, for what a parser does not see as markup; `*capped` set where the walk
+// stopped at a cap.
+QStringList srcTextsOf(const QByteArray& bytes, const QByteArray& charset, bool* capped)
 {
     QStringList texts;
-    for (const QByteArray& line : lines) {
-        QByteArray rest = line;
-        while (rest.contains("src=") || rest.contains("SRC=")) {
-            QByteArray reference = ResourceResolver::ExtractSrcRef(rest);
-            // A single-quoted value is the address inside the quotes.
-            if (reference.startsWith('\'')) {
-                const qsizetype close = reference.indexOf('\'', 1);
-                reference = reference.mid(1, close < 0 ? -1 : close - 1);
-            }
-            if (!reference.isEmpty())
-                texts << PageText::toUnicode(reference, charset).replace(QLatin1String("&amp;"), QLatin1String("&"));
-            const qsizetype at = rest.indexOf("src=");
-            rest.remove(at >= 0 ? at : rest.indexOf("SRC="), 4);
+    for (QByteArray& reference : ResourceResolver::srcReferences(bytes, capped)) {
+        // A single-quoted value is the address inside the quotes.
+        if (reference.startsWith('\'')) {
+            const qsizetype close = reference.indexOf('\'', 1);
+            reference = reference.mid(1, close < 0 ? -1 : close - 1);
         }
+        if (!reference.isEmpty())
+            texts << PageText::toUnicode(reference, charset).replace(QLatin1String("&amp;"), QLatin1String("&"));
     }
     return texts;
 }
@@ -88,27 +97,30 @@ PageModel PageModel::parse(const QString& url, const QByteArray& bytes, const QS
     PageModel page;
     page.url_ = url;
     page.bytes_ = bytes;
-    const QByteArrayList lines = PageText::splitLines(bytes);
+    // The page is read whole rather than split into lines: a page of line breaks would make millions.
     page.charset_ = charsetOfByteOrderMark(bytes);
     if (page.charset_.isEmpty())
         page.charset_ = charsetOf(contentType);
     if (page.charset_.isEmpty())
-        page.charset_ = PageText::declaredCharset(lines);
-    page.title_ = PageText::title(lines, page.charset_);
+        page.charset_ = PageText::declaredCharset(QByteArrayView(bytes));
+    page.title_ = PageText::title(QByteArrayView(bytes), page.charset_);
 
     QString base = url;
     // The parser reads UTF-8: a page in it already goes as it is.
     const bool utf8 = (page.charset_.isEmpty() || page.charset_ == "utf-8" || page.charset_ == "utf8") &&
                       QByteArrayView(bytes).isValidUtf8();
-    const QByteArray text = utf8 ? bytes : decoded(bytes, page.charset_).toUtf8();
+    const QByteArray text = utf8 ? bytes : utf8Of(bytes, page.charset_);
     QSet<QString> parsedTexts;
     {
         const HtmlReferenceFinder::Found found = HtmlReferenceFinder::find(text);
+        page.capped_ = found.capped;
         base = baseOf(url, found.baseHref);
         const QUrl baseUrl(base);
         for (const PageReference& reference : found.references) {
-            if (page.references_.size() >= kMaxReferences)
+            if (page.references_.size() >= kMaxReferences) {
+                page.capped_ = true;
                 break;
+            }
             const QString address = ResourceResolver::ResolveRef(reference.text, baseUrl);
             if (!address.isEmpty())
                 page.references_.append(Reference{address, reference.kind, true});
@@ -118,9 +130,11 @@ PageModel PageModel::parse(const QString& url, const QByteArray& bytes, const QS
     // What the line-by-line "src=" walk finds and the parser did not: a resource the cache holds is worth
     // keeping wherever the page names it. A text the parser found resolves to what it gave already.
     const QUrl baseUrl(base);
-    for (const QString& reference : srcTextsOf(lines, page.charset_)) {
-        if (page.references_.size() >= kMaxReferences)
+    for (const QString& reference : srcTextsOf(bytes, page.charset_, &page.capped_)) {
+        if (page.references_.size() >= kMaxReferences) {
+            page.capped_ = true;
             break;
+        }
         if (parsedTexts.contains(reference))
             continue;
         const QString address = ResourceResolver::ResolveRef(reference, baseUrl);

@@ -39,6 +39,10 @@ public:
     // Its title (PageText::title), which names its archive; empty without one.
     const QString& title() const { return title_; }
     const QList<Reference>& references() const { return references_; }
+    // Whether a cap on what is read from the page left anything out (HtmlReferenceFinder::Found::capped,
+    // and the line-by-line walk's ResourceResolver::srcReferences), or stopped the references at
+    // kMaxReferences: the page is a hostile one, or far beyond any ordinary page.
+    bool capped() const { return capped_; }
 
     // The charset parameter of a Content-Type, lower case, up to its first character that cannot be in a
     // character set's name (it goes into a header line of the archive); empty without one.
@@ -50,4 +54,5 @@ private:
     QByteArray charset_;
     QString title_;
     QList<Reference> references_;
+    bool capped_ = false;
 };
