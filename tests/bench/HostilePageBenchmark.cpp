@@ -1,0 +1,102 @@
+// What a hostile page costs what reads it: each shape of HostilePages made at the page cap (the largest page a
+// harvest reads, PlanMatcher::kMaxPageSize) and read as the harvest reads it:
+//
+//   Parse/<shape>    PageModel::parse on the page: the tokenizer, the sheet scanner on its style blocks and
+//                    attributes, the line-by-line src= walk, its title and character set
+//   CssFind/<shape>  CssReferenceFinder::find on the page's text taken as a whole style sheet, as the
+//                    composer reads a linked sheet
+//
+// Each reports its time and, as the counter extra_MiB, the most memory the process held at once during
+// the call beyond what it held before it (the peak resident set, reset before each call), and the
+// references found.
+//
+// Usage: hostile_page_benchmark [benchmark options] [page size in bytes, the page cap by default]
+
+#include "engine/archive/CssReferenceFinder.h"
+#include "engine/archive/HostilePages.h"
+#include "engine/archive/PageModel.h"
+#include "engine/run/PlanMatcher.h"
+
+#include <benchmark/benchmark.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace
+{
+
+qsizetype pageSize = PlanMatcher::kMaxPageSize;
+
+// A "Vm...:" figure of /proc/self/status, in KiB; 0 where there is none.
+long statusKiB(const char* field)
+{
+    FILE* status = std::fopen("/proc/self/status", "r");
+    if (!status)
+        return 0;
+    char line[256];
+    long kib = 0;
+    while (std::fgets(line, sizeof line, status)) {
+        if (std::strncmp(line, field, std::strlen(field)) == 0) {
+            kib = std::strtol(line + std::strlen(field), nullptr, 10);
+            break;
+        }
+    }
+    std::fclose(status);
+    return kib;
+}
+
+// Runs `read` once per iteration and reports the most extra memory any call took.
+template <typename Read>
+void measure(benchmark::State& state, Read read)
+{
+    long extraKiB = 0;
+    qsizetype found = 0;
+    for (auto _ : state) {
+        // "5" resets the peak resident set to what is resident now.
+        if (FILE* clear = std::fopen("/proc/self/clear_refs", "w")) {
+            std::fputs("5", clear);
+            std::fclose(clear);
+        }
+        const long before = statusKiB("VmRSS:");
+        found = read();
+        extraKiB = std::max(extraKiB, statusKiB("VmHWM:") - before);
+    }
+    state.counters["extra_MiB"] = double(extraKiB) / 1024;
+    state.counters["found"] = double(found);
+}
+
+void parse(benchmark::State& state, const HostilePages::Shape* shape)
+{
+    const QByteArray page = shape->make(pageSize);
+    measure(state, [&] {
+        const PageModel model = PageModel::parse(QStringLiteral("http://bench.example/dir/page.html"), page);
+        return model.references().size();
+    });
+    state.SetBytesProcessed(state.iterations() * page.size());
+}
+
+void findCss(benchmark::State& state, const HostilePages::Shape* shape)
+{
+    const QString sheet = QString::fromUtf8(shape->make(pageSize));
+    measure(state, [&] { return CssReferenceFinder::find(sheet).size(); });
+    state.SetBytesProcessed(state.iterations() * sheet.size() * 2);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (argc > 1)
+        pageSize = std::stoll(argv[1]);
+    for (const HostilePages::Shape& shape : HostilePages::kShapes) {
+        benchmark::RegisterBenchmark((std::string("Parse/") + shape.name).c_str(), parse, &shape)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((std::string("CssFind/") + shape.name).c_str(), findCss, &shape)
+            ->Unit(benchmark::kMillisecond);
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
