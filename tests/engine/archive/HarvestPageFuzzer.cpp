@@ -2,9 +2,10 @@
 // the line-by-line src= walk), the style-sheet scanner, the title that names the archive, the composition of the
 // archive, and the quoted-printable and base64 encoders, each with the invariants the archive depends on: a strict
 // reader finds the page, byte for byte, as the archive's only part, the encodings decode to what they were given, and
-// the streaming writers give what the line functions give.
+// the streaming writers give what the line functions give; and what the finders keep stays within their caps.
 
 #include "engine/archive/CssReferenceFinder.h"
+#include "engine/archive/HtmlTokenizer.h"
 #include "engine/archive/MhtmlComposer.h"
 #include "engine/archive/MimeEncoding.h"
 #include "engine/archive/PageModel.h"
@@ -16,6 +17,7 @@
 #include "engine/save/DestinationNamer.h"
 
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -59,13 +61,44 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const QByteArray reference = ResourceResolver::ExtractSrcRef(line);
         require(reference.isEmpty() || line.contains(reference));
     }
+    const QByteArrayList srcTexts = ResourceResolver::srcReferences(bytes);
+    qsizetype srcLength = 0;
+    for (const QByteArray& text : srcTexts) {
+        require(!text.isEmpty() && text.size() <= ResourceResolver::kMaxSrcReferenceLength);
+        srcLength += text.size();
+    }
+    require(srcTexts.size() <= ResourceResolver::kMaxSrcReferences &&
+            srcLength <= ResourceResolver::kMaxSrcTotalLength);
+    HtmlTokenizer::tokenize(
+        bytes,
+        [](const HtmlTokenizer::StartTag& tag) {
+            require(!tag.name.isEmpty() && tag.attributes.size() <= HtmlTokenizer::kMaxAttributes);
+        },
+        [](const QByteArray&, QByteArrayView) {});
+
     const PageModel page = PageModel::parse(QStringLiteral("http://host/dir/page.html"), bytes);
+    require(page.references().size() <= PageModel::kMaxReferences);
     for (const PageModel::Reference& reference : page.references()) {
         require(reference.url.startsWith(QLatin1String("http")));
         require(!reference.url.contains(QLatin1Char('\n')) && !reference.url.contains(QLatin1Char(' ')));
     }
-    for (const PageReference& reference : CssReferenceFinder::find(QString::fromUtf8(bytes)))
-        require(!reference.text.isEmpty());
+    bool cssCapped = false;
+    const QList<PageReference> sheet =
+        CssReferenceFinder::find(QString::fromUtf8(bytes), CssReferenceFinder::kMaxReferences, &cssCapped);
+    require(sheet.size() <= CssReferenceFinder::kMaxReferences);
+    for (const PageReference& reference : sheet)
+        require(!reference.text.isEmpty() && reference.text.size() <= CssReferenceFinder::kMaxReferenceLength);
+    // In ASCII, a sheet read as UTF-8 is read as it is in UTF-16.
+    if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return quint8(c) < 0x80; })) {
+        bool utf8Capped = false;
+        const QList<PageReference> inUtf8 =
+            CssReferenceFinder::findInUtf8(bytes, CssReferenceFinder::kMaxReferences, &utf8Capped);
+        require(inUtf8.size() == sheet.size() && utf8Capped == cssCapped);
+        for (qsizetype i = 0; i < sheet.size(); ++i)
+            require(inUtf8[i].text == sheet[i].text && inUtf8[i].kind == sheet[i].kind);
+    }
+    // The title read from the whole page is the one its lines give.
+    require(PageText::title(QByteArrayView(bytes)) == PageText::title(lines));
 
     CollectingSink archive;
     require(MhtmlComposer(cache).compose(page, {}, archive));
