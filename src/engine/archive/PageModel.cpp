@@ -24,12 +24,14 @@ QByteArray charsetOfByteOrderMark(const QByteArray& bytes)
 }
 
 // The document as UTF-8 for the parser, read in `charset` (UTF-16 by its own decoder, anything else as
-// PageText::toUnicode reads it). A slice at a time, so that the page is never held whole as UTF-16 too:
-// a page of bytes that are no text in its charset becomes three times its size in UTF-8 already.
-QByteArray utf8Of(const QByteArray& bytes, const QByteArray& charset)
+// PageText::toUnicode reads it, up to PageModel::kMaxCharsetDecoded bytes and as they are past them, with
+// `*capped` then set). A slice at a time, so that the page is never held whole as UTF-16 too: a page of
+// bytes that are no text in its charset becomes three times its size in UTF-8 already.
+QByteArray utf8Of(const QByteArray& bytes, const QByteArray& charset, bool* capped)
 {
     QStringDecoder decoder;
-    if (charset.startsWith("utf-16"))
+    const bool utf16 = charset.startsWith("utf-16");
+    if (utf16)
         decoder = QStringDecoder(charset.constData());
     if (!decoder.isValid() && QByteArrayView(bytes).isValidUtf8())
         return bytes;
@@ -38,12 +40,19 @@ QByteArray utf8Of(const QByteArray& bytes, const QByteArray& charset)
     if (!decoder.isValid())
         decoder = QStringDecoder(QStringDecoder::Utf8);
     static constexpr qsizetype kSlice = 1 << 20; // small beside a page, large beside a call's cost
+    static_assert(PageModel::kMaxCharsetDecoded % kSlice == 0);
     QByteArray text;
     // As much as the text can become, so that it never moves as it grows: only what is written to is
     // taken from the system.
     text.reserve(bytes.size() * 3);
-    for (qsizetype at = 0; at < bytes.size(); at += kSlice)
+    for (qsizetype at = 0; at < bytes.size(); at += kSlice) {
+        if (at == PageModel::kMaxCharsetDecoded && !utf16) {
+            // The rest goes as it is: what the parser makes text of, it reads as UTF-8.
+            *capped = true;
+            return text.append(QByteArrayView(bytes).sliced(at));
+        }
         text += QString(decoder.decode(QByteArrayView(bytes).sliced(at, std::min(kSlice, bytes.size() - at)))).toUtf8();
+    }
     return text;
 }
 
@@ -109,11 +118,11 @@ PageModel PageModel::parse(const QString& url, const QByteArray& bytes, const QS
     // The parser reads UTF-8: a page in it already goes as it is.
     const bool utf8 = (page.charset_.isEmpty() || page.charset_ == "utf-8" || page.charset_ == "utf8") &&
                       QByteArrayView(bytes).isValidUtf8();
-    const QByteArray text = utf8 ? bytes : utf8Of(bytes, page.charset_);
+    const QByteArray text = utf8 ? bytes : utf8Of(bytes, page.charset_, &page.capped_);
     QSet<QString> parsedTexts;
     {
         const HtmlReferenceFinder::Found found = HtmlReferenceFinder::find(text);
-        page.capped_ = found.capped;
+        page.capped_ = page.capped_ || found.capped;
         base = baseOf(url, found.baseHref);
         const QUrl baseUrl(base);
         for (const PageReference& reference : found.references) {

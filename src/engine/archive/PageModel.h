@@ -16,6 +16,9 @@ class PageModel
 public:
     // More references than this in one document are not followed.
     static constexpr qsizetype kMaxReferences = HtmlReferenceFinder::kMaxReferences;
+    // Bytes of a page past this many are read as UTF-8 rather than decoded from its charset: real pages are
+    // a few MiB, and a charset's decoder takes up to 50 ns for each byte that is no text in it.
+    static constexpr qsizetype kMaxCharsetDecoded = 16 << 20;
 
     struct Reference
     {
@@ -40,8 +43,8 @@ public:
     const QString& title() const { return title_; }
     const QList<Reference>& references() const { return references_; }
     // Whether a cap on what is read from the page left anything out (HtmlReferenceFinder::Found::capped,
-    // and the line-by-line walk's ResourceResolver::srcReferences), or stopped the references at
-    // kMaxReferences: the page is a hostile one, or far beyond any ordinary page.
+    // the line-by-line walk's ResourceResolver::srcReferences, kMaxCharsetDecoded), or stopped the
+    // references at kMaxReferences: the page is a hostile one, or far beyond any ordinary page.
     bool capped() const { return capped_; }
 
     // The charset parameter of a Content-Type, lower case, up to its first character that cannot be in a

@@ -258,6 +258,24 @@ TEST(HostilePageTest, HtmlReferencesStopAtTheirCaps)
     EXPECT_TRUE(styles.capped);
 }
 
+TEST(HostilePageTest, APageIsDecodedFromItsCharsetUpToTheCap)
+{
+    // "中" in GBK: decoded from GBK before the cap, and read as UTF-8, which it is not, past it.
+    const QByteArray picture = "<img src=\"\xD6\xD0.png\">";
+    const QByteArray head = "<meta charset=gbk>" + picture;
+    const QByteArray html = head + QByteArray(PageModel::kMaxCharsetDecoded - head.size(), ' ') + picture;
+    const PageModel page = guarded("a page past the cap", [&] { return PageModel::parse(kPage, html); });
+    EXPECT_TRUE(page.capped());
+    QStringList urls;
+    for (const PageModel::Reference& reference : page.references())
+        urls << reference.url;
+    EXPECT_EQ(urls, (QStringList{"http://h/dir/%E4%B8%AD.png", "http://h/dir/%EF%BF%BD%EF%BF%BD.png"}));
+
+    const PageModel within = PageModel::parse(kPage, html.first(PageModel::kMaxCharsetDecoded));
+    EXPECT_FALSE(within.capped());
+    EXPECT_EQ(within.references().size(), 1);
+}
+
 TEST(HostilePageTest, ALongTitleIsCutAtACharacter)
 {
     const QByteArray title = "\xE4\xB8\xAD" + QByteArray(PageText::kMaxTitleLength - 4, 'a') + "\xE6\x96\x87" + "zz";
