@@ -5,6 +5,8 @@
 #include "engine/archive/ResourceResolver.h"
 
 #include <algorithm>
+#include <array>
+#include <string_view>
 
 namespace
 {
@@ -92,6 +94,15 @@ void forEachSrcsetAddress(QByteArrayView srcset, Take take)
     }
 }
 
+// Whether an attribute of this name may make a tag load anything.
+bool mayLoad(const QByteArray& name)
+{
+    static constexpr std::array<std::string_view, 9> kNames{"src",        "srcset", "style",       "href",      "data",
+                                                            "xlink:href", "poster", "imagesrcset", "background"};
+    const std::string_view wanted(name.constData(), size_t(name.size()));
+    return std::find(kNames.begin(), kNames.end(), wanted) != kNames.end();
+}
+
 bool relHas(const QString& rel, QStringView token)
 {
     for (const QString& word : rel.simplified().split(u' ', Qt::SkipEmptyParts)) {
@@ -108,6 +119,10 @@ public:
 
     void element(const HtmlTokenizer::StartTag& element)
     {
+        // Most tags name nothing to load: those are passed over at the cost of a look at their attributes.
+        if (std::none_of(element.attributes.begin(), element.attributes.end(),
+                         [](const auto& attribute) { return mayLoad(attribute.first); }))
+            return;
         const QByteArray& tag = element.name;
         if (const QByteArray* style = element.value("style"))
             addCss(*style);
