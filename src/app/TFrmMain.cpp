@@ -1016,7 +1016,8 @@ void TFrmMain::runHarvested(int run, const HarvestRun::Totals& totals)
     const QString summary = HarvestRun::summaryText(totals);
     // The log keeps the runs that left something behind; a run that saved everything says so on the
     // status bar only.
-    if (totals.failed > 0 || totals.changed > 0 || totals.notDeleted > 0 || totals.missingResources > 0)
+    if (totals.failed > 0 || totals.changed > 0 || totals.notDeleted > 0 || totals.missingResources > 0 ||
+        totals.cappedPages > 0)
         errorLog_.AppException(summary);
     if (run != currentRun_)
         return;

@@ -235,6 +235,7 @@ class PartWriter
 public:
     PartWriter(UrlCache& cache, BufferedSink& out, const PageModel& page) : cache_(cache), out_(out), page_(page)
     {
+        report_.capped = page.capped();
         queue(page.references(), 0);
     }
 
@@ -256,10 +257,12 @@ private:
     void queue(const QList<PageModel::Reference>& references, int depth)
     {
         for (const PageModel::Reference& reference : references) {
-            if (seen_.size() >= PageModel::kMaxReferences)
-                return;
             if (seen_.contains(reference.url))
                 continue;
+            if (seen_.size() >= PageModel::kMaxReferences) {
+                report_.capped = true;
+                return;
+            }
             seen_.insert(reference.url);
             pending_.push_back(PendingPart{reference.url, reference.kind, reference.loadedByBrowser, depth});
         }
@@ -299,8 +302,11 @@ private:
         const QByteArray type = partTypeOf(*entry, part.kind, fetched);
         const bool sheet = type == "text/css" || part.kind == PageReference::Kind::StyleSheet;
         const bool frame = part.kind == PageReference::Kind::Frame && type == "text/html";
-        if ((sheet || frame) && part.depth < MhtmlComposer::kMaxDepth)
-            return writeParsed(part, *entry, type, fetched, frame);
+        if ((sheet || frame) && part.depth < MhtmlComposer::kMaxDepth) {
+            if (followed_ < MhtmlComposer::kMaxFollowed && followedBytes_ < MhtmlComposer::kMaxFollowedBytes)
+                return writeParsed(part, *entry, type, fetched, frame);
+            report_.capped = true;
+        }
         return writeStreamed(part, *entry, type);
     }
 
@@ -348,24 +354,32 @@ private:
     bool writeParsed(const PendingPart& part, const CacheEntry& entry, const QByteArray& type, const QString& fetched,
                      bool frame)
     {
-        std::variant<QByteArray, EntryBody::Refusal> body = EntryBody::read(entry.body, MhtmlComposer::kMaxParsedSize);
+        const qint64 maxSize =
+            std::min(MhtmlComposer::kMaxParsedSize, MhtmlComposer::kMaxFollowedBytes - followedBytes_);
+        std::variant<QByteArray, EntryBody::Refusal> body = EntryBody::read(entry.body, maxSize);
         const QByteArray* bytes = std::get_if<QByteArray>(&body);
         if (!bytes) {
             // Too large to follow: still worth its part.
-            if (std::get<EntryBody::Refusal>(body) == EntryBody::Refusal::TooLarge)
+            if (std::get<EntryBody::Refusal>(body) == EntryBody::Refusal::TooLarge) {
+                report_.capped = true;
                 return writeStreamed(part, entry, type);
+            }
             missing(part);
             return true;
         }
+        ++followed_;
+        followedBytes_ += bytes->size();
         QByteArray contentType = type;
         if (frame) {
             const PageModel document = PageModel::parse(fetched, *bytes, entry.contentType);
             if (!document.charset().isEmpty())
                 contentType += "; charset=" + document.charset();
+            report_.capped = report_.capped || document.capped();
             queue(document.references(), part.depth + 1);
         } else {
-            queueFound(CssReferenceFinder::find(sheetText(*bytes, entry, page_.charset())), fetched, part.counted,
-                       part.depth + 1);
+            const QList<PageReference> found = CssReferenceFinder::find(
+                sheetText(*bytes, entry, page_.charset()), CssReferenceFinder::kMaxReferences, &report_.capped);
+            queueFound(found, fetched, part.counted, part.depth + 1);
         }
         if (!out_.lines(header(part, contentType, true)))
             return false;
@@ -381,6 +395,8 @@ private:
     const PageModel& page_;
     std::deque<PendingPart> pending_;
     QSet<QString> seen_;
+    int followed_ = 0;         // sheets and frame documents parsed
+    qint64 followedBytes_ = 0; // their bytes
     MhtmlComposer::Report report_;
 };
 

@@ -32,6 +32,12 @@ public:
     static constexpr qint64 kMaxParsedSize = qint64(16) << 20;
     // How deep sheets importing sheets, and frames holding frames, are followed.
     static constexpr int kMaxDepth = 8;
+    // How many sheets and frame documents one archive follows, and how many of their bytes it parses in
+    // all: far more than any real page loads, while a page of thousands of large sheets would otherwise
+    // be parsed sheet by sheet for minutes. Past either cap, sheets and frames are still embedded, only
+    // not followed.
+    static constexpr int kMaxFollowed = 1000;
+    static constexpr qint64 kMaxFollowedBytes = qint64(64) << 20;
 
     // What composing one page found, for the run's report.
     struct Report
@@ -39,6 +45,9 @@ public:
         int references = 0; // distinct addresses the page and its sheets and frames load
         int embedded = 0;   // parts written with their cached body
         int missing = 0;    // addresses no cache holds (or whose body could not be read)
+        // A cap left something out: of the page (PageModel::capped), of a sheet or frame it follows, or of
+        // what is followed at all (kMaxFollowed, kMaxFollowedBytes, PageModel::kMaxReferences addresses).
+        bool capped = false;
     };
 
     explicit MhtmlComposer(UrlCache& cache);

@@ -23,6 +23,7 @@ void HarvestRun::add(const Totals& counts)
     totals_.deleted += counts.deleted;
     totals_.notDeleted += counts.notDeleted;
     totals_.missingResources += counts.missingResources;
+    totals_.cappedPages += counts.cappedPages;
     for (std::size_t i = 0; i < counts.refused.size(); ++i)
         totals_.refused[i] += counts.refused[i];
 }
@@ -97,5 +98,7 @@ QString HarvestRun::summaryText(const Totals& totals)
         text += QStringLiteral("，未能删除%1条").arg(totals.notDeleted);
     if (totals.missingResources > 0)
         text += QStringLiteral("，页面资源不在缓存中%1个").arg(totals.missingResources);
+    if (totals.cappedPages > 0)
+        text += QStringLiteral("，页面过于庞杂只存了一部分资源%1个").arg(totals.cappedPages);
     return text;
 }

@@ -27,6 +27,9 @@ public:
         int deleted = 0;          // cache entries deleted after their save
         int notDeleted = 0;       // deletions the cache refused or that failed
         int missingResources = 0; // references of saved pages that no cache holds
+        // Saved pages that a cap on reading pages cut short (MhtmlComposer::Report::capped): hostile, or far
+        // beyond any ordinary page; their archives hold what was found before the cap.
+        int cappedPages = 0;
         // Saves that failed or were skipped, by why their body was refused (a save that failed for another
         // reason, such as a name, is in none).
         std::array<int, EntryBody::kRefusalKinds> refused{};

@@ -110,21 +110,21 @@ struct thCpy::Task
         file.reset();
     }
     // Sorts out the outcome of reading the body (and of writing it, through `sink` when there is one).
-    void settle(EntryBody::Refusal refusal, const FileSink* sink = nullptr)
+    void settle(EntryBody::Refusal outcome, const FileSink* sink = nullptr)
     {
-        if (refusal == EntryBody::Refusal::None) {
+        if (outcome == EntryBody::Refusal::None) {
             result = Result::Ready;
-        } else if (meansChanged(refusal)) {
+        } else if (meansChanged(outcome)) {
             result = Result::Changed;
             file.reset();
         } else if (sink != nullptr && sink->aborted()) {
             fail(QStringLiteral("已中止"));
-        } else if (refusal == EntryBody::Refusal::SinkFailed) {
-            fail(refusalText(refusal) + QStringLiteral("：") + (sink != nullptr ? sink->errorText() : QString()));
+        } else if (outcome == EntryBody::Refusal::SinkFailed) {
+            fail(refusalText(outcome) + QStringLiteral("：") + (sink != nullptr ? sink->errorText() : QString()));
         } else {
-            fail(refusalText(refusal));
+            fail(refusalText(outcome));
         }
-        this->refusal = refusal;
+        refusal = outcome;
     }
 };
 
@@ -407,7 +407,8 @@ void thCpy::commit(Task& task)
         }
         if (task.result == Task::Result::Ready) {
             counts.missingResources = task.report.missing;
-            logMissing(job, task.report);
+            counts.cappedPages = task.report.capped ? 1 : 0;
+            logPage(job, task.report);
             if (job.deleteAfter) {
                 if (job.run) {
                     foldersToSync_.insert(job.saveFolder);
@@ -438,21 +439,35 @@ void thCpy::commit(Task& task)
         job.run->add(counts);
 }
 
-void thCpy::logMissing(const CopyJob& job, const MhtmlComposer::Report& report)
+void thCpy::logPage(const CopyJob& job, const MhtmlComposer::Report& report)
 {
-    if (report.missing == 0 || log_ == nullptr)
+    if (report.missing > 0)
+        logPageLine(
+            &missingLines_,
+            QStringLiteral("页面“%1”有%2个资源不在缓存中，存档里没有它们").arg(job.entry.url).arg(report.missing),
+            QStringLiteral("更多页面有资源不在缓存中，不再逐一记录"));
+    if (report.capped)
+        logPageLine(
+            &cappedLines_,
+            QStringLiteral("页面“%1”过于庞杂，超出读取上限的部分未处理，存档里只有此前找到的资源").arg(job.entry.url),
+            QStringLiteral("更多页面超出读取上限，不再逐一记录"));
+}
+
+void thCpy::logPageLine(int* count, const QString& line, const QString& rest)
+{
+    if (log_ == nullptr)
         return;
-    ++missingLines_;
-    if (missingLines_ < kMaxMissingLines)
-        log_->logFailure(
-            QStringLiteral("页面“%1”有%2个资源不在缓存中，存档里没有它们").arg(job.entry.url).arg(report.missing));
-    else if (missingLines_ == kMaxMissingLines)
-        log_->logFailure(QStringLiteral("更多页面有资源不在缓存中，不再逐一记录"));
+    ++*count;
+    if (*count < kMaxPageLines)
+        log_->logFailure(line);
+    else if (*count == kMaxPageLines)
+        log_->logFailure(rest);
 }
 
 void thCpy::finishRun(const CopyJob& end)
 {
     missingLines_ = 0;
+    cappedLines_ = 0;
     if (!end.run)
         return;
     HarvestRun::Totals counts;

@@ -50,8 +50,9 @@ public:
     // at once.
     static constexpr std::chrono::milliseconds kIdleWait{500};
 
-    // Pages logged one by one for their missing resources in one run; the rest get one line.
-    static constexpr int kMaxMissingLines = 50;
+    // Pages logged one by one in one run for each thing a page's line may say (resources missing, a cap
+    // reached); the rest get one line for them all.
+    static constexpr int kMaxPageLines = 50;
 
     // Preparation threads for this machine: one per core.
     static int defaultPreparers();
@@ -88,8 +89,10 @@ private:
     void prepareDocument(Task& task) const;
     void commit(Task& task);
     void finishRun(const CopyJob& end);
-    // One log line for a saved page some of whose resources no cache holds, up to kMaxMissingLines a run.
-    void logMissing(const CopyJob& job, const MhtmlComposer::Report& report);
+    // The log lines for a saved page: its resources no cache holds, a cap that cut it short.
+    void logPage(const CopyJob& job, const MhtmlComposer::Report& report);
+    // `line`, unless `*count` lines were logged before in the run: at kMaxPageLines, `rest` instead.
+    void logPageLine(int* count, const QString& line, const QString& rest);
     void abandonWindow();
     void jobDone();
 
@@ -103,7 +106,9 @@ private:
     const std::chrono::milliseconds pause_;
     FailureLog* const log_;
     const MhtmlComposer composer_;
-    int missingLines_ = 0; // logMissing's lines since the last run ended; this thread's
+    // logPage's lines of each kind since the last run ended; this thread's.
+    int missingLines_ = 0;
+    int cappedLines_ = 0;
     // Save folders holding files whose cache entries are to be deleted, made durable before any entry is;
     // this thread's.
     QSet<QString> foldersToSync_;

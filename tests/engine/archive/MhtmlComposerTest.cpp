@@ -207,6 +207,48 @@ TEST_F(MhtmlComposerTest, FollowsSheetsAndFramesOnceEachAndTypesPartsAsTheCacheD
     EXPECT_EQ(report.references, 7);
     EXPECT_EQ(report.embedded, 7);
     EXPECT_EQ(report.missing, 0);
+    EXPECT_FALSE(report.capped);
+}
+
+TEST_F(MhtmlComposerTest, FollowingSheetsStopsAtItsCapsAndSaysSo)
+{
+    // Each sheet loads a picture; past a cap, sheets are still embedded, their pictures no longer found.
+    struct Case
+    {
+        const char* name;
+        int sheets;
+        qsizetype sheetSize;
+        int followed; // sheets whose pictures are found
+    };
+    constexpr qsizetype kLarge = 15 << 20;
+    const Case cases[] = {
+        {"many small sheets", MhtmlComposer::kMaxFollowed + 2, 0, MhtmlComposer::kMaxFollowed},
+        {"a few large sheets", 6, kLarge, int(MhtmlComposer::kMaxFollowedBytes / kLarge)},
+        {"within the caps", 4, kLarge, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        MapCache cache(dir.path());
+        QByteArray html;
+        for (int i = 0; i < c.sheets; ++i) {
+            const QByteArray n = QByteArray::number(i);
+            cache.add("http://h/dir/s" + n + ".css", "s" + n + ".css",
+                      QByteArray(c.sheetSize, ' ') + "p{background:url(p" + n + ".png)}", "text/css");
+            cache.add("http://h/dir/p" + n + ".png", "p" + n + ".png", "P", "image/png");
+            html += "<link rel=stylesheet href=s" + n + ".css>";
+        }
+        class Discarding final : public ByteSink
+        {
+        public:
+            bool write(QByteArrayView) override { return true; }
+        } out;
+        MhtmlComposer::Report report;
+        ASSERT_TRUE(MhtmlComposer(cache).compose(kPage, {html}, kToday, out, &report));
+        EXPECT_EQ(report.embedded, c.sheets + c.followed);
+        EXPECT_EQ(report.missing, 0);
+        EXPECT_EQ(report.capped, c.followed < c.sheets);
+    }
 }
 
 TEST_F(MhtmlComposerTest, StopsAtTheFirstBytesTheSinkRefuses)

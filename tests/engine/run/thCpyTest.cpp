@@ -2,6 +2,8 @@
 
 #include "QtPrinters.h"
 #include "TestFolders.h"
+#include "engine/archive/HostilePages.h"
+#include "engine/archive/HtmlTokenizer.h"
 #include "engine/archive/StrictMimeReader.h"
 #include "engine/cache/EntryBody.h"
 #include "engine/cache/MapCache.h"
@@ -507,6 +509,61 @@ TEST_F(CodedBodiesTest, TheRunsBudgetStopsFurtherDecodingWithOneLine)
                          .arg(kSite)}));
     EXPECT_EQ(saved("photo.jpg"), photo);
     EXPECT_EQ(folderContents(save_.path()), QStringList({"page.mht", "photo.jpg"}));
+}
+
+TEST_F(CodedBodiesTest, HostilePagesAreSavedWithWhatTheyHoldCountedAndLoggedOnce)
+{
+    const QByteArray picture = "\x89PNG\r\n\x1a\n";
+    cache_.add(kSite + "/before.gif", "before.gif", picture);
+    cache_.add(kSite + "/after.gif", "after.gif", picture);
+    const QByteArray normal = "<title>normal</title><img src=\"before.gif\">";
+    cache_.addCoded(kSite + "/normal-1.html", "normal-1.html", normal, QString(), QStringLiteral("text/html"));
+    push("/normal-1.html", true);
+    QStringList cappedUrls;
+    int n = 0;
+    for (const HostilePages::Shape& shape : HostilePages::kShapes) {
+        const QString path = QStringLiteral("/hostile-%1.html").arg(++n);
+        cache_.addCoded(kSite + path, path.sliced(1), shape.make(1 << 20), QString(), QStringLiteral("text/html"));
+        push(path.toLatin1().constData(), true);
+        if (shape.capped)
+            cappedUrls << kSite + path;
+    }
+    cache_.addCoded(kSite + "/normal-2.html", "normal-2.html", normal, QString(), QStringLiteral("text/html"));
+    push("/normal-2.html", true);
+
+    const HarvestRun::Totals totals = harvest(2);
+    EXPECT_EQ(totals.pagesSaved + totals.alreadySaved, n + 2);
+    EXPECT_EQ(totals.failed, 0);
+    EXPECT_EQ(totals.cappedPages, cappedUrls.size());
+    EXPECT_TRUE(HarvestRun::summaryText(totals).contains(
+        QStringLiteral("页面过于庞杂只存了一部分资源%1个").arg(cappedUrls.size())));
+    QStringList cappedLines = log_.lines().filter(QStringLiteral("过于庞杂"));
+    cappedLines.sort();
+    QStringList expected;
+    for (const QString& url : cappedUrls)
+        expected << QStringLiteral("页面“%1”过于庞杂，超出读取上限的部分未处理，存档里只有此前找到的资源").arg(url);
+    expected.sort();
+    EXPECT_EQ(cappedLines, expected);
+    // The ordinary pages of the run are whole.
+    EXPECT_EQ(partBody(saved("normal.mht"), kSite + "/before.gif"), picture);
+}
+
+TEST_F(CodedBodiesTest, CappedPagesPastTheLineCapShareOneLine)
+{
+    QByteArray page = "<img";
+    for (int i = 0; i <= HtmlTokenizer::kMaxAttributes; ++i)
+        page += " a" + QByteArray::number(i);
+    page += ">";
+    for (int i = 0; i < thCpy::kMaxPageLines + 5; ++i) {
+        const QString path = QStringLiteral("/p%1.html").arg(i);
+        cache_.addCoded(kSite + path, path.sliced(1), page, QString(), QStringLiteral("text/html"));
+        push(path.toLatin1().constData(), true);
+    }
+    const HarvestRun::Totals totals = harvest(2);
+    EXPECT_EQ(totals.cappedPages, thCpy::kMaxPageLines + 5);
+    const QStringList lines = log_.lines();
+    ASSERT_EQ(lines.size(), thCpy::kMaxPageLines);
+    EXPECT_EQ(lines.last(), QStringLiteral("更多页面超出读取上限，不再逐一记录"));
 }
 
 TEST(CopyWorkerMapCacheTest, AnEntryRefreshedBetweenRunsSavesTheNewBody)
