@@ -5,6 +5,9 @@
 //                    attributes, the line-by-line src= walk, its title and character set
 //   CssFind/<shape>  CssReferenceFinder::find on the page's text taken as a whole style sheet, as the
 //                    composer reads a linked sheet
+//   Match/<shape>    PlanMatcher::PlanMatches with a plan for a title and a text, on the page as a cache entry
+//   Compose/<shape>  MhtmlComposer::compose of the parsed page, its archive thrown away, none of its
+//                    references cached
 //
 // Each reports its time and, as the counter extra_MiB, the most memory the process held at once during
 // the call beyond what it held before it (the peak resident set, reset before each call), and the
@@ -14,8 +17,14 @@
 
 #include "engine/archive/CssReferenceFinder.h"
 #include "engine/archive/HostilePages.h"
+#include "engine/archive/MhtmlComposer.h"
 #include "engine/archive/PageModel.h"
+#include "engine/cache/ByteSink.h"
+#include "engine/cache/MapCache.h"
 #include "engine/run/PlanMatcher.h"
+#include "plans/StrucRec.h"
+
+#include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 #include <cstdio>
@@ -86,6 +95,42 @@ void findCss(benchmark::State& state, const HostilePages::Shape* shape)
     state.SetBytesProcessed(state.iterations() * sheet.size() * 2);
 }
 
+void match(benchmark::State& state, const HostilePages::Shape* shape)
+{
+    QTemporaryDir dir;
+    MapCache cache(dir.path());
+    const QByteArray page = shape->make(pageSize);
+    cache.add(QStringLiteral("http://bench.example/dir/page.html"), QStringLiteral("page.html"), page);
+    const CacheEntry entry = *cache.lookup(QStringLiteral("http://bench.example/dir/page.html"));
+    StrucRec plan;
+    plan.ztype = 0;
+    plan.tilStr = QStringLiteral("标题");
+    plan.conStr = QStringLiteral("正文");
+    measure(state, [&] { return qsizetype(PlanMatcher::PlanMatches(plan, entry)); });
+    state.SetBytesProcessed(state.iterations() * page.size());
+}
+
+void compose(benchmark::State& state, const HostilePages::Shape* shape)
+{
+    class Discarding final : public ByteSink
+    {
+    public:
+        bool write(QByteArrayView) override { return true; }
+    };
+    QTemporaryDir dir;
+    MapCache cache(dir.path());
+    const MhtmlComposer composer(cache);
+    const PageModel model =
+        PageModel::parse(QStringLiteral("http://bench.example/dir/page.html"), shape->make(pageSize));
+    measure(state, [&] {
+        Discarding out;
+        MhtmlComposer::Report report;
+        composer.compose(model, QDate(2024, 1, 1), out, &report);
+        return qsizetype(report.references);
+    });
+    state.SetBytesProcessed(state.iterations() * model.bytes().size());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -97,6 +142,10 @@ int main(int argc, char** argv)
         benchmark::RegisterBenchmark((std::string("Parse/") + shape.name).c_str(), parse, &shape)
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark((std::string("CssFind/") + shape.name).c_str(), findCss, &shape)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((std::string("Match/") + shape.name).c_str(), match, &shape)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((std::string("Compose/") + shape.name).c_str(), compose, &shape)
             ->Unit(benchmark::kMillisecond);
     }
     benchmark::RunSpecifiedBenchmarks();

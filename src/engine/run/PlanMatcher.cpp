@@ -1,6 +1,5 @@
 #include "engine/run/PlanMatcher.h"
 
-#include "engine/archive/PageText.h"
 #include "engine/cache/CacheEntry.h"
 #include "engine/cache/EntryBody.h"
 #include "plans/StrucRec.h"
@@ -53,17 +52,12 @@ bool recentDaysMatch(int days, const QDate& browseDate, const QDateTime& now)
     return browseDate > now.date().addDays(-days);
 }
 
-// The body as lines, as stored; std::nullopt when it cannot be read or is larger than a page can be.
-std::optional<QByteArrayList> readLines(const CacheEntry& entry)
+bool isLineBreak(char c)
 {
-    std::variant<QByteArray, EntryBody::Refusal> body = EntryBody::read(entry.body, PlanMatcher::kMaxPageSize);
-    QByteArray* bytes = std::get_if<QByteArray>(&body);
-    if (bytes == nullptr)
-        return std::nullopt;
-    return PageText::splitLines(std::move(*bytes));
+    return c == '\r' || c == '\n';
 }
 
-bool containsAny(const QByteArray& haystack, const QByteArrayList& needles)
+bool containsAny(QByteArrayView haystack, const QByteArrayList& needles)
 {
     for (const QByteArray& needle : needles) {
         if (haystack.contains(needle))
@@ -94,14 +88,20 @@ QByteArrayList PlanMatcher::pageEncodings(const QString& text)
     return encodings;
 }
 
-bool PlanMatcher::TitleContains(const QByteArrayList& wanted, const QByteArrayList& lines)
+bool PlanMatcher::TitleContains(const QByteArrayList& wanted, QByteArrayView page)
 {
-    bool result = false;
-    for (const QByteArray& line : lines) {
-        if (line.contains("<title>"))
-            result = containsAny(line, wanted);
-    }
-    return result;
+    // Found in place rather than by splitting the page into lines: a page of line breaks alone would make
+    // millions of them.
+    const qsizetype tag = page.lastIndexOf("<title>");
+    if (tag < 0)
+        return false;
+    qsizetype start = tag;
+    while (start > 0 && !isLineBreak(page[start - 1]))
+        --start;
+    qsizetype end = tag;
+    while (end < page.size() && !isLineBreak(page[end]))
+        ++end;
+    return containsAny(page.sliced(start, end - start), wanted);
 }
 
 bool PlanMatcher::PlanMatches(const StrucRec& plan, const CacheEntry& entry, const QDateTime& now)
@@ -124,12 +124,15 @@ bool PlanMatcher::PlanMatches(const StrucRec& plan, const CacheEntry& entry, con
     if (plan.ztype != 0 || (plan.tilStr.isEmpty() && plan.conStr.isEmpty()))
         return true;
 
-    const std::optional<QByteArrayList> lines = readLines(entry);
-    if (!lines)
+    const std::variant<QByteArray, EntryBody::Refusal> body = EntryBody::read(entry.body, kMaxPageSize);
+    const QByteArray* page = std::get_if<QByteArray>(&body);
+    if (page == nullptr)
         return false;
-    if (!plan.conStr.isEmpty() && !containsAny(lines->join("\r\n") + "\r\n", pageEncodings(plan.conStr)))
+    // The text as it stands in the page: a plan's text is one line, so what lies between line breaks is all
+    // it can match.
+    if (!plan.conStr.isEmpty() && !containsAny(*page, pageEncodings(plan.conStr)))
         return false;
-    if (!plan.tilStr.isEmpty() && !TitleContains(pageEncodings(plan.tilStr), *lines))
+    if (!plan.tilStr.isEmpty() && !TitleContains(pageEncodings(plan.tilStr), *page))
         return false;
     return true;
 }

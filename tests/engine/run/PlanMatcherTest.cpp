@@ -176,6 +176,8 @@ TEST_F(PageCriteriaTest, TitleAndContentMatchUtf8AndGbkPages)
         {"<TITLE>Sports</TITLE>", "Sports", "", false},                      // upper-case tags are not seen
         {"<title>a</title> extra words", "extra", "", true},                 // the whole line counts
         {"<title>first</title>\r<title>second</title>", "first", "", false}, // the last such line decides
+        {"<title>a</title>\nextra", "extra", "", false},                     // the line ends at its break
+        {"<title>a</title>\r\nextra", "", "a</title>", true},                // content within a line
         {QByteArray("<title>x</title>\0shown", 22), "", "shown", true},      // a NUL hides nothing
         {QByteArray("<title>a\0b</title>", 18), "b", "", true},              // nor in the title
     };
