@@ -233,7 +233,8 @@ QString sheetText(const QByteArray& bytes, const CacheEntry& entry, const QByteA
 class PartWriter
 {
 public:
-    PartWriter(UrlCache& cache, BufferedSink& out, const PageModel& page) : cache_(cache), out_(out), page_(page)
+    PartWriter(UrlCache& cache, const std::atomic<bool>& stop, BufferedSink& out, const PageModel& page)
+        : cache_(cache), stop_(stop), out_(out), page_(page)
     {
         report_.capped = page.capped();
         queue(page.references(), 0);
@@ -243,6 +244,8 @@ public:
     bool writeAll()
     {
         while (!pending_.empty()) {
+            if (stop_.load(std::memory_order_relaxed))
+                return false;
             const PendingPart part = std::move(pending_.front());
             pending_.pop_front();
             if (!written(part))
@@ -294,7 +297,7 @@ private:
         QUrl address(part.url);
         address.setFragment(QString());
         const QString fetched = address.toString(QUrl::FullyEncoded);
-        const std::optional<CacheEntry> entry = cache_.lookup(fetched);
+        const std::optional<CacheEntry> entry = cache_.lookupUnlessStopped(fetched, stop_);
         if (!entry) {
             missing(part);
             return true;
@@ -391,6 +394,7 @@ private:
     }
 
     UrlCache& cache_;
+    const std::atomic<bool>& stop_;
     BufferedSink& out_;
     const PageModel& page_;
     std::deque<PendingPart> pending_;
@@ -402,12 +406,19 @@ private:
 
 } // namespace
 
-MhtmlComposer::MhtmlComposer(UrlCache& cache) : cache_(cache) {}
+namespace
+{
+const std::atomic<bool> kNeverStopped{false};
+} // namespace
+
+MhtmlComposer::MhtmlComposer(UrlCache& cache, const std::atomic<bool>* stop)
+    : cache_(cache), stop_(stop != nullptr ? stop : &kNeverStopped)
+{}
 
 bool MhtmlComposer::compose(const PageModel& page, const QDate& today, ByteSink& sink, Report* report) const
 {
     BufferedSink out(sink);
-    PartWriter parts(cache_, out, page);
+    PartWriter parts(cache_, *stop_, out, page);
     const bool written = [&] {
         QByteArray pageType = "Content-Type: text/html;";
         if (!page.charset().isEmpty())

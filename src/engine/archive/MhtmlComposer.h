@@ -4,6 +4,7 @@
 #include <QByteArrayList>
 #include <QDate>
 #include <QString>
+#include <atomic>
 
 class ByteSink;
 class PageModel;
@@ -50,10 +51,12 @@ public:
         bool capped = false;
     };
 
-    explicit MhtmlComposer(UrlCache& cache);
+    // Composing gives up, as if the sink had refused bytes, once `stop` (where given) is set: it is checked
+    // before each part, and a cache's first lookup checks it as it builds its index.
+    explicit MhtmlComposer(UrlCache& cache, const std::atomic<bool>* stop = nullptr);
 
     // Streams the archive of `page` into `out`, dated `today` (the local date). False as soon as `out`
-    // refuses bytes.
+    // refuses bytes, or once composing is stopped.
     bool compose(const PageModel& page, const QDate& today, ByteSink& out, Report* report = nullptr) const;
 
     // The same for a page given as its address and stored lines (its bytes being the lines joined by
@@ -66,4 +69,5 @@ public:
 
 private:
     UrlCache& cache_;
+    const std::atomic<bool>* const stop_;
 };

@@ -25,20 +25,24 @@ std::unique_ptr<CacheEnumeration> BlockfileCache::enumerateAll()
     return std::make_unique<BlockfileCacheEnumeration>(folder_, CacheEnumeration::Offer::Every);
 }
 
-void BlockfileCache::ensureUrlIndex()
+bool BlockfileCache::ensureUrlIndex(const std::atomic<bool>& stop)
 {
     if (entriesByUrl_.isFinished())
-        return;
+        return true;
     std::optional<BlockfileIndex> index = folder_.readIndex();
     if (!index) {
         entriesByUrl_.finish();
-        return;
+        return true;
     }
     index_ = std::make_shared<const BlockfileIndex>(std::move(*index));
     // Only keys and times are read here; whether an entry is usable is decided when it is looked up.
     BlockfileDataFiles files(folder_.path(), BlockfileDataFiles::Access::Walk);
     BlockfileEntryWalk walk(*index_, files);
     while (const std::optional<BlockfileEntryWalk::Step> step = walk.next()) {
+        if (stop.load(std::memory_order_relaxed)) {
+            entriesByUrl_.discardAdded();
+            return false;
+        }
         if (!step->record.isNormal())
             continue;
         const std::optional<QByteArray> key = BlockfileCacheFolder::keyOf(files, step->record);
@@ -49,15 +53,23 @@ void BlockfileCache::ensureUrlIndex()
             entriesByUrl_.add(*url, step->address, *lastUsed);
     }
     entriesByUrl_.finish([](const BlockfileAddress a, const BlockfileAddress b) { return a.value() < b.value(); });
+    return true;
 }
 
 std::optional<CacheEntry> BlockfileCache::lookup(const QString& url)
+{
+    const std::atomic<bool> never{false};
+    return lookupUnlessStopped(url, never);
+}
+
+std::optional<CacheEntry> BlockfileCache::lookupUnlessStopped(const QString& url, const std::atomic<bool>& stop)
 {
     QList<BlockfileAddress> candidates;
     std::shared_ptr<const BlockfileIndex> index;
     {
         const std::lock_guard lock(mutex_);
-        ensureUrlIndex();
+        if (!ensureUrlIndex(stop))
+            return std::nullopt;
         candidates = entriesByUrl_.candidates(url);
         index = index_;
     }

@@ -36,6 +36,7 @@ public:
     std::unique_ptr<CacheEnumeration> enumerate() override;
     std::unique_ptr<CacheEnumeration> enumerateAll() override;
     std::optional<CacheEntry> lookup(const QString& url) override;
+    std::optional<CacheEntry> lookupUnlessStopped(const QString& url, const std::atomic<bool>& stop) override;
     RemoveOutcome removeEntry(const CacheEntry& entry) override;
     // Reads the record at the entry's address again: true while it is an entry of the same URL whose
     // body lies where it did, with the same length. The browser reuses the blocks of entries it evicts.
@@ -43,8 +44,8 @@ public:
     bool ownsFolder(const QString& folder) const override;
 
 private:
-    // Builds the URL map if it is not there yet. Called with mutex_ held.
-    void ensureUrlIndex();
+    // Builds the URL map if it is not there yet; false when `stop` was set first. Called with mutex_ held.
+    bool ensureUrlIndex(const std::atomic<bool>& stop);
     // The hash table read once, for what needs it without the URL map. Called with mutex_ held.
     std::shared_ptr<const BlockfileIndex> tableLocked();
 

@@ -63,9 +63,15 @@ std::unique_ptr<CacheEnumeration> CombinedCache::enumerateAll()
 
 std::optional<CacheEntry> CombinedCache::lookup(const QString& url)
 {
+    const std::atomic<bool> never{false};
+    return lookupUnlessStopped(url, never);
+}
+
+std::optional<CacheEntry> CombinedCache::lookupUnlessStopped(const QString& url, const std::atomic<bool>& stop)
+{
     std::optional<CacheEntry> best;
     for (const std::unique_ptr<UrlCache>& cache : caches_) {
-        std::optional<CacheEntry> found = cache->lookup(url);
+        std::optional<CacheEntry> found = cache->lookupUnlessStopped(url, stop);
         if (found && (!best || found->lastAccess > best->lastAccess))
             best = std::move(found);
     }

@@ -18,23 +18,35 @@ std::unique_ptr<CacheEnumeration> FirefoxCache::enumerateAll()
                                                      CacheEnumeration::Offer::Every);
 }
 
-void FirefoxCache::buildIndexLocked()
+bool FirefoxCache::buildIndexLocked(const std::atomic<bool>& stop)
 {
     if (fileNamesByUrl_.isFinished())
-        return;
+        return true;
     for (const QString& fileName : folder_->entryFileNames()) {
+        if (stop.load(std::memory_order_relaxed)) {
+            fileNamesByUrl_.discardAdded();
+            return false;
+        }
         if (const std::optional<CacheEntry> entry =
                 folder_->readEntry(fileName, FirefoxCacheFolder::Detail::UrlAndTime))
             fileNamesByUrl_.add(entry->url, fileName, entry->lastAccess);
     }
     // Among entries used in the same second the walk's order decides.
     fileNamesByUrl_.finish();
+    return true;
 }
 
 std::optional<CacheEntry> FirefoxCache::lookup(const QString& url)
 {
+    const std::atomic<bool> never{false};
+    return lookupUnlessStopped(url, never);
+}
+
+std::optional<CacheEntry> FirefoxCache::lookupUnlessStopped(const QString& url, const std::atomic<bool>& stop)
+{
     std::unique_lock lock(indexMutex_);
-    buildIndexLocked();
+    if (!buildIndexLocked(stop))
+        return std::nullopt;
     const QList<QString> candidates = fileNamesByUrl_.candidates(url);
     lock.unlock();
 

@@ -55,6 +55,11 @@ std::optional<CacheEntry> ProgramCache::lookup(const QString& url)
     return current()->lookup(url);
 }
 
+std::optional<CacheEntry> ProgramCache::lookupUnlessStopped(const QString& url, const std::atomic<bool>& stop)
+{
+    return current()->lookupUnlessStopped(url, stop);
+}
+
 UrlCache::RemoveOutcome ProgramCache::removeEntry(const CacheEntry& entry)
 {
     return current()->removeEntry(entry);

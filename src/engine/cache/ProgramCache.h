@@ -19,6 +19,7 @@ public:
     std::unique_ptr<CacheEnumeration> enumerate() override;
     std::unique_ptr<CacheEnumeration> enumerateAll() override;
     std::optional<CacheEntry> lookup(const QString& url) override;
+    std::optional<CacheEntry> lookupUnlessStopped(const QString& url, const std::atomic<bool>& stop) override;
     RemoveOutcome removeEntry(const CacheEntry& entry) override;
     bool isCurrent(const CacheEntry& entry) override;
     bool ownsFolder(const QString& folder) const override;

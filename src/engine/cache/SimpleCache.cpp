@@ -17,28 +17,40 @@ std::unique_ptr<CacheEnumeration> SimpleCache::enumerateAll()
     return std::make_unique<SimpleCacheEnumeration>(folder_, CacheEnumeration::Offer::Every);
 }
 
-void SimpleCache::ensureUrlIndex()
+bool SimpleCache::ensureUrlIndex(const std::atomic<bool>& stop)
 {
     if (fileNamesByUrl_.isFinished())
-        return;
+        return true;
     lastUsedTimes_ = folder_.lastUsedTimes();
     openFolder_ = std::make_shared<const FolderHandle>(folder_.path());
     // Only keys are read here; whether an entry is usable is decided when it is looked up.
     for (const QString& fileName : folder_.entryFileNames()) {
+        if (stop.load(std::memory_order_relaxed)) {
+            fileNamesByUrl_.discardAdded();
+            return false;
+        }
         if (const std::optional<QString> url = folder_.urlOf(fileName, openFolder_.get()))
             fileNamesByUrl_.add(*url, fileName, folder_.lastUsed(fileName, lastUsedTimes_));
     }
     fileNamesByUrl_.finish(std::less<QString>());
+    return true;
 }
 
 std::optional<CacheEntry> SimpleCache::lookup(const QString& url)
+{
+    const std::atomic<bool> never{false};
+    return lookupUnlessStopped(url, never);
+}
+
+std::optional<CacheEntry> SimpleCache::lookupUnlessStopped(const QString& url, const std::atomic<bool>& stop)
 {
     QList<QString> candidates;
     QHash<quint64, QDateTime> lastUsedTimes;
     std::shared_ptr<const FolderHandle> openFolder;
     {
         const std::lock_guard lock(mutex_);
-        ensureUrlIndex();
+        if (!ensureUrlIndex(stop))
+            return std::nullopt;
         candidates = fileNamesByUrl_.candidates(url);
         lastUsedTimes = lastUsedTimes_;
         openFolder = openFolder_;

@@ -26,13 +26,14 @@ public:
     std::unique_ptr<CacheEnumeration> enumerate() override;
     std::unique_ptr<CacheEnumeration> enumerateAll() override;
     std::optional<CacheEntry> lookup(const QString& url) override;
+    std::optional<CacheEntry> lookupUnlessStopped(const QString& url, const std::atomic<bool>& stop) override;
     RemoveOutcome removeEntry(const CacheEntry& entry) override;
     bool isCurrent(const CacheEntry& entry) override;
     bool ownsFolder(const QString& folder) const override;
 
 private:
-    // Builds the URL map if it is not there yet. Called with mutex_ held.
-    void ensureUrlIndex();
+    // Builds the URL map if it is not there yet; false when `stop` was set first. Called with mutex_ held.
+    bool ensureUrlIndex(const std::atomic<bool>& stop);
 
     const SimpleCacheFolder folder_;
     std::mutex mutex_;

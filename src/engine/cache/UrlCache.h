@@ -4,6 +4,7 @@
 #include "engine/cache/CacheEnumeration.h"
 
 #include <QString>
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -40,6 +41,15 @@ public:
     // The entry whose URL is exactly `url`. Where several entries hold it (browsers partition their
     // caches by top-level site), the most recently used one.
     virtual std::optional<CacheEntry> lookup(const QString& url) = 0;
+
+    // The same, but given up on (nothing found) once `stop` is set, for a thread that may be stopped: a
+    // cache whose first lookup builds an index of all its entries checks it as it goes, so that a stop
+    // need not wait for a walk of the whole cache. The index is built again by a later lookup.
+    virtual std::optional<CacheEntry> lookupUnlessStopped(const QString& url, const std::atomic<bool>& stop)
+    {
+        Q_UNUSED(stop);
+        return lookup(url);
+    }
 
     // Deletes exactly `entry` (by its sourceFolder and entryKey), and only while it still holds the same
     // URL and body: an entry the browser has rewritten since is left alone (Gone). `entry` may be a

@@ -47,6 +47,9 @@ public:
 
     bool isFinished() const { return finished_; }
 
+    // Forgets what was added: a fill given up on part-way, to be made again from the start.
+    void discardAdded() { added_.clear(); }
+
     // A list of its own, sharing no storage with the index: the caller uses it outside the reader's mutex,
     // and a list shared with the index would be copied or changed in place by whichever thread touched it
     // next (the reader's own dropping candidates under the mutex, the caller's iterating outside it).

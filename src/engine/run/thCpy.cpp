@@ -135,7 +135,7 @@ int thCpy::defaultPreparers()
 
 thCpy::thCpy(CopyQueue& queue, UrlCache& cache, const std::atomic<bool>& closingFlag,
              std::chrono::milliseconds pauseAfterJob, FailureLog* log, int preparers)
-    : queue_(queue), cache_(cache), closingFlag_(closingFlag), pause_(pauseAfterJob), log_(log), composer_(cache),
+    : queue_(queue), cache_(cache), closingFlag_(closingFlag), pause_(pauseAfterJob), log_(log), composer_(cache, &abortPreparation_),
       thread_(QStringLiteral("copy worker"), log)
 {
     for (int i = 0; i < preparers; ++i)

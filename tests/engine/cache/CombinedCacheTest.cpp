@@ -9,6 +9,7 @@
 #include "engine/cache/SimpleCache.h"
 
 #include <QStringList>
+#include <functional>
 #include <numeric>
 
 #include <gtest/gtest.h>
@@ -199,3 +200,35 @@ TEST(CombinedCacheTest, ABodyReadsTheSameWithoutTheBytesTheWalkHeld)
 }
 
 } // namespace
+
+// A stopped thread's lookup gives up rather than build a cache's index, and leaves nothing behind: the
+// next lookup builds the index whole. Through a combined cache, as the copy worker looks up.
+TEST(CombinedCacheTest, AStoppedLookupFindsNothingAndTheNextOneFindsAll)
+{
+    const QString data = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/");
+    const std::pair<const char*, std::function<std::unique_ptr<UrlCache>()>> readers[] = {
+        {"simple", [&] { return std::make_unique<SimpleCache>(data + "chromium-simple/Cache_Data"); }},
+        {"firefox", [&] { return std::make_unique<FirefoxCache>(data + "firefox-cache2"); }},
+        {"blockfile", [&] { return std::make_unique<BlockfileCache>(data + "chromium-blockfile/Cache_Data"); }},
+    };
+    for (const auto& [name, open] : readers) {
+        SCOPED_TRACE(name);
+        QStringList urls;
+        const std::unique_ptr<CacheEnumeration> walk = open()->enumerate();
+        while (const std::optional<CacheEntry> entry = walk->next())
+            urls << entry->url;
+        ASSERT_FALSE(urls.isEmpty());
+
+        std::vector<std::unique_ptr<UrlCache>> one;
+        one.push_back(open());
+        CombinedCache combined(std::move(one));
+        std::atomic<bool> stop{true};
+        EXPECT_FALSE(combined.lookupUnlessStopped(urls.first(), stop).has_value());
+        stop = false;
+        for (const QString& url : urls)
+            EXPECT_TRUE(combined.lookupUnlessStopped(url, stop).has_value()) << url.toStdString();
+        // Once built, a stop no longer matters: nothing is left to wait for.
+        stop = true;
+        EXPECT_TRUE(combined.lookupUnlessStopped(urls.first(), stop).has_value());
+    }
+}
