@@ -71,7 +71,12 @@ def resource_body(number: int, kind: str) -> bytes:
         words.append(rng.choice(WORDS) + str(rng.randrange(1000)))
     text = " ".join(words)
     if kind == "htm":
-        return (f'<!DOCTYPE html>\n<html><head><meta charset="utf-8"><title>Page {number}</title></head>\n'
+        # The sheet and the pictures next to it in the numbering, as a real page loads its own: composing
+        # its archive looks them up in the cache.
+        base = number - number % 10
+        loads = (f'<link rel="stylesheet" href="{resource_path(base + 3)}">'
+                 + "".join(f'<img src="{resource_path(base + k)}">' for k in (5, 6, 7)))
+        return (f'<!DOCTYPE html>\n<html><head><meta charset="utf-8"><title>Page {number}</title>{loads}</head>\n'
                 f"<body><h1>Page {number}</h1>\n<p>{text}</p></body></html>\n").encode()
     if kind == "css":
         return f"/* style {number} */\n.c{number} {{ margin: {number % 17}px; }}\n/* {text} */\n".encode()

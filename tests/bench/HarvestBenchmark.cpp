@@ -4,6 +4,8 @@
 //   HarvestResources a run of one resource plan (pictures, sheets, scripts) over every entry, with the copy
 //                    worker saving every match, without the window's pauses
 //   Harvest          the same with a document plan too: pages composed into archives with their resources
+//   StopWhileHarvesting/<ms>  the same run, as the window makes it, stopped after <ms> as closing the window
+//                    stops it: the time the stop takes, from the closing flag to the last thread ended
 //
 // Everything is written under $TMPDIR (else /tmp), the copies and the save folders alike.
 // Each reports files (entries harvested) and bytes (written into the destination) per second.
@@ -11,6 +13,7 @@
 // Usage: harvest_benchmark [benchmark options] CACHE_FOLDER
 // tools/make-large-cache.py makes a large Chromium cache to point it at.
 
+#include "StoppedHarvest.h"
 #include "engine/cache/CacheDetector.h"
 #include "engine/cache/UrlCache.h"
 #include "engine/run/CopyQueue.h"
@@ -31,13 +34,7 @@ namespace
 
 CacheLocation gLocation;
 
-class SilentObserver : public ScanObserver
-{
-public:
-    void hintText(const QString&) override {}
-    void resultRow(const ResultRow&) override {}
-    void runEnded() override {}
-};
+using StoppedHarvest::SilentObserver;
 
 struct FolderTotals
 {
@@ -160,11 +157,26 @@ void Harvest(benchmark::State& state)
     harvest(state, true);
 }
 
+void StopWhileHarvesting(benchmark::State& state)
+{
+    std::optional<QTemporaryDir> output;
+    StoppedHarvest::measure(
+        state, [] { return std::shared_ptr<UrlCache>(CacheDetector::open(gLocation)); },
+        [&] {
+            output.reset();
+            output.emplace();
+            return tScanBuf::RunPlanList{
+                plan("resources", 1, "*.gif,*.jpg(jpeg),*.png,*.css,*.js,*.json", output->path()),
+                plan("documents", 0, "*.htm(html)", output->path())};
+        });
+}
+
 } // namespace
 
 BENCHMARK(CopyCacheFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(HarvestResources)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Harvest)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(StopWhileHarvesting)->Apply(StoppedHarvest::configure);
 
 int main(int argc, char** argv)
 {

@@ -8,6 +8,8 @@
 //   Match/<shape>    PlanMatcher::PlanMatches with a plan for a title and a text, on the page as a cache entry
 //   Compose/<shape>  MhtmlComposer::compose of the parsed page, its archive thrown away, none of its
 //                    references cached
+//   StopWhileHarvesting/<ms>  a run, as the window makes it, of a plan for pages holding "<img" over a cache of
+//                    every shape, stopped after <ms> as closing the window stops it: the time the stop takes
 //
 // Each reports its time and, as the counter extra_MiB, the most memory the process held at once during
 // the call beyond what it held before it (the peak resident set, reset before each call), and the
@@ -15,6 +17,7 @@
 //
 // Usage: hostile_page_benchmark [benchmark options] [page size in bytes, the page cap by default]
 
+#include "StoppedHarvest.h"
 #include "engine/archive/CssReferenceFinder.h"
 #include "engine/archive/HostilePages.h"
 #include "engine/archive/MhtmlComposer.h"
@@ -131,6 +134,36 @@ void compose(benchmark::State& state, const HostilePages::Shape* shape)
     state.SetBytesProcessed(state.iterations() * model.bytes().size());
 }
 
+void stopWhileHarvesting(benchmark::State& state)
+{
+    // Made once: every shape at the page size is a few GB to write.
+    static QTemporaryDir dir;
+    static const std::shared_ptr<MapCache> cache = [] {
+        auto made = std::make_shared<MapCache>(dir.path());
+        int n = 0;
+        for (const HostilePages::Shape& shape : HostilePages::kShapes) {
+            const QString name = QStringLiteral("hostile-%1.html").arg(++n);
+            made->add("http://bench.example/" + name, name, shape.make(pageSize), QStringLiteral("text/html"));
+        }
+        return made;
+    }();
+    std::optional<QTemporaryDir> output;
+    StoppedHarvest::measure(
+        state, [] { return std::shared_ptr<UrlCache>(cache); },
+        [&] {
+            output.reset();
+            output.emplace();
+            StrucRec plan;
+            plan.name = QStringLiteral("pages");
+            plan.ztype = 0;
+            plan.tpname = QStringLiteral("*.htm(html)");
+            // Read whole by the scanner, as every page's text is; nearly every shape has one.
+            plan.conStr = QStringLiteral("<img");
+            plan.savpath = output->path();
+            return tScanBuf::RunPlanList{plan};
+        });
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -148,6 +181,7 @@ int main(int argc, char** argv)
         benchmark::RegisterBenchmark((std::string("Compose/") + shape.name).c_str(), compose, &shape)
             ->Unit(benchmark::kMillisecond);
     }
+    benchmark::RegisterBenchmark("StopWhileHarvesting", stopWhileHarvesting)->Apply(StoppedHarvest::configure);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
