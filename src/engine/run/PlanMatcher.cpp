@@ -2,6 +2,7 @@
 
 #include "engine/cache/CacheEntry.h"
 #include "engine/cache/EntryBody.h"
+#include "engine/run/PageTextSearch.h"
 #include "plans/StrucRec.h"
 #include "util/DateText.h"
 
@@ -52,20 +53,6 @@ bool recentDaysMatch(int days, const QDate& browseDate, const QDateTime& now)
     return browseDate > now.date().addDays(-days);
 }
 
-bool isLineBreak(char c)
-{
-    return c == '\r' || c == '\n';
-}
-
-bool containsAny(QByteArrayView haystack, const QByteArrayList& needles)
-{
-    for (const QByteArray& needle : needles) {
-        if (haystack.contains(needle))
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 QString PlanMatcher::extensionOf(const QString& fileName)
@@ -88,22 +75,6 @@ QByteArrayList PlanMatcher::pageEncodings(const QString& text)
     return encodings;
 }
 
-bool PlanMatcher::TitleContains(const QByteArrayList& wanted, QByteArrayView page)
-{
-    // Found in place rather than by splitting the page into lines: a page of line breaks alone would make
-    // millions of them.
-    const qsizetype tag = page.lastIndexOf("<title>");
-    if (tag < 0)
-        return false;
-    qsizetype start = tag;
-    while (start > 0 && !isLineBreak(page[start - 1]))
-        --start;
-    qsizetype end = tag;
-    while (end < page.size() && !isLineBreak(page[end]))
-        ++end;
-    return containsAny(page.sliced(start, end - start), wanted);
-}
-
 bool PlanMatcher::PlanMatches(const StrucRec& plan, const CacheEntry& entry, const QDateTime& now)
 {
     if (!plan.tpname.isEmpty() && !fileTypeMatches(plan.tpname, entry.localName))
@@ -124,15 +95,8 @@ bool PlanMatcher::PlanMatches(const StrucRec& plan, const CacheEntry& entry, con
     if (plan.ztype != 0 || (plan.tilStr.isEmpty() && plan.conStr.isEmpty()))
         return true;
 
-    const std::variant<QByteArray, EntryBody::Refusal> body = EntryBody::read(entry.body, kMaxPageSize);
-    const QByteArray* page = std::get_if<QByteArray>(&body);
-    if (page == nullptr)
-        return false;
-    // The text as it stands in the page: a plan's text is one line, so what lies between line breaks is all
-    // it can match.
-    if (!plan.conStr.isEmpty() && !containsAny(*page, pageEncodings(plan.conStr)))
-        return false;
-    if (!plan.tilStr.isEmpty() && !TitleContains(pageEncodings(plan.tilStr), *page))
-        return false;
-    return true;
+    PageTextSearch search(plan.conStr.isEmpty() ? QByteArrayList() : pageEncodings(plan.conStr),
+                          plan.tilStr.isEmpty() ? QByteArrayList() : pageEncodings(plan.tilStr), kMaxPageSize);
+    return EntryBody::stream(entry.body, search, kMaxPageSize) == EntryBody::Refusal::None && search.textFound() &&
+           search.titleFound();
 }

@@ -21,11 +21,6 @@ public:
     static bool PlanMatches(const StrucRec& plan, const CacheEntry& entry,
                             const QDateTime& now = QDateTime::currentDateTime());
 
-    // Whether the last line of `page` holding "<title>" contains `wanted` (in any of its encodings); lines
-    // end at CR, LF or CR LF. Pages are compared as bytes, as stored; `wanted` comes as UTF-8 and GBK,
-    // since older Chinese pages are GBK.
-    static bool TitleContains(const QByteArrayList& wanted, QByteArrayView page);
-
     // The text as a page might hold it: UTF-8, and GBK where that differs.
     static QByteArrayList pageEncodings(const QString& text);
 
