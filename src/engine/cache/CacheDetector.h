@@ -22,9 +22,29 @@ public:
         static Homes fromEnvironment();
     };
 
-    // Every cache under the user's folders: Chromium-family profiles, Firefox profiles (also those of
-    // the snap and flatpak packages of both), Qt WebEngine caches, and the caches of Windows users in
-    // Wine prefixes; in a fixed order. A cache folder this user may not read comes as Kind::NoPermission.
+    // Which kinds of cache the program uses when the INI file lists no folders: the [cache kinds] section
+    // ("browsers", "apps", "service workers", each 1 or 0). Browsers' HTTP caches and their service-worker
+    // caches are used unless turned off; apps' caches are found and shown but used only when turned on,
+    // since what an app keeps is seldom what the user browsed, and clean-up would empty it too.
+    struct Uses
+    {
+        bool browsers = true;
+        bool apps = false;
+        bool serviceWorkers = true;
+
+        static Uses fromIni(const QString& iniFile);
+        void writeTo(const QString& iniFile) const;
+        bool includes(const CacheLocation& location) const;
+
+        friend bool operator==(const Uses&, const Uses&) = default;
+    };
+
+    // Every cache under the user's folders, each named by its program and profile, in a fixed order:
+    // Chromium-family browsers' profiles (every one their Local State lists) and their service-worker
+    // caches, Firefox and its forks and relatives (by their profiles.ini, one or two folders deep), Qt
+    // WebEngine programs, apps built on Chromium (any folder of the configuration home holding a simple
+    // cache in Cache/Cache_Data) and on CEF, each also as a Snap or Flatpak package, and the caches of
+    // Windows users in Wine prefixes. A cache folder this user may not read comes as Kind::NoPermission.
     static QList<CacheLocation> detect(const Homes& homes);
 
     // The cache in `folder`: the folder itself or, for a profile folder, the cache folder inside it.
@@ -38,8 +58,8 @@ public:
     static QStringList configuredFolders(const QString& iniFile, const QString& home);
 
     // The caches the program uses: those listed in `iniFile` that hold a cache, or, when it lists none,
-    // every cache found in the user's folders. Those this user may not read come as Kind::NoPermission,
-    // for the caller to report.
+    // every cache found in the user's folders of the kinds its Uses include. Those this user may not read come as
+    // Kind::NoPermission, for the caller to report.
     static QList<CacheLocation> programCaches(const QString& iniFile, const Homes& homes);
 
     // A reader for `location`; nullptr for a kind this program cannot read.

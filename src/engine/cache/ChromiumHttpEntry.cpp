@@ -1,5 +1,6 @@
 #include "engine/cache/ChromiumHttpEntry.h"
 
+#include "engine/cache/CacheStorageMetadata.h"
 #include "engine/cache/ChromiumCacheKey.h"
 #include "engine/cache/ChromiumResponseInfo.h"
 #include "engine/cache/ContentDecoder.h"
@@ -13,6 +14,20 @@ std::optional<ChromiumHttpEntry> ChromiumHttpEntry::fromStreams(QByteArrayView k
         return std::nullopt;
     std::optional<HttpResponseHead> head = HttpResponseHead::parse(info->rawHead);
     if (!head || head->statusCode() < 200 || head->statusCode() > 299)
+        return std::nullopt;
+    return ChromiumHttpEntry(std::move(*url), std::move(*head));
+}
+
+std::optional<ChromiumHttpEntry> ChromiumHttpEntry::fromCacheStorage(QByteArrayView key, QByteArrayView metadata)
+{
+    std::optional<QString> url = ChromiumCacheKey::urlOf(key);
+    if (!url)
+        return std::nullopt;
+    const CacheStorageMetadata parsed = CacheStorageMetadata::parse(metadata);
+    if (parsed.refusal != CacheStorageMetadata::Refusal::None)
+        return std::nullopt;
+    std::optional<HttpResponseHead> head = HttpResponseHead::parse(parsed.rawHead());
+    if (!head)
         return std::nullopt;
     return ChromiumHttpEntry(std::move(*url), std::move(*head));
 }

@@ -20,6 +20,10 @@ public:
     // the caller knows where.
     static std::optional<ChromiumHttpEntry> fromStreams(QByteArrayView key, QByteArrayView responseInfo);
 
+    // The same for an entry of a service worker's cache (CacheStorage), keyed by the request URL alone
+    // and whose stream 0 is a CacheStorageMetadata message; the body is stored with no content coding.
+    static std::optional<ChromiumHttpEntry> fromCacheStorage(QByteArrayView key, QByteArrayView metadata);
+
     // The size `body` has once its content encoding is undone, where the encoded data records it (see
     // ContentDecoder::sizeHint); CacheEntry::kUnknownSize otherwise, as finding it would mean decoding.
     // `bodyHead` is the body's first bytes (the whole body when it is short enough to have been read

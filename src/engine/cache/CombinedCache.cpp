@@ -5,25 +5,35 @@
 namespace
 {
 
-// The caches' walks one after the other. All of them start at once, so that the whole walk's progress
-// is known from its start: each walk lists only names or reads its index when it starts.
+// The caches' walks one after the other. Started together, each walk lists only names or reads its index
+// when it starts, so the whole walk's progress is known from its start.
 class ChainedEnumeration : public CacheEnumeration
 {
 public:
-    ChainedEnumeration(const std::vector<std::unique_ptr<UrlCache>>& caches, Offer offer)
+    ChainedEnumeration(const std::vector<std::unique_ptr<UrlCache>>& caches, Offer offer, CombinedCache::Walks walks)
+        : caches_(caches), offer_(offer), together_(walks == CombinedCache::Walks::Together)
     {
-        walks_.reserve(caches.size());
-        for (const std::unique_ptr<UrlCache>& cache : caches)
-            walks_.push_back(offer == Offer::Usable ? cache->enumerate() : cache->enumerateAll());
+        walks_.resize(caches.size());
+        if (together_) {
+            for (std::size_t i = 0; i < caches.size(); ++i)
+                walks_[i] = start(i);
+        }
     }
 
     std::optional<CacheEntry> next() override
     {
         for (; current_ < walks_.size(); ++current_) {
+            if (!together_ && !walks_[current_])
+                walks_[current_] = start(current_);
             if (!walks_[current_])
                 continue;
             if (std::optional<CacheEntry> entry = walks_[current_]->next())
                 return entry;
+            if (!together_) {
+                // Ended: only its count is kept, and what it held open is let go.
+                finished_ += walks_[current_]->progress().done;
+                walks_[current_].reset();
+            }
         }
         return std::nullopt;
     }
@@ -31,7 +41,7 @@ public:
     // The sum over the walks whose total is known.
     Progress progress() const override
     {
-        Progress sum;
+        Progress sum{finished_, finished_ > 0 ? finished_ : -1};
         for (const std::unique_ptr<CacheEnumeration>& walk : walks_) {
             const Progress part = walk ? walk->progress() : Progress{};
             if (part.total < 0)
@@ -43,22 +53,34 @@ public:
     }
 
 private:
+    std::unique_ptr<CacheEnumeration> start(std::size_t index) const
+    {
+        UrlCache& cache = *caches_[index];
+        return offer_ == Offer::Usable ? cache.enumerate() : cache.enumerateAll();
+    }
+
+    const std::vector<std::unique_ptr<UrlCache>>& caches_;
+    const Offer offer_;
+    const bool together_;
     std::vector<std::unique_ptr<CacheEnumeration>> walks_;
     std::size_t current_ = 0;
+    qint64 finished_ = 0; // entries of the walks already ended and let go
 };
 
 } // namespace
 
-CombinedCache::CombinedCache(std::vector<std::unique_ptr<UrlCache>> caches) : caches_(std::move(caches)) {}
+CombinedCache::CombinedCache(std::vector<std::unique_ptr<UrlCache>> caches, Walks walks)
+    : caches_(std::move(caches)), walks_(walks)
+{}
 
 std::unique_ptr<CacheEnumeration> CombinedCache::enumerate()
 {
-    return std::make_unique<ChainedEnumeration>(caches_, CacheEnumeration::Offer::Usable);
+    return std::make_unique<ChainedEnumeration>(caches_, CacheEnumeration::Offer::Usable, walks_);
 }
 
 std::unique_ptr<CacheEnumeration> CombinedCache::enumerateAll()
 {
-    return std::make_unique<ChainedEnumeration>(caches_, CacheEnumeration::Offer::Every);
+    return std::make_unique<ChainedEnumeration>(caches_, CacheEnumeration::Offer::Every, walks_);
 }
 
 std::optional<CacheEntry> CombinedCache::lookup(const QString& url)

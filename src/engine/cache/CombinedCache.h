@@ -11,7 +11,15 @@
 class CombinedCache : public UrlCache
 {
 public:
-    explicit CombinedCache(std::vector<std::unique_ptr<UrlCache>> caches);
+    // When the caches' walks start.
+    enum class Walks
+    {
+        Together,        // all at the start: the whole walk's progress is known from its start
+        OneAfterAnother, // each when the one before has ended: for many caches, of which a walk should
+                         // hold only one open at a time; the total grows cache by cache
+    };
+
+    explicit CombinedCache(std::vector<std::unique_ptr<UrlCache>> caches, Walks walks = Walks::Together);
 
     std::unique_ptr<CacheEnumeration> enumerate() override;
     std::unique_ptr<CacheEnumeration> enumerateAll() override;
@@ -26,4 +34,5 @@ private:
     UrlCache* cacheOf(const CacheEntry& entry) const;
 
     const std::vector<std::unique_ptr<UrlCache>> caches_;
+    const Walks walks_;
 };

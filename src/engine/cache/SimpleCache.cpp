@@ -5,7 +5,7 @@
 
 #include <functional>
 
-SimpleCache::SimpleCache(const QString& folder) : folder_(folder) {}
+SimpleCache::SimpleCache(const QString& folder, SimpleCacheFolder::Stream0 stream0) : folder_(folder, stream0) {}
 
 std::unique_ptr<CacheEnumeration> SimpleCache::enumerate()
 {

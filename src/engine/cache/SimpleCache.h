@@ -21,7 +21,8 @@ class SimpleCache : public UrlCache
 {
 public:
     // `folder` holds the entry files (for example ~/.cache/chromium/Default/Cache/Cache_Data).
-    explicit SimpleCache(const QString& folder);
+    explicit SimpleCache(const QString& folder,
+                         SimpleCacheFolder::Stream0 stream0 = SimpleCacheFolder::Stream0::ResponseInfo);
 
     std::unique_ptr<CacheEnumeration> enumerate() override;
     std::unique_ptr<CacheEnumeration> enumerateAll() override;

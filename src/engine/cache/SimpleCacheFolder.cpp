@@ -49,7 +49,9 @@ bool isEntryFileNameBytes(std::string_view fileName)
 
 } // namespace
 
-SimpleCacheFolder::SimpleCacheFolder(const QString& folder) : path_(QDir(folder).absolutePath()) {}
+SimpleCacheFolder::SimpleCacheFolder(const QString& folder, Stream0 stream0)
+    : path_(QDir(folder).absolutePath()), stream0_(stream0)
+{}
 
 bool SimpleCacheFolder::isEntryFileName(const QString& fileName)
 {
@@ -128,7 +130,9 @@ std::optional<CacheEntry> SimpleCacheFolder::readEntry(const QString& fileName,
     }
     if (!file)
         return std::nullopt;
-    const std::optional<ChromiumHttpEntry> http = ChromiumHttpEntry::fromStreams(file->key(), file->responseInfo());
+    const std::optional<ChromiumHttpEntry> http =
+        stream0_ == Stream0::CacheStorage ? ChromiumHttpEntry::fromCacheStorage(file->key(), file->responseInfo())
+                                          : ChromiumHttpEntry::fromStreams(file->key(), file->responseInfo());
     if (!http)
         return std::nullopt;
     const HttpResponseHead& head = http->head();

@@ -19,7 +19,14 @@ class FolderHandle;
 class SimpleCacheFolder
 {
 public:
-    explicit SimpleCacheFolder(const QString& folder);
+    // What stream 0 of the folder's entries holds.
+    enum class Stream0
+    {
+        ResponseInfo, // the HTTP cache's pickled response info
+        CacheStorage, // a service worker's cache: a CacheStorageMetadata protocol buffer
+    };
+
+    explicit SimpleCacheFolder(const QString& folder, Stream0 stream0 = Stream0::ResponseInfo);
 
     const QString& path() const { return path_; }
 
@@ -66,4 +73,5 @@ private:
                                          const QString& contentEncoding) const;
 
     QString path_;
+    Stream0 stream0_;
 };
