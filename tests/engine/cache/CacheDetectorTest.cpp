@@ -3,7 +3,11 @@
 #include "QtPrinters.h"
 #include "TestFolders.h"
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -182,6 +186,170 @@ TEST_F(CacheDetectorTest, ACacheThisUserMayNotReadIsToldApart)
                            "no-permission .wine/drive_c/users/user/AppData/Local/Google/Chrome/User Data/Default/Cache",
                        }));
     QFile::setPermissions(index, QFile::ReadOwner | QFile::WriteOwner);
+}
+
+// Real caches, as the browsers wrote them, each copied to where a program keeps its own: a few entry
+// files of each are enough to be told apart and read.
+enum class Fixture
+{
+    Simple,
+    Firefox,
+    CacheStorage,       // Service Worker/CacheStorage: <origin hash>/<cache id>/
+    BucketCacheStorage, // WebStorage: <bucket>/CacheStorage/<cache id>/
+};
+
+class HomeLayoutTest : public CacheDetectorTest
+{
+protected:
+    void copyFixture(Fixture fixture, const QString& relative) const
+    {
+        struct Source
+        {
+            const char* folder;
+            const char* into; // below `relative`
+            int entryFiles;   // of each folder, at most; -1 all
+        };
+        const QString data = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/");
+        const QString storage = data + QStringLiteral("chromium-cache-storage/CacheStorage");
+        const QString origin =
+            storage + QLatin1Char('/') + QDir(storage).entryList(QDir::Dirs | QDir::NoDotAndDotDot).first();
+        const QString from = fixture == Fixture::Simple         ? data + QStringLiteral("chromium-pages/Cache_Data")
+                             : fixture == Fixture::Firefox      ? data + QStringLiteral("firefox-cache2")
+                             : fixture == Fixture::CacheStorage ? storage
+                                                                : origin;
+        const QString to =
+            fixture == Fixture::BucketCacheStorage ? at(relative + QStringLiteral("/1/CacheStorage")) : at(relative);
+        QDirIterator files(from, QDir::Files, QDirIterator::Subdirectories);
+        QHash<QString, int> perFolder;
+        while (files.hasNext()) {
+            const QString file = files.next();
+            const QString inside = QDir(from).relativeFilePath(file);
+            // Three entries of each cache: the index and other files whole.
+            const bool entry = QFileInfo(file).fileName().endsWith(QLatin1String("_0")) ||
+                               inside.startsWith(QLatin1String("entries/"));
+            if (entry && ++perFolder[QFileInfo(file).path()] > 3)
+                continue;
+            ASSERT_TRUE(writeFileBytes(to + QLatin1Char('/') + inside, fileBytes(file)));
+        }
+    }
+
+    // Each cache found: "<kind> <title> | <folder below the home>", sorted.
+    QStringList titles() const
+    {
+        CacheDetector::Homes homes{home_.path(), at(".cache"), at(".config")};
+        QStringList result;
+        for (const CacheLocation& location : CacheDetector::detect(homes))
+            result << CacheLocation::kindName(location.kind) + " " + location.title() + " | " +
+                          QDir(home_.path()).relativeFilePath(location.folder) + (location.app ? " (app)" : "");
+        result.sort();
+        return result;
+    }
+};
+
+TEST_F(HomeLayoutTest, EveryBrowserForkAppSnapAndFlatpakIsFoundByTheNameItsUserKnows)
+{
+    struct Case
+    {
+        Fixture fixture;
+        const char* folder; // where the cache is copied
+        const char* found;  // the title and folder found; nullptr: the folder is not a cache to find
+    };
+    const auto simple = Fixture::Simple;
+    const auto firefox = Fixture::Firefox;
+    // clang-format off
+    const Case cases[] = {
+        // Chromium family; Local State names two profiles
+        {simple,  ".cache/chromium/Default/Cache/Cache_Data",                     "chromium-simple Chromium · Default (Person 1)"},
+        {simple,  ".cache/chromium/Profile 2/Cache/Cache_Data",                   "chromium-simple Chromium · Profile 2 (Work)"},
+        {Fixture::CacheStorage, ".config/chromium/Profile 2/Service Worker/CacheStorage",
+                                                                                  "chromium-cache-storage Chromium · Profile 2 (Work) · service workers"},
+        {Fixture::BucketCacheStorage, ".config/chromium/Default/WebStorage",      "chromium-cache-storage Chromium · Default (Person 1) · service workers"},
+        {simple,  ".cache/chromium/Default/Code Cache/js",                        nullptr},
+        {simple,  ".config/chromium/Default/Service Worker/ScriptCache",          nullptr},
+        {simple,  ".cache/google-chrome/Default/Cache/Cache_Data",                "chromium-simple Google Chrome · Default"},
+        {simple,  ".cache/BraveSoftware/Brave-Browser/Default/Cache/Cache_Data",  "chromium-simple Brave · Default"},
+        {simple,  ".cache/yandex-browser/Default/Cache/Cache_Data",               "chromium-simple Yandex Browser · Default"},
+        {simple,  ".cache/opera/Cache/Cache_Data",                                "chromium-simple Opera"},
+        {simple,  ".var/app/org.chromium.Chromium/cache/chromium/Default/Cache/Cache_Data",
+                                                                                  "chromium-simple Chromium (Flatpak) · Default"},
+        {simple,  ".cache/qutebrowser/webengine/Cache",                           "chromium-simple qutebrowser"},
+        // Firefox family: without profiles.ini, by a relative Path= two folders deep (Firefox 147 and later),
+        // by a relative one, by an absolute one
+        {firefox, ".cache/mozilla/firefox/ab12cd.default-esr/cache2",             "firefox Firefox · default-esr"},
+        {firefox, ".cache/mozilla/firefox/Profiles/x9y8.default-release/cache2",  "firefox Firefox · main"},
+        {firefox, ".cache/librewolf/lw12.default-release/cache2",                 "firefox LibreWolf · default-release"},
+        {firefox, "elsewhere/wf-profile/cache2",                                  "firefox Waterfox · work"},
+        {firefox, ".cache/floorp/fl34.default-release/cache2",                    "firefox Floorp · default-release"},
+        {firefox, ".cache/zen/zn56.Default (release)/cache2",                     "firefox Zen · Default (release)"},
+        {firefox, ".cache/mullvad/mullvadbrowser/mv78.default-release/cache2",    "firefox Mullvad Browser · default-release"},
+        {firefox, ".cache/thunderbird/tb90.default/cache2",                       "firefox Thunderbird · default"},
+        {firefox, ".var/app/io.gitlab.librewolf-community/cache/librewolf/ab.default-default/cache2",
+                                                                                  "firefox LibreWolf (Flatpak) · default-default"},
+        {firefox, "snap/firefox/common/.cache/mozilla/firefox/x1.default/cache2", "firefox Firefox (Snap) · default"},
+        // Apps built on Chromium or CEF, known or not, natively, as Flatpak and as Snap
+        {simple,  ".config/discord/Cache/Cache_Data",                             "chromium-simple Discord"},
+        {simple,  ".config/Code/Cache/Cache_Data",                                "chromium-simple Visual Studio Code"},
+        {simple,  ".config/Some New App/Cache/Cache_Data",                        "chromium-simple Some New App"},
+        {Fixture::CacheStorage, ".config/Signal/Service Worker/CacheStorage",     "chromium-cache-storage Signal · service workers"},
+        {simple,  ".var/app/com.discordapp.Discord/config/discord/Cache/Cache_Data",
+                                                                                  "chromium-simple Discord (Flatpak)"},
+        {simple,  "snap/slack/current/.config/Slack/Cache/Cache_Data",            "chromium-simple Slack (Snap)"},
+        {simple,  ".local/share/Steam/config/htmlcache/Cache",                    "chromium-simple Steam"},
+        {simple,  ".cache/spotify/Browser/Cache",                                 "chromium-simple Spotify"},
+        {simple,  ".cache/example/viewer/QtWebEngine/Default/Cache",              "chromium-simple viewer · Default"},
+    };
+    // clang-format on
+    touch(".config/chromium/Local State",
+          R"({"profile": {"info_cache": {"Default": {"name": "Person 1"}, "Profile 2": {"name": "Work"},
+              "../escape": {"name": "not a profile"}}}})");
+    touch(".config/mozilla/firefox/profiles.ini",
+          "[General]\nStartWithLastProfile=1\n\n[Profile0]\nName=main\nIsRelative=1\n"
+          "Path=Profiles/x9y8.default-release\nDefault=1\n");
+    touch(".librewolf/profiles.ini", "[Profile0]\nName=default-release\nIsRelative=1\nPath=lw12.default-release\n");
+    touch(".waterfox/profiles.ini", "[Profile0]\nName=work\nIsRelative=0\nPath=" + at("elsewhere/wf-profile").toUtf8() +
+                                        "\n[Install1234]\nDefault=elsewhere\n");
+    QDir().mkpath(at(".config/NotAnApp/Cache/Cache_Data")); // an empty folder: no cache
+
+    const QSet<QString> apps{"Discord",
+                             "Visual Studio Code",
+                             "Some New App",
+                             "Signal",
+                             "Discord (Flatpak)",
+                             "Slack (Snap)",
+                             "Steam",
+                             "Spotify",
+                             "viewer"};
+    QStringList expected;
+    for (const Case& c : cases) {
+        copyFixture(c.fixture, QLatin1String(c.folder));
+        if (!c.found)
+            continue;
+        const QString title = QString::fromUtf8(c.found);
+        const QString program = title.section(' ', 1).section(QStringLiteral(" · "), 0, 0);
+        expected << title + " | " + c.folder + (apps.contains(program) ? " (app)" : "");
+    }
+    expected.sort();
+    EXPECT_EQ(titles(), expected);
+
+    // What is used by default: browsers and their service workers, not apps; the INI file changes it.
+    const CacheDetector::Homes homes{home_.path(), at(".cache"), at(".config")};
+    const auto used = [&](const QString& ini) {
+        int browsers = 0;
+        int apps = 0;
+        int serviceWorkers = 0;
+        for (const CacheLocation& location : CacheDetector::programCaches(ini, homes)) {
+            ++(location.app ? apps : browsers);
+            serviceWorkers += location.kind == CacheLocation::Kind::ChromiumCacheStorage;
+        }
+        return QString("%1 %2 %3").arg(browsers).arg(apps).arg(serviceWorkers);
+    };
+    EXPECT_EQ(used(at("missing.ini")), "20 0 2");
+    touch("apps.ini", "[cache kinds]\napps=1\nservice workers=0\n");
+    EXPECT_EQ(used(at("apps.ini")), "18 8 0");
+    CacheDetector::Uses onlyApps{false, true, true};
+    onlyApps.writeTo(at("written.ini"));
+    EXPECT_EQ(CacheDetector::Uses::fromIni(at("written.ini")), onlyApps);
+    EXPECT_EQ(used(at("written.ini")), "0 9 1");
 }
 
 TEST_F(CacheDetectorTest, ReadsTheConfiguredFolders)
