@@ -32,25 +32,25 @@ const QString kUsage = QStringLiteral("用法：webgleaner-cli sources|list [--c
                                       "（详见 --help）");
 
 // Every command and option, one line each.
-const QString kHelp =
-    QStringLiteral("用法：webgleaner-cli 命令 [选项]...\n"
-                   "按回收方案从浏览器的 HTTP 缓存中回收网页和文件。\n"
-                   "\n"
-                   "命令：\n"
-                   "  sources               列出所用的缓存：格式、文件夹、条目数\n"
-                   "  list                  列出每个条目：网址、文件名、大小、最后访问时间、缓存文件夹\n"
-                   "  run                   按方案回收一次：输出结果行，把匹配项保存到方案的文件夹\n"
-                   "\n"
-                   "选项：\n"
-                   "  --cache 文件夹        使用此缓存文件夹（可多次给出），不用所列或找到的缓存\n"
-                   "  --plans 方案文件      run：读取方案的文件（plancfg.ini），必须给出\n"
-                   "  --plan 方案名         run：只运行此方案（可多次给出）；不给出时运行文件中的全部方案\n"
-                   "  --dry-run             run：只列出匹配项，不保存\n"
-                   "  -q, --quiet           run：错误输出是终端时也不显示进度行\n"
-                   "  -h, --help            显示本帮助后退出\n"
-                   "  --version             显示版本后退出\n"
-                   "\n"
-                   "退出状态：0 成功；1 有文件未能保存；2 参数错误、缓存或方案文件无法读取；130 被中断。\n");
+const QString kHelp = QStringLiteral(
+    "用法：webgleaner-cli 命令 [选项]...\n"
+    "按回收方案从浏览器的 HTTP 缓存中回收网页和文件。\n"
+    "\n"
+    "命令：\n"
+    "  sources               列出所用的缓存：格式、文件夹、条目数、浏览器或应用名、配置、browser 或 app\n"
+    "  list                  列出每个条目：网址、文件名、大小、最后访问时间、缓存文件夹\n"
+    "  run                   按方案回收一次：输出结果行，把匹配项保存到方案的文件夹\n"
+    "\n"
+    "选项：\n"
+    "  --cache 文件夹        使用此缓存文件夹（可多次给出），不用所列或找到的缓存\n"
+    "  --plans 方案文件      run：读取方案的文件（plancfg.ini），必须给出\n"
+    "  --plan 方案名         run：只运行此方案（可多次给出）；不给出时运行文件中的全部方案\n"
+    "  --dry-run             run：只列出匹配项，不保存\n"
+    "  -q, --quiet           run：错误输出是终端时也不显示进度行\n"
+    "  -h, --help            显示本帮助后退出\n"
+    "  --version             显示版本后退出\n"
+    "\n"
+    "退出状态：0 成功；1 有文件未能保存；2 参数错误、缓存或方案文件无法读取；130 被中断。\n");
 
 // `text` as one field of a tab-separated output line: a tab, CR, LF or backslash inside it (a cache key
 // may hold any of them) is written as \t, \r, \n or \\, so that each line is one row and every row has
@@ -377,16 +377,19 @@ int CommandLineTool::listSources(const QList<CacheLocation>& locations)
     tellWhenNoCache(locations);
     for (const CacheLocation& location : locations) {
         out_ << CacheLocation::kindName(location.kind) << '\t' << location.folder << '\t';
-        const std::unique_ptr<UrlCache> cache = CacheDetector::open(location);
-        if (!cache) {
-            out_ << "-\n";
-            continue;
+        if (const std::unique_ptr<UrlCache> cache = CacheDetector::open(location)) {
+            qint64 count = 0;
+            const std::unique_ptr<CacheEnumeration> walk = cache->enumerate();
+            while (walk->next())
+                ++count;
+            out_ << count;
+        } else {
+            out_ << '-';
         }
-        qint64 count = 0;
-        const std::unique_ptr<CacheEnumeration> walk = cache->enumerate();
-        while (walk->next())
-            ++count;
-        out_ << count << '\n';
+        // Who keeps the cache comes after the columns scripts have always read, so that they read on.
+        const auto named = [](const QString& name) { return name.isEmpty() ? QStringLiteral("-") : field(name); };
+        out_ << '\t' << named(location.program) << '\t' << named(location.profile) << '\t'
+             << (location.app ? "app" : "browser") << '\n';
     }
     out_.flush();
     return 0;

@@ -236,7 +236,7 @@ TEST_F(CommandLineToolTest, SourcesComeFromTheConfigFileOrTheUsersFolders)
     ASSERT_EQ(lines.size(), 2);
     EXPECT_TRUE(lines[0].startsWith("chromium-simple\t" + kChromiumFixture + "\t"));
     EXPECT_TRUE(lines[1].startsWith("firefox\t" + kFirefoxFixture + "\t"));
-    EXPECT_GT(lines[0].section('\t', 2).toInt(), 0);
+    EXPECT_GT(lines[0].section('\t', 2, 2).toInt(), 0);
 }
 
 TEST_F(CommandLineToolTest, RunPrintsTheRowsOfTheNamedPlansAndTheCount)
@@ -334,14 +334,45 @@ TEST_F(CommandLineToolTest, EveryKindOfCacheIsRecognisedAndListed)
 {
     const Result result =
         run({"sources", "--cache", WEBGLEANER_TEST_DATA "/caches/chromium-blockfile", "--cache",
-             WEBGLEANER_TEST_DATA "/caches/indexdat/small", "--cache", kChromiumFixture, "--cache", kFirefoxFixture});
+             WEBGLEANER_TEST_DATA "/caches/indexdat/small", "--cache", kChromiumFixture, "--cache", kFirefoxFixture,
+             "--cache", WEBGLEANER_TEST_DATA "/caches/chromium-cache-storage/CacheStorage"});
     ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
     QStringList kinds;
     for (const QString& line : result.out.split('\n', Qt::SkipEmptyParts)) {
-        kinds << line.section('\t', 0, 0);
-        EXPECT_GT(line.section('\t', 2).toInt(), 0) << line.toStdString();
+        const QStringList fields = line.split('\t');
+        ASSERT_EQ(fields.size(), 6) << line.toStdString();
+        kinds << fields[0];
+        EXPECT_GT(fields[2].toInt(), 0) << line.toStdString();
+        EXPECT_FALSE(fields[3].isEmpty()) << line.toStdString();
+        EXPECT_EQ(fields[5], "browser");
     }
-    EXPECT_EQ(kinds, (QStringList{"chromium-blockfile", "indexdat", "chromium-simple", "firefox"}));
+    EXPECT_EQ(kinds,
+              (QStringList{"chromium-blockfile", "indexdat", "chromium-simple", "firefox", "chromium-cache-storage"}));
+}
+
+TEST_F(CommandLineToolTest, SourcesNameTheProgramAndProfileOfEachCacheFound)
+{
+    const QString cache = home_.filePath(".config/discord/Cache/Cache_Data");
+    ASSERT_TRUE(copyTree(kChromiumFixture, home_.filePath(".cache/chromium/Profile 2/Cache/Cache_Data")));
+    ASSERT_TRUE(copyTree(kChromiumFixture, cache));
+    const QString serviceWorkers = home_.filePath(".config/chromium/Profile 2/Service Worker/CacheStorage");
+    ASSERT_TRUE(copyTree(WEBGLEANER_TEST_DATA "/caches/chromium-cache-storage/CacheStorage", serviceWorkers));
+    QFile ini(QDir(program_.path()).filePath("webgleaner.ini"));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[cache kinds]\napps=1\n");
+    ini.close();
+
+    const Result result = run({"sources"});
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    QStringList named;
+    for (const QString& line : result.out.split('\n', Qt::SkipEmptyParts)) {
+        const QStringList fields = line.split('\t');
+        named << fields.value(0) + " " + fields.value(2) + " " + fields.value(3) + " / " + fields.value(4) + " / " +
+                     fields.value(5);
+    }
+    EXPECT_EQ(named, (QStringList{"chromium-simple 27 Chromium / Profile 2 / browser",
+                                  "chromium-cache-storage 5 Chromium / Profile 2 / browser",
+                                  "chromium-simple 27 Discord / - / app"}));
 }
 
 } // namespace
