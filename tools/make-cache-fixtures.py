@@ -1192,6 +1192,17 @@ def _entry_from_parts(url: str, key: str, head: list[str], body: bytes, last_use
     return CacheEntry(url, key, status, stored, decoded, headers.get("content-type", "-"), encoding, last_used)
 
 
+def simple_entry_parts(data: bytes) -> tuple[str, bytes, bytes]:
+    """Key, stream 0 and body of a simple cache's "<hash>_0" file."""
+    key_length = struct.unpack_from("<I", data, 12)[0]
+    key = data[24:24 + key_length].decode("latin-1")
+    flags, _, stream0_size = struct.unpack_from("<IIi", data, len(data) - 16)
+    digest = 32 if flags & 2 else 0
+    stream0 = data[len(data) - 24 - digest - stream0_size:len(data) - 24 - digest]
+    body_size = len(data) - 24 - key_length - 24 - stream0_size - digest - 24
+    return key, stream0, data[24 + key_length:24 + key_length + body_size]
+
+
 def read_simple_cache(folder: Path) -> list[CacheEntry]:
     last_used: dict[int, float] = {}
     index = folder / "index-dir" / "the-real-index"
@@ -1203,14 +1214,7 @@ def read_simple_cache(folder: Path) -> list[CacheEntry]:
             last_used[entry_hash] = chromium_time(used)
     entries = []
     for path in sorted(folder.glob("*_0")):
-        data = path.read_bytes()
-        key_length = struct.unpack_from("<I", data, 12)[0]
-        key = data[24:24 + key_length].decode("latin-1")
-        flags, _, stream0_size = struct.unpack_from("<IIi", data, len(data) - 16)
-        digest = 32 if flags & 2 else 0
-        stream0 = data[len(data) - 24 - digest - stream0_size:len(data) - 24 - digest]
-        body_size = len(data) - 24 - key_length - 24 - stream0_size - digest - 24
-        body = data[24 + key_length:24 + key_length + body_size]
+        key, stream0, body = simple_entry_parts(path.read_bytes())
         sparse_size = None
         sparse = path.with_name(path.name[:-2] + "_s")
         if sparse.is_file():

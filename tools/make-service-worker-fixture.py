@@ -15,6 +15,10 @@ copied to OUT/CacheStorage with a listing:
     OUT/listing.txt                               (every entry, read back here)
     OUT/bodies/<name>                             (what the server sent, decoded)
 
+With --bulk N the page then also fills a cache "bulk" with N generated
+resources (pages, sheets and pictures of varied sizes) through the Cache API:
+a large service-worker cache for the cache benchmark, too big to commit.
+
 Needs python3 (standard library only) and chromium; uses the server and
 browser plumbing of make-cache-fixtures.py.
 """
@@ -25,7 +29,6 @@ import argparse
 import http.server
 import importlib.util
 import shutil
-import struct
 import sys
 import tempfile
 import time
@@ -68,6 +71,41 @@ self.addEventListener('install', event => {
 self.addEventListener('activate', event => event.waitUntil(self.clients.claim()));
 """
 
+BULK_PAGE = """<!DOCTYPE html>
+<html><head><meta charset="utf-8"><title>filling</title></head><body>
+<script>
+const count = %(count)d, batch = 200, kinds = ['html', 'css', 'png', 'html', 'js'];
+(async () => {
+  const cache = await caches.open('bulk');
+  for (let first = 0; first < count; first += batch) {
+    const urls = [];
+    for (let n = first; n < Math.min(count, first + batch); ++n)
+      urls.push(`/bulk/${n}.${kinds[n %% kinds.length]}`);
+    await cache.addAll(urls);
+  }
+  document.title = 'bulk done ' + (await cache.keys()).length;
+})().catch(e => { document.title = 'bulk failed ' + e; });
+</script></body></html>
+"""
+
+BULK_TYPES = {"html": "text/html; charset=utf-8", "css": "text/css", "js": "application/javascript",
+              "png": "image/png"}
+
+
+def bulk_resource(path: str) -> tuple[bytes, str, str | None] | None:
+    """/bulk/<n>.<kind>: a generated resource, a text one gzip-encoded every third time."""
+    name = path.rsplit("/", 1)[-1]
+    number, _, kind = name.partition(".")
+    if not number.isdigit() or kind not in BULK_TYPES:
+        return None
+    n = int(number)
+    if kind == "png":
+        body = fixtures.png_image(8 + n % 40, 8 + n % 24, lambda x, y: ((x * 7 + n) % 256, (y * 5) % 256, n % 256))
+    else:
+        body = (f"<!-- resource {n} -->\n" + "".join(f"line {i} of resource {n}\n" for i in range(20 + n % 200))).encode()
+    return body, BULK_TYPES[kind], "gzip" if kind != "png" and n % 3 == 0 else None
+
+
 STYLE = "body { font-family: sans-serif; color: #234; }\n" + "".join(
     f".line{n} {{ margin-left: {n}px; }}\n" for n in range(40))
 
@@ -94,7 +132,12 @@ def handler_for(resources: dict[str, tuple[bytes, str, str | None]]):
             pass
 
         def do_GET(self) -> None:
-            found = resources.get(self.path.partition("?")[0])
+            path, _, query = self.path.partition("?")
+            if path == "/sw/bulk.html":
+                count = int(query.partition("=")[2] or 0)
+                found = ((BULK_PAGE % {"count": count}).encode(), "text/html; charset=utf-8", None)
+            else:
+                found = resources.get(path) or (bulk_resource(path) if path.startswith("/bulk/") else None)
             if not found:
                 self.send_response(404)
                 self.send_header("Content-Length", str(len(fixtures.NOT_FOUND_BODY)))
@@ -171,13 +214,8 @@ def describe(stream0: bytes) -> tuple[int, int, list[tuple[str, str]]]:
 def read_cache(folder: Path) -> list[str]:
     lines = []
     for path in sorted(folder.glob("*_0")):
-        data = path.read_bytes()
-        key_length = struct.unpack_from("<I", data, 12)[0]
-        key = data[24:24 + key_length].decode("latin-1")
-        flags, _, stream0_size = struct.unpack_from("<IIi", data, len(data) - 16)
-        digest = 32 if flags & 2 else 0
-        stream0 = data[len(data) - 24 - digest - stream0_size:len(data) - 24 - digest]
-        body_size = len(data) - 24 - key_length - 24 - stream0_size - digest - 24
+        key, stream0, body = fixtures.simple_entry_parts(path.read_bytes())
+        body_size = len(body)
         status, kind, headers = describe(stream0)
         content_type = next((v for n, v in headers if n.lower() == "content-type"), "-")
         coding = next((v for n, v in headers if n.lower() == "content-encoding"), "-")
@@ -190,6 +228,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("out", help="new or empty folder")
     parser.add_argument("--port", type=int, default=DEFAULT_PORT, help=f"port of the site (default {DEFAULT_PORT})")
+    parser.add_argument("--bulk", type=int, default=0, metavar="N",
+                        help="also fill a cache with N generated resources (for benchmarks)")
     args = parser.parse_args()
     out = fixtures.new_output_folder(args.out)
     resources = site(args.port)
@@ -206,6 +246,14 @@ def main() -> None:
                     time.sleep(0.5)
                     title = str(browser.evaluate("document.title") or "")
                 print(f"page says: {title}")
+                if args.bulk:
+                    browser.visit(f"http://127.0.0.1:{args.port}/sw/bulk.html?count={args.bulk}", quiet=0)
+                    deadline = time.monotonic() + 60 + args.bulk / 50
+                    title = ""
+                    while time.monotonic() < deadline and not title.startswith(("bulk done", "bulk failed")):
+                        time.sleep(1)
+                        title = str(browser.evaluate("document.title") or "")
+                    print(f"bulk page says: {title}")
             finally:
                 browser.close()
             storage = home / ".config" / "chromium" / "Default" / "Service Worker" / "CacheStorage"
@@ -222,6 +270,9 @@ def main() -> None:
         if path == "/sw/worker.js":
             continue  # kept by the worker registration, not in CacheStorage
         (bodies / path.rsplit("/", 1)[-1]).write_bytes(body)
+    if args.bulk:
+        print(f"{args.bulk} resources filled; no listing made")
+        return
     listing = []
     for cache in sorted(p for p in (out / "CacheStorage").glob("*/*") if p.is_dir()):
         listing.append(f"{cache.relative_to(out)}:")

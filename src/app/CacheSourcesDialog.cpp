@@ -7,6 +7,7 @@
 #include "util/Prompt.h"
 #include "util/WorkerThread.h"
 
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QHBoxLayout>
@@ -22,13 +23,6 @@ namespace
 const QString kSection = QStringLiteral("cache");
 constexpr int kFoundRole = Qt::UserRole + 1; // whether the row's cache was found in the user's folders
 
-// The folder names of `path` from the end: 0 is the last.
-QString component(const QString& path, int fromEnd)
-{
-    const QStringList parts = QDir::cleanPath(path).split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    return fromEnd < parts.size() ? parts.at(parts.size() - 1 - fromEnd) : QString();
-}
-
 } // namespace
 
 CacheSourcesDialog::CacheSourcesDialog(const QString& iniFile, const CacheDetector::Homes& homes, QWidget* parent)
@@ -39,10 +33,28 @@ CacheSourcesDialog::CacheSourcesDialog(const QString& iniFile, const CacheDetect
     list_ = new QTreeWidget;
     list_->setObjectName(QStringLiteral("CacheList"));
     list_->setRootIsDecorated(false);
-    list_->setHeaderLabels({QStringLiteral("浏览器"), QStringLiteral("配置"), QStringLiteral("格式"),
+    list_->setHeaderLabels({QStringLiteral("浏览器或应用"), QStringLiteral("配置"), QStringLiteral("格式"),
                             QStringLiteral("文件夹"), QStringLiteral("项数"), QStringLiteral("可删除")});
     list_->header()->setStretchLastSection(false);
     list_->header()->setSectionResizeMode(FolderColumn, QHeaderView::Stretch);
+
+    const CacheDetector::Uses used = CacheDetector::Uses::fromIni(iniFile_);
+    browsersBox_ = new QCheckBox(QStringLiteral("浏览器"));
+    browsersBox_->setObjectName(QStringLiteral("BrowsersBox"));
+    browsersBox_->setChecked(used.browsers);
+    appsBox_ = new QCheckBox(QStringLiteral("应用"));
+    appsBox_->setObjectName(QStringLiteral("AppsBox"));
+    appsBox_->setChecked(used.apps);
+    serviceWorkersBox_ = new QCheckBox(QStringLiteral("Service Worker 缓存"));
+    serviceWorkersBox_->setObjectName(QStringLiteral("ServiceWorkersBox"));
+    serviceWorkersBox_->setChecked(used.serviceWorkers);
+    auto* kindsRow = new QHBoxLayout;
+    kindsRow->addWidget(new QLabel(QStringLiteral("使用的缓存：")));
+    for (QCheckBox* box : {browsersBox_, appsBox_, serviceWorkersBox_}) {
+        kindsRow->addWidget(box);
+        connect(box, &QCheckBox::toggled, this, &CacheSourcesDialog::applyUses);
+    }
+    kindsRow->addStretch();
 
     searchingLabel_ = new QLabel(QStringLiteral("正在查找缓存，请稍候..."));
     searchingLabel_->setObjectName(QStringLiteral("SearchingLabel"));
@@ -68,6 +80,7 @@ CacheSourcesDialog::CacheSourcesDialog(const QString& iniFile, const CacheDetect
     buttonRow->addWidget(buttons);
 
     auto* layout = new QVBoxLayout(this);
+    layout->addLayout(kindsRow);
     layout->addWidget(searchingLabel_);
     layout->addWidget(list_);
     layout->addLayout(buttonRow);
@@ -97,8 +110,9 @@ void CacheSourcesDialog::find(const WorkerThread& search, QList<Source>& sources
             chosen << location;
     }
     const QList<CacheLocation> found = CacheDetector::detect(homes_);
+    const CacheDetector::Uses used = CacheDetector::Uses::fromIni(iniFile_);
     for (const CacheLocation& location : found)
-        sources << Source{location, configured.isEmpty() || chosen.contains(location), true};
+        sources << Source{location, configured.isEmpty() ? used.includes(location) : chosen.contains(location), true};
     for (const CacheLocation& location : chosen) {
         if (!found.contains(location))
             sources << Source{location, true, false};
@@ -138,6 +152,8 @@ QString CacheSourcesDialog::formatName(CacheLocation::Kind kind)
         return QStringLiteral("Firefox 缓存");
     case CacheLocation::Kind::IndexDat:
         return QStringLiteral("IE 缓存 (index.dat)");
+    case CacheLocation::Kind::ChromiumCacheStorage:
+        return QStringLiteral("Service Worker 缓存");
     case CacheLocation::Kind::NoPermission:
         return QStringLiteral("无权读取");
     case CacheLocation::Kind::Unknown:
@@ -146,37 +162,12 @@ QString CacheSourcesDialog::formatName(CacheLocation::Kind kind)
     return QStringLiteral("未知");
 }
 
-QString CacheSourcesDialog::browserOf(const CacheLocation& location)
-{
-    const QString& folder = location.folder;
-    if (location.kind == CacheLocation::Kind::IndexDat)
-        return QStringLiteral("Internet Explorer");
-    if (folder.contains(QLatin1String("/mozilla/firefox/")) || component(folder, 0) == QLatin1String("cache2"))
-        return QStringLiteral("Firefox");
-    if (const qsizetype engine = folder.indexOf(QLatin1String("/QtWebEngine/")); engine >= 0)
-        return component(folder.left(engine), 0);
-    // Chromium family: <browser>/<profile>/Cache[/Cache_Data]
-    const int profileAt = component(folder, 0) == QLatin1String("Cache_Data") ? 2 : 1;
-    const QString browser = component(folder, profileAt + 1);
-    const QString vendor = component(folder, profileAt + 2);
-    return vendor == QLatin1String("BraveSoftware") ? vendor + QLatin1Char('/') + browser : browser;
-}
-
-QString CacheSourcesDialog::profileOf(const CacheLocation& location)
-{
-    const QString& folder = location.folder;
-    if (location.kind == CacheLocation::Kind::IndexDat)
-        return component(folder, 0);
-    if (component(folder, 0) == QLatin1String("cache2"))
-        return component(folder, 1);
-    return component(folder, component(folder, 0) == QLatin1String("Cache_Data") ? 2 : 1);
-}
-
 QTreeWidgetItem* CacheSourcesDialog::addRow(const CacheLocation& location, bool ticked, bool found)
 {
     auto* row = new QTreeWidgetItem(list_);
-    row->setText(BrowserColumn, browserOf(location));
-    row->setText(ProfileColumn, profileOf(location));
+    rowLocations_ << location;
+    row->setText(BrowserColumn, location.program);
+    row->setText(ProfileColumn, location.profile);
     row->setText(FormatColumn, formatName(location.kind));
     row->setText(FolderColumn, location.folder);
     row->setToolTip(FolderColumn, location.folder);
@@ -245,8 +236,24 @@ void CacheSourcesDialog::addFolder(const QString& folder)
     counting.start([this, &counting, location, row] { countEntries(counting, {location}, row); });
 }
 
+CacheDetector::Uses CacheSourcesDialog::uses() const
+{
+    return {browsersBox_->isChecked(), appsBox_->isChecked(), serviceWorkersBox_->isChecked()};
+}
+
+void CacheSourcesDialog::applyUses()
+{
+    const CacheDetector::Uses used = uses();
+    for (int i = 0; i < list_->topLevelItemCount() && i < rowLocations_.size(); ++i) {
+        QTreeWidgetItem* row = list_->topLevelItem(i);
+        if (row->data(BrowserColumn, kFoundRole).toBool())
+            row->setCheckState(BrowserColumn, used.includes(rowLocations_.at(i)) ? Qt::Checked : Qt::Unchecked);
+    }
+}
+
 bool CacheSourcesDialog::saveChoice()
 {
+    const CacheDetector::Uses used = uses();
     QStringList ticked;
     bool everyFoundTicked = true;
     bool onlyFound = true;
@@ -256,7 +263,8 @@ bool CacheSourcesDialog::saveChoice()
         const bool found = row->data(BrowserColumn, kFoundRole).toBool();
         if (isTicked)
             ticked << row->text(FolderColumn);
-        if (found && !isTicked)
+        // What the kinds chosen would use anyway needs no list.
+        if (found && i < rowLocations_.size() && isTicked != used.includes(rowLocations_.at(i)))
             everyFoundTicked = false;
         if (!found && isTicked)
             onlyFound = false;
@@ -267,6 +275,7 @@ bool CacheSourcesDialog::saveChoice()
     }
     IniFile ini(iniFile_);
     ini.update([&] {
+        used.writeTo(ini);
         ini.eraseSection(kSection);
         if (everyFoundTicked && onlyFound)
             return;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+class QCheckBox;
 class QDialogButtonBox;
 class QLabel;
 class QPushButton;
@@ -15,10 +16,12 @@ class QTreeWidgetItem;
 class WorkerThread;
 
 // "缓存来源": every cache found in the user's folders and every one chosen before, one row each with its
-// browser, profile, format, folder, number of entries and whether entries can be deleted from it, and a
-// tick box saying whether runs use it. OK writes the choice to the [cache] section of webgleaner.ini, which
-// the next run reads. Ticking every cache found and adding none writes no list at all: the program then
-// goes on using whatever caches it finds, browsers installed later included.
+// browser or app, profile, format, folder, number of entries and whether entries can be deleted from it,
+// and a tick box saying whether runs use it; above them, tick boxes for the kinds of cache used (browsers,
+// apps, service workers), which tick the rows of their kind when turned on or off. OK writes the kinds to
+// the [cache kinds] section of webgleaner.ini and the choice to its [cache] section, which the next run
+// reads. Ticking just the caches found of the kinds chosen and adding none writes no list at all: the
+// program then goes on using whatever caches of those kinds it finds, programs installed later included.
 //
 // Finding the caches and counting their entries read the user's folders, which can take long (a large
 // cache, a slow or hung network file system): both run on threads of the dialog's own, which report to it
@@ -52,9 +55,10 @@ public:
     bool saveChoice();
 
     QTreeWidget* list() const { return list_; }
+    QCheckBox* browsersBox() const { return browsersBox_; }
+    QCheckBox* appsBox() const { return appsBox_; }
+    QCheckBox* serviceWorkersBox() const { return serviceWorkersBox_; }
 
-    static QString browserOf(const CacheLocation& location);
-    static QString profileOf(const CacheLocation& location);
     static QString formatName(CacheLocation::Kind kind);
 
 private:
@@ -74,10 +78,19 @@ private:
     // Counts the entries of `locations` on `thread`, one after another, and fills in rows `firstRow` on.
     void countEntries(WorkerThread& thread, const QList<CacheLocation>& locations, int firstRow);
     void chooseFolder();
+    // The kinds the tick boxes say.
+    CacheDetector::Uses uses() const;
+    // Ticks the found rows of the kinds now used and clears the others.
+    void applyUses();
 
     const QString iniFile_;
     const CacheDetector::Homes homes_;
     QTreeWidget* list_ = nullptr;
+    QCheckBox* browsersBox_ = nullptr;
+    QCheckBox* appsBox_ = nullptr;
+    QCheckBox* serviceWorkersBox_ = nullptr;
+    // Each row's cache, in row order: what the kinds' tick boxes go by.
+    QList<CacheLocation> rowLocations_;
     QLabel* searchingLabel_ = nullptr;
     QPushButton* addButton_ = nullptr;
     QPushButton* okButton_ = nullptr;

@@ -13,6 +13,7 @@
 #include "util/IniFile.h"
 #include "util/Prompt.h"
 
+#include <QCheckBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QLabel>
@@ -187,8 +188,8 @@ private slots:
                 rows << QStringList{row->text(0), row->text(1), row->text(3), row->text(5)}.join('|');
             }
             rows.sort();
-            QCOMPARE(rows, (QStringList{"Firefox|abcd.default-release|" + firefox + "|是",
-                                        "chromium|Default|" + chromium + "|是"}));
+            QCOMPARE(rows, (QStringList{"Chromium|Default|" + chromium + "|是",
+                                        "Firefox|default-release|" + firefox + "|是"}));
             // The entries are counted off this thread.
             QTRY_VERIFY_WITH_TIMEOUT(
                 list->topLevelItem(0)->text(4).toInt() > 0 && list->topLevelItem(1)->text(4).toInt() > 0, 10000);
@@ -232,6 +233,47 @@ private slots:
         QVERIFY(!again.saveChoice());
         QCOMPARE(prompts_, QStringList{"请至少选择一个缓存！"});
         QCOMPARE(CacheDetector::programCaches(iniFile, homes).size(), 2);
+    }
+
+    void theSourcesDialogTicksTheKindsOfCacheChosen()
+    {
+        const QString chromium = home_->filePath(".cache/chromium/Default/Cache/Cache_Data");
+        const QString discord = home_->filePath(".config/discord/Cache/Cache_Data");
+        QVERIFY(copyFolder(kChromiumFixture, chromium));
+        QVERIFY(copyFolder(kChromiumFixture, discord));
+        const QString iniFile = QDir(program_->path()).filePath("webgleaner.ini");
+        const CacheDetector::Homes homes = CacheDetector::Homes::fromEnvironment();
+        const auto tickedRows = [](const CacheSourcesDialog& dialog) {
+            QStringList ticked;
+            for (int i = 0; i < dialog.list()->topLevelItemCount(); ++i) {
+                const QTreeWidgetItem* row = dialog.list()->topLevelItem(i);
+                if (row->checkState(0) == Qt::Checked)
+                    ticked << row->text(0);
+            }
+            ticked.sort();
+            return ticked;
+        };
+        {
+            CacheSourcesDialog dialog(iniFile, homes);
+            QTRY_VERIFY_WITH_TIMEOUT(!dialog.isSearching(), 10000);
+            QCOMPARE(dialog.list()->topLevelItemCount(), 2);
+            // Apps are shown, not used, until their kind is.
+            QCOMPARE(tickedRows(dialog), QStringList{"Chromium"});
+            dialog.appsBox()->setChecked(true);
+            QCOMPARE(tickedRows(dialog), (QStringList{"Chromium", "Discord"}));
+            QVERIFY(dialog.saveChoice());
+        }
+        // The kinds are written, and no list: what they include is found afresh at each run.
+        QVERIFY(!IniFile(iniFile).hasSection("cache"));
+        QVERIFY(IniFile(iniFile).readBool("cache kinds", "apps", false));
+        QCOMPARE(CacheDetector::programCaches(iniFile, homes).size(), 2);
+
+        CacheSourcesDialog again(iniFile, homes);
+        QTRY_VERIFY_WITH_TIMEOUT(!again.isSearching(), 10000);
+        QVERIFY(again.appsBox()->isChecked());
+        QCOMPARE(tickedRows(again), (QStringList{"Chromium", "Discord"}));
+        again.browsersBox()->setChecked(false);
+        QCOMPARE(tickedRows(again), QStringList{"Discord"});
     }
 
 private:

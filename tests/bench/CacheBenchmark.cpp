@@ -2,7 +2,7 @@
 //
 //   ReadFileHeads     reading the first 4 KB of every file in the cache folder with plain POSIX calls
 //                     (open, read, close): the floor of a walk for the formats that keep one file per
-//                     entry (Chromium simple cache, Firefox cache2)
+//                     entry (Chromium simple cache, Firefox cache2, a profile's service-worker caches)
 //   ReadFormatFiles   reading whole the files that hold every entry's records: the floor of a walk for
 //                     the formats that share a few files among all entries (a blockfile cache's index and
 //                     data_<n> files; an index.dat file, with the status of every body file beside it,
@@ -17,7 +17,9 @@
 //                     the streaming alone, the walk done beforehand: each file read once, as in the floor
 //
 // Usage: cache_benchmark [benchmark options] CACHE_FOLDER
-// tools/make-large-cache.py makes a large Chromium cache to point it at.
+// tools/make-large-cache.py makes a large Chromium cache to point it at, and
+// tools/make-service-worker-fixture.py --bulk N a large set of service-worker caches (point it at their
+// CacheStorage folder).
 
 #include "engine/cache/ByteSink.h"
 #include "engine/cache/CacheDetector.h"
@@ -55,7 +57,8 @@ QStringList cacheFiles()
 
 bool keepsOneFilePerEntry()
 {
-    return gLocation.kind == CacheLocation::Kind::ChromiumSimple || gLocation.kind == CacheLocation::Kind::Firefox;
+    return gLocation.kind == CacheLocation::Kind::ChromiumSimple || gLocation.kind == CacheLocation::Kind::Firefox ||
+           gLocation.kind == CacheLocation::Kind::ChromiumCacheStorage;
 }
 
 // Reads each file whole with plain POSIX calls; the bytes read.

@@ -520,18 +520,23 @@ CacheLocation CacheDetector::recognise(const QString& folder)
 {
     const QString clean = QDir::cleanPath(QDir(folder).absolutePath());
     // A cache that can be read wins over an unreadable folder beside it, as in a profile folder.
-    CacheLocation unreadable{CacheLocation::Kind::Unknown, clean};
+    CacheLocation unreadable;
+    unreadable.folder = clean;
     for (const char* inside : {"", "Cache/Cache_Data", "Cache_Data", "cache2", "Cache", "Content.IE5"}) {
         const QString candidate = *inside ? QDir(clean).filePath(QLatin1String(inside)) : clean;
         const CacheLocation::Kind kind = kindOf(candidate);
         if (kind == CacheLocation::Kind::NoPermission) {
-            if (unreadable.kind == CacheLocation::Kind::Unknown)
-                unreadable = {kind, candidate};
+            if (unreadable.kind == CacheLocation::Kind::Unknown) {
+                unreadable.kind = kind;
+                unreadable.folder = candidate;
+            }
             // Nothing inside a folder that cannot be listed can be looked at.
             if (candidate == clean)
                 break;
         } else if (kind != CacheLocation::Kind::Unknown) {
-            CacheLocation location{kind, candidate};
+            CacheLocation location;
+            location.kind = kind;
+            location.folder = candidate;
             guessNames(location);
             return location;
         }
@@ -561,9 +566,8 @@ CacheDetector::Uses CacheDetector::Uses::fromIni(const QString& iniFile)
     return uses;
 }
 
-void CacheDetector::Uses::writeTo(const QString& iniFile) const
+void CacheDetector::Uses::writeTo(IniFile& ini) const
 {
-    IniFile ini(iniFile);
     ini.update([&] {
         ini.writeBool(kUsesSection, kBrowsersKey, browsers);
         ini.writeBool(kUsesSection, kAppsKey, apps);

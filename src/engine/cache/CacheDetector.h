@@ -6,6 +6,7 @@
 #include <QString>
 #include <memory>
 
+class IniFile;
 class UrlCache;
 
 // Finds the browser caches of this computer's user and tells a cache folder's format from its contents.
@@ -33,7 +34,8 @@ public:
         bool serviceWorkers = true;
 
         static Uses fromIni(const QString& iniFile);
-        void writeTo(const QString& iniFile) const;
+        // Into `ini`, inside the caller's update when it makes one.
+        void writeTo(IniFile& ini) const;
         bool includes(const CacheLocation& location) const;
 
         friend bool operator==(const Uses&, const Uses&) = default;

@@ -1,4 +1,5 @@
 #include "engine/cache/CacheDetector.h"
+#include "util/IniFile.h"
 
 #include "QtPrinters.h"
 #include "TestFolders.h"
@@ -347,7 +348,8 @@ TEST_F(HomeLayoutTest, EveryBrowserForkAppSnapAndFlatpakIsFoundByTheNameItsUserK
     touch("apps.ini", "[cache kinds]\napps=1\nservice workers=0\n");
     EXPECT_EQ(used(at("apps.ini")), "18 8 0");
     CacheDetector::Uses onlyApps{false, true, true};
-    onlyApps.writeTo(at("written.ini"));
+    IniFile written(at("written.ini"));
+    onlyApps.writeTo(written);
     EXPECT_EQ(CacheDetector::Uses::fromIni(at("written.ini")), onlyApps);
     EXPECT_EQ(used(at("written.ini")), "0 9 1");
 }
