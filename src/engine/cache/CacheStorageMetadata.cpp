@@ -1,6 +1,5 @@
 #include "engine/cache/CacheStorageMetadata.h"
 
-#include "engine/cache/ChromiumTime.h"
 #include "engine/cache/ProtobufReader.h"
 
 namespace
@@ -31,7 +30,14 @@ bool isHeaderText(QByteArrayView text)
     return true;
 }
 
-Refusal readHeader(QByteArrayView message, QList<QPair<QByteArray, QByteArray>>& headers)
+// Whether the field is one the stored body no longer matches: CacheStorage keeps bodies decoded.
+bool describesStoredCoding(QByteArrayView name)
+{
+    return name.compare(QByteArrayView("content-encoding"), Qt::CaseInsensitive) == 0 ||
+           name.compare(QByteArrayView("content-length"), Qt::CaseInsensitive) == 0;
+}
+
+Refusal readHeader(QByteArrayView message, CacheStorageMetadata& metadata)
 {
     ProtobufReader reader(message);
     QByteArrayView name;
@@ -47,8 +53,11 @@ Refusal readHeader(QByteArrayView message, QList<QPair<QByteArray, QByteArray>>&
     if (reader.malformed())
         return Refusal::Malformed;
     // A field this program could not write back faithfully is dropped, not the entry.
-    if (!name.isEmpty() && isHeaderText(name) && isHeaderText(value) && !name.contains(':'))
-        headers.append({name.toByteArray(), value.toByteArray()});
+    if (name.isEmpty() || !isHeaderText(name) || !isHeaderText(value) || name.contains(':') ||
+        describesStoredCoding(name))
+        return Refusal::None;
+    metadata.headerLines.append(name).append(": ").append(value).append('\0');
+    ++metadata.headerCount;
     return Refusal::None;
 }
 
@@ -71,10 +80,10 @@ Refusal readResponse(QByteArrayView message, CacheStorageMetadata& metadata)
         } else if (field->number == kResponseHeader && bytes) {
             if (++headerFields > CacheStorageMetadata::kMaxHeaders)
                 return Refusal::TooManyHeaders;
-            if (const Refusal refusal = readHeader(field->bytes, metadata.headers); refusal != Refusal::None)
+            if (const Refusal refusal = readHeader(field->bytes, metadata); refusal != Refusal::None)
                 return refusal;
         } else if (field->number == kResponseTime && varint) {
-            metadata.responseTime = ChromiumTime::toUtc(qint64(field->value));
+            metadata.responseTime = qint64(field->value);
         } else if (field->number == kResponseUrlList && bytes) {
             metadata.responseUrl = field->bytes.toByteArray();
         }
@@ -116,16 +125,11 @@ CacheStorageMetadata CacheStorageMetadata::parse(QByteArrayView stream0)
 
 QByteArray CacheStorageMetadata::rawHead() const
 {
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(statusCode);
-    if (isHeaderText(statusText))
-        head += ' ' + statusText;
-    head += '\0';
-    for (const auto& [name, value] : headers) {
-        if (name.compare("content-encoding", Qt::CaseInsensitive) == 0 ||
-            name.compare("content-length", Qt::CaseInsensitive) == 0)
-            continue;
-        head += name + ": " + value + '\0';
-    }
-    head += '\0';
+    QByteArray head;
+    head.reserve(16 + statusText.size() + headerLines.size());
+    head.append("HTTP/1.1 ").append(QByteArray::number(statusCode));
+    if (!statusText.isEmpty() && isHeaderText(statusText))
+        head.append(' ').append(statusText);
+    head.append('\0').append(headerLines).append('\0');
     return head;
 }

@@ -2,9 +2,6 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QDateTime>
-#include <QList>
-#include <QPair>
 
 // What Chromium's CacheStorage (the caches service workers fill through the Cache API) keeps in stream 0
 // of each entry instead of the HTTP cache's pickled response info: a CacheMetadata protocol buffer of the
@@ -37,15 +34,19 @@ struct CacheStorageMetadata
     int statusCode = 0;
     QByteArray statusText;
     quint64 responseType = 0;
-    QList<QPair<QByteArray, QByteArray>> headers; // name and value, in stored order
-    QDateTime responseTime;                       // UTC; invalid when not recorded
-    QByteArray responseUrl;                       // the last of the URL list; empty when none
+    // The header fields as "name: value" lines each ended by a NUL, in stored order: gathered in one
+    // buffer as they are read, since a walk reads one set per entry. A field whose name or value holds a
+    // line break or NUL, which would forge fields of its own, is left out.
+    QByteArray headerLines;
+    int headerCount = 0;     // the fields in headerLines
+    qint64 responseTime = 0; // Chromium's time (see ChromiumTime); 0 when not recorded
+    QByteArray responseUrl;  // the last of the URL list; empty when none
 
     static CacheStorageMetadata parse(QByteArrayView stream0);
 
     // The status line and header fields as HttpResponseHead::parse takes them. CacheStorage keeps bodies
     // as the page saw them, with any content coding already undone, while the stored headers still name
-    // the coding the server used: Content-Encoding and Content-Length are left out, so that the body is
-    // read as it lies.
+    // the coding the server used: Content-Encoding and Content-Length are left out of headerLines, so that
+    // the body is read as it lies.
     QByteArray rawHead() const;
 };

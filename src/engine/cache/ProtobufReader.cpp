@@ -4,6 +4,9 @@
 
 std::optional<quint64> ProtobufReader::readVarint()
 {
+    // Tags, lengths and most values fit one byte.
+    if (position_ < message_.size() && !(quint8(message_[position_]) & 0x80))
+        return quint8(message_[position_++]);
     quint64 value = 0;
     for (int index = 0; index < kMaxVarintBytes; ++index) {
         if (position_ >= message_.size())

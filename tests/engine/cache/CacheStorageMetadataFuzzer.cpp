@@ -36,11 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const CacheStorageMetadata metadata = CacheStorageMetadata::parse(input);
     if (metadata.refusal != CacheStorageMetadata::Refusal::None) {
-        require(metadata.headers.isEmpty() && metadata.statusCode == 0);
+        require(metadata.headerLines.isEmpty() && metadata.statusCode == 0);
         return 0;
     }
     require(metadata.statusCode >= 200 && metadata.statusCode <= 299 && metadata.statusCode != 206);
-    require(metadata.headers.size() <= CacheStorageMetadata::kMaxHeaders);
+    require(metadata.headerCount <= CacheStorageMetadata::kMaxHeaders);
+    require(metadata.headerLines.count('\0') == metadata.headerCount);
     // The head made of the fields parses back with the same status.
     const std::optional<HttpResponseHead> head = HttpResponseHead::parse(metadata.rawHead());
     require(head && head->statusCode() == metadata.statusCode);
