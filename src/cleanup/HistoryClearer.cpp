@@ -57,7 +57,6 @@ QStringList profileCandidates(const QString& cacheProfile, const CacheDetector::
     return candidates;
 }
 
-
 } // namespace
 
 HistoryClearer::HistoryClearer(QString iniFile, CacheDetector::Homes homes, Finished finished, FailureLog* log)
@@ -90,6 +89,10 @@ QStringList HistoryClearer::profileFolders(const QList<CacheLocation>& caches, c
 {
     QStringList folders;
     for (const CacheLocation& cache : caches) {
+        // An app's user data may hold a history database too, but what it lists is the app's own doing,
+        // not the user's browsing.
+        if (cache.app)
+            continue;
         for (const QString& candidate : profileCandidates(profileHoldingCache(cache.folder), homes)) {
             if (holdsHistory(candidate)) {
                 if (!folders.contains(candidate))

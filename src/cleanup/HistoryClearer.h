@@ -30,7 +30,7 @@ public:
     // The profile folders holding the history stores of the browsers that wrote `caches`. Browsers on
     // Linux keep their cache under the cache home and their profile under the config home (Chromium) or a
     // dot folder of the home (Firefox), under the same relative path; a profile may also hold its cache.
-    // Folders without a history store are left out; each folder comes once.
+    // Folders without a history store, and apps' caches, are left out; each folder comes once.
     static QStringList profileFolders(const QList<CacheLocation>& caches, const CacheDetector::Homes& homes);
 
     void start();

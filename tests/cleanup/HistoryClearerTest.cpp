@@ -48,6 +48,13 @@ TEST(HistoryClearerTest, EachCacheLeadsToTheProfileHoldingItsHistory)
         if (!expected.contains(profile))
             expected << profile;
     }
+    // An app built on Chromium keeps a history store beside its cache: not the user's browsing.
+    CacheLocation app{Kind::ChromiumSimple, home.filePath(".config/discord/Cache/Cache_Data")};
+    app.app = true;
+    caches << app;
+    ASSERT_TRUE(QDir().mkpath(home.filePath(".config/discord")));
+    QFile appHistory(home.filePath(".config/discord/History"));
+    ASSERT_TRUE(appHistory.open(QIODevice::WriteOnly));
     EXPECT_EQ(HistoryClearer::profileFolders(caches, homes), expected);
 }
 

@@ -33,6 +33,7 @@ public:
         QByteArrayView bytes; // a length-delimited field's bytes
     };
 
+    // Reads `message` in place: it must outlive the reader and the fields' bytes.
     explicit ProtobufReader(QByteArrayView message) : message_(message) {}
 
     // The next field; std::nullopt at the end of the message or at the first malformed byte, which

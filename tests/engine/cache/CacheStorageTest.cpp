@@ -194,7 +194,8 @@ TEST(CacheStorageTest, HeaderFieldsThatWouldForgeLinesAreDropped)
 
 TEST(CacheStorageTest, TheWireReaderStopsAtTheFirstBadByte)
 {
-    ProtobufReader reader(varintField(1, 150) + QByteArray::fromHex("12ff"));
+    const QByteArray message = varintField(1, 150) + QByteArray::fromHex("12ff");
+    ProtobufReader reader(message);
     const std::optional<ProtobufReader::Field> first = reader.next();
     ASSERT_TRUE(first);
     EXPECT_EQ(first->number, 1u);
