@@ -350,12 +350,11 @@ private:
     // caches in <configuration home>/<browser>/<profile>/, of every profile there or in Local State.
     void addChromiumBrowsers(const Place& place)
     {
-        for (const KnownName& browser : kChromiumBrowsers) {
-            const QString name = QString::fromLatin1(browser.name) + place.suffix;
-            const QString cache = pathIn(place.cacheHome, QLatin1String(browser.folder));
-            const QString userData = pathIn(place.configHome, QLatin1String(browser.folder));
-            if (!QFileInfo(cache).isDir() && !QFileInfo(userData).isDir())
-                continue;
+        for (const QString& browser : chromiumBrowserFolders(place)) {
+            const QString known = knownName(kChromiumBrowsers, browser);
+            const QString name = (known.isEmpty() ? QFileInfo(browser).fileName() : known) + place.suffix;
+            const QString cache = pathIn(place.cacheHome, browser);
+            const QString userData = pathIn(place.configHome, browser);
             QHash<QString, QString> shownNames;
             QStringList profiles;
             for (const auto& [folder, shown] : localStateProfiles(userData)) {
@@ -375,6 +374,30 @@ private:
                 addServiceWorkers(pathIn(userData, profile), name, shown, false);
             }
         }
+    }
+
+    // The folders of Chromium-family browsers in the cache or configuration home, relative to it: those
+    // named in the table, and the other channels and editions of the families it names.
+    static QStringList chromiumBrowserFolders(const Place& place)
+    {
+        static const QRegularExpression family(
+            QStringLiteral("^(chromium|google-chrome|microsoft-edge|vivaldi|opera|yandex-browser)(-.*)?$"));
+        QStringList folders;
+        QStringList brave;
+        for (const QString& home : {place.cacheHome, place.configHome}) {
+            for (const QString& name : subfolders(home)) {
+                if (family.match(name).hasMatch())
+                    folders << name;
+            }
+            for (const QString& name : subfolders(pathIn(home, QStringLiteral("BraveSoftware"))))
+                brave << QStringLiteral("BraveSoftware/") + name;
+        }
+        // Brave's vendor folder after the others, in the order the browsers were always found in.
+        for (QStringList* list : {&folders, &brave}) {
+            std::sort(list->begin(), list->end());
+            list->erase(std::unique(list->begin(), list->end()), list->end());
+        }
+        return folders + brave;
     }
 
     // The caches of Firefox-family profiles: each profile that profiles.ini lists, with its Path= relative
@@ -453,8 +476,9 @@ private:
     // Found by what they hold rather than by name, so that apps this program has never heard of count too.
     void addChromiumApps(const Place& place)
     {
+        const QStringList browsers = chromiumBrowserFolders(place);
         for (const QString& folder : subfolders(place.configHome)) {
-            if (!knownName(kChromiumBrowsers, folder).isEmpty() || folder == QLatin1String("BraveSoftware"))
+            if (browsers.contains(folder) || folder == QLatin1String("BraveSoftware"))
                 continue;
             const QString userData = pathIn(place.configHome, folder);
             const QString known = knownName(kChromiumApps, folder);

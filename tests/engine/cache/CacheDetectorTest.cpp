@@ -271,6 +271,7 @@ TEST_F(HomeLayoutTest, EveryBrowserForkAppSnapAndFlatpakIsFoundByTheNameItsUserK
         {simple,  ".cache/BraveSoftware/Brave-Browser/Default/Cache/Cache_Data",  "chromium-simple Brave · Default"},
         {simple,  ".cache/yandex-browser/Default/Cache/Cache_Data",               "chromium-simple Yandex Browser · Default"},
         {simple,  ".cache/opera/Cache/Cache_Data",                                "chromium-simple Opera"},
+        {simple,  ".cache/google-chrome-canary/Default/Cache/Cache_Data",         "chromium-simple google-chrome-canary · Default"},
         {simple,  ".var/app/org.chromium.Chromium/cache/chromium/Default/Cache/Cache_Data",
                                                                                   "chromium-simple Chromium (Flatpak) · Default"},
         {simple,  ".cache/qutebrowser/webengine/Cache",                           "chromium-simple qutebrowser"},
@@ -344,9 +345,9 @@ TEST_F(HomeLayoutTest, EveryBrowserForkAppSnapAndFlatpakIsFoundByTheNameItsUserK
         }
         return QString("%1 %2 %3").arg(browsers).arg(apps).arg(serviceWorkers);
     };
-    EXPECT_EQ(used(at("missing.ini")), "20 0 2");
+    EXPECT_EQ(used(at("missing.ini")), "21 0 2");
     touch("apps.ini", "[cache kinds]\napps=1\nservice workers=0\n");
-    EXPECT_EQ(used(at("apps.ini")), "18 8 0");
+    EXPECT_EQ(used(at("apps.ini")), "19 8 0");
     CacheDetector::Uses onlyApps{false, true, true};
     IniFile written(at("written.ini"));
     onlyApps.writeTo(written);
