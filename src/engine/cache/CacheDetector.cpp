@@ -513,15 +513,19 @@ QList<CacheLocation> CacheDetector::detect(const Homes& homes)
 {
     Finder finder;
     finder.addPlace({homes.home, homes.cacheHome, homes.configHome, QString()});
-    // Snap packages keep a home of their own per revision (current) and one shared by all (common);
-    // Flatpak gives each application its own cache and configuration homes.
+    // Snap packages keep a home of their own per revision (current) and one shared by all (common), where
+    // Chromium keeps its user data in the folder itself rather than in .config; Flatpak gives each
+    // application its own cache and configuration homes.
     const QString snaps = pathIn(homes.home, QStringLiteral("snap"));
+    const QString snapSuffix = QStringLiteral(" (Snap)");
     for (const QString& snap : subfolders(snaps)) {
-        for (const char* kept : {"current", "common"}) {
-            const QString home = pathIn(snaps, snap + QLatin1Char('/') + QLatin1String(kept));
-            finder.addPlace({home, pathIn(home, QStringLiteral(".cache")), pathIn(home, QStringLiteral(".config")),
-                             QStringLiteral(" (Snap)")});
-        }
+        const QString current = pathIn(snaps, snap + QStringLiteral("/current"));
+        const QString common = pathIn(snaps, snap + QStringLiteral("/common"));
+        const QString commonCache = pathIn(common, QStringLiteral(".cache"));
+        finder.addPlace({current, pathIn(current, QStringLiteral(".cache")), pathIn(current, QStringLiteral(".config")),
+                         snapSuffix});
+        finder.addPlace({common, commonCache, pathIn(common, QStringLiteral(".config")), snapSuffix});
+        finder.addPlace({common, commonCache, common, snapSuffix});
     }
     const QString flatpaks = pathIn(homes.home, QStringLiteral(".var/app"));
     for (const QString& app : subfolders(flatpaks)) {

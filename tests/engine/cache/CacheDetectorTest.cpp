@@ -275,6 +275,9 @@ TEST_F(HomeLayoutTest, EveryBrowserForkAppSnapAndFlatpakIsFoundByTheNameItsUserK
         {simple,  ".var/app/org.chromium.Chromium/cache/chromium/Default/Cache/Cache_Data",
                                                                                   "chromium-simple Chromium (Flatpak) · Default"},
         {simple,  ".cache/qutebrowser/webengine/Cache",                           "chromium-simple qutebrowser"},
+        {simple,  "snap/chromium/common/.cache/chromium/Default/Cache/Cache_Data", "chromium-simple Chromium (Snap) · Default"},
+        {Fixture::CacheStorage, "snap/chromium/common/chromium/Default/Service Worker/CacheStorage",
+                                                                                  "chromium-cache-storage Chromium (Snap) · Default · service workers"},
         // Firefox family: without profiles.ini, by a relative Path= two folders deep (Firefox 147 and later),
         // by a relative one, by an absolute one
         {firefox, ".cache/mozilla/firefox/ab12cd.default-esr/cache2",             "firefox Firefox · default-esr"},
@@ -345,9 +348,9 @@ TEST_F(HomeLayoutTest, EveryBrowserForkAppSnapAndFlatpakIsFoundByTheNameItsUserK
         }
         return QString("%1 %2 %3").arg(browsers).arg(apps).arg(serviceWorkers);
     };
-    EXPECT_EQ(used(at("missing.ini")), "21 0 2");
+    EXPECT_EQ(used(at("missing.ini")), "23 0 3");
     touch("apps.ini", "[cache kinds]\napps=1\nservice workers=0\n");
-    EXPECT_EQ(used(at("apps.ini")), "19 8 0");
+    EXPECT_EQ(used(at("apps.ini")), "20 8 0");
     CacheDetector::Uses onlyApps{false, true, true};
     IniFile written(at("written.ini"));
     onlyApps.writeTo(written);
