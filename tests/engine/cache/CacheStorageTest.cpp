@@ -131,6 +131,45 @@ TEST(CacheStorageTest, EntriesAreDeletedOneByOneAndTheRestStays)
                                   "http://127.0.0.1:18435/sw/style.css", "http://localhost:18435/sw/other.gif"}));
 }
 
+TEST(CacheStorageTest, OneSitesCachesAreClearedAndNoOthers)
+{
+    const CacheCopy copy(kRoot, QStringLiteral("CacheStorage"));
+    ASSERT_TRUE(copy.isComplete());
+    // A second site: a copy of the first's caches under another origin hash, its index naming another
+    // origin of the same length, so that the message's lengths still hold.
+    const QString first = QDir(copy.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot).first();
+    const CacheCopy other(copy.file(first), QStringLiteral("0000other"));
+    QByteArray index = fileBytes(other.file(QStringLiteral("index.txt")));
+    index.replace("http://127.0.0.1:18435/", "https://pwa.example.org");
+    ASSERT_TRUE(writeFileBytes(other.file(QStringLiteral("index.txt")), index));
+    ASSERT_TRUE(QDir().rename(other.path(), copy.file(QStringLiteral("0000other"))));
+    // A third whose index names it by a partitioned storage key alone.
+    const CacheCopy third(copy.file(first), QStringLiteral("1111third"));
+    ASSERT_TRUE(writeFileBytes(third.file(QStringLiteral("index.txt")),
+                               lengthDelimited(3, "https://third.example/^0https://top.example")));
+    ASSERT_TRUE(QDir().rename(third.path(), copy.file(QStringLiteral("1111third"))));
+
+    QList<CacheStorageRoot::Site> sites = CacheStorageRoot::sites(copy.path());
+    ASSERT_EQ(sites.size(), 3);
+    EXPECT_EQ(sites[0].name, "http://127.0.0.1:18435/");
+    EXPECT_EQ(sites[1].name, "https://pwa.example.org");
+    EXPECT_EQ(sites[2].name, "https://third.example/");
+    EXPECT_EQ(sites[1].cacheFolders.size(), 2);
+
+    const std::unique_ptr<UrlCache> site = CacheStorageRoot::open(sites[1].cacheFolders);
+    std::vector<CacheEntry> references;
+    const std::unique_ptr<CacheEnumeration> all = site->enumerateAll();
+    while (std::optional<CacheEntry> entry = all->next())
+        references.push_back(std::move(*entry));
+    EXPECT_EQ(references.size(), 6u);
+    for (const CacheEntry& entry : references)
+        EXPECT_EQ(site->removeEntry(entry), UrlCache::RemoveOutcome::Removed) << entry.url.toStdString();
+
+    const std::unique_ptr<UrlCache> whole = CacheStorageRoot::open(copy.path());
+    EXPECT_EQ(walk(*whole).size(), 10u) << "the other sites' entries stay";
+    EXPECT_TRUE(walk(*CacheStorageRoot::open(sites[1].cacheFolders)).empty());
+}
+
 TEST(CacheStorageTest, MetadataSaysWhyAnEntryIsRefused)
 {
     const QByteArray real = metadataOf(kSite + QStringLiteral("index.html"));
