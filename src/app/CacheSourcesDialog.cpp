@@ -1,6 +1,8 @@
 #include "app/CacheSourcesDialog.h"
 
+#include "cleanup/TFrmDelete.h"
 #include "engine/cache/CacheEnumeration.h"
+#include "engine/cache/CacheStorageRoot.h"
 #include "engine/cache/UrlCache.h"
 #include "util/FolderDialog.h"
 #include "util/IniFile.h"
@@ -13,6 +15,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QListWidget>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -64,6 +67,17 @@ CacheSourcesDialog::CacheSourcesDialog(const QString& iniFile, const CacheDetect
     addButton_->setAutoDefault(false);
     addButton_->setEnabled(false);
     connect(addButton_, &QPushButton::clicked, this, &CacheSourcesDialog::chooseFolder);
+    clearSitesButton_ = new QPushButton(QStringLiteral("按网站清除..."));
+    clearSitesButton_->setObjectName(QStringLiteral("ClearSitesButton"));
+    clearSitesButton_->setAutoDefault(false);
+    clearSitesButton_->setEnabled(false);
+    clearSitesButton_->setToolTip(QStringLiteral("清除所选 Service Worker 缓存中某些网站的缓存"));
+    connect(clearSitesButton_, &QPushButton::clicked, this, &CacheSourcesDialog::chooseSitesToClear);
+    connect(list_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current) {
+        const int row = list_->indexOfTopLevelItem(current);
+        clearSitesButton_->setEnabled(row >= 0 && row < rowLocations_.size() &&
+                                      rowLocations_.at(row).kind == CacheLocation::Kind::ChromiumCacheStorage);
+    });
     auto* buttons = new QDialogButtonBox;
     okButton_ = buttons->addButton(QStringLiteral("确 定"), QDialogButtonBox::AcceptRole);
     okButton_->setObjectName(QStringLiteral("OkButton"));
@@ -76,6 +90,7 @@ CacheSourcesDialog::CacheSourcesDialog(const QString& iniFile, const CacheDetect
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     auto* buttonRow = new QHBoxLayout;
     buttonRow->addWidget(addButton_);
+    buttonRow->addWidget(clearSitesButton_);
     buttonRow->addStretch();
     buttonRow->addWidget(buttons);
 
@@ -249,6 +264,61 @@ void CacheSourcesDialog::applyUses()
         if (row->data(BrowserColumn, kFoundRole).toBool())
             row->setCheckState(BrowserColumn, used.includes(rowLocations_.at(i)) ? Qt::Checked : Qt::Unchecked);
     }
+}
+
+void CacheSourcesDialog::chooseSitesToClear()
+{
+    const int row = list_->indexOfTopLevelItem(list_->currentItem());
+    if (row < 0 || row >= rowLocations_.size())
+        return;
+    QDialog chooser(this);
+    chooser.setWindowTitle(QStringLiteral("按网站清除 Service Worker 缓存"));
+    auto* sites = new QListWidget;
+    sites->setObjectName(QStringLiteral("SiteList"));
+    for (const CacheStorageRoot::Site& site : CacheStorageRoot::sites(rowLocations_.at(row).folder)) {
+        auto* item = new QListWidgetItem(site.name, sites);
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        item->setCheckState(Qt::Unchecked);
+    }
+    auto* buttons = new QDialogButtonBox;
+    buttons->addButton(QStringLiteral("清 除"), QDialogButtonBox::AcceptRole);
+    buttons->addButton(QStringLiteral("取 消"), QDialogButtonBox::RejectRole);
+    connect(buttons, &QDialogButtonBox::accepted, &chooser, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &chooser, &QDialog::reject);
+    auto* layout = new QVBoxLayout(&chooser);
+    layout->addWidget(new QLabel(QStringLiteral("选择要清除其缓存的网站：")));
+    layout->addWidget(sites);
+    layout->addWidget(buttons);
+    if (chooser.exec() != QDialog::Accepted)
+        return;
+    QStringList chosen;
+    for (int i = 0; i < sites->count(); ++i) {
+        if (sites->item(i)->checkState() == Qt::Checked)
+            chosen << sites->item(i)->text();
+    }
+    if (!chosen.isEmpty())
+        clearSites(row, chosen);
+}
+
+void CacheSourcesDialog::clearSites(int row, const QStringList& siteNames)
+{
+    if (row < 0 || row >= rowLocations_.size() ||
+        !Prompt::ask(this, QStringLiteral("确实要清除所选网站的 Service Worker 缓存吗？")))
+        return;
+    const CacheLocation location = rowLocations_.at(row);
+    QStringList folders;
+    for (const CacheStorageRoot::Site& site : CacheStorageRoot::sites(location.folder)) {
+        if (siteNames.contains(site.name))
+            folders << site.cacheFolders;
+    }
+    const std::unique_ptr<UrlCache> cache = CacheStorageRoot::open(folders);
+    {
+        TFrmDelete clearing(*cache, this);
+        clearing.exec();
+    }
+    list_->topLevelItem(row)->setText(EntriesColumn, QStringLiteral("…"));
+    auto& counting = *threads_.emplace_back(std::make_unique<WorkerThread>(QStringLiteral("cache count"), nullptr));
+    counting.start([this, &counting, location, row] { countEntries(counting, {location}, row); });
 }
 
 bool CacheSourcesDialog::saveChoice()

@@ -23,6 +23,9 @@ class WorkerThread;
 // reads. Ticking just the caches found of the kinds chosen and adding none writes no list at all: the
 // program then goes on using whatever caches of those kinds it finds, programs installed later included.
 //
+// A row of service workers' caches can be cleared site by site: "按网站清除..." lists the sites whose caches
+// the profile keeps and clears those ticked in the clean-up dialog, then counts the row again.
+//
 // Finding the caches and counting their entries read the user's folders, which can take long (a large
 // cache, a slow or hung network file system): both run on threads of the dialog's own, which report to it
 // queued and are stopped and joined when it closes, so neither the window nor closing it waits for them.
@@ -53,6 +56,9 @@ public:
     void addFolder(const QString& folder);
     // Writes the choice; false, with a message, when no cache is ticked.
     bool saveChoice();
+    // Clears, once the user says yes, the service-worker caches of the sites named `siteNames` (as
+    // CacheStorageRoot::sites names them) of the cache in `row`, in the clean-up dialog.
+    void clearSites(int row, const QStringList& siteNames);
 
     QTreeWidget* list() const { return list_; }
     QCheckBox* browsersBox() const { return browsersBox_; }
@@ -78,6 +84,8 @@ private:
     // Counts the entries of `locations` on `thread`, one after another, and fills in rows `firstRow` on.
     void countEntries(WorkerThread& thread, const QList<CacheLocation>& locations, int firstRow);
     void chooseFolder();
+    // Asks which sites of the current row's service-worker caches to clear, and clears them.
+    void chooseSitesToClear();
     // The kinds the tick boxes say.
     CacheDetector::Uses uses() const;
     // Ticks the found rows of the kinds now used and clears the others.
@@ -94,6 +102,7 @@ private:
     QLabel* searchingLabel_ = nullptr;
     QPushButton* addButton_ = nullptr;
     QPushButton* okButton_ = nullptr;
+    QPushButton* clearSitesButton_ = nullptr;
     bool searching_ = true;
     // The search and its counting, then one thread for each folder added; all stopped and joined on closing.
     std::vector<std::unique_ptr<WorkerThread>> threads_;

@@ -5,6 +5,7 @@
 #include "app/ProgramLocale.h"
 #include "app/TAboutBox.h"
 #include "app/TFrmMain.h"
+#include "cleanup/TFrmDelete.h"
 #include "library/TFrmzlk.h"
 #include "library/WebPreview.h"
 #include "plans/TFrmOpt.h"
@@ -18,6 +19,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -25,6 +27,7 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 
 namespace
@@ -274,6 +277,43 @@ private slots:
         QCOMPARE(tickedRows(again), (QStringList{"Chromium", "Discord"}));
         again.browsersBox()->setChecked(false);
         QCOMPARE(tickedRows(again), QStringList{"Discord"});
+    }
+
+    void theSourcesDialogClearsTheServiceWorkerCachesOfTheSitesChosen()
+    {
+        const QString serviceWorkers = home_->filePath(".config/chromium/Default/Service Worker/CacheStorage");
+        QVERIFY(copyFolder(WEBGLEANER_TEST_DATA "/caches/chromium-cache-storage/CacheStorage", serviceWorkers));
+        QVERIFY(copyFolder(kChromiumFixture, home_->filePath(".cache/chromium/Default/Cache/Cache_Data")));
+        CacheSourcesDialog dialog(QDir(program_->path()).filePath("webgleaner.ini"),
+                                  CacheDetector::Homes::fromEnvironment());
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isSearching(), 10000);
+        auto* clearSites = dialog.findChild<QPushButton*>("ClearSitesButton");
+        int serviceWorkerRow = -1;
+        for (int i = 0; i < dialog.list()->topLevelItemCount(); ++i) {
+            dialog.list()->setCurrentItem(dialog.list()->topLevelItem(i));
+            const bool isServiceWorkers = dialog.list()->topLevelItem(i)->text(3) == serviceWorkers;
+            QCOMPARE(clearSites->isEnabled(), isServiceWorkers);
+            if (isServiceWorkers)
+                serviceWorkerRow = i;
+        }
+        QVERIFY(serviceWorkerRow >= 0);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog.list()->topLevelItem(serviceWorkerRow)->text(4), QStringLiteral("5"), 10000);
+
+        // The clean-up dialog clears the site's caches and is closed once it says it is done.
+        auto* watch = new QTimer(&dialog);
+        connect(watch, &QTimer::timeout, watch, [watch] {
+            TFrmDelete* clearing = TFrmDelete::current();
+            auto* close = clearing ? clearing->findChild<QPushButton*>("BitBtn1") : nullptr;
+            auto* bar = clearing ? clearing->findChild<QProgressBar*>("ProgressBar1") : nullptr;
+            if (close == nullptr || !close->isEnabled() || bar->value() != 100)
+                return;
+            watch->stop();
+            QTest::mouseClick(close, Qt::LeftButton);
+        });
+        watch->start(20);
+        dialog.clearSites(serviceWorkerRow, {"http://127.0.0.1:18435/"});
+        QCOMPARE(prompts_, QStringList{QStringLiteral("确实要清除所选网站的 Service Worker 缓存吗？")});
+        QTRY_COMPARE_WITH_TIMEOUT(dialog.list()->topLevelItem(serviceWorkerRow)->text(4), QStringLiteral("0"), 10000);
     }
 
 private:
