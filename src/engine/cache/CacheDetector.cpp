@@ -148,6 +148,14 @@ constexpr KnownName kChromiumApps[] = {
     {"GitHub Desktop", "GitHub Desktop"},
 };
 
+// Web browsers built on Qt WebEngine, by their application folder; other Qt WebEngine programs are apps.
+constexpr KnownName kWebEngineBrowsers[] = {
+    {"falkon", "Falkon"},
+    {"konqueror", "Konqueror"},
+    {"otter-browser", "Otter Browser"},
+    {"angelfish", "Angelfish"},
+};
+
 // Firefox and the programs built from its source: where each keeps its profiles (profiles.ini) below the
 // home, and its caches below the cache home, one folder per profile or per profile's Path=.
 struct FirefoxFamily
@@ -449,18 +457,20 @@ private:
     {
         for (const QString& first : subfolders(place.cacheHome)) {
             const QString level1 = pathIn(place.cacheHome, first);
-            addWebEngineProfiles(pathIn(level1, QStringLiteral("QtWebEngine")), first + place.suffix);
+            addWebEngineProfiles(pathIn(level1, QStringLiteral("QtWebEngine")), first, place.suffix);
             for (const QString& second : subfolders(level1))
-                addWebEngineProfiles(pathIn(level1, second + QStringLiteral("/QtWebEngine")), second + place.suffix);
+                addWebEngineProfiles(pathIn(level1, second + QStringLiteral("/QtWebEngine")), second, place.suffix);
         }
     }
 
-    void addWebEngineProfiles(const QString& webEngine, const QString& program)
+    void addWebEngineProfiles(const QString& webEngine, const QString& application, const QString& suffix)
     {
+        const QString known = knownName(kWebEngineBrowsers, application);
+        const QString program = (known.isEmpty() ? application : known) + suffix;
         for (const QString& profile : subfolders(webEngine)) {
             const QString folder = pathIn(webEngine, profile);
             for (const char* cache : {"Cache/Cache_Data", "Cache_Data", "Cache"})
-                addFolder(pathIn(folder, QLatin1String(cache)), program, profile, true);
+                addFolder(pathIn(folder, QLatin1String(cache)), program, profile, known.isEmpty());
         }
     }
 

@@ -302,6 +302,7 @@ TEST_F(HomeLayoutTest, EveryBrowserForkAppSnapAndFlatpakIsFoundByTheNameItsUserK
         {simple,  ".local/share/Steam/config/htmlcache/Cache",                    "chromium-simple Steam"},
         {simple,  ".cache/spotify/Browser/Cache",                                 "chromium-simple Spotify"},
         {simple,  ".cache/example/viewer/QtWebEngine/Default/Cache",              "chromium-simple viewer · Default"},
+        {simple,  ".cache/falkon/QtWebEngine/Default/Cache",                      "chromium-simple Falkon · Default"},
     };
     // clang-format on
     touch(".config/chromium/Local State",
@@ -348,9 +349,9 @@ TEST_F(HomeLayoutTest, EveryBrowserForkAppSnapAndFlatpakIsFoundByTheNameItsUserK
         }
         return QString("%1 %2 %3").arg(browsers).arg(apps).arg(serviceWorkers);
     };
-    EXPECT_EQ(used(at("missing.ini")), "23 0 3");
+    EXPECT_EQ(used(at("missing.ini")), "24 0 3");
     touch("apps.ini", "[cache kinds]\napps=1\nservice workers=0\n");
-    EXPECT_EQ(used(at("apps.ini")), "20 8 0");
+    EXPECT_EQ(used(at("apps.ini")), "21 8 0");
     CacheDetector::Uses onlyApps{false, true, true};
     IniFile written(at("written.ini"));
     onlyApps.writeTo(written);
