@@ -169,6 +169,8 @@ QString CacheSourcesDialog::formatName(CacheLocation::Kind kind)
         return QStringLiteral("IE 缓存 (index.dat)");
     case CacheLocation::Kind::ChromiumCacheStorage:
         return QStringLiteral("Service Worker 缓存");
+    case CacheLocation::Kind::WebKit:
+        return QStringLiteral("WebKit 缓存");
     case CacheLocation::Kind::NoPermission:
         return QStringLiteral("无权读取");
     case CacheLocation::Kind::Unknown:

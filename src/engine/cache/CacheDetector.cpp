@@ -7,6 +7,8 @@
 #include "engine/cache/FirefoxCache.h"
 #include "engine/cache/IndexDatCache.h"
 #include "engine/cache/SimpleCache.h"
+#include "engine/cache/WebKitCache.h"
+#include "engine/cache/WebKitCacheFolder.h"
 #include "util/IniFile.h"
 
 #include <QDir>
@@ -67,6 +69,8 @@ CacheLocation::Kind kindOf(const QString& folder)
                                                       : CacheLocation::Kind::Firefox;
     if (IndexDatCache::recognises(folder))
         return CacheLocation::Kind::IndexDat;
+    if (WebKitCacheFolder::recognises(folder))
+        return CacheLocation::Kind::WebKit;
     // Searched for only under the names the browsers give them: a search below any folder could take long.
     const QString name = QFileInfo(folder).fileName();
     if ((name == QLatin1String("CacheStorage") || name == QLatin1String("WebStorage")) &&
@@ -243,10 +247,22 @@ QString component(const QString& path, int fromEnd)
     return fromEnd < parts.size() ? parts.at(parts.size() - 1 - fromEnd) : QString();
 }
 
+// The program a WebKitGTK cache belongs to, by its folder in the cache home (<program>/WebKitCache).
+QString webKitProgramName(const QString& programFolder)
+{
+    return programFolder == QLatin1String("epiphany") ? QStringLiteral("GNOME Web") : programFolder;
+}
+
 // Program and profile of a cache folder the user named, as far as its path tells them.
 void guessNames(CacheLocation& location)
 {
     const QString& folder = location.folder;
+    if (location.kind == CacheLocation::Kind::WebKit) {
+        location.program = webKitProgramName(component(folder, 1)) +
+                           (folder.contains(QLatin1String("/.var/app/")) ? QStringLiteral(" (Flatpak)") : QString());
+        location.app = location.program != QLatin1String("GNOME Web");
+        return;
+    }
     if (location.kind == CacheLocation::Kind::IndexDat) {
         location.program = QStringLiteral("Internet Explorer");
         location.profile = component(folder, 0);
@@ -299,6 +315,7 @@ public:
         addWebEngineProfiles(place);
         addOwnPlaces(place);
         addChromiumApps(place);
+        addWebKitPrograms(place);
     }
 
     // A Wine prefix: the old URL cache of each Windows user, and the Chromium-family profiles inside it.
@@ -500,6 +517,17 @@ private:
         }
     }
 
+    // WebKitGTK programs keep their network cache in <cache home>/<program>/WebKitCache: GNOME Web as
+    // "epiphany", and mail, help and other readers built on WebKitGTK as themselves.
+    void addWebKitPrograms(const Place& place)
+    {
+        for (const QString& folder : subfolders(place.cacheHome)) {
+            const QString name = webKitProgramName(folder);
+            addFolder(pathIn(place.cacheHome, folder + QStringLiteral("/WebKitCache")), name + place.suffix, QString(),
+                      name != QLatin1String("GNOME Web"));
+        }
+    }
+
     QList<CacheLocation> found_;
     QSet<QString> seen_;
 };
@@ -560,7 +588,7 @@ CacheLocation CacheDetector::recognise(const QString& folder)
     // A cache that can be read wins over an unreadable folder beside it, as in a profile folder.
     CacheLocation unreadable;
     unreadable.folder = clean;
-    for (const char* inside : {"", "Cache/Cache_Data", "Cache_Data", "cache2", "Cache", "Content.IE5"}) {
+    for (const char* inside : {"", "Cache/Cache_Data", "Cache_Data", "cache2", "Cache", "Content.IE5", "WebKitCache"}) {
         const QString candidate = *inside ? QDir(clean).filePath(QLatin1String(inside)) : clean;
         const CacheLocation::Kind kind = kindOf(candidate);
         if (kind == CacheLocation::Kind::NoPermission) {
@@ -667,6 +695,8 @@ std::unique_ptr<UrlCache> CacheDetector::open(const CacheLocation& location)
         return std::make_unique<IndexDatCache>(location.folder);
     case CacheLocation::Kind::ChromiumBlockfile:
         return std::make_unique<BlockfileCache>(location.folder);
+    case CacheLocation::Kind::WebKit:
+        return std::make_unique<WebKitCache>(location.folder);
     case CacheLocation::Kind::ChromiumCacheStorage:
         return CacheStorageRoot::open(location.folder);
     case CacheLocation::Kind::NoPermission:

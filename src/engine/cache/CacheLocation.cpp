@@ -17,6 +17,8 @@ QString CacheLocation::kindName(Kind kind)
         return QStringLiteral("no-permission");
     case Kind::ChromiumCacheStorage:
         return QStringLiteral("chromium-cache-storage");
+    case Kind::WebKit:
+        return QStringLiteral("webkit");
     case Kind::Unknown:
         break;
     }

@@ -14,6 +14,7 @@ struct CacheLocation
         IndexDat,             // the old Windows URL cache: index.dat and its sub-folders
         NoPermission,         // a folder, or the index file in it, that this user may not read
         ChromiumCacheStorage, // a profile's service-worker caches (see CacheStorageRoot)
+        WebKit,               // WebKitGTK programs (GNOME Web): the WebKitCache folder
     };
 
     Kind kind = Kind::Unknown;
@@ -25,7 +26,7 @@ struct CacheLocation
     bool app = false; // the program is an application built on a web engine, not a web browser
 
     // "chromium-simple", "chromium-blockfile", "firefox", "indexdat", "no-permission",
-    // "chromium-cache-storage", "unknown"
+    // "chromium-cache-storage", "webkit", "unknown"
     static QString kindName(Kind kind);
 
     // Program, profile and, for service-worker caches, "service workers", joined by " · ":

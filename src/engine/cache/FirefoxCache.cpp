@@ -50,16 +50,9 @@ std::optional<CacheEntry> FirefoxCache::lookupUnlessStopped(const QString& url, 
     const QList<QString> candidates = fileNamesByUrl_.candidates(url);
     lock.unlock();
 
-    // The files are read again: the browser may have replaced or dropped them since the index was made.
     QStringList goneFileNames;
-    std::optional<CacheEntry> entry;
-    for (const QString& fileName : candidates) {
-        entry = folder_->readEntry(fileName);
-        if (entry && entry->url == url)
-            break;
-        entry.reset();
-        goneFileNames.append(fileName);
-    }
+    std::optional<CacheEntry> entry = UrlIndex<QString>::firstHolding(
+        candidates, url, [&](const QString& fileName) { return folder_->readEntry(fileName); }, goneFileNames);
     if (!goneFileNames.isEmpty()) {
         lock.lock();
         fileNamesByUrl_.removeIf(url, [&](const QString& fileName) { return goneFileNames.contains(fileName); });

@@ -14,5 +14,7 @@ public:
     using Sha256 = std::array<unsigned char, 32>;
 
     static Sha1 sha1(QByteArrayView bytes);
+    // The SHA-1 of `prefix` followed by `bytes`, without joining them: a salt and what it salts, say.
+    static Sha1 sha1(QByteArrayView prefix, QByteArrayView bytes);
     static Sha256 sha256(QByteArrayView bytes);
 };

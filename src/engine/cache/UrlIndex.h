@@ -73,6 +73,25 @@ public:
             candidatesByUrl_.erase(candidates);
     }
 
+    // The entry of the first of `candidates` that `read` (a candidate -> std::optional<entry>) still finds
+    // holding `url`: the cache's files may have changed since the index was made, so candidates are read
+    // again, outside the reader's mutex. Those read in vain are appended to `gone`, for the caller to drop
+    // with removeIf under its mutex.
+    template <typename Read>
+    static auto firstHolding(const QList<Candidate>& candidates, const QString& url, const Read& read,
+                             QList<Candidate>& gone)
+    {
+        decltype(read(candidates.front())) entry;
+        for (const Candidate& candidate : candidates) {
+            entry = read(candidate);
+            if (entry && entry->url == url)
+                return entry;
+            entry.reset();
+            gone.append(candidate);
+        }
+        return entry;
+    }
+
     // Drops `candidate` from the candidates of `url`: an entry deleted on its own. An index not finished
     // yet is left alone, since it is filled from the cache as it is then.
     void dropCandidate(const QString& url, const Candidate& candidate)

@@ -37,6 +37,7 @@ protected:
         touch(relative + "/index", QByteArray::fromHex("c3ca03c1020003000000"));
         touch(relative + "/data_0", "");
     }
+    void makeWebKitCache(const QString& relative) const { QDir().mkpath(at(relative + "/Version 17/Records")); }
     void makeIndexDatCache(const QString& relative) const
     {
         QDir().mkpath(at(relative));
@@ -95,6 +96,20 @@ TEST_F(CacheDetectorTest, FindsTheBrowsersHttpCachesInTheUsersFolders)
                   "indexdat .local/share/wineprefixes/office/drive_c/users/me/Local Settings/Temporary Internet "
                   "Files/Content.IE5",
               }));
+}
+
+TEST_F(CacheDetectorTest, FindsTheNetworkCachesOfWebKitGtkPrograms)
+{
+    makeWebKitCache(".cache/epiphany/WebKitCache");
+    makeWebKitCache(".cache/yelp/WebKitCache");
+    makeWebKitCache(".var/app/org.gnome.Epiphany/cache/epiphany/WebKitCache");
+    QDir().mkpath(at(".cache/geary/WebKitCache/Version 16/Records")); // a version this program cannot read
+
+    EXPECT_EQ(found(), (QStringList{
+                           "webkit .cache/epiphany/WebKitCache",
+                           "webkit .cache/yelp/WebKitCache",
+                           "webkit .var/app/org.gnome.Epiphany/cache/epiphany/WebKitCache",
+                       }));
 }
 
 TEST_F(CacheDetectorTest, AnEmptyHomeHasNoCaches)

@@ -3,6 +3,7 @@
 #include "engine/cache/ByteSink.h"
 #include "engine/cache/CacheEntry.h"
 #include "engine/cache/EntryBody.h"
+#include "engine/cache/UrlCache.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -38,6 +39,19 @@ public:
         if (refusal == EntryBody::Refusal::Changed || refusal == EntryBody::Refusal::Vanished ||
             refusal == EntryBody::Refusal::NotRegular)
             abort();
+    }
+
+    // Does with each entry a walk of `cache` offers what the program does: looks its URL up, streams its
+    // body, asks whether it is current and deletes it.
+    static void useEveryEntry(UrlCache& cache)
+    {
+        const std::unique_ptr<CacheEnumeration> walk = cache.enumerate();
+        while (const std::optional<CacheEntry> entry = walk->next()) {
+            (void)cache.lookup(entry->url);
+            decodeBody(*entry);
+            (void)cache.isCurrent(*entry);
+            cache.removeEntry(*entry);
+        }
     }
 
 private:

@@ -26,13 +26,7 @@ void writeFile(const QString& path, const QByteArray& bytes)
 void useCache(const QString& cacheFolder)
 {
     FirefoxCache cache(cacheFolder);
-    const std::unique_ptr<CacheEnumeration> walk = cache.enumerate();
-    while (const std::optional<CacheEntry> entry = walk->next()) {
-        (void)cache.lookup(entry->url);
-        CacheFuzzing::decodeBody(*entry);
-        (void)cache.isCurrent(*entry);
-        cache.removeEntry(*entry);
-    }
+    CacheFuzzing::useEveryEntry(cache);
 }
 
 } // namespace

@@ -1,0 +1,67 @@
+#include "engine/cache/WebKitCache.h"
+
+#include "engine/cache/WebKitCacheEnumeration.h"
+#include "engine/cache/WebKitCacheFolder.h"
+
+WebKitCache::WebKitCache(const QString& folder) : folder_(std::make_shared<const WebKitCacheFolder>(folder)) {}
+
+WebKitCache::~WebKitCache() = default;
+
+std::unique_ptr<CacheEnumeration> WebKitCache::enumerate()
+{
+    return std::make_unique<WebKitCacheEnumeration>(folder_, folder_->recordNames());
+}
+
+std::unique_ptr<CacheEnumeration> WebKitCache::enumerateAll()
+{
+    return std::make_unique<WebKitCacheEnumeration>(folder_, folder_->recordNames(), CacheEnumeration::Offer::Every);
+}
+
+void WebKitCache::buildIndexLocked()
+{
+    if (recordNamesByUrl_.isFinished())
+        return;
+    for (const QString& name : folder_->recordNames()) {
+        if (const std::optional<CacheEntry> entry = folder_->readEntry(name).entry)
+            recordNamesByUrl_.add(entry->url, name, entry->lastAccess);
+    }
+    // Among records used at the same moment the walk's order decides.
+    recordNamesByUrl_.finish();
+}
+
+std::optional<CacheEntry> WebKitCache::lookup(const QString& url)
+{
+    std::unique_lock lock(indexMutex_);
+    buildIndexLocked();
+    const QList<QString> candidates = recordNamesByUrl_.candidates(url);
+    lock.unlock();
+
+    QStringList goneNames;
+    std::optional<CacheEntry> entry = UrlIndex<QString>::firstHolding(
+        candidates, url, [&](const QString& name) { return folder_->readEntry(name).entry; }, goneNames);
+    if (!goneNames.isEmpty()) {
+        lock.lock();
+        recordNamesByUrl_.removeIf(url, [&](const QString& name) { return goneNames.contains(name); });
+    }
+    return entry;
+}
+
+UrlCache::RemoveOutcome WebKitCache::removeEntry(const CacheEntry& entry)
+{
+    const std::lock_guard lock(indexMutex_);
+    const RemoveOutcome outcome = folder_->removeEntry(entry);
+    if (outcome == RemoveOutcome::Removed)
+        recordNamesByUrl_.dropCandidate(entry.url, entry.entryKey);
+    return outcome;
+}
+
+bool WebKitCache::isCurrent(const CacheEntry& /*entry*/)
+{
+    // Every body lies in a file of its entry alone (its record or its blob), whose stamp EntryBody checks.
+    return true;
+}
+
+bool WebKitCache::ownsFolder(const QString& folder) const
+{
+    return folder == folder_->path();
+}
