@@ -24,9 +24,7 @@ import argparse
 import datetime
 import hashlib
 import importlib.util
-import os
 import shutil
-import signal
 import struct
 import subprocess
 import sys
@@ -216,9 +214,10 @@ def write_listing(records: list[dict], path: Path) -> None:
 # --------------------------------------------------------------------------
 
 
-def visit(url: str, home: Path, log: fixtures.ServerLog) -> list[str]:
-    """Has epiphany load `url` and whatever it embeds, then lets it write its
-    cache and ends it. Returns the server's log of the visit."""
+def start_epiphany(url: str, home: Path) -> subprocess.Popen:
+    """epiphany showing `url` on a virtual screen in a D-Bus session of its
+    own, in a session of processes of its own; its output goes to
+    HOME/epiphany.log."""
     env = fixtures.browser_environment(home)
     # The web process's sandbox needs user namespaces, which containers and
     # root often lack; the pages are this script's own.
@@ -226,30 +225,34 @@ def visit(url: str, home: Path, log: fixtures.ServerLog) -> list[str]:
     env["WEBKIT_DISABLE_COMPOSITING_MODE"] = "1"
     env["NO_AT_BRIDGE"] = "1"
     with open(home / "epiphany.log", "w") as output:
-        process = subprocess.Popen(["dbus-run-session", "--", "xvfb-run", "-a", "epiphany", url], env=env,
-                                   stdin=subprocess.DEVNULL, stdout=output, stderr=output, start_new_session=True)
-        lines: list[str] = []
-        try:
-            started = last = time.monotonic()
-            while time.monotonic() - started < VISIT_TIMEOUT:
-                time.sleep(0.5)
-                new = log.take()
-                if new:
-                    lines += new
-                    last = time.monotonic()
-                elif lines and time.monotonic() - last > QUIET_SECONDS:
-                    break
-            else:
-                raise RuntimeError("the visit did not settle; see epiphany.log")
-            time.sleep(WRITE_SECONDS)
-        finally:
-            if process.poll() is None:
-                os.killpg(process.pid, signal.SIGTERM)
-                try:
-                    process.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    os.killpg(process.pid, signal.SIGKILL)
-                    process.wait()
+        return subprocess.Popen(["dbus-run-session", "--", "xvfb-run", "-a", "epiphany", url], env=env,
+                                stdin=subprocess.DEVNULL, stdout=output, stderr=output, start_new_session=True)
+
+
+def cache_folder(home: Path) -> Path:
+    return home / ".cache/epiphany/WebKitCache"
+
+
+def visit(url: str, home: Path, log: fixtures.ServerLog) -> list[str]:
+    """Has epiphany load `url` and whatever it embeds, then lets it write its
+    cache and ends it. Returns the server's log of the visit."""
+    process = start_epiphany(url, home)
+    lines: list[str] = []
+    try:
+        started = last = time.monotonic()
+        while time.monotonic() - started < VISIT_TIMEOUT:
+            time.sleep(0.5)
+            new = log.take()
+            if new:
+                lines += new
+                last = time.monotonic()
+            elif lines and time.monotonic() - last > QUIET_SECONDS:
+                break
+        else:
+            raise RuntimeError("the visit did not settle; see epiphany.log")
+        time.sleep(WRITE_SECONDS)
+    finally:
+        fixtures.stop_process_group(process)
     return lines + log.take()
 
 
@@ -274,7 +277,7 @@ def main() -> None:
         with tempfile.TemporaryDirectory(prefix="webgleaner-epiphany-home-") as home_name:
             home = Path(home_name)
             lines = visit(f"http://127.0.0.1:{args.port}/index.html", home, log)
-            cache = home / ".cache/epiphany/WebKitCache"
+            cache = cache_folder(home)
             if not cache.is_dir():
                 sys.exit(f"epiphany wrote no cache at {cache}; its output:\n" + (home / "epiphany.log").read_text())
             shutil.copytree(cache, out / "WebKitCache")

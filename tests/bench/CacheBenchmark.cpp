@@ -7,6 +7,10 @@
 //                     the formats that share a few files among all entries (a blockfile cache's index and
 //                     data_<n> files; an index.dat file, with the status of every body file beside it,
 //                     which a walk checks against the record)
+//   ReadRecordHeadsAndTails
+//                     the first and the last 4 KB of every record file of a WebKit cache, read with plain
+//                     POSIX calls (open, status, read, read, close): the floor of a walk of that format,
+//                     whose records hold the key and response first and an inline body last
 //   Enumerate         walking every entry: URL, size and last-access time
 //   ReadAndInflateFloor
 //                     reading whole, with plain POSIX calls, every file that holds a body, and inflating
@@ -17,9 +21,9 @@
 //                     the streaming alone, the walk done beforehand: each file read once, as in the floor
 //
 // Usage: cache_benchmark [benchmark options] CACHE_FOLDER
-// tools/make-large-cache.py makes a large Chromium cache to point it at, and
+// tools/make-large-cache.py makes a large Chromium cache to point it at,
 // tools/make-service-worker-fixture.py --bulk N a large set of service-worker caches (point it at their
-// CacheStorage folder).
+// CacheStorage folder), and tools/make-large-webkit-cache.py a large WebKit one.
 
 #include "engine/cache/ByteSink.h"
 #include "engine/cache/CacheDetector.h"
@@ -83,7 +87,7 @@ qint64 readEach(const QStringList& files)
 void ReadFileHeads(benchmark::State& state)
 {
     if (!keepsOneFilePerEntry()) {
-        state.SkipWithError("this cache keeps its records in shared files: see ReadFormatFiles");
+        state.SkipWithError("this cache keeps no plain file per entry: see ReadFormatFiles, ReadRecordHeadsAndTails");
         return;
     }
     QList<QByteArray> files;
@@ -131,7 +135,7 @@ QList<QByteArray> bodyFiles()
 
 void ReadFormatFiles(benchmark::State& state)
 {
-    if (keepsOneFilePerEntry()) {
+    if (keepsOneFilePerEntry() || gLocation.kind == CacheLocation::Kind::WebKit) {
         state.SkipWithError("this cache keeps a file per entry: see ReadFileHeads");
         return;
     }
@@ -147,6 +151,46 @@ void ReadFormatFiles(benchmark::State& state)
         benchmark::DoNotOptimize(bytes);
     }
     state.counters["bytes"] = static_cast<double>(bytes);
+}
+
+// The record files of a WebKit cache: not their blobs, nor the files of Blobs/ those link to.
+QList<QByteArray> webKitRecordFiles()
+{
+    QList<QByteArray> files;
+    for (const QString& path : cacheFiles()) {
+        const QFileInfo file(path);
+        if (file.dir().dirName() == QLatin1String("Resource") && !file.fileName().endsWith(QLatin1String("-blob")))
+            files << QFile::encodeName(path);
+    }
+    return files;
+}
+
+void ReadRecordHeadsAndTails(benchmark::State& state)
+{
+    if (gLocation.kind != CacheLocation::Kind::WebKit) {
+        state.SkipWithError("not a WebKit cache");
+        return;
+    }
+    const QList<QByteArray> files = webKitRecordFiles();
+    constexpr qint64 kEdge = 4096;
+    char edge[kEdge];
+    for (auto _ : state) {
+        qint64 bytes = 0;
+        for (const QByteArray& path : files) {
+            const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0)
+                continue;
+            struct stat status;
+            if (::fstat(fd, &status) == 0) {
+                bytes += ::pread(fd, edge, kEdge, 0);
+                if (status.st_size > kEdge)
+                    bytes += ::pread(fd, edge, kEdge, status.st_size - kEdge);
+            }
+            ::close(fd);
+        }
+        benchmark::DoNotOptimize(bytes);
+    }
+    state.counters["files"] = static_cast<double>(files.size());
 }
 
 // Walks the cache once an iteration, handing each entry to `visit`, as each run of the program does.
@@ -304,6 +348,7 @@ void ReadAndInflateFloor(benchmark::State& state)
 
 BENCHMARK(ReadFileHeads)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(ReadFormatFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(ReadRecordHeadsAndTails)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Enumerate)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(ReadAndInflateFloor)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(ExtractEveryBody)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -4,7 +4,9 @@
 #include "engine/cache/ContentDecoder.h"
 #include "engine/cache/FileDescriptor.h"
 #include "engine/cache/FolderHandle.h"
+#include "engine/cache/KeyDigest.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <algorithm>
 #include <cerrno>
@@ -68,6 +70,8 @@ Refusal writeHeld(const StoredBody& body, ByteSink& sink)
 Refusal readStored(const StoredBody& body, ByteSink& sink)
 {
     if (body.pieces.isEmpty() && body.held.size() == body.length && !body.held.isNull()) {
+        if (body.storedSha1 && KeyDigest::sha1(body.sha1Salt, body.held) != *body.storedSha1)
+            return Refusal::Damaged;
         if (body.stamp)
             return writeHeld(body, sink);
         // From a file shared by many entries, which has no stamp of its own: its cache checks the entry's
@@ -87,6 +91,8 @@ Refusal readStored(const StoredBody& body, ByteSink& sink)
     const qint64 bufferSize = std::clamp<qint64>(body.length, 1, kReadChunk);
     const std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(size_t(bufferSize));
     uLong crc = crc32_z(0, nullptr, 0);
+    QCryptographicHash sha1(QCryptographicHash::Sha1);
+    sha1.addData(body.sha1Salt);
     FileDescriptor file;
     const QString* openPath = nullptr;
     qint64 fileSize = 0;
@@ -112,12 +118,17 @@ Refusal readStored(const StoredBody& body, ByteSink& sink)
                 return Refusal::Unreadable;
             if (body.storedCrc32)
                 crc = crc32_z(crc, reinterpret_cast<const Bytef*>(buffer.get()), z_size_t(wanted));
+            if (body.storedSha1)
+                sha1.addData(QByteArrayView(buffer.get(), wanted));
             if (!sink.write(QByteArrayView(buffer.get(), wanted)))
                 return Refusal::SinkFailed;
             done += wanted;
         }
     }
     if (body.storedCrc32 && quint32(crc) != *body.storedCrc32)
+        return Refusal::Damaged;
+    if (body.storedSha1 &&
+        QByteArrayView(sha1.resultView()) != QByteArrayView(reinterpret_cast<const char*>(body.storedSha1->data()), 20))
         return Refusal::Damaged;
     return Refusal::None;
 }

@@ -55,7 +55,7 @@ public:
         Changed,     // the cache rewrote the entry since it was walked (stamp or range no longer fits)
         NotRegular,  // a file of the body is a FIFO, device, folder ...: never read
         Unreadable,  // open or read failed (permissions, I/O error)
-        Damaged,     // the stored bytes fail their CRC
+        Damaged,     // the stored bytes fail their CRC or SHA-1
         Undecodable, // the data does not decode under its known Content-Encoding (see ContentDecoder)
         TooLarge,    // decoding would pass the cap on size
         SinkFailed,  // the sink refused the bytes (write error, full disk)

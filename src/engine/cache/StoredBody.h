@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <array>
 #include <memory>
 #include <optional>
 #include <sys/stat.h>
@@ -66,6 +67,11 @@ struct StoredBody
     // found by its name in it rather than by walking the whole path again, which costs more than the rest of a small
     // body's read. Shared by every entry of one walk.
     std::shared_ptr<const FolderHandle> folder;
+
+    // The SHA-1 the cache recorded for the stored bytes, where it keeps one instead of a CRC: the digest of
+    // sha1Salt followed by the bytes. Checked when the body is read, as storedCrc32 is.
+    std::optional<std::array<unsigned char, 20>> storedSha1;
+    QByteArray sha1Salt;
 
     // The ranges to read one after another to have the body.
     QList<Piece> allPieces() const { return pieces.isEmpty() ? QList<Piece>{Piece{file, offset, length}} : pieces; }

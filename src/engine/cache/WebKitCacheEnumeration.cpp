@@ -1,5 +1,6 @@
 #include "engine/cache/WebKitCacheEnumeration.h"
 
+#include "engine/cache/FolderHandle.h"
 #include "engine/cache/WebKitCacheFolder.h"
 
 WebKitCacheEnumeration::WebKitCacheEnumeration(std::shared_ptr<const WebKitCacheFolder> folder, QStringList recordNames,
@@ -11,7 +12,12 @@ std::optional<CacheEntry> WebKitCacheEnumeration::next()
 {
     while (position_ < recordNames_.size()) {
         const QString& name = recordNames_[position_++];
-        WebKitCacheFolder::Read read = offer_ == Offer::Usable ? folder_->readEntry(name) : folder_->referenceOf(name);
+        if (const QString partition = WebKitCacheFolder::partitionOf(name); partition != openPartition_) {
+            openFolder_ = folder_->openFolderOf(name);
+            openPartition_ = partition;
+        }
+        WebKitCacheFolder::Read read = offer_ == Offer::Usable ? folder_->readEntry(name, openFolder_)
+                                                               : folder_->referenceOf(name, openFolder_.get());
         if (read.entry)
             return std::move(read.entry);
         ++refusals_[std::size_t(read.refusal)];

@@ -7,6 +7,7 @@
 #include <array>
 #include <memory>
 
+class FolderHandle;
 class WebKitCacheFolder;
 
 // A walk over the records a WebKit cache folder had when the walk began, in sorted name order, of their
@@ -29,5 +30,8 @@ private:
     const QStringList recordNames_;
     const Offer offer_;
     qsizetype position_ = 0;
+    // The folder of the partition the walk is in, open (records are listed partition by partition).
+    QString openPartition_;
+    std::shared_ptr<const FolderHandle> openFolder_;
     std::array<qint64, WebKitRecord::kRefusalKinds> refusals_{};
 };

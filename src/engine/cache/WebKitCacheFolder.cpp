@@ -1,6 +1,7 @@
 #include "engine/cache/WebKitCacheFolder.h"
 
 #include "engine/cache/FileDescriptor.h"
+#include "engine/cache/FolderHandle.h"
 #include "engine/cache/LocalFileName.h"
 
 #include <QDir>
@@ -12,18 +13,22 @@
 #include <fcntl.h>
 #include <string_view>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
 
-constexpr qsizetype kHashDigits = 40;
+constexpr std::size_t kHashLength = 40;
 const QLatin1StringView kBlobSuffix("-blob");
+
+bool isHexDigit(char16_t c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
 
 bool isHexName(std::string_view name)
 {
-    return name.size() == std::size_t(kHashDigits) && std::all_of(name.begin(), name.end(), [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-           });
+    return name.size() == kHashLength && std::all_of(name.begin(), name.end(), isHexDigit);
 }
 
 // The names in `folder` that are SHA-1 digests in hex, of folders when `folders` is set, else of anything
@@ -86,8 +91,10 @@ bool WebKitCacheFolder::recognises(const QString& folder)
 
 bool WebKitCacheFolder::isRecordName(const QString& name)
 {
-    return name.size() == 2 * kHashDigits + 1 && name[kHashDigits] == u'/' &&
-           isHexName(name.left(kHashDigits).toStdString()) && isHexName(name.mid(kHashDigits + 1).toStdString());
+    if (name.size() != 2 * kHashDigits + 1 || name[kHashDigits] != u'/')
+        return false;
+    return std::all_of(name.begin(), name.begin() + kHashDigits, [](QChar c) { return isHexDigit(c.unicode()); }) &&
+           std::all_of(name.begin() + kHashDigits + 1, name.end(), [](QChar c) { return isHexDigit(c.unicode()); });
 }
 
 QString WebKitCacheFolder::recordPath(const QString& name) const
@@ -112,12 +119,22 @@ QStringList WebKitCacheFolder::recordNames() const
     return result;
 }
 
-WebKitCacheFolder::Parsed WebKitCacheFolder::parse(const QString& name) const
+std::shared_ptr<const FolderHandle> WebKitCacheFolder::openFolderOf(const QString& name) const
+{
+    return std::make_shared<const FolderHandle>(recordsPath_ + u'/' + partitionOf(name) + QLatin1String("/Resource"));
+}
+
+WebKitCacheFolder::Parsed WebKitCacheFolder::parse(const QString& name, const FolderHandle* openFolder) const
 {
     Parsed parsed;
     if (!isRecordName(name))
         return parsed;
-    const FileDescriptor file = FileDescriptor::openRegular(recordPath(name), parsed.status);
+    // The name is ASCII: its folder and file names are views of one conversion.
+    const QByteArray nameBytes = name.toLatin1();
+    const QByteArray fileName = nameBytes.sliced(kHashDigits + 1);
+    const FileDescriptor file = openFolder && openFolder->fd() != AT_FDCWD
+                                    ? FileDescriptor::openRegular(fileName.constData(), parsed.status, openFolder->fd())
+                                    : FileDescriptor::openRegular(recordPath(name), parsed.status);
     if (!file.isOpen()) {
         if (parsed.status.st_mode != 0)
             parsed.record = WebKitRecord::Refusal::NotRegularFile;
@@ -127,19 +144,22 @@ WebKitCacheFolder::Parsed WebKitCacheFolder::parse(const QString& name) const
         parsed.record = WebKitRecord::Refusal::TooLarge;
         return parsed;
     }
-    parsed.bytes = QByteArray(qsizetype(parsed.status.st_size), Qt::Uninitialized);
+    // One buffer a thread, grown to the largest record met: nothing of a record's bytes outlives its parse, and
+    // a walk reads tens of thousands of them.
+    thread_local std::vector<char> buffer;
+    const qsizetype size = qsizetype(parsed.status.st_size);
+    buffer.resize(std::max(buffer.size(), std::size_t(size)));
     // Fewer bytes than the status said: the browser is rewriting the file.
-    if (FileDescriptor::readAt(file.get(), parsed.bytes.data(), parsed.bytes.size(), 0) != parsed.bytes.size())
+    if (FileDescriptor::readAt(file.get(), buffer.data(), size, 0) != size)
         return parsed;
-    const QByteArray fileName = name.mid(kHashDigits + 1).toLatin1();
-    const QByteArray folderName = name.left(kHashDigits).toLatin1();
-    parsed.record = WebKitRecord::parse(parsed.bytes, salt_, fileName, folderName);
+    parsed.record = WebKitRecord::parse(QByteArrayView(buffer.data(), size), salt_, fileName,
+                                        QByteArrayView(nameBytes).first(kHashDigits));
     return parsed;
 }
 
-WebKitCacheFolder::Read WebKitCacheFolder::referenceOf(const QString& name) const
+WebKitCacheFolder::Read WebKitCacheFolder::referenceOf(const QString& name, const FolderHandle* openFolder) const
 {
-    const Parsed parsed = parse(name);
+    const Parsed parsed = parse(name, openFolder);
     if (const WebKitRecord::Refusal* refusal = std::get_if<WebKitRecord::Refusal>(&parsed.record))
         return {std::nullopt, *refusal};
     CacheEntry entry;
@@ -149,9 +169,11 @@ WebKitCacheFolder::Read WebKitCacheFolder::referenceOf(const QString& name) cons
     return {std::move(entry), WebKitRecord::Refusal::None};
 }
 
-WebKitCacheFolder::Read WebKitCacheFolder::readEntry(const QString& name) const
+WebKitCacheFolder::Read WebKitCacheFolder::readEntry(const QString& name,
+                                                     const std::shared_ptr<const FolderHandle>& openFolder) const
 {
-    const Parsed parsed = parse(name);
+    const bool inOpenFolder = openFolder && openFolder->fd() != AT_FDCWD;
+    const Parsed parsed = parse(name, openFolder.get());
     if (const WebKitRecord::Refusal* refusal = std::get_if<WebKitRecord::Refusal>(&parsed.record))
         return {std::nullopt, *refusal};
     const WebKitRecord& record = std::get<WebKitRecord>(parsed.record);
@@ -170,27 +192,33 @@ WebKitCacheFolder::Read WebKitCacheFolder::readEntry(const QString& name) const
     entry.entryKey = name;
     const QString encoding = storedEncodingOf(record.sentContentEncoding());
     if (record.isBodyInline()) {
-        entry.body = StoredBody{path,
-                                record.bodyOffset(),
-                                entry.size,
-                                encoding,
-                                std::nullopt,
-                                {},
-                                StoredBody::FileStamp::of(parsed.status)};
-        entry.body.held = record.inlineBody().toByteArray();
+        entry.body.file = path;
+        entry.body.offset = record.bodyOffset();
+        entry.body.stamp = StoredBody::FileStamp::of(parsed.status);
     } else {
         const QString blobPath = path + kBlobSuffix;
         struct stat blob;
-        if (::lstat(QFile::encodeName(blobPath).constData(), &blob) != 0)
+        const int blobFolder = inOpenFolder ? openFolder->fd() : AT_FDCWD;
+        const QByteArray blobName =
+            inOpenFolder ? name.sliced(kHashDigits + 1).toLatin1() + "-blob" : QFile::encodeName(blobPath);
+        if (::fstatat(blobFolder, blobName.constData(), &blob, AT_SYMLINK_NOFOLLOW) != 0)
             return {std::nullopt,
                     errno == ENOENT ? WebKitRecord::Refusal::BlobMissing : WebKitRecord::Refusal::Unreadable};
         if (!S_ISREG(blob.st_mode))
             return {std::nullopt, WebKitRecord::Refusal::BlobNotRegularFile};
         if (quint64(blob.st_size) != record.bodySize())
             return {std::nullopt, WebKitRecord::Refusal::BlobSizeMismatch};
-        entry.body = StoredBody{blobPath, 0, entry.size, encoding, std::nullopt, {}, StoredBody::FileStamp::of(blob)};
+        entry.body.file = blobPath;
+        entry.body.stamp = StoredBody::FileStamp::of(blob);
     }
+    entry.body.length = entry.size;
+    entry.body.contentEncoding = encoding;
+    // Checked as the body is read: a walk that hashed every body would read them all whole.
+    entry.body.storedSha1 = record.bodyHash();
+    entry.body.sha1Salt = salt_;
     entry.localName = LocalFileName::forUrl(entry.url, entry.contentType).withCounter(1);
+    if (inOpenFolder)
+        entry.body.folder = openFolder;
     return {std::move(entry), WebKitRecord::Refusal::None};
 }
 

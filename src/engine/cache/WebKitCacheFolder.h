@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <optional>
 #include <sys/stat.h>
 #include <variant>
@@ -16,6 +17,8 @@
 // WebKitRecord::kVersion are read; the browser deletes the folders of other versions itself. Blobs/ is
 // left alone: each "-blob" file beside a record is a hard link to a file there, and the browser drops
 // the files there that no record links to any more. Safe to use from several threads at once.
+class FolderHandle;
+
 class WebKitCacheFolder
 {
 public:
@@ -38,12 +41,18 @@ public:
         WebKitRecord::Refusal refusal = WebKitRecord::Refusal::None;
     };
 
+    // The folder that holds record `name` and its blob, open: a walk passes it for each record of that
+    // partition, so that their files are opened by name alone. Records are many and their paths long.
+    std::shared_ptr<const FolderHandle> openFolderOf(const QString& name) const;
+    static QString partitionOf(const QString& name) { return name.left(kHashDigits); }
+
     // The entry of record `name` if it is a whole 2xx HTTP response with its body; else why not.
-    Read readEntry(const QString& name) const;
+    // `openFolder`, where given, is openFolderOf(name).
+    Read readEntry(const QString& name, const std::shared_ptr<const FolderHandle>& openFolder = nullptr) const;
 
     // The entry of record `name` whatever its response (any status, its blob gone), as a reference: url,
     // sourceFolder and entryKey. Refused only when the record itself cannot be read.
-    Read referenceOf(const QString& name) const;
+    Read referenceOf(const QString& name, const FolderHandle* openFolder = nullptr) const;
 
     // Unlinks the record of `entry` and its blob, while the record is still the file read then (same
     // stamp, where the entry has one) and holds the same URL: what the browser does itself to drop a
@@ -54,14 +63,15 @@ public:
     static bool isRecordName(const QString& name);
 
 private:
-    // The record's bytes and what they hold, or why not. `status` gets the record file's status.
+    static constexpr qsizetype kHashDigits = 40;
+
+    // What the record holds, or why not. `status` gets the record file's status.
     struct Parsed
     {
-        QByteArray bytes;
         std::variant<WebKitRecord, WebKitRecord::Refusal> record = WebKitRecord::Refusal::Unreadable;
         struct stat status = {};
     };
-    Parsed parse(const QString& name) const;
+    Parsed parse(const QString& name, const FolderHandle* openFolder) const;
 
     QString recordPath(const QString& name) const;
 

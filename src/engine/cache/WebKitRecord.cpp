@@ -103,11 +103,28 @@ private:
     qint64 offset_ = 0;
 };
 
+int hexValue(char digit)
+{
+    if (digit >= '0' && digit <= '9')
+        return digit - '0';
+    if (digit >= 'A' && digit <= 'F')
+        return digit - 'A' + 10;
+    if (digit >= 'a' && digit <= 'f')
+        return digit - 'a' + 10;
+    return -1;
+}
+
+// Whether `hexName` spells `digest` in hex digits of either case.
 bool namesDigest(QByteArrayView digest, QByteArrayView hexName)
 {
-    return hexName.size() == 2 * digest.size() &&
-           QLatin1StringView(digest.toByteArray().toHex()).compare(QLatin1StringView(hexName), Qt::CaseInsensitive) ==
-               0;
+    if (hexName.size() != 2 * digest.size())
+        return false;
+    for (qsizetype i = 0; i < digest.size(); ++i) {
+        const int byte = quint8(digest[i]);
+        if (hexValue(hexName[2 * i]) != byte >> 4 || hexValue(hexName[2 * i + 1]) != (byte & 0xf))
+            return false;
+    }
+    return true;
 }
 
 bool matchesDigest(QByteArrayView stored, const KeyDigest::Sha1& computed)
@@ -153,8 +170,6 @@ const char* WebKitRecord::nameOf(Refusal refusal)
         return "too many header fields";
     case Refusal::InlineSizeMismatch:
         return "inline size mismatch";
-    case Refusal::BodyHashMismatch:
-        return "body hash mismatch";
     case Refusal::BlobMissing:
         return "blob missing";
     case Refusal::BlobNotRegularFile:
@@ -216,13 +231,12 @@ WebKitRecord::parse(QByteArrayView bytes, QByteArrayView salt, QByteArrayView fi
     WebKitRecord record;
     record.bodyInline_ = *bodyInline != 0;
     record.bodySize_ = *bodySize;
+    std::transform(bodyHash->begin(), bodyHash->end(), record.bodyHash_.begin(),
+                   [](char byte) { return static_cast<unsigned char>(byte); });
     if (record.bodyInline_) {
         if (*bodySize != quint64(cursor.remaining()))
             return Refusal::InlineSizeMismatch;
         record.bodyOffset_ = cursor.offset();
-        record.inlineBody_ = bytes.sliced(cursor.offset());
-        if (!matchesDigest(*bodyHash, KeyDigest::sha1(salt, record.inlineBody_)))
-            return Refusal::BodyHashMismatch;
     }
     record.url_ = identifier->toString();
     record.timeStamp_ = std::isfinite(*timeStamp) ? *timeStamp : 0;

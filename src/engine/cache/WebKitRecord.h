@@ -62,7 +62,6 @@ public:
         BadResponse,         // the header does not hold a response
         TooManyHeaderFields, // more than kMaxHeaderFields
         InlineSizeMismatch,  // an inline body that does not fill the rest of the file exactly
-        BodyHashMismatch,    // an inline body that is not the one the record was written with
         BlobMissing,         // the body's "-blob" file is not there
         BlobNotRegularFile,  // something other than a regular file in its place
         BlobSizeMismatch,    // the blob is not as long as the record says
@@ -74,9 +73,9 @@ public:
     static constexpr int kRefusalKinds = int(Refusal::IncompleteBody) + 1;
     static const char* nameOf(Refusal refusal);
 
-    // Parses the whole record file `bytes`, checking its header hash and, for an inline body, the body hash
-    // against `salt`, and that its key hashes are `fileName` and `folderName` (upper-case hex, as the browser
-    // names them; compared without regard to case). The result views `bytes`, which must outlive it.
+    // Parses the whole record file `bytes`, checking its header hash against `salt`, and that its key hashes
+    // are `fileName` and `folderName` (upper-case hex, as the browser names them; compared without regard to
+    // case). The body hash is left to whoever reads the body: a walk need not read every body whole.
     static std::variant<WebKitRecord, Refusal> parse(QByteArrayView bytes, QByteArrayView salt, QByteArrayView fileName,
                                                      QByteArrayView folderName);
 
@@ -95,8 +94,8 @@ public:
     quint64 bodySize() const { return bodySize_; }
     // Where an inline body starts in the file; 0 for a blob.
     qint64 bodyOffset() const { return bodyOffset_; }
-    // The inline body, a view of the parsed bytes; empty for a blob.
-    QByteArrayView inlineBody() const { return inlineBody_; }
+    // SHA-1 of the salt followed by the body, inline or in the blob.
+    const KeyDigest::Sha1& bodyHash() const { return bodyHash_; }
 
 private:
     WebKitRecord() = default;
@@ -110,5 +109,5 @@ private:
     bool bodyInline_ = false;
     quint64 bodySize_ = 0;
     qint64 bodyOffset_ = 0;
-    QByteArrayView inlineBody_;
+    KeyDigest::Sha1 bodyHash_{};
 };

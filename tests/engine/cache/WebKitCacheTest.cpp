@@ -182,6 +182,21 @@ TEST_F(WebKitCacheTest, ReferencesEveryRecordForClearing)
     EXPECT_FALSE(QFileInfo::exists(copy_.file(recordFile(kPhotoRecord))));
 }
 
+TEST_F(WebKitCacheTest, RefusesABodyThatIsNotTheOneStoredWhenItIsRead)
+{
+    const QString iconFile = recordFile(kIconRecord);
+    const QString photoBlob = recordFile(kPhotoRecord) + QStringLiteral("-blob");
+    copy_.edit(iconFile, [](QByteArray& record) { record[record.size() - 10] ^= 1; });
+    copy_.edit(photoBlob, [](QByteArray& blob) { blob[blob.size() / 2] ^= 1; });
+    WebKitCache cache(copy_.path());
+    // Listed, as a walk reads no body whole, and refused once read.
+    for (const char* path : {"/img/icon.png", "/img/photo.jpg"}) {
+        const std::optional<CacheEntry> entry = cache.lookup(kSite + QLatin1String(path));
+        ASSERT_TRUE(entry) << path;
+        EXPECT_EQ(refusalOf(*entry), EntryBody::Refusal::Damaged) << path;
+    }
+}
+
 // One damaged record, and why it is refused.
 struct Damage
 {
@@ -233,9 +248,6 @@ const Damage kDamages[] = {
     {"inline body size past the end", kIconRecord,
      [](const CacheCopy& c) { editAndReseal(c, kIconRecord, [](QByteArray& b, const auto& l) {
          patchU64(b, l.bodySize, ~quint64(0)); }); }, Refusal::InlineSizeMismatch},
-    {"a changed body byte", kIconRecord,
-     [](const CacheCopy& c) { editRecord(c, kIconRecord, [](QByteArray& b) { b[b.size() - 10] ^= 1; }); },
-     Refusal::BodyHashMismatch},
     {"a changed header byte", kIconRecord,
      [](const CacheCopy& c) { editRecord(c, kIconRecord, [](QByteArray& b) {
          b[WebKitRecordEditor::layoutOf(b)->header + 3] ^= 1; }); }, Refusal::HeaderHashMismatch},
