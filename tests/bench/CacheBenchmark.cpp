@@ -84,6 +84,39 @@ qint64 readEach(const QStringList& files)
     return bytes;
 }
 
+// How much of each file a floor reads.
+enum class Edges
+{
+    Head,        // its first 4 KB
+    HeadAndTail, // its first and, past 4 KB, its last 4 KB, after taking its status
+};
+
+// Reads `edges` of each of `files` with plain POSIX calls, once an iteration.
+void readEdgesEachIteration(benchmark::State& state, const QList<QByteArray>& files, Edges edges)
+{
+    constexpr qint64 kEdge = 4096;
+    char edge[kEdge];
+    for (auto _ : state) {
+        qint64 bytes = 0;
+        for (const QByteArray& path : files) {
+            const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0)
+                continue;
+            struct stat status;
+            if (edges == Edges::Head) {
+                bytes += ::read(fd, edge, kEdge);
+            } else if (::fstat(fd, &status) == 0) {
+                bytes += ::pread(fd, edge, kEdge, 0);
+                if (status.st_size > kEdge)
+                    bytes += ::pread(fd, edge, kEdge, status.st_size - kEdge);
+            }
+            ::close(fd);
+        }
+        benchmark::DoNotOptimize(bytes);
+    }
+    state.counters["files"] = static_cast<double>(files.size());
+}
+
 void ReadFileHeads(benchmark::State& state)
 {
     if (!keepsOneFilePerEntry()) {
@@ -93,19 +126,7 @@ void ReadFileHeads(benchmark::State& state)
     QList<QByteArray> files;
     for (const QString& path : cacheFiles())
         files << QFile::encodeName(path);
-    char head[4096];
-    for (auto _ : state) {
-        qint64 bytes = 0;
-        for (const QByteArray& path : files) {
-            const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0)
-                continue;
-            bytes += ::read(fd, head, sizeof head);
-            ::close(fd);
-        }
-        benchmark::DoNotOptimize(bytes);
-    }
-    state.counters["files"] = static_cast<double>(files.size());
+    readEdgesEachIteration(state, files, Edges::Head);
 }
 
 // The files a walk of a blockfile or index.dat cache reads from.
@@ -171,26 +192,7 @@ void ReadRecordHeadsAndTails(benchmark::State& state)
         state.SkipWithError("not a WebKit cache");
         return;
     }
-    const QList<QByteArray> files = webKitRecordFiles();
-    constexpr qint64 kEdge = 4096;
-    char edge[kEdge];
-    for (auto _ : state) {
-        qint64 bytes = 0;
-        for (const QByteArray& path : files) {
-            const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0)
-                continue;
-            struct stat status;
-            if (::fstat(fd, &status) == 0) {
-                bytes += ::pread(fd, edge, kEdge, 0);
-                if (status.st_size > kEdge)
-                    bytes += ::pread(fd, edge, kEdge, status.st_size - kEdge);
-            }
-            ::close(fd);
-        }
-        benchmark::DoNotOptimize(bytes);
-    }
-    state.counters["files"] = static_cast<double>(files.size());
+    readEdgesEachIteration(state, webKitRecordFiles(), Edges::HeadAndTail);
 }
 
 // Walks the cache once an iteration, handing each entry to `visit`, as each run of the program does.
