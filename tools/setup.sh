@@ -78,6 +78,6 @@ raced="$top/build-tsan"
 CC=clang CXX=clang++ cmake -S "$top" -B "$raced" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DWEBGLEANER_GUI=OFF -DWEBGLEANER_TSAN=ON -DWEBGLEANER_BENCHMARKS=OFF
 cmake --build "$raced" -j "$(nproc)" --target run_test cleanup_test core_test cache_shared_test \
-    simple_cache_test firefox_cache_test blockfile_cache_test indexdat_cache_test
+    simple_cache_test firefox_cache_test blockfile_cache_test indexdat_cache_test webkit_cache_test
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$top/tests/tsan.supp" \
     ctest --test-dir "$raced" --output-on-failure -j "$(nproc)" -R '^(CopyQueueTest|ScanTest|WorkerThreadTest|CopyWorker|DelF|CommandLineToolTest|Mechanisms/BatchFileReaderTest|[A-Za-z]+CacheTest\.[A-Za-z]*SeveralThreads)'

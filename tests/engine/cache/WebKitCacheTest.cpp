@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <cctype>
+#include <thread>
 #include <zlib.h>
 
 #include <gtest/gtest.h>
@@ -195,6 +196,32 @@ TEST_F(WebKitCacheTest, RefusesABodyThatIsNotTheOneStoredWhenItIsRead)
         ASSERT_TRUE(entry) << path;
         EXPECT_EQ(refusalOf(*entry), EntryBody::Refusal::Damaged) << path;
     }
+}
+
+TEST_F(WebKitCacheTest, LookupsAndRemovalsFromSeveralThreads)
+{
+    const QStringList urls = storedUrls();
+    WebKitCache cache(copy_.path());
+    std::vector<std::thread> threads;
+    for (int reader = 0; reader < 3; ++reader) {
+        threads.emplace_back([&] {
+            for (const QString& url : urls) {
+                if (const std::optional<CacheEntry> entry = cache.lookup(url)) {
+                    EXPECT_EQ(entry->url, url);
+                    EntryBody::read(entry->body, EntryBody::kMaxDecodedSize);
+                }
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (qsizetype i = 0; i < urls.size(); i += 2)
+            removeUrl(cache, urls[i]);
+    });
+    for (std::thread& thread : threads)
+        thread.join();
+
+    for (qsizetype i = 0; i < urls.size(); ++i)
+        EXPECT_EQ(cache.lookup(urls[i]).has_value(), i % 2 == 1) << urls[i].toStdString();
 }
 
 // One damaged record, and why it is refused.
