@@ -5,6 +5,7 @@
 #include "engine/cache/FirefoxCache.h"
 #include "engine/cache/IndexDatCache.h"
 #include "engine/cache/SimpleCache.h"
+#include "engine/cache/WebKitCache.h"
 
 #include <gtest/gtest.h>
 
@@ -56,6 +57,9 @@ const Case kCases[] = {
      UrlCache::RemoveOutcome::Removed},
     {"BlockfileRedirect", "chromium-blockfile/Cache_Data", openAs<BlockfileCache>, "http://127.0.0.1:18431/old.html",
      false, UrlCache::RemoveOutcome::ReadOnly},
+    // A record whose body is in a blob beside it: both deleted.
+    {"WebKitBlob", "webkit/WebKitCache", openAs<WebKitCache>, "http://127.0.0.1:18439/big/photo-big.jpg", true,
+     UrlCache::RemoveOutcome::Removed},
 };
 // clang-format on
 
