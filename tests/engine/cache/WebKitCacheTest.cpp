@@ -6,6 +6,7 @@
 #include "engine/cache/CacheDetector.h"
 #include "engine/cache/WebKitCacheEnumeration.h"
 #include "engine/cache/WebKitCacheFolder.h"
+#include "engine/cache/WebKitRecord.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -222,6 +223,87 @@ TEST_F(WebKitCacheTest, LookupsAndRemovalsFromSeveralThreads)
 
     for (qsizetype i = 0; i < urls.size(); ++i)
         EXPECT_EQ(cache.lookup(urls[i]).has_value(), i % 2 == 1) << urls[i].toStdString();
+}
+
+// A string as the browser stores it: its length, whether its characters are Latin-1, then them.
+QByteArray storedString(const QString& text, bool latin1)
+{
+    QByteArray bytes(4, '\0');
+    qToLittleEndian<quint32>(quint32(text.size()), bytes.data());
+    bytes.append(char(latin1 ? 1 : 0));
+    if (latin1)
+        return bytes + text.toLatin1();
+    for (const QChar c : text) {
+        bytes.append(char(c.unicode() & 0xff));
+        bytes.append(char(c.unicode() >> 8));
+    }
+    return bytes;
+}
+
+// The icon's record with the Latin-1 string at offsetOf(record) stored as `replacement`, the header's size and
+// the hashes put right.
+QByteArray iconRecordWith(const std::function<qint64(const QByteArray&)>& offsetOf, const QByteArray& replacement)
+{
+    QByteArray record = fileBytes(kFixture + u'/' + recordFile(kIconRecord));
+    const WebKitRecordEditor::Layout layout = *WebKitRecordEditor::layoutOf(record);
+    const qint64 offset = offsetOf(record);
+    const qint64 replaced = 5 + qint64(u32At(record, offset));
+    record.replace(offset, replaced, replacement);
+    if (offset >= layout.header) {
+        const quint64 headerSize = u64At(record, layout.headerSize) + replacement.size() - replaced;
+        qToLittleEndian<quint64>(headerSize, record.data() + layout.headerSize);
+    }
+    WebKitRecordEditor::reseal(record, fileBytes(kFixture + QStringLiteral("/Version 17/salt")));
+    return record;
+}
+
+std::variant<WebKitRecord, Refusal> parseRecord(const QByteArray& record)
+{
+    return WebKitRecord::parse(record, fileBytes(kFixture + QStringLiteral("/Version 17/salt")),
+                               WebKitRecordEditor::fileNameOf(record).toLatin1(),
+                               WebKitRecordEditor::folderNameOf(record).toLatin1());
+}
+
+TEST(WebKitRecordTest, ReadsStringsOfLatin1AndOfUtf16Characters)
+{
+    const QString iconUrl = kSite + QStringLiteral("/img/icon.png");
+    const auto keyUrl = [](const QByteArray&) { return qint64(22); }; // after the version, partition and type
+    const auto contentType = [](const QByteArray& record) {
+        return record.indexOf("Content-Type") + qint64(sizeof "Content-Type" - 1);
+    };
+    struct Case
+    {
+        const char* name;
+        QByteArray record;
+        QString url;
+        QString contentType;
+    };
+    const Case cases[] = {
+        {"as stored", fileBytes(kFixture + u'/' + recordFile(kIconRecord)), iconUrl, QStringLiteral("image/png")},
+        {"URL in UTF-16", iconRecordWith(keyUrl, storedString(iconUrl, false)), iconUrl, QStringLiteral("image/png")},
+        {"Content-Type in UTF-16",
+         iconRecordWith(contentType, storedString(QStringLiteral("image/png; 名=图标"), false)), iconUrl,
+         QStringLiteral("image/png; 名=图标")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::variant<WebKitRecord, Refusal> parsed = parseRecord(c.record);
+        ASSERT_TRUE(std::holds_alternative<WebKitRecord>(parsed)) << WebKitRecord::nameOf(std::get<Refusal>(parsed));
+        const WebKitRecord& record = std::get<WebKitRecord>(parsed);
+        EXPECT_EQ(record.url(), c.url);
+        EXPECT_EQ(record.contentType(), c.contentType);
+        EXPECT_EQ(record.statusCode(), 200);
+        EXPECT_EQ(record.bodySize(), 983u);
+        EXPECT_TRUE(record.isBodyInline());
+        EXPECT_EQ(record.unusable(), Refusal::None);
+    }
+    // A UTF-16 string counts characters: twice as many bytes, which must be there.
+    QByteArray halfThere = storedString(iconUrl, false);
+    halfThere.truncate(5 + iconUrl.size());
+    qToLittleEndian<quint32>(quint32(iconUrl.size() * 40), halfThere.data());
+    const std::variant<WebKitRecord, Refusal> cut = parseRecord(iconRecordWith(keyUrl, halfThere));
+    ASSERT_TRUE(std::holds_alternative<Refusal>(cut));
+    EXPECT_EQ(std::get<Refusal>(cut), Refusal::Truncated);
 }
 
 // One damaged record, and why it is refused.
