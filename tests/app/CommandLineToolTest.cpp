@@ -3,6 +3,7 @@
 #include "app/ProgramVersion.h"
 
 #include "QtPrinters.h"
+#include "TestFolders.h"
 #include "UnreadablePlace.h"
 #include <QDir>
 #include <QDirIterator>
@@ -376,6 +377,36 @@ TEST_F(CommandLineToolTest, SourcesNameTheProgramAndProfileOfEachCacheFound)
 }
 
 } // namespace
+
+TEST_F(CommandLineToolTest, APagePlanArchivesAGnomeWebPageWithThePicturesInItsCache)
+{
+    const QString cache = QDir(program_.path()).filePath("epiphany");
+    ASSERT_TRUE(copyTree(WEBGLEANER_TEST_DATA "/caches/webkit/WebKitCache", cache + "/WebKitCache"));
+    const Result sources = run({"sources", "--cache", cache});
+    EXPECT_TRUE(sources.out.startsWith("webkit\t" + cache + "/WebKitCache\t10")) << sources.out.toStdString();
+
+    const QString save = QDir(program_.path()).filePath("saved");
+    ASSERT_TRUE(QDir().mkpath(save));
+    const QString plans = QDir(program_.path()).filePath("plans.ini");
+    QFile file(plans);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[name]\nn1=key1\n[key1]\nname=pages\nztype=0\ntpname=*.htm(html)\nsavpath=" + QFile::encodeName(save) +
+               "\n");
+    file.close();
+    const Result result = run({"run", "--plans", plans, "--cache", cache});
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    EXPECT_TRUE(result.out.endsWith(QStringLiteral("回收完毕，共回收2条记录\n"))) << result.out.toStdString();
+
+    // Each page's archive holds what it embeds, found by lookups in the same cache: bodies kept in records
+    // and in blobs, the style sheet the browser stored decoded.
+    QByteArray archives;
+    for (const QString& name : QDir(save).entryList({"*.mht"}, QDir::Files))
+        archives += fileBytes(QDir(save).filePath(name));
+    const QString site = QStringLiteral("http://127.0.0.1:18439");
+    for (const char* part : {"/index.html", "/css/style.css", "/js/app.js", "/img/logo.gif", "/img/icon.png",
+                             "/img/photo.jpg", "/sub/page.html", "/big/photo-big.jpg"})
+        EXPECT_TRUE(archives.contains("\r\nContent-Location:" + site.toUtf8() + part + "\r\n")) << part;
+}
 
 TEST_F(CommandLineToolTest, VersionAndHelpGoToStdoutAndExitZero)
 {
