@@ -17,22 +17,34 @@ std::unique_ptr<CacheEnumeration> WebKitCache::enumerateAll()
     return std::make_unique<WebKitCacheEnumeration>(folder_, folder_->recordNames(), CacheEnumeration::Offer::Every);
 }
 
-void WebKitCache::buildIndexLocked()
+bool WebKitCache::buildIndexLocked(const std::atomic<bool>& stop)
 {
     if (recordNamesByUrl_.isFinished())
-        return;
-    for (const QString& name : folder_->recordNames()) {
-        if (const std::optional<CacheEntry> entry = folder_->readEntry(name).entry)
-            recordNamesByUrl_.add(entry->url, name, entry->lastAccess);
+        return true;
+    WebKitCacheEnumeration walk(folder_, folder_->recordNames());
+    while (const std::optional<CacheEntry> entry = walk.next()) {
+        if (stop.load(std::memory_order_relaxed)) {
+            recordNamesByUrl_.discardAdded();
+            return false;
+        }
+        recordNamesByUrl_.add(entry->url, entry->entryKey, entry->lastAccess);
     }
     // Among records used at the same moment the walk's order decides.
     recordNamesByUrl_.finish();
+    return true;
 }
 
 std::optional<CacheEntry> WebKitCache::lookup(const QString& url)
 {
+    const std::atomic<bool> never{false};
+    return lookupUnlessStopped(url, never);
+}
+
+std::optional<CacheEntry> WebKitCache::lookupUnlessStopped(const QString& url, const std::atomic<bool>& stop)
+{
     std::unique_lock lock(indexMutex_);
-    buildIndexLocked();
+    if (!buildIndexLocked(stop))
+        return std::nullopt;
     const QList<QString> candidates = recordNamesByUrl_.candidates(url);
     lock.unlock();
 

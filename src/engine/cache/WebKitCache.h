@@ -25,12 +25,14 @@ public:
     std::unique_ptr<CacheEnumeration> enumerate() override;
     std::unique_ptr<CacheEnumeration> enumerateAll() override;
     std::optional<CacheEntry> lookup(const QString& url) override;
+    std::optional<CacheEntry> lookupUnlessStopped(const QString& url, const std::atomic<bool>& stop) override;
     RemoveOutcome removeEntry(const CacheEntry& entry) override;
     bool isCurrent(const CacheEntry& entry) override;
     bool ownsFolder(const QString& folder) const override;
 
 private:
-    void buildIndexLocked();
+    // False when `stop` was set before the index was whole.
+    bool buildIndexLocked(const std::atomic<bool>& stop);
 
     const std::shared_ptr<const WebKitCacheFolder> folder_;
     std::mutex indexMutex_;

@@ -7,6 +7,7 @@
 #include "engine/cache/FirefoxCache.h"
 #include "engine/cache/IndexDatCache.h"
 #include "engine/cache/SimpleCache.h"
+#include "engine/cache/WebKitCache.h"
 
 #include <QStringList>
 #include <functional>
@@ -210,6 +211,7 @@ TEST(CombinedCacheTest, AStoppedLookupFindsNothingAndTheNextOneFindsAll)
         {"simple", [&] { return std::make_unique<SimpleCache>(data + "chromium-simple/Cache_Data"); }},
         {"firefox", [&] { return std::make_unique<FirefoxCache>(data + "firefox-cache2"); }},
         {"blockfile", [&] { return std::make_unique<BlockfileCache>(data + "chromium-blockfile/Cache_Data"); }},
+        {"webkit", [&] { return std::make_unique<WebKitCache>(data + "webkit/WebKitCache"); }},
     };
     for (const auto& [name, open] : readers) {
         SCOPED_TRACE(name);
