@@ -258,9 +258,10 @@ void guessNames(CacheLocation& location)
 {
     const QString& folder = location.folder;
     if (location.kind == CacheLocation::Kind::WebKit) {
-        location.program = webKitProgramName(component(folder, 1)) +
-                           (folder.contains(QLatin1String("/.var/app/")) ? QStringLiteral(" (Flatpak)") : QString());
-        location.app = location.program != QLatin1String("GNOME Web");
+        const QString program = webKitProgramName(component(folder, 1));
+        const bool flatpak = folder.contains(QLatin1String("/.var/app/"));
+        location.program = flatpak ? program + QStringLiteral(" (Flatpak)") : program;
+        location.app = program != QLatin1String("GNOME Web");
         return;
     }
     if (location.kind == CacheLocation::Kind::IndexDat) {

@@ -98,18 +98,30 @@ TEST_F(CacheDetectorTest, FindsTheBrowsersHttpCachesInTheUsersFolders)
               }));
 }
 
-TEST_F(CacheDetectorTest, FindsTheNetworkCachesOfWebKitGtkPrograms)
+TEST_F(CacheDetectorTest, FindsTheNetworkCachesOfWebKitGtkProgramsByTheirNames)
 {
-    makeWebKitCache(".cache/epiphany/WebKitCache");
+    const QString fixture = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/webkit/WebKitCache");
+    ASSERT_TRUE(copyFolder(fixture, at(".cache/epiphany/WebKitCache")));
+    ASSERT_TRUE(copyFolder(fixture, at(".var/app/org.gnome.Epiphany/cache/epiphany/WebKitCache")));
     makeWebKitCache(".cache/yelp/WebKitCache");
-    makeWebKitCache(".var/app/org.gnome.Epiphany/cache/epiphany/WebKitCache");
     QDir().mkpath(at(".cache/geary/WebKitCache/Version 16/Records")); // a version this program cannot read
 
-    EXPECT_EQ(found(), (QStringList{
-                           "webkit .cache/epiphany/WebKitCache",
-                           "webkit .cache/yelp/WebKitCache",
-                           "webkit .var/app/org.gnome.Epiphany/cache/epiphany/WebKitCache",
-                       }));
+    QStringList found;
+    for (const CacheLocation& location : CacheDetector::detect({home_.path(), at(".cache"), at(".config")}))
+        found << CacheLocation::kindName(location.kind) + " " + location.title() + " | " +
+                     QDir(home_.path()).relativeFilePath(location.folder) + (location.app ? " (app)" : "");
+    EXPECT_EQ(found, (QStringList{
+                         "webkit GNOME Web | .cache/epiphany/WebKitCache",
+                         "webkit yelp | .cache/yelp/WebKitCache (app)",
+                         "webkit GNOME Web (Flatpak) | .var/app/org.gnome.Epiphany/cache/epiphany/WebKitCache",
+                     }));
+
+    // A folder the user names: the cache in it, called by the path's names.
+    const CacheLocation named = CacheDetector::recognise(at(".var/app/org.gnome.Epiphany/cache/epiphany"));
+    EXPECT_EQ(named.kind, Kind::WebKit);
+    EXPECT_EQ(named.folder, at(".var/app/org.gnome.Epiphany/cache/epiphany/WebKitCache"));
+    EXPECT_EQ(named.title(), "GNOME Web (Flatpak)");
+    EXPECT_FALSE(named.app);
 }
 
 TEST_F(CacheDetectorTest, AnEmptyHomeHasNoCaches)
