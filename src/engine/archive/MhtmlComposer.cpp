@@ -233,8 +233,9 @@ QString sheetText(const QByteArray& bytes, const CacheEntry& entry, const QByteA
 class PartWriter
 {
 public:
-    PartWriter(UrlCache& cache, const std::atomic<bool>& stop, BufferedSink& out, const PageModel& page)
-        : cache_(cache), stop_(stop), out_(out), page_(page)
+    PartWriter(UrlCache& cache, const std::atomic<bool>& stop, MhtmlComposer::FollowCaps caps, BufferedSink& out,
+               const PageModel& page)
+        : cache_(cache), stop_(stop), caps_(caps), out_(out), page_(page)
     {
         report_.capped = page.capped();
         queue(page.references(), 0);
@@ -306,7 +307,7 @@ private:
         const bool sheet = type == "text/css" || part.kind == PageReference::Kind::StyleSheet;
         const bool frame = part.kind == PageReference::Kind::Frame && type == "text/html";
         if ((sheet || frame) && part.depth < MhtmlComposer::kMaxDepth) {
-            if (followed_ < MhtmlComposer::kMaxFollowed && followedBytes_ < MhtmlComposer::kMaxFollowedBytes)
+            if (followed_ < caps_.sheetsAndFrames && followedBytes_ < caps_.bytes)
                 return writeParsed(part, *entry, type, fetched, frame);
             report_.capped = true;
         }
@@ -357,8 +358,7 @@ private:
     bool writeParsed(const PendingPart& part, const CacheEntry& entry, const QByteArray& type, const QString& fetched,
                      bool frame)
     {
-        const qint64 maxSize =
-            std::min(MhtmlComposer::kMaxParsedSize, MhtmlComposer::kMaxFollowedBytes - followedBytes_);
+        const qint64 maxSize = std::min(MhtmlComposer::kMaxParsedSize, caps_.bytes - followedBytes_);
         std::variant<QByteArray, EntryBody::Refusal> body = EntryBody::read(entry.body, maxSize);
         const QByteArray* bytes = std::get_if<QByteArray>(&body);
         if (!bytes) {
@@ -395,6 +395,7 @@ private:
 
     UrlCache& cache_;
     const std::atomic<bool>& stop_;
+    const MhtmlComposer::FollowCaps caps_;
     BufferedSink& out_;
     const PageModel& page_;
     std::deque<PendingPart> pending_;
@@ -412,13 +413,17 @@ const std::atomic<bool> kNeverStopped{false};
 } // namespace
 
 MhtmlComposer::MhtmlComposer(UrlCache& cache, const std::atomic<bool>* stop)
-    : cache_(cache), stop_(stop != nullptr ? stop : &kNeverStopped)
+    : MhtmlComposer(cache, stop, FollowCaps())
+{}
+
+MhtmlComposer::MhtmlComposer(UrlCache& cache, const std::atomic<bool>* stop, FollowCaps caps)
+    : cache_(cache), stop_(stop != nullptr ? stop : &kNeverStopped), caps_(caps)
 {}
 
 bool MhtmlComposer::compose(const PageModel& page, const QDate& today, ByteSink& sink, Report* report) const
 {
     BufferedSink out(sink);
-    PartWriter parts(cache_, *stop_, out, page);
+    PartWriter parts(cache_, *stop_, caps_, out, page);
     const bool written = [&] {
         QByteArray pageType = "Content-Type: text/html;";
         if (!page.charset().isEmpty())

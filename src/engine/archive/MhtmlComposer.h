@@ -40,6 +40,13 @@ public:
     static constexpr int kMaxFollowed = 1000;
     static constexpr qint64 kMaxFollowedBytes = qint64(64) << 20;
 
+    // The caps on following, lower for tests that reach them with little data.
+    struct FollowCaps
+    {
+        int sheetsAndFrames = kMaxFollowed;
+        qint64 bytes = kMaxFollowedBytes;
+    };
+
     // What composing one page found, for the run's report.
     struct Report
     {
@@ -54,6 +61,7 @@ public:
     // Composing gives up, as if the sink had refused bytes, once `stop` (where given) is set: it is checked
     // before each part, and a cache's first lookup checks it as it builds its index.
     explicit MhtmlComposer(UrlCache& cache, const std::atomic<bool>* stop = nullptr);
+    MhtmlComposer(UrlCache& cache, const std::atomic<bool>* stop, FollowCaps caps);
 
     // Streams the archive of `page` into `out`, dated `today` (the local date). False as soon as `out`
     // refuses bytes, or once composing is stopped.
@@ -70,4 +78,5 @@ public:
 private:
     UrlCache& cache_;
     const std::atomic<bool>* const stop_;
+    const FollowCaps caps_;
 };

@@ -212,7 +212,8 @@ TEST_F(MhtmlComposerTest, FollowsSheetsAndFramesOnceEachAndTypesPartsAsTheCacheD
 
 TEST_F(MhtmlComposerTest, FollowingSheetsStopsAtItsCapsAndSaysSo)
 {
-    // Each sheet loads a picture; past a cap, sheets are still embedded, their pictures no longer found.
+    // Each sheet loads a picture; past a cap, sheets are still embedded, their pictures no longer found. The
+    // caps are lowered so that a few small sheets reach them.
     struct Case
     {
         const char* name;
@@ -220,11 +221,11 @@ TEST_F(MhtmlComposerTest, FollowingSheetsStopsAtItsCapsAndSaysSo)
         qsizetype sheetSize;
         int followed; // sheets whose pictures are found
     };
-    constexpr qsizetype kLarge = 15 << 20;
+    const MhtmlComposer::FollowCaps caps{5, 1000};
     const Case cases[] = {
-        {"many small sheets", MhtmlComposer::kMaxFollowed + 2, 0, MhtmlComposer::kMaxFollowed},
-        {"a few large sheets", 6, kLarge, int(MhtmlComposer::kMaxFollowedBytes / kLarge)},
-        {"within the caps", 4, kLarge, 4},
+        {"many small sheets", 7, 10, 5},
+        {"a few large sheets", 6, 300, 3}, // the fourth is larger than what is left of the bytes
+        {"within the caps", 5, 100, 5},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -238,16 +239,15 @@ TEST_F(MhtmlComposerTest, FollowingSheetsStopsAtItsCapsAndSaysSo)
             cache.add("http://h/dir/p" + n + ".png", "p" + n + ".png", "P", "image/png");
             html += "<link rel=stylesheet href=s" + n + ".css>";
         }
-        class Discarding final : public ByteSink
-        {
-        public:
-            bool write(QByteArrayView) override { return true; }
-        } out;
+        CollectingSink out;
         MhtmlComposer::Report report;
-        ASSERT_TRUE(MhtmlComposer(cache).compose(kPage, {html}, kToday, out, &report));
+        ASSERT_TRUE(MhtmlComposer(cache, nullptr, caps).compose(kPage, {html}, kToday, out, &report));
         EXPECT_EQ(report.embedded, c.sheets + c.followed);
         EXPECT_EQ(report.missing, 0);
         EXPECT_EQ(report.capped, c.followed < c.sheets);
+        // Every sheet has its part, followed or not.
+        for (int i = 0; i < c.sheets; ++i)
+            EXPECT_TRUE(out.collected.contains("Content-Location:http://h/dir/s" + QByteArray::number(i) + ".css"));
     }
 }
 
