@@ -1,0 +1,210 @@
+#include "engine/warc/WarcWriter.h"
+
+#include "engine/warc/DigestingSink.h"
+#include "engine/warc/HttpResponseBlock.h"
+
+#include <QFileDevice>
+#include <QUuid>
+
+namespace
+{
+
+using Field = std::pair<QByteArray, QByteArray>;
+
+QByteArray newRecordId()
+{
+    return "<urn:uuid:" + QUuid::createUuid().toByteArray(QUuid::WithoutBraces) + ">";
+}
+
+// The media type of a Content-Type, for the index.
+QByteArray mimeOf(const QString& contentType)
+{
+    const QString type = contentType.section(u';', 0, 0).trimmed().toLower();
+    return type.isEmpty() ? QByteArrayLiteral("unk") : type.toLatin1();
+}
+
+// A header field value on one line: the URL of an entry could hold anything.
+QByteArray fieldValue(const QString& text)
+{
+    QByteArray value = text.toUtf8();
+    for (char& c : value) {
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    }
+    return value;
+}
+
+QByteArray headerOf(const QList<Field>& fields, qint64 contentLength)
+{
+    QByteArray header = "WARC/1.1\r\n";
+    for (const auto& [name, value] : fields)
+        header.append(name).append(": ").append(value).append("\r\n");
+    header.append("Content-Length: ").append(QByteArray::number(contentLength)).append("\r\n\r\n");
+    return header;
+}
+
+} // namespace
+
+WarcWriter::WarcWriter(QFileDevice& out) : out_(out), gzip_(out) {}
+
+QByteArray WarcWriter::dateText(const QDateTime& time)
+{
+    return time.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ")).toLatin1();
+}
+
+QDateTime WarcWriter::dateOf(const CacheEntry& entry, const QDateTime& headDate)
+{
+    if (entry.responseTime.isValid())
+        return entry.responseTime;
+    if (headDate.isValid())
+        return headDate;
+    if (entry.lastAccess.isValid())
+        return entry.lastAccess;
+    return QDateTime::currentDateTimeUtc();
+}
+
+bool WarcWriter::writeInfo(const QByteArray& software, const QStringList& caches)
+{
+    QByteArray fields = "software: " + software + "\r\n";
+    fields += "format: WARC File Format 1.1\r\n";
+    fields += "conformsTo: http://iipc.github.io/warc-specifications/specifications/warc-format/warc-1.1/\r\n";
+    for (const QString& cache : caches)
+        fields += "x-source-cache: " + fieldValue(cache) + "\r\n";
+    fields += "description: " +
+              QStringLiteral("从浏览器缓存回收的响应：状态行、缓存保存的首部和原样保存的正文（保留内容编码）。"
+                             "缓存不保存 Cookie 和逐跳首部，记录中也没有；缓存不保存请求，所以没有 request 记录。")
+                  .toUtf8() +
+              "\r\n";
+    infoId_ = newRecordId();
+    const QByteArray header = headerOf({{"WARC-Type", "warcinfo"},
+                                        {"WARC-Record-ID", infoId_},
+                                        {"WARC-Date", dateText(QDateTime::currentDateTimeUtc())},
+                                        {"WARC-Filename", "data.warc.gz"},
+                                        {"Content-Type", "application/warc-fields"}},
+                                       fields.size());
+    Outcome ignored;
+    return writeRecord(header, fields, nullptr, {}, &ignored);
+}
+
+WarcWriter::Outcome WarcWriter::record(const CacheEntry& entry)
+{
+    Outcome outcome;
+    if (failed_) {
+        outcome.refusal = Refusal::WriteFailed;
+        return outcome;
+    }
+    const QString identity = entry.sourceFolder + u'\n' + entry.entryKey + u'\n' + entry.url;
+    if (recorded_.contains(identity)) {
+        outcome.recordedBefore = true;
+        return outcome;
+    }
+    const std::optional<HttpResponseBlock> head = HttpResponseBlock::fromCachedHead(entry.responseHead);
+    if (!head) {
+        outcome.refusal = Refusal::NoResponseHead;
+        return outcome;
+    }
+    const qint64 length = entry.body.length;
+    if (head->statusCode() == 206 || (head->contentLength() && *head->contentLength() != length)) {
+        outcome.refusal = Refusal::Partial;
+        return outcome;
+    }
+    if (length > kMaxPayloadSize) {
+        outcome.refusal = Refusal::TooLarge;
+        return outcome;
+    }
+
+    // The first reading: the digests for the header.
+    DigestingSink block;
+    block.write(head->bytes());
+    DigestingSink payload(&block);
+    const EntryBody::Refusal read = EntryBody::streamStored(entry.body, payload);
+    if (read != EntryBody::Refusal::None) {
+        outcome.refusal = Refusal::BodyRefused;
+        outcome.bodyRefusal = read;
+        return outcome;
+    }
+    if (payload.count() != length) {
+        outcome.refusal = Refusal::Changed;
+        return outcome;
+    }
+    const QByteArray payloadDigest = payload.labelledDigest();
+
+    const QDateTime date = dateOf(entry, head->date());
+    const QByteArray recordId = newRecordId();
+    QList<Field> fields;
+    const auto first = byDigest_.constFind(payloadDigest);
+    outcome.revisit = first != byDigest_.constEnd();
+    fields.append(Field{"WARC-Type", outcome.revisit ? "revisit" : "response"});
+    fields.append(Field{"WARC-Record-ID", recordId});
+    fields.append(Field{"WARC-Date", dateText(date)});
+    fields.append(Field{"WARC-Target-URI", fieldValue(entry.url)});
+    if (!entry.serverAddress.isEmpty())
+        fields.append(Field{"WARC-IP-Address", entry.serverAddress.toLatin1()});
+    if (!infoId_.isEmpty())
+        fields.append(Field{"WARC-Warcinfo-ID", infoId_});
+    fields.append(Field{"Content-Type", "application/http;msgtype=response"});
+    if (outcome.revisit) {
+        fields.append(Field{"WARC-Profile", kRevisitProfile});
+        fields.append(Field{"WARC-Refers-To", first->recordId});
+        fields.append(Field{"WARC-Refers-To-Target-URI", fieldValue(first->url)});
+        fields.append(Field{"WARC-Refers-To-Date", first->date});
+    }
+    fields.append(Field{"WARC-Payload-Digest", payloadDigest});
+    // A revisit's block is the response head alone: the payload is in the record it refers to.
+    const QByteArray blockDigest =
+        outcome.revisit ? DigestingSink::labelledDigestOf(head->bytes()) : block.labelledDigest();
+    fields.append(Field{"WARC-Block-Digest", blockDigest});
+    const QByteArray header = headerOf(fields, head->bytes().size() + (outcome.revisit ? 0 : length));
+
+    const qint64 start = out_.pos();
+    if (!writeRecord(header, head->bytes(), outcome.revisit ? nullptr : &entry, payloadDigest, &outcome))
+        return outcome;
+    if (!outcome.revisit)
+        byDigest_.insert(payloadDigest, First{entry.url, dateText(date), recordId});
+    recorded_.insert(identity);
+    captures_.push_back(Capture{entry.url, date, start, out_.pos() - start, payloadDigest,
+                                outcome.revisit ? QByteArrayLiteral("warc/revisit") : mimeOf(entry.contentType),
+                                head->statusCode(), outcome.revisit});
+    return outcome;
+}
+
+bool WarcWriter::writeRecord(const QByteArray& header, const QByteArray& blockHead, const CacheEntry* bodyOf,
+                             const QByteArray& payloadDigest, Outcome* outcome)
+{
+    const qint64 start = out_.pos();
+    bool written = gzip_.write(header) && gzip_.write(blockHead);
+    if (written && bodyOf != nullptr) {
+        // The second reading, into the file: the same bytes, or no record.
+        DigestingSink again(&gzip_);
+        const EntryBody::Refusal read = EntryBody::streamStored(bodyOf->body, again);
+        if (read == EntryBody::Refusal::SinkFailed) {
+            written = false;
+        } else if (read != EntryBody::Refusal::None || again.count() != bodyOf->body.length ||
+                   again.labelledDigest() != payloadDigest) {
+            outcome->refusal = read != EntryBody::Refusal::None && read != EntryBody::Refusal::Changed &&
+                                       read != EntryBody::Refusal::Vanished
+                                   ? Refusal::BodyRefused
+                                   : Refusal::Changed;
+            outcome->bodyRefusal = read;
+            gzip_.reset();
+            if (!rewind(start)) {
+                failed_ = true;
+                outcome->refusal = Refusal::WriteFailed;
+            }
+            return false;
+        }
+    }
+    written = written && gzip_.write("\r\n\r\n") && gzip_.finish();
+    if (!written) {
+        gzip_.reset();
+        rewind(start);
+        failed_ = true;
+        outcome->refusal = Refusal::WriteFailed;
+    }
+    return written;
+}
+
+bool WarcWriter::rewind(qint64 start)
+{
+    return out_.flush() && out_.resize(start) && out_.seek(start);
+}
