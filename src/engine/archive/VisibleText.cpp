@@ -63,6 +63,12 @@ QString VisibleText::of(const QByteArray& html)
             i = end < 0 ? size : end + 3;
             continue;
         }
+        // A doctype, a processing instruction, a CDATA section: nothing a reader sees.
+        if (i + 1 < size && (html[i + 1] == '!' || html[i + 1] == '?')) {
+            const qsizetype end = html.indexOf('>', i + 2);
+            i = end < 0 ? size : end + 1;
+            continue;
+        }
         qsizetype nameEnd = i + 1;
         const bool closing = nameEnd < size && html[nameEnd] == '/';
         if (closing)
@@ -71,7 +77,9 @@ QString VisibleText::of(const QByteArray& html)
         while (nameEnd < size && isNameCharacter(html[nameEnd]))
             ++nameEnd;
         const QByteArrayView name = QByteArrayView(html).sliced(nameStart, nameEnd - nameStart);
-        if (name.isEmpty() && !closing) {
+        const bool startsWithLetter =
+            !name.isEmpty() && ((name[0] >= 'a' && name[0] <= 'z') || (name[0] >= 'A' && name[0] <= 'Z'));
+        if (!startsWithLetter && !closing) {
             run.append(c); // a "<" that starts no tag is text
             ++i;
             continue;

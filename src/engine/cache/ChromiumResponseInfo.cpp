@@ -14,7 +14,10 @@ constexpr quint32 varyDataFlag = 1u << 11;
 constexpr quint32 truncatedFlag = 1u << 12;
 constexpr quint32 connectionStatusFlag = 1u << 16;
 constexpr quint32 timestampsFlag = 1u << 20;
-constexpr qint64 varyDigestLength = 16;
+// Vary data: older browsers keep a bare 16-byte MD5; current ones a 1 (its form) and a 32-byte SHA-256.
+constexpr qint64 varyMd5Length = 16;
+constexpr quint32 varySha256Form = 1;
+constexpr qint64 varySha256Length = 4 + 32;
 constexpr quint32 extraFlagsPresentFlag = 1u << 31;
 constexpr quint32 originalResponseTimeExtraFlag = 1u << 2;
 
@@ -107,7 +110,7 @@ QByteArray ChromiumResponseInfo::serverAddressAt(const LittleEndianReader& paylo
     if (flags & connectionStatusFlag)
         position += 4;
     if (flags & varyDataFlag)
-        position += varyDigestLength;
+        position += payload.u32(position) == varySha256Form ? varySha256Length : varyMd5Length;
     const std::optional<QByteArrayView> host = pickleString(payload, &position);
     if (!host || host->size() > kMaxAddressLength || !isAddressText(*host))
         return {};
