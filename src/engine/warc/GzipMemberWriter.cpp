@@ -10,7 +10,8 @@ struct GzipMemberWriter::Stream
     char buffer[kBufferSize];
 };
 
-GzipMemberWriter::GzipMemberWriter(QIODevice& out, int level) : out_(out), stream_(std::make_unique<Stream>())
+GzipMemberWriter::GzipMemberWriter(QIODevice& out, int level)
+    : out_(out), level_(level), stream_(std::make_unique<Stream>())
 {
     // 16 above the window bits asks for a gzip header and trailer.
     stream_->ready = deflateInit2(&stream_->z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) == Z_OK;
@@ -66,6 +67,13 @@ bool GzipMemberWriter::finish()
     const bool finished = deflateInto(Z_FINISH);
     reset();
     return finished;
+}
+
+void GzipMemberWriter::setCompressible(bool compressible)
+{
+    // Before the member's first byte, so nothing is flushed with the old level.
+    if (stream_->ready)
+        stream_->ready = deflateParams(&stream_->z, compressible ? level_ : 0, Z_DEFAULT_STRATEGY) == Z_OK;
 }
 
 void GzipMemberWriter::reset()

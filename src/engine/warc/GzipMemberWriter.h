@@ -12,8 +12,7 @@ class QIODevice;
 class GzipMemberWriter final : public ByteSink
 {
 public:
-    // Level 1 costs a third of the default's time for a few percent more bytes, and most of what caches hold
-    // (pictures, fonts, coded text) does not compress at all.
+    // Level 1 costs a third of the default's time for a few percent more bytes.
     static constexpr int kLevel = 1;
     static constexpr qsizetype kBufferSize = 64 * 1024;
 
@@ -26,6 +25,9 @@ public:
     bool write(QByteArrayView bytes) override;
     // Ends the member; the next write starts another.
     bool finish();
+    // For the member about to start: whether its bytes are worth compressing. Most of what caches hold
+    // (pictures, fonts, coded text) does not compress at all, and storing it costs a fraction of the time.
+    void setCompressible(bool compressible);
     // Forgets a member written in part, for the caller that cuts the device back to its start.
     void reset();
 
@@ -34,5 +36,6 @@ private:
 
     struct Stream;
     QIODevice& out_;
+    const int level_;
     std::unique_ptr<Stream> stream_;
 };

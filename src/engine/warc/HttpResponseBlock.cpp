@@ -113,11 +113,22 @@ std::optional<HttpResponseBlock> HttpResponseBlock::fromCachedHead(QByteArrayVie
             const qint64 length = value.toLongLong(&isNumber);
             if (isNumber && length >= 0)
                 block.contentLength_ = length;
-        } else if (name.compare("date", Qt::CaseInsensitive) == 0 && !block.date_.isValid()) {
-            block.date_ = httpDate(value);
+        } else if (name.compare("date", Qt::CaseInsensitive) == 0 && block.dateField_.isEmpty()) {
+            block.dateField_ = value;
         }
         block.bytes_.append(name).append(": ").append(value).append("\r\n");
     }
     block.bytes_.append("\r\n");
     return block;
+}
+
+QDateTime HttpResponseBlock::date() const
+{
+    if (dateField_.isEmpty())
+        return {};
+    // RFC 9110's preferred form is the only one servers still send.
+    QDateTime time = QLocale::c().toDateTime(QString::fromLatin1(dateField_),
+                                             QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
+    time.setTimeSpec(Qt::UTC);
+    return time;
 }

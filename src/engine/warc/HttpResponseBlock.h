@@ -25,12 +25,13 @@ public:
     int statusCode() const { return statusCode_; }
     // Content-Length where the head gives a valid one: the stored body's length when it is whole.
     std::optional<qint64> contentLength() const { return contentLength_; }
-    // The Date field as a time; invalid without one that parses.
-    QDateTime date() const { return date_; }
+    // The Date field as a time; invalid without one that parses. Parsed when asked: most caches say when the
+    // response came without it, and parsing a date costs more than the rest of the head.
+    QDateTime date() const;
 
 private:
     QByteArray bytes_;
     int statusCode_ = 0;
     std::optional<qint64> contentLength_;
-    QDateTime date_;
+    QByteArray dateField_;
 };

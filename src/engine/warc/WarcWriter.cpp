@@ -5,11 +5,55 @@
 
 #include <QFileDevice>
 #include <QUuid>
+#include <zlib.h>
 
 namespace
 {
 
 using Field = std::pair<QByteArray, QByteArray>;
+
+// Passes bytes on, taking their CRC-32: what tells the second reading of a body from the first, at a small
+// part of a digest's cost.
+class CrcSink final : public ByteSink
+{
+public:
+    explicit CrcSink(ByteSink& next) : next_(next) {}
+
+    bool write(QByteArrayView bytes) override
+    {
+        crc_ = crc32_z(crc_, reinterpret_cast<const Bytef*>(bytes.data()), z_size_t(bytes.size()));
+        count_ += bytes.size();
+        return next_.write(bytes);
+    }
+
+    quint32 crc() const { return quint32(crc_); }
+    qint64 count() const { return count_; }
+
+private:
+    ByteSink& next_;
+    uLong crc_ = crc32_z(0, nullptr, 0);
+    qint64 count_ = 0;
+};
+
+// Whether a body is worth compressing: not when its coding or its type compresses it already.
+bool isCompressible(const CacheEntry& entry)
+{
+    if (!entry.body.contentEncoding.isEmpty())
+        return false;
+    const QString type = entry.contentType.section(u';', 0, 0).trimmed().toLower();
+    if (type == u"image/svg+xml" || type == u"image/bmp" || type == u"image/x-icon")
+        return true;
+    static const QStringList kCompressed = {QStringLiteral("image/"), QStringLiteral("video/"),
+                                            QStringLiteral("audio/"), QStringLiteral("font/woff"),
+                                            QStringLiteral("application/font-woff"), QStringLiteral("application/zip"),
+                                            QStringLiteral("application/gzip"), QStringLiteral("application/x-gzip"),
+                                            QStringLiteral("application/pdf")};
+    for (const QString& prefix : kCompressed) {
+        if (type.startsWith(prefix))
+            return false;
+    }
+    return true;
+}
 
 QByteArray newRecordId()
 {
@@ -83,7 +127,7 @@ bool WarcWriter::writeInfo(const QByteArray& software, const QStringList& caches
                                         {"Content-Type", "application/warc-fields"}},
                                        fields.size());
     Outcome ignored;
-    return writeRecord(header, fields, nullptr, {}, &ignored);
+    return writeRecord(header, fields, nullptr, 0, &ignored);
 }
 
 WarcWriter::Outcome WarcWriter::record(const CacheEntry& entry)
@@ -117,7 +161,8 @@ WarcWriter::Outcome WarcWriter::record(const CacheEntry& entry)
     DigestingSink block;
     block.write(head->bytes());
     DigestingSink payload(&block);
-    const EntryBody::Refusal read = EntryBody::streamStored(entry.body, payload);
+    CrcSink checked(payload);
+    const EntryBody::Refusal read = EntryBody::streamStored(entry.body, checked);
     if (read != EntryBody::Refusal::None) {
         outcome.refusal = Refusal::BodyRefused;
         outcome.bodyRefusal = read;
@@ -128,8 +173,9 @@ WarcWriter::Outcome WarcWriter::record(const CacheEntry& entry)
         return outcome;
     }
     const QByteArray payloadDigest = payload.labelledDigest();
+    const quint32 payloadCrc = checked.crc();
 
-    const QDateTime date = dateOf(entry, head->date());
+    const QDateTime date = entry.responseTime.isValid() ? entry.responseTime : dateOf(entry, head->date());
     const QByteArray recordId = newRecordId();
     QList<Field> fields;
     const auto first = byDigest_.constFind(payloadDigest);
@@ -157,7 +203,8 @@ WarcWriter::Outcome WarcWriter::record(const CacheEntry& entry)
     const QByteArray header = headerOf(fields, head->bytes().size() + (outcome.revisit ? 0 : length));
 
     const qint64 start = out_.pos();
-    if (!writeRecord(header, head->bytes(), outcome.revisit ? nullptr : &entry, payloadDigest, &outcome))
+    gzip_.setCompressible(outcome.revisit || isCompressible(entry));
+    if (!writeRecord(header, head->bytes(), outcome.revisit ? nullptr : &entry, payloadCrc, &outcome))
         return outcome;
     if (!outcome.revisit)
         byDigest_.insert(payloadDigest, First{entry.url, dateText(date), recordId});
@@ -169,18 +216,18 @@ WarcWriter::Outcome WarcWriter::record(const CacheEntry& entry)
 }
 
 bool WarcWriter::writeRecord(const QByteArray& header, const QByteArray& blockHead, const CacheEntry* bodyOf,
-                             const QByteArray& payloadDigest, Outcome* outcome)
+                             quint32 payloadCrc, Outcome* outcome)
 {
     const qint64 start = out_.pos();
     bool written = gzip_.write(header) && gzip_.write(blockHead);
     if (written && bodyOf != nullptr) {
         // The second reading, into the file: the same bytes, or no record.
-        DigestingSink again(&gzip_);
+        CrcSink again(gzip_);
         const EntryBody::Refusal read = EntryBody::streamStored(bodyOf->body, again);
         if (read == EntryBody::Refusal::SinkFailed) {
             written = false;
         } else if (read != EntryBody::Refusal::None || again.count() != bodyOf->body.length ||
-                   again.labelledDigest() != payloadDigest) {
+                   again.crc() != payloadCrc) {
             outcome->refusal = read != EntryBody::Refusal::None && read != EntryBody::Refusal::Changed &&
                                        read != EntryBody::Refusal::Vanished
                                    ? Refusal::BodyRefused

@@ -21,8 +21,8 @@ class QFileDevice;
 // digest profile) that points at the first.
 //
 // The digests go in the record's header, before its block, and the body is never held: it is read from the
-// cache twice, once for its digests and once into the file, and the second reading's digest must match the
-// first, or the record is cut off the file again (the entry changed meanwhile). An entry that cannot make a
+// cache twice, once for its digests and once into the file, and the second reading's CRC-32 must match the
+// first's, or the record is cut off the file again (the entry changed meanwhile). An entry that cannot make a
 // whole record is refused with the reason, and the file stays as it was before it.
 //
 // Not thread-safe: one thread (the copy worker's commit step) writes, in the order the records are to have.
@@ -93,9 +93,10 @@ private:
     };
 
     // Writes one record (its header fields, block head and, where given, body read a second time) as a
-    // member; false when the file failed or the body differed, the file then cut back to `start`.
+    // member; false when the file failed or the body differed from the first reading (its CRC-32
+    // `payloadCrc`), the file then cut back to where the record began.
     bool writeRecord(const QByteArray& header, const QByteArray& blockHead, const CacheEntry* bodyOf,
-                     const QByteArray& payloadDigest, Outcome* outcome);
+                     quint32 payloadCrc, Outcome* outcome);
     bool rewind(qint64 start);
 
     QFileDevice& out_;
