@@ -124,6 +124,9 @@ struct thCpy::Task
     std::unique_ptr<TemporaryBesideFile> file;
     QString title;    // a document's title, which names it; empty without one
     QString pageText; // a document's visible text, where its run's web archive lists pages
+    // Where its run writes a web archive: the first reading of its entry's body, then of each part of its
+    // page's archive (report.parts), done while preparing so that committing reads each body only once more.
+    std::vector<WarcWriter::Prepared> archived;
     MhtmlComposer::Report report;
     bool prepared = false; // guarded by poolMutex_ once the task is submitted
 
@@ -365,6 +368,11 @@ void thCpy::prepare(Task& task) const
     if (!completed)
         task.fail(QStringLiteral("内部错误"));
     task.overBudget = budget.refusedAny();
+    if (task.result == Task::Result::Ready && task.job->run && task.job->run->archive()) {
+        task.archived.push_back(WarcWriter::prepare(task.job->entry));
+        for (const CacheEntry& part : task.report.parts)
+            task.archived.push_back(WarcWriter::prepare(part));
+    }
 }
 
 void thCpy::prepareResource(Task& task) const
@@ -472,18 +480,19 @@ void thCpy::archiveJob(const Task& task, HarvestRun::Totals* counts)
 {
     const CopyJob& job = *task.job;
     RunArchive& archive = *job.run->archive();
-    const bool pageRecorded = archiveEntry(archive, job.entry, counts);
+    const bool pageRecorded = archiveEntry(archive, job.entry, task.archived.at(0), counts);
     if (!job.isDocument)
         return;
     if (pageRecorded)
         archive.addPage(job.entry, task.title, task.pageText);
-    for (const CacheEntry& part : task.report.parts)
-        archiveEntry(archive, part, counts);
+    for (qsizetype i = 0; i < task.report.parts.size(); ++i)
+        archiveEntry(archive, task.report.parts[i], task.archived.at(std::size_t(i) + 1), counts);
 }
 
-bool thCpy::archiveEntry(RunArchive& archive, const CacheEntry& entry, HarvestRun::Totals* counts)
+bool thCpy::archiveEntry(RunArchive& archive, const CacheEntry& entry, const WarcWriter::Prepared& prepared,
+                         HarvestRun::Totals* counts)
 {
-    const WarcWriter::Outcome outcome = archive.record(entry);
+    const WarcWriter::Outcome outcome = archive.record(entry, prepared);
     if (outcome.refusal == WarcWriter::Refusal::None) {
         if (!outcome.recordedBefore)
             ++counts->archived;

@@ -98,7 +98,8 @@ private:
     // Records a saved job's entry, and a page's parts, in its run's web archive; the pages' list gets the page.
     void archiveJob(const Task& task, HarvestRun::Totals* counts);
     // True when `entry` has its record (now or before); a failure is counted and logged.
-    bool archiveEntry(RunArchive& archive, const CacheEntry& entry, HarvestRun::Totals* counts);
+    bool archiveEntry(RunArchive& archive, const CacheEntry& entry, const WarcWriter::Prepared& prepared,
+                      HarvestRun::Totals* counts);
     // `line`, unless `*count` lines were logged before in the run: at kMaxPageLines, `rest` instead.
     void logPageLine(int* count, const QString& line, const QString& rest);
     void abandonWindow();

@@ -1,17 +1,21 @@
 #include "engine/warc/GzipMemberWriter.h"
 
 #include <QIODevice>
+#include <QtEndian>
 #include <zlib.h>
 
 struct GzipMemberWriter::Stream
 {
     z_stream z{};
     bool ready = false;
+    bool stored = false;        // this member is written as stored blocks
+    bool storedStarted = false; // its gzip header is out
+    uLong crc = 0;              // of a stored member's bytes
+    quint32 size = 0;           // of a stored member's bytes, modulo 2^32 as gzip keeps it
     char buffer[kBufferSize];
 };
 
-GzipMemberWriter::GzipMemberWriter(QIODevice& out, int level)
-    : out_(out), level_(level), stream_(std::make_unique<Stream>())
+GzipMemberWriter::GzipMemberWriter(QIODevice& out, int level) : out_(out), stream_(std::make_unique<Stream>())
 {
     // 16 above the window bits asks for a gzip header and trailer.
     stream_->ready = deflateInit2(&stream_->z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) == Z_OK;
@@ -21,6 +25,11 @@ GzipMemberWriter::~GzipMemberWriter()
 {
     if (stream_->ready)
         deflateEnd(&stream_->z);
+}
+
+void GzipMemberWriter::setCompressible(bool compressible)
+{
+    stream_->stored = !compressible;
 }
 
 bool GzipMemberWriter::deflateInto(int flush)
@@ -40,8 +49,49 @@ bool GzipMemberWriter::deflateInto(int flush)
     }
 }
 
+bool GzipMemberWriter::writeStored(QByteArrayView bytes)
+{
+    Stream& s = *stream_;
+    if (!s.storedStarted) {
+        // ID1 ID2, deflate, no flags, no time, no extra flags, OS unknown.
+        static constexpr char kHeader[10] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, '\xff'};
+        if (out_.write(kHeader, sizeof kHeader) != qint64(sizeof kHeader))
+            return false;
+        s.storedStarted = true;
+        s.crc = crc32_z(0, nullptr, 0);
+        s.size = 0;
+    }
+    s.crc = crc32_z(s.crc, reinterpret_cast<const Bytef*>(bytes.data()), z_size_t(bytes.size()));
+    s.size += quint32(bytes.size());
+    for (qsizetype done = 0; done < bytes.size();) {
+        const qsizetype length = std::min(kMaxStoredBlock, bytes.size() - done);
+        // Not the final block (BFINAL 0, BTYPE 00), then LEN and its complement, little-endian.
+        char blockHeader[5] = {0};
+        qToLittleEndian<quint16>(quint16(length), blockHeader + 1);
+        qToLittleEndian<quint16>(quint16(~length), blockHeader + 3);
+        if (out_.write(blockHeader, 5) != 5 || out_.write(bytes.data() + done, length) != length)
+            return false;
+        done += length;
+    }
+    return true;
+}
+
+bool GzipMemberWriter::finishStored()
+{
+    Stream& s = *stream_;
+    if (!s.storedStarted && !writeStored({}))
+        return false;
+    // An empty final stored block, then the CRC-32 and size of the member's bytes.
+    char trailer[13] = {1, 0, 0, '\xff', '\xff'};
+    qToLittleEndian<quint32>(quint32(s.crc), trailer + 5);
+    qToLittleEndian<quint32>(s.size, trailer + 9);
+    return out_.write(trailer, sizeof trailer) == qint64(sizeof trailer);
+}
+
 bool GzipMemberWriter::write(QByteArrayView bytes)
 {
+    if (stream_->stored)
+        return writeStored(bytes);
     if (!stream_->ready)
         return false;
     z_stream& z = stream_->z;
@@ -60,24 +110,25 @@ bool GzipMemberWriter::write(QByteArrayView bytes)
 
 bool GzipMemberWriter::finish()
 {
-    if (!stream_->ready)
-        return false;
-    stream_->z.next_in = nullptr;
-    stream_->z.avail_in = 0;
-    const bool finished = deflateInto(Z_FINISH);
+    bool finished;
+    if (stream_->stored) {
+        finished = finishStored();
+    } else if (stream_->ready) {
+        stream_->z.next_in = nullptr;
+        stream_->z.avail_in = 0;
+        finished = deflateInto(Z_FINISH);
+    } else {
+        finished = false;
+    }
     reset();
     return finished;
 }
 
-void GzipMemberWriter::setCompressible(bool compressible)
-{
-    // Before the member's first byte, so nothing is flushed with the old level.
-    if (stream_->ready)
-        stream_->ready = deflateParams(&stream_->z, compressible ? level_ : 0, Z_DEFAULT_STRATEGY) == Z_OK;
-}
-
 void GzipMemberWriter::reset()
 {
-    if (stream_->ready)
+    stream_->stored = false;
+    stream_->storedStarted = false;
+    // Only a member that went through deflate leaves state behind; resetting costs a clear of its tables.
+    if (stream_->ready && stream_->z.total_in + stream_->z.total_out > 0)
         stream_->ready = deflateReset(&stream_->z) == Z_OK;
 }

@@ -127,8 +127,8 @@ QDateTime HttpResponseBlock::date() const
     if (dateField_.isEmpty())
         return {};
     // RFC 9110's preferred form is the only one servers still send.
-    QDateTime time = QLocale::c().toDateTime(QString::fromLatin1(dateField_),
-                                             QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
+    QDateTime time =
+        QLocale::c().toDateTime(QString::fromLatin1(dateField_), QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
     time.setTimeSpec(Qt::UTC);
     return time;
 }

@@ -71,6 +71,13 @@ WarcWriter::Outcome RunArchive::record(const CacheEntry& entry)
     return writer_->record(entry);
 }
 
+WarcWriter::Outcome RunArchive::record(const CacheEntry& entry, const WarcWriter::Prepared& prepared)
+{
+    if (!writer_)
+        return {WarcWriter::Refusal::WriteFailed};
+    return writer_->record(entry, prepared);
+}
+
 void RunArchive::addPage(const CacheEntry& page, const QString& title, const QString& text)
 {
     if (!pages_ || pagesFailed_)

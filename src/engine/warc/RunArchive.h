@@ -38,6 +38,7 @@ public:
     bool wantsPages() const { return !destination_.waczPath.isEmpty(); }
 
     WarcWriter::Outcome record(const CacheEntry& entry);
+    WarcWriter::Outcome record(const CacheEntry& entry, const WarcWriter::Prepared& prepared);
     // A page recorded, for the package's list of pages.
     void addPage(const CacheEntry& page, const QString& title, const QString& text);
 

@@ -43,10 +43,14 @@ bool isCompressible(const CacheEntry& entry)
     const QString type = entry.contentType.section(u';', 0, 0).trimmed().toLower();
     if (type == u"image/svg+xml" || type == u"image/bmp" || type == u"image/x-icon")
         return true;
-    static const QStringList kCompressed = {QStringLiteral("image/"), QStringLiteral("video/"),
-                                            QStringLiteral("audio/"), QStringLiteral("font/woff"),
-                                            QStringLiteral("application/font-woff"), QStringLiteral("application/zip"),
-                                            QStringLiteral("application/gzip"), QStringLiteral("application/x-gzip"),
+    static const QStringList kCompressed = {QStringLiteral("image/"),
+                                            QStringLiteral("video/"),
+                                            QStringLiteral("audio/"),
+                                            QStringLiteral("font/woff"),
+                                            QStringLiteral("application/font-woff"),
+                                            QStringLiteral("application/zip"),
+                                            QStringLiteral("application/gzip"),
+                                            QStringLiteral("application/x-gzip"),
                                             QStringLiteral("application/pdf")};
     for (const QString& prefix : kCompressed) {
         if (type.startsWith(prefix))
@@ -130,7 +134,60 @@ bool WarcWriter::writeInfo(const QByteArray& software, const QStringList& caches
     return writeRecord(header, fields, nullptr, 0, &ignored);
 }
 
+WarcWriter::Prepared WarcWriter::prepare(const CacheEntry& entry)
+{
+    Prepared prepared;
+    const std::optional<HttpResponseBlock> head = HttpResponseBlock::fromCachedHead(entry.responseHead);
+    if (!head) {
+        prepared.refusal = Refusal::NoResponseHead;
+        return prepared;
+    }
+    const qint64 length = entry.body.length;
+    if (head->statusCode() == 206 || (head->contentLength() && *head->contentLength() != length)) {
+        prepared.refusal = Refusal::Partial;
+        return prepared;
+    }
+    if (length > kMaxPayloadSize) {
+        prepared.refusal = Refusal::TooLarge;
+        return prepared;
+    }
+
+    // The first reading: the digests for the header.
+    DigestingSink block;
+    block.write(head->bytes());
+    DigestingSink payload(&block);
+    CrcSink checked(payload);
+    const EntryBody::Refusal read = EntryBody::streamStored(entry.body, checked);
+    if (read != EntryBody::Refusal::None) {
+        prepared.refusal = Refusal::BodyRefused;
+        prepared.bodyRefusal = read;
+        return prepared;
+    }
+    if (payload.count() != length) {
+        prepared.refusal = Refusal::Changed;
+        return prepared;
+    }
+    prepared.head = head->bytes();
+    prepared.status = head->statusCode();
+    prepared.date = entry.responseTime.isValid() ? entry.responseTime : dateOf(entry, head->date());
+    prepared.payloadDigest = payload.labelledDigest();
+    prepared.blockDigest = block.labelledDigest();
+    prepared.payloadCrc = checked.crc();
+    return prepared;
+}
+
 WarcWriter::Outcome WarcWriter::record(const CacheEntry& entry)
+{
+    const QString identity = entry.sourceFolder + u'\n' + entry.entryKey + u'\n' + entry.url;
+    if (recorded_.contains(identity)) {
+        Outcome outcome;
+        outcome.recordedBefore = true;
+        return outcome;
+    }
+    return record(entry, prepare(entry));
+}
+
+WarcWriter::Outcome WarcWriter::record(const CacheEntry& entry, const Prepared& prepared)
 {
     Outcome outcome;
     if (failed_) {
@@ -142,40 +199,14 @@ WarcWriter::Outcome WarcWriter::record(const CacheEntry& entry)
         outcome.recordedBefore = true;
         return outcome;
     }
-    const std::optional<HttpResponseBlock> head = HttpResponseBlock::fromCachedHead(entry.responseHead);
-    if (!head) {
-        outcome.refusal = Refusal::NoResponseHead;
+    if (prepared.refusal != Refusal::None) {
+        outcome.refusal = prepared.refusal;
+        outcome.bodyRefusal = prepared.bodyRefusal;
         return outcome;
     }
     const qint64 length = entry.body.length;
-    if (head->statusCode() == 206 || (head->contentLength() && *head->contentLength() != length)) {
-        outcome.refusal = Refusal::Partial;
-        return outcome;
-    }
-    if (length > kMaxPayloadSize) {
-        outcome.refusal = Refusal::TooLarge;
-        return outcome;
-    }
-
-    // The first reading: the digests for the header.
-    DigestingSink block;
-    block.write(head->bytes());
-    DigestingSink payload(&block);
-    CrcSink checked(payload);
-    const EntryBody::Refusal read = EntryBody::streamStored(entry.body, checked);
-    if (read != EntryBody::Refusal::None) {
-        outcome.refusal = Refusal::BodyRefused;
-        outcome.bodyRefusal = read;
-        return outcome;
-    }
-    if (payload.count() != length) {
-        outcome.refusal = Refusal::Changed;
-        return outcome;
-    }
-    const QByteArray payloadDigest = payload.labelledDigest();
-    const quint32 payloadCrc = checked.crc();
-
-    const QDateTime date = entry.responseTime.isValid() ? entry.responseTime : dateOf(entry, head->date());
+    const QByteArray& payloadDigest = prepared.payloadDigest;
+    const QDateTime& date = prepared.date;
     const QByteArray recordId = newRecordId();
     QList<Field> fields;
     const auto first = byDigest_.constFind(payloadDigest);
@@ -198,20 +229,20 @@ WarcWriter::Outcome WarcWriter::record(const CacheEntry& entry)
     fields.append(Field{"WARC-Payload-Digest", payloadDigest});
     // A revisit's block is the response head alone: the payload is in the record it refers to.
     const QByteArray blockDigest =
-        outcome.revisit ? DigestingSink::labelledDigestOf(head->bytes()) : block.labelledDigest();
+        outcome.revisit ? DigestingSink::labelledDigestOf(prepared.head) : prepared.blockDigest;
     fields.append(Field{"WARC-Block-Digest", blockDigest});
-    const QByteArray header = headerOf(fields, head->bytes().size() + (outcome.revisit ? 0 : length));
+    const QByteArray header = headerOf(fields, prepared.head.size() + (outcome.revisit ? 0 : length));
 
     const qint64 start = out_.pos();
     gzip_.setCompressible(outcome.revisit || isCompressible(entry));
-    if (!writeRecord(header, head->bytes(), outcome.revisit ? nullptr : &entry, payloadCrc, &outcome))
+    if (!writeRecord(header, prepared.head, outcome.revisit ? nullptr : &entry, prepared.payloadCrc, &outcome))
         return outcome;
     if (!outcome.revisit)
         byDigest_.insert(payloadDigest, First{entry.url, dateText(date), recordId});
     recorded_.insert(identity);
     captures_.push_back(Capture{entry.url, date, start, out_.pos() - start, payloadDigest,
                                 outcome.revisit ? QByteArrayLiteral("warc/revisit") : mimeOf(entry.contentType),
-                                head->statusCode(), outcome.revisit});
+                                prepared.status, outcome.revisit});
     return outcome;
 }
 

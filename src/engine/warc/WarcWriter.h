@@ -68,12 +68,30 @@ public:
         bool revisit = false;
     };
 
+    // What the first reading of an entry's body gives, or why it has no record: prepare() makes it on any
+    // thread, beforehand, so the thread that writes records only reads each body once more.
+    struct Prepared
+    {
+        Refusal refusal = Refusal::None;
+        EntryBody::Refusal bodyRefusal = EntryBody::Refusal::None;
+        QByteArray head; // HttpResponseBlock::bytes()
+        int status = 0;
+        QDateTime date;
+        QByteArray payloadDigest;
+        QByteArray blockDigest;
+        quint32 payloadCrc = 0;
+    };
+    // Thread-safe.
+    static Prepared prepare(const CacheEntry& entry);
+
     // `out` is open for writing, empty, and outlives the writer.
     explicit WarcWriter(QFileDevice& out);
 
     // The warcinfo record; call first. `software` names the program and its version, `caches` the folders read.
     bool writeInfo(const QByteArray& software, const QStringList& caches);
     Outcome record(const CacheEntry& entry);
+    // The same with the first reading done by prepare(), for `entry` as it was then.
+    Outcome record(const CacheEntry& entry, const Prepared& prepared);
 
     // After a write failure, nothing more is written; the file is to be discarded.
     bool failed() const { return failed_; }
