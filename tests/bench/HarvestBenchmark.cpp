@@ -68,6 +68,15 @@ void report(benchmark::State& state, const FolderTotals& totals)
         benchmark::Counter(static_cast<double>(totals.bytes * state.iterations()) / 1e6, benchmark::Counter::kIsRate);
 }
 
+// Replaces `output` with a fresh, empty folder, outside the timing.
+void freshFolder(benchmark::State& state, std::optional<QTemporaryDir>& output)
+{
+    state.PauseTiming();
+    output.reset();
+    output.emplace();
+    state.ResumeTiming();
+}
+
 // Copies every file of `files` into a fresh folder per iteration.
 void copyFiles(benchmark::State& state, const QStringList& files)
 {
@@ -75,10 +84,7 @@ void copyFiles(benchmark::State& state, const QStringList& files)
     std::optional<QTemporaryDir> output;
     FolderTotals totals;
     for (auto _ : state) {
-        state.PauseTiming();
-        output.reset();
-        output.emplace();
-        state.ResumeTiming();
+        freshFolder(state, output);
         int number = 0;
         for (const QString& file : files) {
             std::error_code error;
@@ -186,10 +192,7 @@ void RecordEntries(benchmark::State& state)
     std::optional<QTemporaryDir> output;
     FolderTotals totals;
     for (auto _ : state) {
-        state.PauseTiming();
-        output.reset();
-        output.emplace();
-        state.ResumeTiming();
+        freshFolder(state, output);
         {
             RunArchive archive({output->filePath("run.warc.gz"), {}}, "WebGleaner benchmark", {gLocation.folder});
             for (const CacheEntry& entry : entries)

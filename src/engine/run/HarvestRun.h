@@ -66,7 +66,7 @@ public:
                         std::shared_ptr<RunArchive> archive = nullptr);
     ~HarvestRun();
 
-    // The copy worker's alone while the run goes on.
+    // The copy worker's while the run goes on: its commit step records, its preparers prepare records.
     RunArchive* archive() const { return archive_.get(); }
     // Why the archive could not be put in place at the end; empty when it was, or there is none.
     QString archiveError() const;

@@ -124,8 +124,8 @@ struct thCpy::Task
     std::unique_ptr<TemporaryBesideFile> file;
     QString title;    // a document's title, which names it; empty without one
     QString pageText; // a document's visible text, where its run's web archive lists pages
-    // Where its run writes a web archive: the first reading of its entry's body, then of each part of its
-    // page's archive (report.parts), done while preparing so that committing reads each body only once more.
+    // Where its run writes a web archive: the record of its entry, then of each part of its page's archive
+    // (report.parts), made while preparing so that committing only appends them.
     std::vector<WarcWriter::Prepared> archived;
     MhtmlComposer::Report report;
     bool prepared = false; // guarded by poolMutex_ once the task is submitted
@@ -369,9 +369,10 @@ void thCpy::prepare(Task& task) const
         task.fail(QStringLiteral("内部错误"));
     task.overBudget = budget.refusedAny();
     if (task.result == Task::Result::Ready && task.job->run && task.job->run->archive()) {
-        task.archived.push_back(WarcWriter::prepare(task.job->entry));
+        const RunArchive& archive = *task.job->run->archive();
+        task.archived.push_back(archive.prepare(task.job->entry));
         for (const CacheEntry& part : task.report.parts)
-            task.archived.push_back(WarcWriter::prepare(part));
+            task.archived.push_back(archive.prepare(part));
     }
 }
 

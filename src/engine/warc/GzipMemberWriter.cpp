@@ -15,7 +15,7 @@ struct GzipMemberWriter::Stream
     char buffer[kBufferSize];
 };
 
-GzipMemberWriter::GzipMemberWriter(QIODevice& out, int level) : out_(out), stream_(std::make_unique<Stream>())
+GzipMemberWriter::GzipMemberWriter(int level) : stream_(std::make_unique<Stream>())
 {
     // 16 above the window bits asks for a gzip header and trailer.
     stream_->ready = deflateInit2(&stream_->z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) == Z_OK;
@@ -27,8 +27,10 @@ GzipMemberWriter::~GzipMemberWriter()
         deflateEnd(&stream_->z);
 }
 
-void GzipMemberWriter::setCompressible(bool compressible)
+void GzipMemberWriter::begin(QIODevice& out, bool compressible)
 {
+    reset();
+    out_ = &out;
     stream_->stored = !compressible;
 }
 
@@ -42,7 +44,7 @@ bool GzipMemberWriter::deflateInto(int flush)
         if (status == Z_STREAM_ERROR)
             return false;
         const qint64 made = kBufferSize - qint64(z.avail_out);
-        if (made > 0 && out_.write(stream_->buffer, made) != made)
+        if (made > 0 && out_->write(stream_->buffer, made) != made)
             return false;
         if (flush == Z_FINISH ? status == Z_STREAM_END : (z.avail_in == 0 && z.avail_out != 0))
             return true;
@@ -55,7 +57,7 @@ bool GzipMemberWriter::writeStored(QByteArrayView bytes)
     if (!s.storedStarted) {
         // ID1 ID2, deflate, no flags, no time, no extra flags, OS unknown.
         static constexpr char kHeader[10] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, '\xff'};
-        if (out_.write(kHeader, sizeof kHeader) != qint64(sizeof kHeader))
+        if (out_->write(kHeader, sizeof kHeader) != qint64(sizeof kHeader))
             return false;
         s.storedStarted = true;
         s.crc = crc32_z(0, nullptr, 0);
@@ -69,7 +71,7 @@ bool GzipMemberWriter::writeStored(QByteArrayView bytes)
         char blockHeader[5] = {0};
         qToLittleEndian<quint16>(quint16(length), blockHeader + 1);
         qToLittleEndian<quint16>(quint16(~length), blockHeader + 3);
-        if (out_.write(blockHeader, 5) != 5 || out_.write(bytes.data() + done, length) != length)
+        if (out_->write(blockHeader, 5) != 5 || out_->write(bytes.data() + done, length) != length)
             return false;
         done += length;
     }
@@ -85,11 +87,13 @@ bool GzipMemberWriter::finishStored()
     char trailer[13] = {1, 0, 0, '\xff', '\xff'};
     qToLittleEndian<quint32>(quint32(s.crc), trailer + 5);
     qToLittleEndian<quint32>(s.size, trailer + 9);
-    return out_.write(trailer, sizeof trailer) == qint64(sizeof trailer);
+    return out_->write(trailer, sizeof trailer) == qint64(sizeof trailer);
 }
 
 bool GzipMemberWriter::write(QByteArrayView bytes)
 {
+    if (out_ == nullptr)
+        return false;
     if (stream_->stored)
         return writeStored(bytes);
     if (!stream_->ready)
@@ -111,7 +115,9 @@ bool GzipMemberWriter::write(QByteArrayView bytes)
 bool GzipMemberWriter::finish()
 {
     bool finished;
-    if (stream_->stored) {
+    if (out_ == nullptr) {
+        finished = false;
+    } else if (stream_->stored) {
         finished = finishStored();
     } else if (stream_->ready) {
         stream_->z.next_in = nullptr;
@@ -126,6 +132,7 @@ bool GzipMemberWriter::finish()
 
 void GzipMemberWriter::reset()
 {
+    out_ = nullptr;
     stream_->stored = false;
     stream_->storedStarted = false;
     // Only a member that went through deflate leaves state behind; resetting costs a clear of its tables.

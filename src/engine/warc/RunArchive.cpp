@@ -71,6 +71,13 @@ WarcWriter::Outcome RunArchive::record(const CacheEntry& entry)
     return writer_->record(entry);
 }
 
+WarcWriter::Prepared RunArchive::prepare(const CacheEntry& entry) const
+{
+    if (!writer_)
+        return {WarcWriter::Refusal::WriteFailed};
+    return writer_->prepare(entry);
+}
+
 WarcWriter::Outcome RunArchive::record(const CacheEntry& entry, const WarcWriter::Prepared& prepared)
 {
     if (!writer_)

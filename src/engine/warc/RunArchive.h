@@ -15,7 +15,8 @@ class QTemporaryFile;
 // puts the results in place, so an interrupted run leaves nothing under their names. A WACZ alone has its
 // WARC in a hidden temporary file beside it, removed once the package is made.
 //
-// Used by one thread at a time: the copy worker's commit step while the run goes on, then whoever finishes it.
+// prepare() is thread-safe; the rest is used by one thread at a time: the copy worker's commit step while the
+// run goes on, then whoever finishes it.
 class RunArchive
 {
 public:
@@ -37,6 +38,9 @@ public:
     // Whether pages are wanted with their title and visible text (a package is made).
     bool wantsPages() const { return !destination_.waczPath.isEmpty(); }
 
+    // Reads `entry` into a record that waits for its turn (WarcWriter::prepare); any thread, any time after
+    // construction.
+    WarcWriter::Prepared prepare(const CacheEntry& entry) const;
     WarcWriter::Outcome record(const CacheEntry& entry);
     WarcWriter::Outcome record(const CacheEntry& entry, const WarcWriter::Prepared& prepared);
     // A page recorded, for the package's list of pages.

@@ -3,7 +3,10 @@
 #include "engine/warc/DigestingSink.h"
 #include "engine/warc/HttpResponseBlock.h"
 
+#include <QBuffer>
 #include <QFileDevice>
+#include <QFileInfo>
+#include <QTemporaryFile>
 #include <QUuid>
 #include <zlib.h>
 
@@ -93,7 +96,21 @@ QByteArray headerOf(const QList<Field>& fields, qint64 contentLength)
 
 } // namespace
 
-WarcWriter::WarcWriter(QFileDevice& out) : out_(out), gzip_(out) {}
+WarcWriter::WarcWriter(QFileDevice& out) : out_(out), spoolFolder_(QFileInfo(out.fileName()).absolutePath()) {}
+
+WarcWriter::~WarcWriter() = default;
+
+std::shared_ptr<QIODevice> WarcWriter::openSpool(qint64 size) const
+{
+    std::shared_ptr<QIODevice> spool;
+    if (size <= kMaxSpooledInMemory)
+        spool = std::make_shared<QBuffer>();
+    else
+        spool = std::make_shared<QTemporaryFile>(spoolFolder_ + QStringLiteral("/.webgleaner-XXXXXX.part"));
+    if (!spool->open(QIODevice::ReadWrite))
+        return nullptr;
+    return spool;
+}
 
 QByteArray WarcWriter::dateText(const QDateTime& time)
 {
@@ -130,11 +147,10 @@ bool WarcWriter::writeInfo(const QByteArray& software, const QStringList& caches
                                         {"WARC-Filename", "data.warc.gz"},
                                         {"Content-Type", "application/warc-fields"}},
                                        fields.size());
-    Outcome ignored;
-    return writeRecord(header, fields, nullptr, 0, &ignored);
+    return writeShortRecord(header, fields);
 }
 
-WarcWriter::Prepared WarcWriter::prepare(const CacheEntry& entry)
+WarcWriter::Prepared WarcWriter::prepare(const CacheEntry& entry) const
 {
     Prepared prepared;
     const std::optional<HttpResponseBlock> head = HttpResponseBlock::fromCachedHead(entry.responseHead);
@@ -151,6 +167,16 @@ WarcWriter::Prepared WarcWriter::prepare(const CacheEntry& entry)
         prepared.refusal = Refusal::TooLarge;
         return prepared;
     }
+    const auto refuse = [&prepared](EntryBody::Refusal read) {
+        const bool changed = read == EntryBody::Refusal::None || read == EntryBody::Refusal::Changed ||
+                             read == EntryBody::Refusal::Vanished;
+        prepared.refusal = read == EntryBody::Refusal::SinkFailed ? Refusal::WriteFailed
+                           : changed                              ? Refusal::Changed
+                                                                  : Refusal::BodyRefused;
+        prepared.bodyRefusal = read;
+        prepared.member.reset();
+        return prepared;
+    };
 
     // The first reading: the digests for the header.
     DigestingSink block;
@@ -163,16 +189,44 @@ WarcWriter::Prepared WarcWriter::prepare(const CacheEntry& entry)
         prepared.bodyRefusal = read;
         return prepared;
     }
-    if (payload.count() != length) {
-        prepared.refusal = Refusal::Changed;
-        return prepared;
-    }
+    if (payload.count() != length)
+        return refuse(EntryBody::Refusal::None);
+
     prepared.head = head->bytes();
     prepared.status = head->statusCode();
     prepared.date = entry.responseTime.isValid() ? entry.responseTime : dateOf(entry, head->date());
+    prepared.recordId = newRecordId();
     prepared.payloadDigest = payload.labelledDigest();
-    prepared.blockDigest = block.labelledDigest();
-    prepared.payloadCrc = checked.crc();
+    QList<Field> fields{{"WARC-Type", "response"},
+                        {"WARC-Record-ID", prepared.recordId},
+                        {"WARC-Date", dateText(prepared.date)},
+                        {"WARC-Target-URI", fieldValue(entry.url)}};
+    if (!entry.serverAddress.isEmpty())
+        fields.append(Field{"WARC-IP-Address", entry.serverAddress.toLatin1()});
+    if (!infoId_.isEmpty())
+        fields.append(Field{"WARC-Warcinfo-ID", infoId_});
+    fields.append(Field{"Content-Type", "application/http;msgtype=response"});
+    fields.append(Field{"WARC-Payload-Digest", prepared.payloadDigest});
+    fields.append(Field{"WARC-Block-Digest", block.labelledDigest()});
+    const QByteArray header = headerOf(fields, prepared.head.size() + length);
+
+    // The second reading, into the member: the same bytes, or no record.
+    prepared.member = openSpool(header.size() + prepared.head.size() + length);
+    if (!prepared.member)
+        return refuse(EntryBody::Refusal::SinkFailed);
+    // One compressor per preparing thread: setting one up costs more than a small record.
+    thread_local GzipMemberWriter gzip;
+    gzip.begin(*prepared.member, isCompressible(entry));
+    if (!gzip.write(header) || !gzip.write(prepared.head))
+        return refuse(EntryBody::Refusal::SinkFailed);
+    CrcSink again(gzip);
+    const EntryBody::Refusal reread = EntryBody::streamStored(entry.body, again);
+    if (reread != EntryBody::Refusal::None || again.count() != length || again.crc() != checked.crc()) {
+        gzip.reset();
+        return refuse(reread);
+    }
+    if (!gzip.write("\r\n\r\n") || !gzip.finish())
+        return refuse(EntryBody::Refusal::SinkFailed);
     return prepared;
 }
 
@@ -204,82 +258,71 @@ WarcWriter::Outcome WarcWriter::record(const CacheEntry& entry, const Prepared& 
         outcome.bodyRefusal = prepared.bodyRefusal;
         return outcome;
     }
-    const qint64 length = entry.body.length;
-    const QByteArray& payloadDigest = prepared.payloadDigest;
-    const QDateTime& date = prepared.date;
-    const QByteArray recordId = newRecordId();
-    QList<Field> fields;
-    const auto first = byDigest_.constFind(payloadDigest);
+
+    const qint64 start = out_.pos();
+    const auto first = byDigest_.constFind(prepared.payloadDigest);
     outcome.revisit = first != byDigest_.constEnd();
-    fields.append(Field{"WARC-Type", outcome.revisit ? "revisit" : "response"});
-    fields.append(Field{"WARC-Record-ID", recordId});
-    fields.append(Field{"WARC-Date", dateText(date)});
-    fields.append(Field{"WARC-Target-URI", fieldValue(entry.url)});
-    if (!entry.serverAddress.isEmpty())
-        fields.append(Field{"WARC-IP-Address", entry.serverAddress.toLatin1()});
-    if (!infoId_.isEmpty())
-        fields.append(Field{"WARC-Warcinfo-ID", infoId_});
-    fields.append(Field{"Content-Type", "application/http;msgtype=response"});
+    bool written;
     if (outcome.revisit) {
+        // Its block is the response head alone: the payload is in the record it refers to.
+        QList<Field> fields{{"WARC-Type", "revisit"},
+                            {"WARC-Record-ID", prepared.recordId},
+                            {"WARC-Date", dateText(prepared.date)},
+                            {"WARC-Target-URI", fieldValue(entry.url)}};
+        if (!entry.serverAddress.isEmpty())
+            fields.append(Field{"WARC-IP-Address", entry.serverAddress.toLatin1()});
+        if (!infoId_.isEmpty())
+            fields.append(Field{"WARC-Warcinfo-ID", infoId_});
+        fields.append(Field{"Content-Type", "application/http;msgtype=response"});
         fields.append(Field{"WARC-Profile", kRevisitProfile});
         fields.append(Field{"WARC-Refers-To", first->recordId});
         fields.append(Field{"WARC-Refers-To-Target-URI", fieldValue(first->url)});
         fields.append(Field{"WARC-Refers-To-Date", first->date});
+        fields.append(Field{"WARC-Payload-Digest", prepared.payloadDigest});
+        fields.append(Field{"WARC-Block-Digest", DigestingSink::labelledDigestOf(prepared.head)});
+        written = writeShortRecord(headerOf(fields, prepared.head.size()), prepared.head);
+    } else {
+        written = prepared.member && appendMember(*prepared.member);
     }
-    fields.append(Field{"WARC-Payload-Digest", payloadDigest});
-    // A revisit's block is the response head alone: the payload is in the record it refers to.
-    const QByteArray blockDigest =
-        outcome.revisit ? DigestingSink::labelledDigestOf(prepared.head) : prepared.blockDigest;
-    fields.append(Field{"WARC-Block-Digest", blockDigest});
-    const QByteArray header = headerOf(fields, prepared.head.size() + (outcome.revisit ? 0 : length));
-
-    const qint64 start = out_.pos();
-    gzip_.setCompressible(outcome.revisit || isCompressible(entry));
-    if (!writeRecord(header, prepared.head, outcome.revisit ? nullptr : &entry, prepared.payloadCrc, &outcome))
+    if (!written) {
+        outcome.refusal = Refusal::WriteFailed;
         return outcome;
+    }
     if (!outcome.revisit)
-        byDigest_.insert(payloadDigest, First{entry.url, dateText(date), recordId});
+        byDigest_.insert(prepared.payloadDigest, First{entry.url, dateText(prepared.date), prepared.recordId});
     recorded_.insert(identity);
-    captures_.push_back(Capture{entry.url, date, start, out_.pos() - start, payloadDigest,
+    captures_.push_back(Capture{entry.url, prepared.date, start, out_.pos() - start, prepared.payloadDigest,
                                 outcome.revisit ? QByteArrayLiteral("warc/revisit") : mimeOf(entry.contentType),
                                 prepared.status, outcome.revisit});
     return outcome;
 }
 
-bool WarcWriter::writeRecord(const QByteArray& header, const QByteArray& blockHead, const CacheEntry* bodyOf,
-                             quint32 payloadCrc, Outcome* outcome)
+bool WarcWriter::writeShortRecord(const QByteArray& header, const QByteArray& block)
 {
     const qint64 start = out_.pos();
-    bool written = gzip_.write(header) && gzip_.write(blockHead);
-    if (written && bodyOf != nullptr) {
-        // The second reading, into the file: the same bytes, or no record.
-        CrcSink again(gzip_);
-        const EntryBody::Refusal read = EntryBody::streamStored(bodyOf->body, again);
-        if (read == EntryBody::Refusal::SinkFailed) {
-            written = false;
-        } else if (read != EntryBody::Refusal::None || again.count() != bodyOf->body.length ||
-                   again.crc() != payloadCrc) {
-            outcome->refusal = read != EntryBody::Refusal::None && read != EntryBody::Refusal::Changed &&
-                                       read != EntryBody::Refusal::Vanished
-                                   ? Refusal::BodyRefused
-                                   : Refusal::Changed;
-            outcome->bodyRefusal = read;
-            gzip_.reset();
-            if (!rewind(start)) {
-                failed_ = true;
-                outcome->refusal = Refusal::WriteFailed;
-            }
-            return false;
-        }
+    gzip_.begin(out_);
+    if (gzip_.write(header) && gzip_.write(block) && gzip_.write("\r\n\r\n") && gzip_.finish())
+        return true;
+    gzip_.reset();
+    rewind(start);
+    failed_ = true;
+    return false;
+}
+
+bool WarcWriter::appendMember(QIODevice& member)
+{
+    const qint64 start = out_.pos();
+    char buffer[64 * 1024];
+    bool copied = member.seek(0);
+    while (copied && !member.atEnd()) {
+        const qint64 got = member.read(buffer, sizeof buffer);
+        copied = got > 0 && out_.write(buffer, got) == got;
     }
-    written = written && gzip_.write("\r\n\r\n") && gzip_.finish();
-    if (!written) {
-        gzip_.reset();
-        rewind(start);
-        failed_ = true;
-        outcome->refusal = Refusal::WriteFailed;
-    }
-    return written;
+    if (copied)
+        return true;
+    rewind(start);
+    failed_ = true;
+    return false;
 }
 
 bool WarcWriter::rewind(qint64 start)

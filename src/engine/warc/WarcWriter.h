@@ -10,9 +10,11 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <vector>
 
 class QFileDevice;
+class QIODevice;
 
 // Writes a harvest as a web archive (WARC 1.1, each record a gzip member of its own) into a file: a
 // warcinfo record, then for each cache entry a `response` record whose block is the response's status
@@ -20,12 +22,16 @@ class QFileDevice;
 // coding kept; a body already recorded under another entry becomes a `revisit` record (identical payload
 // digest profile) that points at the first.
 //
-// The digests go in the record's header, before its block, and the body is never held: it is read from the
-// cache twice, once for its digests and once into the file, and the second reading's CRC-32 must match the
-// first's, or the record is cut off the file again (the entry changed meanwhile). An entry that cannot make a
-// whole record is refused with the reason, and the file stays as it was before it.
+// The digests go in the record's header, before its block, and the body is never held: prepare() reads it
+// from the cache twice, once for its digests and once into the record's gzip member, which waits in a spool
+// (memory for a small record, else a hidden file beside the archive); the second reading's CRC-32 must match
+// the first's, or there is no record (the entry changed meanwhile). prepare() runs on any thread, so the
+// reading and compressing of many records goes on side by side; record() then only appends a member, or
+// writes a short revisit instead. An entry that cannot make a whole record is refused with the reason, and
+// the file stays as it was before it.
 //
-// Not thread-safe: one thread (the copy worker's commit step) writes, in the order the records are to have.
+// prepare() is thread-safe once writeInfo() has returned; the rest is for one thread (the copy worker's
+// commit step), which writes in the order the records are to have.
 class WarcWriter
 {
 public:
@@ -38,12 +44,15 @@ public:
         TooLarge,       // a body over kMaxPayloadSize
         BodyRefused,    // its body could not be read (see the EntryBody refusal)
         Changed,        // its body changed between the two readings
-        WriteFailed,    // the file refused bytes: this record and every later one are lost
+        WriteFailed,    // the file refused bytes: this record and every later one are lost (or its spool did)
     };
     static constexpr int kRefusalKinds = int(Refusal::WriteFailed) + 1;
 
     // The largest body recorded: as large as a decoded body may be (EntryBody::kMaxDecodedSize).
     static constexpr qint64 kMaxPayloadSize = EntryBody::kMaxDecodedSize;
+    // A record whose body is at most this large waits for its turn in memory, a larger one in a file: the
+    // jobs in preparation are a handful, so this bounds what they hold.
+    static constexpr qint64 kMaxSpooledInMemory = qint64(1) << 20;
 
     static constexpr char kRevisitProfile[] = "http://netpreserve.org/warc/1.1/revisit/identical-payload-digest";
 
@@ -68,8 +77,7 @@ public:
         bool revisit = false;
     };
 
-    // What the first reading of an entry's body gives, or why it has no record: prepare() makes it on any
-    // thread, beforehand, so the thread that writes records only reads each body once more.
+    // A record made ready by prepare(), or why an entry has none.
     struct Prepared
     {
         Refusal refusal = Refusal::None;
@@ -77,20 +85,23 @@ public:
         QByteArray head; // HttpResponseBlock::bytes()
         int status = 0;
         QDateTime date;
+        QByteArray recordId;
         QByteArray payloadDigest;
-        QByteArray blockDigest;
-        quint32 payloadCrc = 0;
+        // The whole gzip member of the entry's response record, read from its start.
+        std::shared_ptr<QIODevice> member;
     };
-    // Thread-safe.
-    static Prepared prepare(const CacheEntry& entry);
+    Prepared prepare(const CacheEntry& entry) const;
 
-    // `out` is open for writing, empty, and outlives the writer.
+    // `out` is open for writing, empty, and outlives the writer; spools go into its folder.
     explicit WarcWriter(QFileDevice& out);
+    virtual ~WarcWriter();
+    WarcWriter(const WarcWriter&) = delete;
+    WarcWriter& operator=(const WarcWriter&) = delete;
 
     // The warcinfo record; call first. `software` names the program and its version, `caches` the folders read.
     bool writeInfo(const QByteArray& software, const QStringList& caches);
     Outcome record(const CacheEntry& entry);
-    // The same with the first reading done by prepare(), for `entry` as it was then.
+    // The same with the record prepare() made of `entry` as it was then.
     Outcome record(const CacheEntry& entry, const Prepared& prepared);
 
     // After a write failure, nothing more is written; the file is to be discarded.
@@ -102,6 +113,11 @@ public:
     // When the response was made: the cache's response time, else its Date field, else the last use.
     static QDateTime dateOf(const CacheEntry& entry, const QDateTime& headDate);
 
+protected:
+    // Where a record of `size` bytes before compression waits: open for reading and writing, empty; null when
+    // it cannot be made. Called on preparing threads.
+    virtual std::shared_ptr<QIODevice> openSpool(qint64 size) const;
+
 private:
     struct First
     {
@@ -110,14 +126,15 @@ private:
         QByteArray recordId;
     };
 
-    // Writes one record (its header fields, block head and, where given, body read a second time) as a
-    // member; false when the file failed or the body differed from the first reading (its CRC-32
-    // `payloadCrc`), the file then cut back to where the record began.
-    bool writeRecord(const QByteArray& header, const QByteArray& blockHead, const CacheEntry* bodyOf,
-                     quint32 payloadCrc, Outcome* outcome);
+    // Writes a short record (warcinfo, revisit) as a member of its own; false when the file failed, the
+    // writer then failed for good.
+    bool writeShortRecord(const QByteArray& header, const QByteArray& block);
+    // Appends a prepared member; false when the file failed, the writer then failed for good.
+    bool appendMember(QIODevice& member);
     bool rewind(qint64 start);
 
     QFileDevice& out_;
+    const QString spoolFolder_;
     GzipMemberWriter gzip_;
     QByteArray infoId_;
     bool failed_ = false;

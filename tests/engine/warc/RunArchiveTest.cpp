@@ -1,5 +1,7 @@
 #include "engine/warc/RunArchive.h"
 
+#include "FileSizeLimit.h"
+
 #include "engine/archive/VisibleText.h"
 #include "engine/cache/CacheCopy.h"
 #include "engine/cache/CacheTestSupport.h"
@@ -13,8 +15,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
-#include <csignal>
-#include <sys/resource.h>
 #include <zip.h>
 
 #include <gtest/gtest.h>
@@ -145,22 +145,16 @@ TEST_F(RunArchiveTest, AWriteThatFailsPartWayLeavesNoFile)
     }
     EXPECT_EQ(folderContents(out_.path()), QStringList());
 
-    struct rlimit previous;
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit = previous;
-    limit.rlim_cur = 16 * 1024;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
     QString error;
     int refused = 0;
     {
+        const FileSizeLimit limit(16 * 1024);
+        ASSERT_TRUE(limit.isActive());
         RunArchive archive({warcPath(), waczPath()}, "WebGleaner test", {});
         for (const CacheEntry& entry : entries_)
             refused += archive.record(entry).refusal == WarcWriter::Refusal::WriteFailed ? 1 : 0;
         error = archive.finish();
     }
-    ::setrlimit(RLIMIT_FSIZE, &previous);
-    std::signal(SIGXFSZ, previousHandler);
 
     EXPECT_GT(refused, 0);
     EXPECT_FALSE(error.isEmpty());

@@ -11,6 +11,7 @@
 #include "engine/warc/HttpResponseBlock.h"
 #include "engine/warc/WarcFileReader.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QFile>
 #include <QTemporaryDir>
@@ -36,20 +37,39 @@ QByteArray storedBytes(const CacheEntry& entry)
     return sink.collected;
 }
 
-// A file that calls `beforeWrite` once, at the first write after it is armed: the moment between a
-// record's two readings of its body.
-class HookedFile : public QFile
+// A spool that calls `beforeWrite` at its first write: the moment between a record's two readings of its
+// body.
+class HookedSpool : public QBuffer
 {
 public:
-    using QFile::QFile;
-    std::function<void()> beforeWrite;
+    explicit HookedSpool(std::function<void()> beforeWrite) : beforeWrite_(std::move(beforeWrite)) {}
 
 protected:
     qint64 writeData(const char* data, qint64 length) override
     {
-        if (beforeWrite)
-            std::exchange(beforeWrite, nullptr)();
-        return QFile::writeData(data, length);
+        if (beforeWrite_)
+            std::exchange(beforeWrite_, nullptr)();
+        return QBuffer::writeData(data, length);
+    }
+
+private:
+    std::function<void()> beforeWrite_;
+};
+
+class HookedWriter : public WarcWriter
+{
+public:
+    using WarcWriter::WarcWriter;
+    std::function<void()> betweenReadings;
+
+protected:
+    std::shared_ptr<QIODevice> openSpool(qint64 size) const override
+    {
+        if (!betweenReadings)
+            return WarcWriter::openSpool(size);
+        auto spool = std::make_shared<HookedSpool>(betweenReadings);
+        spool->open(QIODevice::ReadWrite);
+        return spool;
     }
 };
 
@@ -308,16 +328,16 @@ TEST(WarcWriterTest, EntriesThatCannotMakeAWholeRecordAreRefusedAndLeaveNoTrace)
     ASSERT_TRUE(QFile::remove(vanished.body.file));
 
     WrittenArchive archive;
-    HookedFile file(archive.path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-    WarcWriter writer(file);
+    QFile file(archive.path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    HookedWriter writer(file);
     ASSERT_TRUE(writer.writeInfo("WebGleaner test", {}));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const qint64 before = file.pos();
-        file.beforeWrite = c.betweenReadings;
+        writer.betweenReadings = c.betweenReadings;
         const WarcWriter::Outcome outcome = writer.record(c.entry);
-        file.beforeWrite = nullptr;
+        writer.betweenReadings = nullptr;
         EXPECT_EQ(outcome.refusal, c.refusal);
         EXPECT_EQ(outcome.bodyRefusal, c.bodyRefusal);
         EXPECT_EQ(file.pos(), before);
