@@ -197,15 +197,7 @@ WarcWriter::Prepared WarcWriter::prepare(const CacheEntry& entry) const
     prepared.date = entry.responseTime.isValid() ? entry.responseTime : dateOf(entry, head->date());
     prepared.recordId = newRecordId();
     prepared.payloadDigest = payload.labelledDigest();
-    QList<Field> fields{{"WARC-Type", "response"},
-                        {"WARC-Record-ID", prepared.recordId},
-                        {"WARC-Date", dateText(prepared.date)},
-                        {"WARC-Target-URI", fieldValue(entry.url)}};
-    if (!entry.serverAddress.isEmpty())
-        fields.append(Field{"WARC-IP-Address", entry.serverAddress.toLatin1()});
-    if (!infoId_.isEmpty())
-        fields.append(Field{"WARC-Warcinfo-ID", infoId_});
-    fields.append(Field{"Content-Type", "application/http;msgtype=response"});
+    QList<Field> fields = exchangeFields("response", entry, prepared);
     fields.append(Field{"WARC-Payload-Digest", prepared.payloadDigest});
     fields.append(Field{"WARC-Block-Digest", block.labelledDigest()});
     const QByteArray header = headerOf(fields, prepared.head.size() + length);
@@ -228,6 +220,21 @@ WarcWriter::Prepared WarcWriter::prepare(const CacheEntry& entry) const
     if (!gzip.write("\r\n\r\n") || !gzip.finish())
         return refuse(EntryBody::Refusal::SinkFailed);
     return prepared;
+}
+
+QList<std::pair<QByteArray, QByteArray>> WarcWriter::exchangeFields(const QByteArray& type, const CacheEntry& entry,
+                                                                    const Prepared& prepared) const
+{
+    QList<Field> fields{{"WARC-Type", type},
+                        {"WARC-Record-ID", prepared.recordId},
+                        {"WARC-Date", dateText(prepared.date)},
+                        {"WARC-Target-URI", fieldValue(entry.url)}};
+    if (!entry.serverAddress.isEmpty())
+        fields.append(Field{"WARC-IP-Address", entry.serverAddress.toLatin1()});
+    if (!infoId_.isEmpty())
+        fields.append(Field{"WARC-Warcinfo-ID", infoId_});
+    fields.append(Field{"Content-Type", "application/http;msgtype=response"});
+    return fields;
 }
 
 WarcWriter::Outcome WarcWriter::record(const CacheEntry& entry)
@@ -265,15 +272,7 @@ WarcWriter::Outcome WarcWriter::record(const CacheEntry& entry, const Prepared& 
     bool written;
     if (outcome.revisit) {
         // Its block is the response head alone: the payload is in the record it refers to.
-        QList<Field> fields{{"WARC-Type", "revisit"},
-                            {"WARC-Record-ID", prepared.recordId},
-                            {"WARC-Date", dateText(prepared.date)},
-                            {"WARC-Target-URI", fieldValue(entry.url)}};
-        if (!entry.serverAddress.isEmpty())
-            fields.append(Field{"WARC-IP-Address", entry.serverAddress.toLatin1()});
-        if (!infoId_.isEmpty())
-            fields.append(Field{"WARC-Warcinfo-ID", infoId_});
-        fields.append(Field{"Content-Type", "application/http;msgtype=response"});
+        QList<Field> fields = exchangeFields("revisit", entry, prepared);
         fields.append(Field{"WARC-Profile", kRevisitProfile});
         fields.append(Field{"WARC-Refers-To", first->recordId});
         fields.append(Field{"WARC-Refers-To-Target-URI", fieldValue(first->url)});

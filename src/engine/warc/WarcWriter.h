@@ -126,6 +126,9 @@ private:
         QByteArray recordId;
     };
 
+    // The header fields a record of `entry`'s exchange begins with, up to its Content-Type.
+    QList<std::pair<QByteArray, QByteArray>> exchangeFields(const QByteArray& type, const CacheEntry& entry,
+                                                            const Prepared& prepared) const;
     // Writes a short record (warcinfo, revisit) as a member of its own; false when the file failed, the
     // writer then failed for good.
     bool writeShortRecord(const QByteArray& header, const QByteArray& block);
