@@ -370,9 +370,10 @@ void thCpy::prepare(Task& task) const
     task.overBudget = budget.refusedAny();
     if (task.result == Task::Result::Ready && task.job->run && task.job->run->archive()) {
         const RunArchive& archive = *task.job->run->archive();
-        task.archived.push_back(archive.prepare(task.job->entry));
+        // A stop ends the reading of a large body too.
+        task.archived.push_back(archive.prepare(task.job->entry, &abortPreparation_));
         for (const CacheEntry& part : task.report.parts)
-            task.archived.push_back(archive.prepare(part));
+            task.archived.push_back(archive.prepare(part, &abortPreparation_));
     }
 }
 

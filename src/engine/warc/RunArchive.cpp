@@ -71,11 +71,11 @@ WarcWriter::Outcome RunArchive::record(const CacheEntry& entry)
     return writer_->record(entry);
 }
 
-WarcWriter::Prepared RunArchive::prepare(const CacheEntry& entry) const
+WarcWriter::Prepared RunArchive::prepare(const CacheEntry& entry, const std::atomic<bool>* abort) const
 {
     if (!writer_)
         return {WarcWriter::Refusal::WriteFailed};
-    return writer_->prepare(entry);
+    return writer_->prepare(entry, abort);
 }
 
 WarcWriter::Outcome RunArchive::record(const CacheEntry& entry, const WarcWriter::Prepared& prepared)

@@ -40,7 +40,7 @@ public:
 
     // Reads `entry` into a record that waits for its turn (WarcWriter::prepare); any thread, any time after
     // construction.
-    WarcWriter::Prepared prepare(const CacheEntry& entry) const;
+    WarcWriter::Prepared prepare(const CacheEntry& entry, const std::atomic<bool>* abort = nullptr) const;
     WarcWriter::Outcome record(const CacheEntry& entry);
     WarcWriter::Outcome record(const CacheEntry& entry, const WarcWriter::Prepared& prepared);
     // A page recorded, for the package's list of pages.

@@ -16,14 +16,16 @@ namespace
 using Field = std::pair<QByteArray, QByteArray>;
 
 // Passes bytes on, taking their CRC-32: what tells the second reading of a body from the first, at a small
-// part of a digest's cost.
+// part of a digest's cost. Refuses them once `abort` (where given) is set, which ends the reading.
 class CrcSink final : public ByteSink
 {
 public:
-    explicit CrcSink(ByteSink& next) : next_(next) {}
+    CrcSink(ByteSink& next, const std::atomic<bool>* abort) : next_(next), abort_(abort) {}
 
     bool write(QByteArrayView bytes) override
     {
+        if (abort_ != nullptr && abort_->load(std::memory_order_relaxed))
+            return false;
         crc_ = crc32_z(crc_, reinterpret_cast<const Bytef*>(bytes.data()), z_size_t(bytes.size()));
         count_ += bytes.size();
         return next_.write(bytes);
@@ -34,6 +36,7 @@ public:
 
 private:
     ByteSink& next_;
+    const std::atomic<bool>* const abort_;
     uLong crc_ = crc32_z(0, nullptr, 0);
     qint64 count_ = 0;
 };
@@ -150,7 +153,7 @@ bool WarcWriter::writeInfo(const QByteArray& software, const QStringList& caches
     return writeShortRecord(header, fields);
 }
 
-WarcWriter::Prepared WarcWriter::prepare(const CacheEntry& entry) const
+WarcWriter::Prepared WarcWriter::prepare(const CacheEntry& entry, const std::atomic<bool>* abort) const
 {
     Prepared prepared;
     const std::optional<HttpResponseBlock> head = HttpResponseBlock::fromCachedHead(entry.responseHead);
@@ -182,7 +185,7 @@ WarcWriter::Prepared WarcWriter::prepare(const CacheEntry& entry) const
     DigestingSink block;
     block.write(head->bytes());
     DigestingSink payload(&block);
-    CrcSink checked(payload);
+    CrcSink checked(payload, abort);
     const EntryBody::Refusal read = EntryBody::streamStored(entry.body, checked);
     if (read != EntryBody::Refusal::None) {
         prepared.refusal = Refusal::BodyRefused;
@@ -211,7 +214,7 @@ WarcWriter::Prepared WarcWriter::prepare(const CacheEntry& entry) const
     gzip.begin(*prepared.member, isCompressible(entry));
     if (!gzip.write(header) || !gzip.write(prepared.head))
         return refuse(EntryBody::Refusal::SinkFailed);
-    CrcSink again(gzip);
+    CrcSink again(gzip, abort);
     const EntryBody::Refusal reread = EntryBody::streamStored(entry.body, again);
     if (reread != EntryBody::Refusal::None || again.count() != length || again.crc() != checked.crc()) {
         gzip.reset();

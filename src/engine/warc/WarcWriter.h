@@ -10,6 +10,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -90,7 +91,8 @@ public:
         // The whole gzip member of the entry's response record, read from its start.
         std::shared_ptr<QIODevice> member;
     };
-    Prepared prepare(const CacheEntry& entry) const;
+    // `abort` (may be null), once set, ends the reading: the record is then refused.
+    Prepared prepare(const CacheEntry& entry, const std::atomic<bool>* abort = nullptr) const;
 
     // `out` is open for writing, empty, and outlives the writer; spools go into its folder.
     explicit WarcWriter(QFileDevice& out);
