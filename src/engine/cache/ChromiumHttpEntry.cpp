@@ -27,10 +27,12 @@ std::optional<ChromiumHttpEntry> ChromiumHttpEntry::fromCacheStorage(QByteArrayV
     const CacheStorageMetadata parsed = CacheStorageMetadata::parse(metadata);
     if (parsed.refusal != CacheStorageMetadata::Refusal::None)
         return std::nullopt;
-    std::optional<HttpResponseHead> head = HttpResponseHead::parse(parsed.rawHead());
+    // Its head names no content coding, as its body is kept decoded: a record of the two agrees.
+    QByteArray rawHead = parsed.rawHead();
+    std::optional<HttpResponseHead> head = HttpResponseHead::parse(rawHead);
     if (!head)
         return std::nullopt;
-    return ChromiumHttpEntry(std::move(*url), std::move(*head));
+    return ChromiumHttpEntry(std::move(*url), std::move(*head), std::move(rawHead), parsed.responseTime, {});
 }
 
 CacheEntry ChromiumHttpEntry::toCacheEntry(const QString& sourceFolder) const

@@ -2,6 +2,7 @@
 
 #include "engine/cache/BlockfileCache.h"
 #include "engine/cache/CacheCopy.h"
+#include "engine/cache/CacheDetector.h"
 #include "engine/cache/CacheTestSupport.h"
 #include "engine/cache/CollectingSink.h"
 #include "engine/cache/FirefoxCache.h"
@@ -155,6 +156,9 @@ TEST(WarcWriterTest, RecordsEveryEntryOfTheFixtureCachesWithTheirDigests)
         {"chromium-pages/Cache_Data", [](const QString& p) { return std::make_unique<SimpleCache>(p); }, true},
         {"chromium-blockfile/Cache_Data", [](const QString& p) { return std::make_unique<BlockfileCache>(p); }, true},
         {"firefox-cache2", [](const QString& p) { return std::make_unique<FirefoxCache>(p); }, false},
+        // A service worker's caches keep bodies decoded and heads that name no coding.
+        {"chromium-cache-storage/CacheStorage",
+         [](const QString& p) { return CacheDetector::open(CacheDetector::recognise(p)); }, false},
     };
     for (const Fixture& fixture : fixtures) {
         SCOPED_TRACE(fixture.folder);
