@@ -106,9 +106,12 @@ WarcWriter::~WarcWriter() = default;
 std::shared_ptr<QIODevice> WarcWriter::openSpool(qint64 size) const
 {
     std::shared_ptr<QIODevice> spool;
-    if (size <= kMaxSpooledInMemory)
-        spool = std::make_shared<QBuffer>();
-    else
+    if (size <= kMaxSpooledInMemory) {
+        auto buffer = std::make_shared<QBuffer>();
+        // Room for the member as stored (compression only shrinks it) and its framing, grown once.
+        buffer->buffer().reserve(qsizetype(size) + size / 8 + 256);
+        spool = std::move(buffer);
+    } else
         spool = std::make_shared<QTemporaryFile>(spoolFolder_ + QStringLiteral("/.webgleaner-XXXXXX.part"));
     if (!spool->open(QIODevice::ReadWrite))
         return nullptr;
