@@ -16,7 +16,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libgl-dev qt6-webengine-dev
     zlib1g-dev libbrotli-dev libzstd-dev libssl-dev liburing-dev
-    libsqlite3-dev libchm-dev fp-utils libjpeg-dev
+    libsqlite3-dev libchm-dev fp-utils libjpeg-dev libzip-dev
     fonts-noto-cjk qt6-translations-l10n
 )
 test_packages=(

@@ -11,6 +11,7 @@
 #include "engine/run/ScanObserver.h"
 #include "engine/run/tScanBuf.h"
 #include "engine/run/thCpy.h"
+#include "engine/warc/RunArchive.h"
 #include "plans/PlanFile.h"
 #include "util/WorkerThread.h"
 
@@ -27,9 +28,10 @@ namespace
 // Jobs a run holds queued at most before its scan waits for the copy worker.
 constexpr std::size_t kMaxQueuedJobs = 1024;
 
-const QString kUsage = QStringLiteral("用法：webgleaner-cli sources|list [--cache 文件夹]... | run --plans 方案文件 "
-                                      "[--plan 方案名]... [--cache 文件夹]... [--dry-run] [--quiet]"
-                                      "（详见 --help）");
+const QString kUsage =
+    QStringLiteral("用法：webgleaner-cli sources|list [--cache 文件夹]... | run --plans 方案文件 "
+                   "[--plan 方案名]... [--cache 文件夹]... [--warc 文件] [--wacz 文件] [--dry-run] [--quiet]"
+                   "（详见 --help）");
 
 // Every command and option, one line each.
 const QString kHelp = QStringLiteral(
@@ -45,12 +47,14 @@ const QString kHelp = QStringLiteral(
     "  --cache 文件夹        使用此缓存文件夹（可多次给出），不用所列或找到的缓存\n"
     "  --plans 方案文件      run：读取方案的文件（plancfg.ini），必须给出\n"
     "  --plan 方案名         run：只运行此方案（可多次给出）；不给出时运行文件中的全部方案\n"
+    "  --warc 文件           run：另把保存的缓存项写成网页存档（WARC 1.1，.warc.gz）\n"
+    "  --wacz 文件           run：另把保存的缓存项打包成可回放、可搜索页面文字的 WACZ 文件\n"
     "  --dry-run             run：只列出匹配项，不保存\n"
     "  -q, --quiet           run：错误输出是终端时也不显示进度行\n"
     "  -h, --help            显示本帮助后退出\n"
     "  --version             显示版本后退出\n"
     "\n"
-    "退出状态：0 成功；1 有文件未能保存；2 参数错误、缓存或方案文件无法读取；130 被中断。\n");
+    "退出状态：0 成功；1 有文件未能保存或未能写入网页存档；2 参数错误、缓存或方案文件无法读取；130 被中断。\n");
 
 // `text` as one field of a tab-separated output line: a tab, CR, LF or backslash inside it (a cache key
 // may hold any of them) is written as \t, \r, \n or \\, so that each line is one row and every row has
@@ -273,7 +277,8 @@ std::optional<CommandLineTool::Options> CommandLineTool::parse(const QStringList
             continue;
         }
         const bool takesValue = option == QLatin1String("--cache") ||
-                                (running && (option == QLatin1String("--plans") || option == QLatin1String("--plan")));
+                                (running && (option == QLatin1String("--plans") || option == QLatin1String("--plan") ||
+                                             option == QLatin1String("--warc") || option == QLatin1String("--wacz")));
         if (!takesValue) {
             usageError(QStringLiteral("未知选项“%1”。%2").arg(option, kUsage));
             return std::nullopt;
@@ -287,11 +292,19 @@ std::optional<CommandLineTool::Options> CommandLineTool::parse(const QStringList
             options.cacheFolders << value;
         else if (option == QLatin1String("--plan"))
             options.planNames << value;
+        else if (option == QLatin1String("--warc"))
+            options.warcFile = value;
+        else if (option == QLatin1String("--wacz"))
+            options.waczFile = value;
         else
             options.planFile = value;
     }
     if (running && options.planFile.isEmpty()) {
         usageError(QStringLiteral("run 需要 --plans 方案文件"));
+        return std::nullopt;
+    }
+    if (options.dryRun && (!options.warcFile.isEmpty() || !options.waczFile.isEmpty())) {
+        usageError(QStringLiteral("--dry-run 不保存任何东西，不能与 --warc 或 --wacz 同用"));
         return std::nullopt;
     }
     return options;
@@ -443,7 +456,17 @@ int CommandLineTool::runPlans(const Options& options, const QList<CacheLocation>
     const std::unique_ptr<UrlCache> cache = CacheDetector::openAll(locations);
     CopyQueue queue;
     const std::atomic<bool> closing{false};
-    const auto run = std::make_shared<HarvestRun>();
+    std::shared_ptr<RunArchive> archive;
+    if (!options.warcFile.isEmpty() || !options.waczFile.isEmpty()) {
+        QStringList folders;
+        for (const CacheLocation& location : locations)
+            folders << location.folder;
+        archive = std::make_shared<RunArchive>(RunArchive::Destination{options.warcFile, options.waczFile},
+                                               "WebGleaner " + ProgramVersion::number().toUtf8(), folders);
+        if (!archive->isOpen())
+            return usageError(archive->errorText());
+    }
+    const auto run = std::make_shared<HarvestRun>(HarvestRun::Finished(), HarvestRun::kDecodingFloor, archive);
     RunTerminal terminal(err_, terminals_.err && !options.quiet, terminals_.out);
     RowPrinter printer(out_, terminal, *run, !options.dryRun);
     if (!options.dryRun)
@@ -492,5 +515,5 @@ int CommandLineTool::runPlans(const Options& options, const QList<CacheLocation>
     terminal.writeLine(HarvestRun::summaryText(totals));
     if (interrupted)
         return 130;
-    return totals.failed > 0 ? 1 : 0;
+    return totals.failed > 0 || totals.archiveFailed > 0 || !run->archiveError().isEmpty() ? 1 : 0;
 }

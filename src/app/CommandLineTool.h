@@ -12,11 +12,14 @@
 //   webgleaner-cli sources [--cache DIR]...   the caches in use: kind, folder, entry count
 //   webgleaner-cli list [--cache DIR]...      one line per entry: URL, local file name, size,
 //                                             last access, cache folder (tab-separated)
-//   webgleaner-cli run --plans FILE [--plan NAME]... [--cache DIR]... [--dry-run] [--quiet]
+//   webgleaner-cli run --plans FILE [--plan NAME]... [--cache DIR]... [--warc FILE] [--wacz FILE]
+//                      [--dry-run] [--quiet]
 //                                             runs the named plans (all, in file order, when none is
 //                                             named) as one harvest run, prints its result rows and
 //                                             saves the matches into the plans' folders (not with
-//                                             --dry-run); it returns once everything is saved
+//                                             --dry-run); it returns once everything is saved.
+//                                             --warc/--wacz also write what it saves as a web
+//                                             archive and a replayable package, in place at the end
 //   webgleaner-cli --help | --version
 //
 // Without --cache the caches are those listed in webgleaner.ini in the configuration folder, else
@@ -48,6 +51,8 @@ private:
         QStringList cacheFolders;
         QString planFile;
         QStringList planNames;
+        QString warcFile;    // where the run's web archive goes; empty for none
+        QString waczFile;    // where its replayable package goes; empty for none
         bool dryRun = false; // list the matches without saving them
         bool quiet = false;  // no progress line
     };

@@ -5,12 +5,15 @@
 #include "QtPrinters.h"
 #include "TestFolders.h"
 #include "UnreadablePlace.h"
+#include "engine/warc/WarcFileReader.h"
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStringEncoder>
 #include <QTemporaryDir>
+#include <QUrl>
 
 #include <functional>
 #include <gtest/gtest.h>
@@ -433,7 +436,7 @@ TEST_F(CommandLineToolTest, VersionAndHelpGoToStdoutAndExitZero)
         }
         named.sort();
         EXPECT_EQ(named, (QStringList{"--cache", "--dry-run", "--help", "--plan", "--plans", "--quiet", "--version",
-                                      "-h", "-q", "list", "run", "sources"}));
+                                      "--wacz", "--warc", "-h", "-q", "list", "run", "sources"}));
     }
 }
 
@@ -493,4 +496,51 @@ TEST_F(CommandLineToolTest, ARunKeepsOneProgressLineOnATerminalOnly)
         EXPECT_TRUE(result.err.contains(QRegularExpression(QStringLiteral("已检索 \\d+/\\d+ 项，匹配 2 项"))))
             << result.err.toStdString();
     }
+}
+
+// A run's web archive holds each saved entry and each part of each saved page, so the page replays with its
+// pictures; the package lists the pages with their text.
+TEST_F(CommandLineToolTest, RunWritesWhatItSavesAsAWebArchiveAndAPackage)
+{
+    const QString save = QDir(program_.path()).filePath("saved");
+    ASSERT_TRUE(QDir().mkpath(save));
+    const QString plans = QDir(program_.path()).filePath("plans.ini");
+    QFile file(plans);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[name]\nn1=key1\n[key1]\nname=pages\nztype=0\ntpname=*.html\nsavpath=" + QFile::encodeName(save) +
+               "\n");
+    file.close();
+    const QString warc = QDir(program_.path()).filePath("run.warc.gz");
+    const QString wacz = QDir(program_.path()).filePath("run.wacz");
+
+    const Result result =
+        run({"run", "--plans", plans, "--cache",
+             QStringLiteral(WEBGLEANER_TEST_DATA "/caches/chromium-pages/Cache_Data"), "--warc", warc, "--wacz", wacz});
+    ASSERT_EQ(result.exitCode, 0) << result.err.toStdString();
+    EXPECT_TRUE(result.err.contains(QStringLiteral("网页存档写入记录25条，未能写入0个"))) << result.err.toStdString();
+    QByteArray error;
+    const std::optional<QList<WarcFileReader::Record>> records = WarcFileReader::read(fileBytes(warc), &error);
+    ASSERT_TRUE(records) << error.toStdString();
+    QSet<QString> recorded;
+    for (const WarcFileReader::Record& record : *records)
+        recorded.insert(QString::fromUtf8(record.field("WARC-Target-URI")));
+    // Every part of every saved page's MHTML archive has its record.
+    int parts = 0;
+    for (const QString& name : QDir(save).entryList(QDir::Files)) {
+        const QByteArray mhtml = fileBytes(QDir(save).filePath(name));
+        static const QRegularExpression location(QStringLiteral("Content-Location:(\\S+)"));
+        for (const QRegularExpressionMatch& match : location.globalMatch(QString::fromUtf8(mhtml))) {
+            QUrl url(match.captured(1));
+            url.setFragment(QString());
+            EXPECT_TRUE(recorded.contains(url.toString(QUrl::FullyEncoded))) << url.toString().toStdString();
+            ++parts;
+        }
+    }
+    EXPECT_GT(parts, 10);
+    EXPECT_TRUE(QFileInfo(wacz).isFile());
+    // Nothing else beside them.
+    EXPECT_EQ(QDir(program_.path()).entryList({".webgleaner-*"}, QDir::Files | QDir::Hidden), QStringList());
+
+    // Without a save there is nothing to archive.
+    EXPECT_EQ(run({"run", "--plans", plans, "--cache", kChromiumFixture, "--dry-run", "--warc", warc}).exitCode, 2);
 }

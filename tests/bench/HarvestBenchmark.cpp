@@ -4,6 +4,10 @@
 //   HarvestResources a run of one resource plan (pictures, sheets, scripts) over every entry, with the copy
 //                    worker saving every match, without the window's pauses
 //   Harvest          the same with a document plan too: pages composed into archives with their resources
+//   HarvestResourcesWithWarc
+//                    HarvestResources writing a web archive (--warc) of what it saves too; its time over
+//                    HarvestResources' is what the archive costs
+//   RecordEntries    the web archive alone: every entry of the cache recorded, on one thread
 //   StopWhileHarvesting/<ms>  the same run, as the window makes it, stopped after <ms> as closing the window
 //                    stops it: the time the stop takes, from the closing flag to the last thread ended
 //
@@ -21,6 +25,7 @@
 #include "engine/run/ScanObserver.h"
 #include "engine/run/tScanBuf.h"
 #include "engine/run/thCpy.h"
+#include "engine/warc/RunArchive.h"
 
 #include <QDirIterator>
 #include <QTemporaryDir>
@@ -63,6 +68,15 @@ void report(benchmark::State& state, const FolderTotals& totals)
         benchmark::Counter(static_cast<double>(totals.bytes * state.iterations()) / 1e6, benchmark::Counter::kIsRate);
 }
 
+// Replaces `output` with a fresh, empty folder, outside the timing.
+void freshFolder(benchmark::State& state, std::optional<QTemporaryDir>& output)
+{
+    state.PauseTiming();
+    output.reset();
+    output.emplace();
+    state.ResumeTiming();
+}
+
 // Copies every file of `files` into a fresh folder per iteration.
 void copyFiles(benchmark::State& state, const QStringList& files)
 {
@@ -70,10 +84,7 @@ void copyFiles(benchmark::State& state, const QStringList& files)
     std::optional<QTemporaryDir> output;
     FolderTotals totals;
     for (auto _ : state) {
-        state.PauseTiming();
-        output.reset();
-        output.emplace();
-        state.ResumeTiming();
+        freshFolder(state, output);
         int number = 0;
         for (const QString& file : files) {
             std::error_code error;
@@ -106,7 +117,7 @@ StrucRec plan(const QString& name, int ztype, const QString& tpname, const QStri
     return record;
 }
 
-void harvest(benchmark::State& state, bool withDocuments)
+void harvest(benchmark::State& state, bool withDocuments, bool withWarc = false)
 {
     std::optional<QTemporaryDir> output;
     FolderTotals totals;
@@ -126,7 +137,11 @@ void harvest(benchmark::State& state, bool withDocuments)
         CopyQueue queue;
         const std::atomic<bool> closing{false};
         SilentObserver observer;
-        const auto run = std::make_shared<HarvestRun>();
+        std::shared_ptr<RunArchive> archive;
+        if (withWarc)
+            archive = std::make_shared<RunArchive>(RunArchive::Destination{output->filePath("run.warc.gz"), {}},
+                                                   "WebGleaner benchmark", QStringList{gLocation.folder});
+        const auto run = std::make_shared<HarvestRun>(HarvestRun::Finished(), HarvestRun::kDecodingFloor, archive);
         state.ResumeTiming();
 
         thCpy worker(queue, *cache, closing, std::chrono::milliseconds(0));
@@ -145,6 +160,10 @@ void harvest(benchmark::State& state, bool withDocuments)
     report(state, totals);
     state.counters["failed"] = ledger.failed;
     state.counters["changed"] = ledger.changed;
+    if (withWarc) {
+        state.counters["records"] = ledger.archived;
+        state.counters["unrecorded"] = ledger.archiveFailed;
+    }
 }
 
 void HarvestResources(benchmark::State& state)
@@ -155,6 +174,37 @@ void HarvestResources(benchmark::State& state)
 void Harvest(benchmark::State& state)
 {
     harvest(state, true);
+}
+
+void HarvestResourcesWithWarc(benchmark::State& state)
+{
+    harvest(state, false, true);
+}
+
+// The web archive alone: every entry of the cache, walked beforehand, recorded into a fresh file.
+void RecordEntries(benchmark::State& state)
+{
+    const std::unique_ptr<UrlCache> cache = CacheDetector::open(gLocation);
+    std::vector<CacheEntry> entries;
+    const std::unique_ptr<CacheEnumeration> walk = cache->enumerate();
+    while (std::optional<CacheEntry> entry = walk->next())
+        entries.push_back(std::move(*entry));
+    std::optional<QTemporaryDir> output;
+    FolderTotals totals;
+    for (auto _ : state) {
+        freshFolder(state, output);
+        {
+            RunArchive archive({output->filePath("run.warc.gz"), {}}, "WebGleaner benchmark", {gLocation.folder});
+            for (const CacheEntry& entry : entries)
+                archive.record(entry);
+            archive.finish();
+        }
+        state.PauseTiming();
+        totals = totalsOf(output->path());
+        totals.files = qint64(entries.size());
+        state.ResumeTiming();
+    }
+    report(state, totals);
 }
 
 void StopWhileHarvesting(benchmark::State& state)
@@ -175,6 +225,8 @@ void StopWhileHarvesting(benchmark::State& state)
 
 BENCHMARK(CopyCacheFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(HarvestResources)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(HarvestResourcesWithWarc)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(RecordEntries)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Harvest)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(StopWhileHarvesting)->Apply(StoppedHarvest::configure);
 

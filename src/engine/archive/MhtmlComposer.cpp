@@ -347,10 +347,12 @@ private:
         if (refusal == EntryBody::Refusal::SinkFailed || !finished)
             return false;
         // A body refused part-way (damaged, changed meanwhile) leaves a part cut short: counted missing.
-        if (refusal == EntryBody::Refusal::None && gate.opened())
+        if (refusal == EntryBody::Refusal::None && gate.opened()) {
             ++report_.embedded;
-        else
+            report_.parts.append(entry);
+        } else {
             missing(part);
+        }
         return true;
     }
 
@@ -390,6 +392,7 @@ private:
         if (!encoder.write(*bytes) || !encoder.finish())
             return false;
         ++report_.embedded;
+        report_.parts.append(entry);
         return true;
     }
 

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "engine/cache/CacheEntry.h"
+
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QDate>
+#include <QList>
 #include <QString>
 #include <atomic>
 
@@ -56,6 +59,9 @@ public:
         // A cap left something out: of the page (PageModel::capped), of a sheet or frame it follows, or of
         // what is followed at all (kMaxFollowed, kMaxFollowedBytes, PageModel::kMaxReferences addresses).
         bool capped = false;
+        // The entries whose bodies became parts, in the archive's order: what a record of the page's
+        // exchanges needs besides the page.
+        QList<CacheEntry> parts;
     };
 
     // Composing gives up, as if the sink had refused bytes, once `stop` (where given) is set: it is checked

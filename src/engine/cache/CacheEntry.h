@@ -29,6 +29,14 @@ struct CacheEntry
     QString entryKey;
     StoredBody body; // where the encoded body lies in the cache's files
 
+    // What a record of the exchange needs beyond the body. `responseHead` is the status line and header
+    // lines as the cache keeps them (CR LF or NUL ends each line); empty where the cache keeps none, or keeps
+    // headers that no longer describe the stored bytes (index.dat stores bodies decoded). Implicitly shared
+    // with the buffer the walk parsed it from.
+    QByteArray responseHead;
+    QDateTime responseTime; // when the response headers arrived, UTC; invalid where the cache does not say
+    QString serverAddress;  // the server's IP address the browser fetched from; empty where not kept
+
     // The decoded size: `size` when known, else counted by decoding into a scratch buffer (EntryBody::
     // decodedSize, capped). std::nullopt when the body cannot be read or passes the cap.
     std::optional<qint64> knownSize() const;

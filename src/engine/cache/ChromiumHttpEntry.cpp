@@ -3,6 +3,7 @@
 #include "engine/cache/CacheStorageMetadata.h"
 #include "engine/cache/ChromiumCacheKey.h"
 #include "engine/cache/ChromiumResponseInfo.h"
+#include "engine/cache/ChromiumTime.h"
 #include "engine/cache/ContentDecoder.h"
 #include "engine/cache/LocalFileName.h"
 
@@ -15,7 +16,7 @@ std::optional<ChromiumHttpEntry> ChromiumHttpEntry::fromStreams(QByteArrayView k
     std::optional<HttpResponseHead> head = HttpResponseHead::parse(info->rawHead);
     if (!head || head->statusCode() < 200 || head->statusCode() > 299)
         return std::nullopt;
-    return ChromiumHttpEntry(std::move(*url), std::move(*head));
+    return ChromiumHttpEntry(std::move(*url), std::move(*head), info->rawHead, info->responseTime, info->serverAddress);
 }
 
 std::optional<ChromiumHttpEntry> ChromiumHttpEntry::fromCacheStorage(QByteArrayView key, QByteArrayView metadata)
@@ -26,10 +27,12 @@ std::optional<ChromiumHttpEntry> ChromiumHttpEntry::fromCacheStorage(QByteArrayV
     const CacheStorageMetadata parsed = CacheStorageMetadata::parse(metadata);
     if (parsed.refusal != CacheStorageMetadata::Refusal::None)
         return std::nullopt;
-    std::optional<HttpResponseHead> head = HttpResponseHead::parse(parsed.rawHead());
+    // Its head names no content coding, as its body is kept decoded: a record of the two agrees.
+    QByteArray rawHead = parsed.rawHead();
+    std::optional<HttpResponseHead> head = HttpResponseHead::parse(rawHead);
     if (!head)
         return std::nullopt;
-    return ChromiumHttpEntry(std::move(*url), std::move(*head));
+    return ChromiumHttpEntry(std::move(*url), std::move(*head), std::move(rawHead), parsed.responseTime, {});
 }
 
 CacheEntry ChromiumHttpEntry::toCacheEntry(const QString& sourceFolder) const
@@ -39,6 +42,9 @@ CacheEntry ChromiumHttpEntry::toCacheEntry(const QString& sourceFolder) const
     entry.contentType = head_.contentType();
     entry.sourceFolder = sourceFolder;
     entry.localName = LocalFileName::forUrl(entry.url, entry.contentType).withCounter(1);
+    entry.responseHead = rawHead_;
+    entry.responseTime = ChromiumTime::toUtc(responseTime_);
+    entry.serverAddress = QString::fromLatin1(serverAddress_);
     return entry;
 }
 

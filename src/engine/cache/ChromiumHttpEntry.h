@@ -37,7 +37,8 @@ public:
     // True for no encoding at all: the stored bytes are the body.
     static bool isIdentity(const QString& contentEncoding);
 
-    // A CacheEntry of `sourceFolder` with what the key and the response give: its URL and Content-Type.
+    // A CacheEntry of `sourceFolder` with what the key and the response give: its URL, Content-Type, response
+    // head, response time and server address.
     // Its local name follows from those; where the body lies, its size, last use and key are the format's
     // to fill in.
     CacheEntry toCacheEntry(const QString& sourceFolder) const;
@@ -46,8 +47,15 @@ public:
     const HttpResponseHead& head() const { return head_; }
 
 private:
-    ChromiumHttpEntry(QString url, HttpResponseHead head) : url_(std::move(url)), head_(std::move(head)) {}
+    ChromiumHttpEntry(QString url, HttpResponseHead head, QByteArray rawHead, qint64 responseTime,
+                      QByteArray serverAddress)
+        : url_(std::move(url)), head_(std::move(head)), rawHead_(std::move(rawHead)), responseTime_(responseTime),
+          serverAddress_(std::move(serverAddress))
+    {}
 
     QString url_;
     HttpResponseHead head_;
+    QByteArray rawHead_;  // shared with head_
+    qint64 responseTime_; // ChromiumTime
+    QByteArray serverAddress_;
 };

@@ -307,6 +307,11 @@ EntryBody::Refusal EntryBody::stream(const StoredBody& body, ByteSink& sink, qin
     return streamed;
 }
 
+EntryBody::Refusal EntryBody::streamStored(const StoredBody& body, ByteSink& sink)
+{
+    return readStored(body, sink);
+}
+
 std::variant<QByteArray, EntryBody::Refusal> EntryBody::read(const StoredBody& body, qint64 maxSize)
 {
     const qint64 expected = ContentDecoder::isCoded(body.contentEncoding) ? 0 : body.length;

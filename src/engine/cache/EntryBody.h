@@ -89,6 +89,11 @@ public:
     static Refusal stream(const StoredBody& body, ByteSink& sink, qint64 maxDecodedSize = kMaxDecodedSize,
                           qint64 maxRatio = kMaxDecodedRatio);
 
+    // The stored bytes themselves into `sink`, content coding kept, checked as stream() checks them (stamp,
+    // ranges, CRC): for a record of the exchange as the server sent it. No cap: the caller knows the stored
+    // length beforehand (StoredBody::length).
+    static Refusal streamStored(const StoredBody& body, ByteSink& sink);
+
     // The body in memory as stream() gives it, at most `maxSize` bytes (TooLarge beyond).
     static std::variant<QByteArray, Refusal> read(const StoredBody& body, qint64 maxSize);
 

@@ -153,6 +153,7 @@ std::optional<CacheEntry> FirefoxCacheFolder::readEntry(const QString& fileName,
         return entry;
 
     entry.contentType = head->contentType();
+    entry.responseHead = *rawHead;
     QString encoding = head->contentEncoding();
     if (encoding == u"identity")
         encoding.clear();

@@ -1,10 +1,26 @@
 #include "engine/run/HarvestRun.h"
 
+#include "engine/warc/RunArchive.h"
+
 #include <utility>
 
-HarvestRun::HarvestRun(Finished finished, qint64 decodingFloor)
-    : finished_(std::move(finished)), decodingBudget_(decodingFloor, kDecodingRatio)
+HarvestRun::HarvestRun(Finished finished, qint64 decodingFloor, std::shared_ptr<RunArchive> archive)
+    : finished_(std::move(finished)), decodingBudget_(decodingFloor, kDecodingRatio), archive_(std::move(archive))
 {}
+
+HarvestRun::~HarvestRun() = default;
+
+QString HarvestRun::archiveError() const
+{
+    const std::lock_guard lock(mutex_);
+    return archiveError_;
+}
+
+void HarvestRun::setArchiveError(const QString& error)
+{
+    const std::lock_guard lock(mutex_);
+    archiveError_ = error;
+}
 
 HarvestRun::Totals HarvestRun::totals() const
 {
@@ -26,6 +42,10 @@ void HarvestRun::add(const Totals& counts)
     totals_.cappedPages += counts.cappedPages;
     for (std::size_t i = 0; i < counts.refused.size(); ++i)
         totals_.refused[i] += counts.refused[i];
+    totals_.archived += counts.archived;
+    totals_.archiveFailed += counts.archiveFailed;
+    for (std::size_t i = 0; i < counts.archiveRefused.size(); ++i)
+        totals_.archiveRefused[i] += counts.archiveRefused[i];
 }
 
 bool HarvestRun::claimBudgetNotice()
@@ -100,5 +120,7 @@ QString HarvestRun::summaryText(const Totals& totals)
         text += QStringLiteral("，页面资源不在缓存中%1个").arg(totals.missingResources);
     if (totals.cappedPages > 0)
         text += QStringLiteral("，页面过于庞杂只存了一部分资源%1个").arg(totals.cappedPages);
+    if (totals.archived > 0 || totals.archiveFailed > 0)
+        text += QStringLiteral("；网页存档写入记录%1条，未能写入%2个").arg(totals.archived).arg(totals.archiveFailed);
     return text;
 }

@@ -2,11 +2,13 @@
 
 #include "engine/cache/CacheEntry.h"
 #include "engine/cache/EntryBody.h"
+#include "engine/warc/WarcWriter.h"
 
 #include <QString>
 #include <array>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -14,6 +16,8 @@
 // carries them out: what was saved, what failed, which cache entries are to be deleted once the whole
 // run is handled. The run is finished when the copy worker reaches its end in the queue; then the
 // deletions are made and the totals reported. Thread-safe.
+class RunArchive;
+
 class HarvestRun
 {
 public:
@@ -34,7 +38,14 @@ public:
         // reason, such as a name, is in none).
         std::array<int, EntryBody::kRefusalKinds> refused{};
 
+        // The web archive the run writes, where it writes one: records written (revisits included), and
+        // entries saved that have none, by why.
+        int archived = 0;
+        int archiveFailed = 0;
+        std::array<int, WarcWriter::kRefusalKinds> archiveRefused{};
+
         int refusedFor(EntryBody::Refusal refusal) const { return refused[std::size_t(refusal)]; }
+        int archiveRefusedFor(WarcWriter::Refusal refusal) const { return archiveRefused[std::size_t(refusal)]; }
 
         friend bool operator==(const Totals&, const Totals&) = default;
     };
@@ -49,7 +60,17 @@ public:
     using Finished = std::function<void(const Totals&)>;
 
     // `finished` (may be empty) is called once, on the copy worker's thread, when the run is finished.
-    explicit HarvestRun(Finished finished = {}, qint64 decodingFloor = kDecodingFloor);
+    // `archive` (may be null) records what the run saves as a web archive; the copy worker writes to it
+    // and finishes it at the run's end.
+    explicit HarvestRun(Finished finished = {}, qint64 decodingFloor = kDecodingFloor,
+                        std::shared_ptr<RunArchive> archive = nullptr);
+    ~HarvestRun();
+
+    // The copy worker's while the run goes on: its commit step records, its preparers prepare records.
+    RunArchive* archive() const { return archive_.get(); }
+    // Why the archive could not be put in place at the end; empty when it was, or there is none.
+    QString archiveError() const;
+    void setArchiveError(const QString& error);
 
     Totals totals() const;
 
@@ -82,4 +103,6 @@ private:
     bool isFinished_ = false;
     DecodingBudget decodingBudget_;
     bool budgetNoticed_ = false;
+    const std::shared_ptr<RunArchive> archive_;
+    QString archiveError_;
 };

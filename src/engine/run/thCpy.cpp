@@ -1,6 +1,8 @@
 #include "engine/run/thCpy.h"
 
 #include "engine/archive/PageModel.h"
+#include "engine/archive/PageText.h"
+#include "engine/archive/VisibleText.h"
 #include "engine/cache/EntryBody.h"
 #include "engine/cache/UrlCache.h"
 #include "engine/run/CopyQueue.h"
@@ -9,6 +11,7 @@
 #include "engine/save/DestinationNamer.h"
 #include "engine/save/FileSink.h"
 #include "engine/save/TemporaryBesideFile.h"
+#include "engine/warc/RunArchive.h"
 #include "util/FailureLog.h"
 
 #include <QDate>
@@ -72,6 +75,27 @@ QString refusalText(EntryBody::Refusal refusal)
     return QString();
 }
 
+QString archiveRefusalText(const WarcWriter::Outcome& outcome)
+{
+    switch (outcome.refusal) {
+    case WarcWriter::Refusal::None:
+        break;
+    case WarcWriter::Refusal::NoResponseHead:
+        return QStringLiteral("缓存没有保存可用的响应首部");
+    case WarcWriter::Refusal::Partial:
+        return QStringLiteral("缓存只有部分内容");
+    case WarcWriter::Refusal::TooLarge:
+        return QStringLiteral("正文超过存档的大小上限");
+    case WarcWriter::Refusal::BodyRefused:
+        return refusalText(outcome.bodyRefusal);
+    case WarcWriter::Refusal::Changed:
+        return QStringLiteral("缓存项在写入存档时被改写");
+    case WarcWriter::Refusal::WriteFailed:
+        return QStringLiteral("写入存档文件失败");
+    }
+    return QString();
+}
+
 bool meansChanged(EntryBody::Refusal refusal)
 {
     return refusal == EntryBody::Refusal::Vanished || refusal == EntryBody::Refusal::Changed;
@@ -98,7 +122,11 @@ struct thCpy::Task
     EntryBody::Refusal refusal = EntryBody::Refusal::None; // why its body was refused, where it was
     bool overBudget = false; // something it decoded (a part of its archive, say) was refused by the run's budget
     std::unique_ptr<TemporaryBesideFile> file;
-    QString title; // a document's title, which names it; empty without one
+    QString title;    // a document's title, which names it; empty without one
+    QString pageText; // a document's visible text, where its run's web archive lists pages
+    // Where its run writes a web archive: the record of its entry, then of each part of its page's archive
+    // (report.parts), made while preparing so that committing only appends them.
+    std::vector<WarcWriter::Prepared> archived;
     MhtmlComposer::Report report;
     bool prepared = false; // guarded by poolMutex_ once the task is submitted
 
@@ -340,6 +368,13 @@ void thCpy::prepare(Task& task) const
     if (!completed)
         task.fail(QStringLiteral("内部错误"));
     task.overBudget = budget.refusedAny();
+    if (task.result == Task::Result::Ready && task.job->run && task.job->run->archive()) {
+        const RunArchive& archive = *task.job->run->archive();
+        // A stop ends the reading of a large body too.
+        task.archived.push_back(archive.prepare(task.job->entry, &abortPreparation_));
+        for (const CacheEntry& part : task.report.parts)
+            task.archived.push_back(archive.prepare(part, &abortPreparation_));
+    }
 }
 
 void thCpy::prepareResource(Task& task) const
@@ -367,6 +402,8 @@ void thCpy::prepareDocument(Task& task) const
     }
     const PageModel model = PageModel::parse(job.entry.url, std::get<QByteArray>(page), job.entry.contentType);
     task.title = model.title();
+    if (job.run && job.run->archive() && job.run->archive()->wantsPages())
+        task.pageText = VisibleText::of(PageText::toUnicode(model.bytes(), model.charset()).toUtf8());
     task.file = std::make_unique<TemporaryBesideFile>(job.saveFolder);
     if (!task.file->isOpen()) {
         task.fail(task.file->errorText());
@@ -409,6 +446,8 @@ void thCpy::commit(Task& task)
             counts.missingResources = task.report.missing;
             counts.cappedPages = task.report.capped ? 1 : 0;
             logPage(job, task.report);
+            if (job.run && job.run->archive())
+                archiveJob(task, &counts);
             if (job.deleteAfter) {
                 if (job.run) {
                     foldersToSync_.insert(job.saveFolder);
@@ -437,6 +476,35 @@ void thCpy::commit(Task& task)
     task.file.reset();
     if (job.run)
         job.run->add(counts);
+}
+
+void thCpy::archiveJob(const Task& task, HarvestRun::Totals* counts)
+{
+    const CopyJob& job = *task.job;
+    RunArchive& archive = *job.run->archive();
+    const bool pageRecorded = archiveEntry(archive, job.entry, task.archived.at(0), counts);
+    if (!job.isDocument)
+        return;
+    if (pageRecorded)
+        archive.addPage(job.entry, task.title, task.pageText);
+    for (qsizetype i = 0; i < task.report.parts.size(); ++i)
+        archiveEntry(archive, task.report.parts[i], task.archived.at(std::size_t(i) + 1), counts);
+}
+
+bool thCpy::archiveEntry(RunArchive& archive, const CacheEntry& entry, const WarcWriter::Prepared& prepared,
+                         HarvestRun::Totals* counts)
+{
+    const WarcWriter::Outcome outcome = archive.record(entry, prepared);
+    if (outcome.refusal == WarcWriter::Refusal::None) {
+        if (!outcome.recordedBefore)
+            ++counts->archived;
+        return true;
+    }
+    ++counts->archiveFailed;
+    ++counts->archiveRefused[std::size_t(outcome.refusal)];
+    logPageLine(&archiveLines_, QStringLiteral("“%1”未能写入网页存档：%2").arg(entry.url, archiveRefusalText(outcome)),
+                QStringLiteral("更多缓存项未能写入网页存档，不再逐一记录"));
+    return false;
 }
 
 void thCpy::logPage(const CopyJob& job, const MhtmlComposer::Report& report)
@@ -468,8 +536,18 @@ void thCpy::finishRun(const CopyJob& end)
 {
     missingLines_ = 0;
     cappedLines_ = 0;
+    archiveLines_ = 0;
     if (!end.run)
         return;
+    // Put in place only when the whole run was handled: a stopped run leaves no archive.
+    if (end.run->archive() && takesJobs()) {
+        const QString error = end.run->archive()->finish();
+        if (!error.isEmpty()) {
+            end.run->setArchiveError(error);
+            if (log_ != nullptr)
+                log_->logFailure(QStringLiteral("网页存档未能写成：%1").arg(error));
+        }
+    }
     HarvestRun::Totals counts;
     std::vector<CacheEntry> deletions = end.run->takeDeletions();
     const QSet<QString> folders = std::exchange(foldersToSync_, {});

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/archive/MhtmlComposer.h"
+#include "engine/run/HarvestRun.h"
 #include "engine/save/TemporaryBesideFile.h"
 #include "util/BackgroundWorker.h"
 #include "util/WorkerThread.h"
@@ -18,6 +19,7 @@
 
 class CopyQueue;
 class FailureLog;
+class RunArchive;
 class UrlCache;
 struct CopyJob;
 
@@ -30,9 +32,11 @@ struct CopyJob;
 // straight into a temporary file in the save folder, or the page is read once and its archive streamed
 // into one. Preparing runs on a small pool of threads, several jobs at once. Committing renames the file
 // into place and is done by this thread alone, strictly in queue order, so the names come out as if the
-// jobs were carried out one by one. Nothing is written anywhere but the save folders, and no file there is
-// ever replaced: a name taken by other content gives way to the next candidate (DestinationNamer), and a
-// file with the same bytes already in place counts as saved before.
+// jobs were carried out one by one. Where the job's run writes a web archive (RunArchive), committing also
+// records the saved entry, and each part a saved page's archive embeds, so records come in queue order too;
+// the archive is put in place when the run's end is committed, never for a stopped run. Nothing is written anywhere but
+// the save folders, and no file there is ever replaced: a name taken by other content gives way to the next candidate
+// (DestinationNamer), and a file with the same bytes already in place counts as saved before.
 //
 // Deletions from the cache wait for the end of the job's run (a page archived later in the run may embed
 // a picture that an earlier job saved); then exactly the entries saved are deleted. A failed save never
@@ -91,6 +95,11 @@ private:
     void finishRun(const CopyJob& end);
     // The log lines for a saved page: its resources no cache holds, a cap that cut it short.
     void logPage(const CopyJob& job, const MhtmlComposer::Report& report);
+    // Records a saved job's entry, and a page's parts, in its run's web archive; the pages' list gets the page.
+    void archiveJob(const Task& task, HarvestRun::Totals* counts);
+    // True when `entry` has its record (now or before); a failure is counted and logged.
+    bool archiveEntry(RunArchive& archive, const CacheEntry& entry, const WarcWriter::Prepared& prepared,
+                      HarvestRun::Totals* counts);
     // `line`, unless `*count` lines were logged before in the run: at kMaxPageLines, `rest` instead.
     void logPageLine(int* count, const QString& line, const QString& rest);
     void abandonWindow();
@@ -109,6 +118,7 @@ private:
     // logPage's lines of each kind since the last run ended; this thread's.
     int missingLines_ = 0;
     int cappedLines_ = 0;
+    int archiveLines_ = 0;
     // Save folders holding files whose cache entries are to be deleted, made durable before any entry is;
     // this thread's.
     QSet<QString> foldersToSync_;

@@ -1,5 +1,6 @@
 #include "engine/run/thCpy.h"
 
+#include "FileSizeLimit.h"
 #include "QtPrinters.h"
 #include "TestFolders.h"
 #include "engine/archive/HostilePages.h"
@@ -18,10 +19,8 @@
 #include <QHash>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <csignal>
 #include <filesystem>
 #include <mutex>
-#include <sys/resource.h>
 #include <utime.h>
 
 #include <gtest/gtest.h>
@@ -304,15 +303,12 @@ TEST_F(CopyWorkerTest, AWriteThatFailsPartWayLeavesNoHalfFile)
     push("/img/photo.jpg", save_.path(), false, true);
     push("/index.html", save_.path(), true, true);
     push("/img/logo.gif", save_.path(), false, true);
-    struct rlimit previous;
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit = previous;
-    limit.rlim_cur = 16 * 1024;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    const HarvestRun::Totals totals = harvest();
-    ::setrlimit(RLIMIT_FSIZE, &previous);
-    std::signal(SIGXFSZ, previousHandler);
+    HarvestRun::Totals totals;
+    {
+        const FileSizeLimit limit(16 * 1024);
+        ASSERT_TRUE(limit.isActive());
+        totals = harvest();
+    }
 
     EXPECT_EQ(totals.failed, 2);
     EXPECT_EQ(totals.saved, 1);

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "engine/cache/ByteSink.h"
+
+#include <memory>
+
+class QIODevice;
+
+// Writes what it is given as gzip members, one member per begin() and finish(): a web archive keeps each
+// record a member of its own, so that a reader can start at any record's offset. Memory is one fixed buffer
+// and the compressor's tables, whatever passes through, kept from member to member since setting them up
+// costs more than compressing a small record. One thread.
+//
+// A member whose bytes do not compress (setCompressible) is written as stored deflate blocks, which zlib's
+// deflate would make too, only at the cost of running its compressor over every byte.
+class GzipMemberWriter final : public ByteSink
+{
+public:
+    // Level 1 costs a third of the default's time for a few percent more bytes.
+    static constexpr int kLevel = 1;
+    static constexpr qsizetype kBufferSize = 64 * 1024;
+    // A stored deflate block holds at most this many bytes (its length field is 16 bits).
+    static constexpr qsizetype kMaxStoredBlock = 65535;
+
+    explicit GzipMemberWriter(int level = kLevel);
+    ~GzipMemberWriter() override;
+    GzipMemberWriter(const GzipMemberWriter&) = delete;
+    GzipMemberWriter& operator=(const GzipMemberWriter&) = delete;
+
+    // Starts a member into `out`, which outlives it. `compressible` says whether its bytes are worth
+    // compressing: most of what caches hold (pictures, fonts, coded text) does not compress at all.
+    void begin(QIODevice& out, bool compressible = true);
+
+    // False when compression or the device failed; the member is then broken and the caller drops it.
+    bool write(QByteArrayView bytes) override;
+    // Ends the member.
+    bool finish();
+    // Forgets a member written in part, for the caller that cuts the device back to its start.
+    void reset();
+
+private:
+    bool deflateInto(int flush);
+    bool writeStored(QByteArrayView bytes);
+    bool finishStored();
+
+    struct Stream;
+    QIODevice* out_ = nullptr;
+    std::unique_ptr<Stream> stream_;
+};
