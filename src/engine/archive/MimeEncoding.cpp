@@ -433,8 +433,9 @@ void MimeEncoding::QuotedPrintableWriter::breakSoftly()
         lineSize_ -= cut;
         std::memmove(line_.data(), line_.data() + cut, static_cast<size_t>(lineSize_));
     }
-    batch_.append(line_.data(), lineSize_);
-    batch_.append("=\r\n", 3);
+    // One append for the line and its break: a page of lone line breaks makes a line of each.
+    std::memcpy(line_.data() + lineSize_, "=\r\n", 3);
+    batch_.append(line_.data(), lineSize_ + 3);
     lineSize_ = 0;
 }
 
@@ -443,8 +444,8 @@ void MimeEncoding::QuotedPrintableWriter::endLine()
     putBlank(true);
     // A line break ends the line's text: no soft break is needed before it.
     softBreakDue_ = false;
-    batch_.append(line_.data(), lineSize_);
-    batch_.append(kLineEnd, 2);
+    std::memcpy(line_.data() + lineSize_, kLineEnd, 2);
+    batch_.append(line_.data(), lineSize_ + 2);
     lineSize_ = 0;
 }
 
