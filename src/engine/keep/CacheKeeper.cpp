@@ -17,7 +17,7 @@ struct CacheKeeper::State
 };
 
 CacheKeeper::CacheKeeper(UrlCache& cache, std::vector<CacheLocation> caches, CopyQueue& queue,
-                         tScanBuf::RunPlanList plans, KeepObserver& observer, FailureLog* log, Settings settings)
+                         tScanBuf::RunPlanList plans, KeepObserver& observer, FailureLog* log, KeepSettings settings)
     : state_(std::make_unique<State>(observer, std::move(caches)))
 {
     Q_UNUSED(cache);
