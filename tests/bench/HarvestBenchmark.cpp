@@ -33,6 +33,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <optional>
+#include <sys/resource.h>
 
 namespace
 {
@@ -117,31 +118,45 @@ StrucRec plan(const QString& name, int ztype, const QString& tpname, const QStri
     return record;
 }
 
+// CPU time of the whole process, every thread's, user and system.
+std::chrono::microseconds processCpuTime()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto of = [](const timeval& time) {
+        return std::chrono::seconds(time.tv_sec) + std::chrono::microseconds(time.tv_usec);
+    };
+    return of(usage.ru_utime) + of(usage.ru_stime);
+}
+
 void harvest(benchmark::State& state, bool withDocuments, bool withWarc = false)
 {
-    std::optional<QTemporaryDir> output;
+    // Every iteration's output is kept until the end: a file system allocating inodes just after thousands
+    // were deleted pays for looking past them, which would charge one iteration for the one before.
+    std::vector<std::unique_ptr<QTemporaryDir>> outputs;
     FolderTotals totals;
     HarvestRun::Totals ledger;
+    std::chrono::microseconds cpuTime{0};
     for (auto _ : state) {
         // Fresh folders and a fresh cache reader each time: the program's start, not the harvest.
         state.PauseTiming();
-        output.reset();
-        output.emplace();
+        const QTemporaryDir& output = *outputs.emplace_back(std::make_unique<QTemporaryDir>());
         const std::unique_ptr<UrlCache> cache = CacheDetector::open(gLocation);
-        QDir(output->path()).mkdir("resources");
-        QDir(output->path()).mkdir("documents");
+        QDir(output.path()).mkdir("resources");
+        QDir(output.path()).mkdir("documents");
         tScanBuf::RunPlanList plans{
-            plan("resources", 1, "*.gif,*.jpg(jpeg),*.png,*.css,*.js,*.json", output->filePath("resources"))};
+            plan("resources", 1, "*.gif,*.jpg(jpeg),*.png,*.css,*.js,*.json", output.filePath("resources"))};
         if (withDocuments)
-            plans.push_back(plan("documents", 0, "*.htm(html)", output->filePath("documents")));
+            plans.push_back(plan("documents", 0, "*.htm(html)", output.filePath("documents")));
         CopyQueue queue;
         const std::atomic<bool> closing{false};
         SilentObserver observer;
         std::shared_ptr<RunArchive> archive;
         if (withWarc)
-            archive = std::make_shared<RunArchive>(RunArchive::Destination{output->filePath("run.warc.gz"), {}},
+            archive = std::make_shared<RunArchive>(RunArchive::Destination{output.filePath("run.warc.gz"), {}},
                                                    "WebGleaner benchmark", QStringList{gLocation.folder});
         const auto run = std::make_shared<HarvestRun>(HarvestRun::Finished(), HarvestRun::kDecodingFloor, archive);
+        const std::chrono::microseconds cpuBefore = processCpuTime();
         state.ResumeTiming();
 
         thCpy worker(queue, *cache, closing, std::chrono::milliseconds(0));
@@ -153,11 +168,15 @@ void harvest(benchmark::State& state, bool withDocuments, bool withWarc = false)
         worker.wait();
 
         state.PauseTiming();
-        totals = totalsOf(output->path());
+        cpuTime += processCpuTime() - cpuBefore;
+        totals = totalsOf(output.path());
         ledger = run->totals();
         state.ResumeTiming();
     }
     report(state, totals);
+    // What the run cost the machine, whichever thread did it: unlike the wall time, hardly moved by other
+    // programs running at the same time.
+    state.counters["cpu_ms"] = double(cpuTime.count()) / 1000.0 / double(state.iterations());
     state.counters["failed"] = ledger.failed;
     state.counters["changed"] = ledger.changed;
     if (withWarc) {

@@ -46,7 +46,8 @@ const server = http.createServer((request, response) => {
   const range = /^bytes=(\d*)-(\d*)$/.exec(request.headers.range || '');
   let start = 0, end = size - 1, status = 200;
   if (range) {
-    start = range[1] === '' ? size - Number(range[2]) : Number(range[1]);
+    // A suffix range longer than the file asks for the whole file.
+    start = range[1] === '' ? Math.max(0, size - Number(range[2])) : Number(range[1]);
     end = range[1] !== '' && range[2] !== '' ? Math.min(Number(range[2]), size - 1) : size - 1;
     status = 206;
     headers['Content-Range'] = `bytes ${start}-${end}/${size}`;

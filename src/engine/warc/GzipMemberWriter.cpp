@@ -10,15 +10,53 @@ struct GzipMemberWriter::Stream
     bool ready = false;
     bool stored = false;        // this member is written as stored blocks
     bool storedStarted = false; // its gzip header is out
-    uLong crc = 0;              // of a stored member's bytes
-    quint32 size = 0;           // of a stored member's bytes, modulo 2^32 as gzip keeps it
+    uLong crc = 0;              // of a stored member's bytes, or of a part's
+    qint64 size = 0;            // of a stored member's bytes, or of a part's
     char buffer[kBufferSize];
 };
 
-GzipMemberWriter::GzipMemberWriter(int level) : stream_(std::make_unique<Stream>())
+namespace
 {
-    // 16 above the window bits asks for a gzip header and trailer.
-    stream_->ready = deflateInit2(&stream_->z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+
+// ID1 ID2, deflate, no flags, no time, no extra flags, OS unknown.
+constexpr char kMemberHeader[10] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, '\xff'};
+
+} // namespace
+
+GzipMemberWriter::GzipMemberWriter(int level, Framing framing) : framing_(framing), stream_(std::make_unique<Stream>())
+{
+    // 16 above the window bits asks for a gzip header and trailer; negative ones for raw deflate data.
+    const int windowBits = framing == Framing::Member ? 15 + 16 : -15;
+    stream_->ready = deflateInit2(&stream_->z, level, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+}
+
+QByteArray GzipMemberWriter::memberHeader()
+{
+    return QByteArray(kMemberHeader, sizeof kMemberHeader);
+}
+
+QByteArray GzipMemberWriter::memberTrailer(quint32 crc, qint64 size)
+{
+    // The size modulo 2^32, as gzip keeps it.
+    char trailer[8];
+    qToLittleEndian<quint32>(crc, trailer);
+    qToLittleEndian<quint32>(quint32(size), trailer + 4);
+    return QByteArray(trailer, sizeof trailer);
+}
+
+quint32 GzipMemberWriter::combinedCrc(quint32 first, quint32 second, qint64 secondSize)
+{
+    return quint32(crc32_combine64(first, second, secondSize));
+}
+
+quint32 GzipMemberWriter::crc() const
+{
+    return quint32(stream_->crc);
+}
+
+qint64 GzipMemberWriter::size() const
+{
+    return stream_->size;
 }
 
 GzipMemberWriter::~GzipMemberWriter()
@@ -32,6 +70,8 @@ void GzipMemberWriter::begin(QIODevice& out, bool compressible)
     reset();
     out_ = &out;
     stream_->stored = !compressible;
+    stream_->crc = crc32_z(0, nullptr, 0);
+    stream_->size = 0;
 }
 
 bool GzipMemberWriter::deflateInto(int flush)
@@ -55,16 +95,11 @@ bool GzipMemberWriter::writeStored(QByteArrayView bytes)
 {
     Stream& s = *stream_;
     if (!s.storedStarted) {
-        // ID1 ID2, deflate, no flags, no time, no extra flags, OS unknown.
-        static constexpr char kHeader[10] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, '\xff'};
-        if (out_->write(kHeader, sizeof kHeader) != qint64(sizeof kHeader))
+        if (framing_ == Framing::Member &&
+            out_->write(kMemberHeader, sizeof kMemberHeader) != qint64(sizeof kMemberHeader))
             return false;
         s.storedStarted = true;
-        s.crc = crc32_z(0, nullptr, 0);
-        s.size = 0;
     }
-    s.crc = crc32_z(s.crc, reinterpret_cast<const Bytef*>(bytes.data()), z_size_t(bytes.size()));
-    s.size += quint32(bytes.size());
     for (qsizetype done = 0; done < bytes.size();) {
         const qsizetype length = std::min(kMaxStoredBlock, bytes.size() - done);
         // Not the final block (BFINAL 0, BTYPE 00), then LEN and its complement, little-endian.
@@ -84,16 +119,19 @@ bool GzipMemberWriter::finishStored()
     if (!s.storedStarted && !writeStored({}))
         return false;
     // An empty final stored block, then the CRC-32 and size of the member's bytes.
-    char trailer[13] = {1, 0, 0, '\xff', '\xff'};
-    qToLittleEndian<quint32>(quint32(s.crc), trailer + 5);
-    qToLittleEndian<quint32>(s.size, trailer + 9);
-    return out_->write(trailer, sizeof trailer) == qint64(sizeof trailer);
+    const QByteArray end = QByteArray("\x01\x00\x00\xff\xff", 5) + memberTrailer(quint32(s.crc), s.size);
+    return out_->write(end) == end.size();
 }
 
 bool GzipMemberWriter::write(QByteArrayView bytes)
 {
     if (out_ == nullptr)
         return false;
+    // Member framing has zlib keep the CRC-32 for its trailer; parts and stored members keep their own.
+    if (framing_ == Framing::Part || stream_->stored) {
+        stream_->crc = crc32_z(stream_->crc, reinterpret_cast<const Bytef*>(bytes.data()), z_size_t(bytes.size()));
+        stream_->size += bytes.size();
+    }
     if (stream_->stored)
         return writeStored(bytes);
     if (!stream_->ready)
@@ -123,6 +161,26 @@ bool GzipMemberWriter::finish()
         stream_->z.next_in = nullptr;
         stream_->z.avail_in = 0;
         finished = deflateInto(Z_FINISH);
+    } else {
+        finished = false;
+    }
+    reset();
+    return finished;
+}
+
+bool GzipMemberWriter::finishPart(bool last)
+{
+    bool finished;
+    if (out_ == nullptr) {
+        finished = false;
+    } else if (stream_->stored) {
+        // Stored blocks end on a byte boundary already; the last part closes with an empty final one.
+        finished = !last || out_->write("\x01\x00\x00\xff\xff", 5) == 5;
+    } else if (stream_->ready) {
+        stream_->z.next_in = nullptr;
+        stream_->z.avail_in = 0;
+        // A sync flush ends with an empty stored block, which leaves the data on a byte boundary.
+        finished = deflateInto(last ? Z_FINISH : Z_SYNC_FLUSH);
     } else {
         finished = false;
     }

@@ -15,31 +15,39 @@ namespace
 
 using Field = std::pair<QByteArray, QByteArray>;
 
-// Passes bytes on, taking their CRC-32: what tells the second reading of a body from the first, at a small
-// part of a digest's cost. Refuses them once `abort` (where given) is set, which ends the reading.
-class CrcSink final : public ByteSink
+// Passes bytes on until `abort` (where given) is set, which ends the reading.
+class AbortableSink final : public ByteSink
 {
 public:
-    CrcSink(ByteSink& next, const std::atomic<bool>* abort) : next_(next), abort_(abort) {}
+    AbortableSink(ByteSink& next, const std::atomic<bool>* abort) : next_(next), abort_(abort) {}
 
     bool write(QByteArrayView bytes) override
     {
         if (abort_ != nullptr && abort_->load(std::memory_order_relaxed))
             return false;
-        crc_ = crc32_z(crc_, reinterpret_cast<const Bytef*>(bytes.data()), z_size_t(bytes.size()));
-        count_ += bytes.size();
         return next_.write(bytes);
     }
-
-    quint32 crc() const { return quint32(crc_); }
-    qint64 count() const { return count_; }
 
 private:
     ByteSink& next_;
     const std::atomic<bool>* const abort_;
-    uLong crc_ = crc32_z(0, nullptr, 0);
-    qint64 count_ = 0;
 };
+
+// Passes the same bytes to two sinks.
+class TeeSink final : public ByteSink
+{
+public:
+    TeeSink(ByteSink& first, ByteSink& second) : first_(first), second_(second) {}
+
+    bool write(QByteArrayView bytes) override { return first_.write(bytes) && second_.write(bytes); }
+
+private:
+    ByteSink& first_;
+    ByteSink& second_;
+};
+
+// What ends every record's block.
+constexpr QByteArrayView kRecordEnd = "\r\n\r\n";
 
 // Whether a body is worth compressing: not when its coding or its type compresses it already.
 bool isCompressible(const CacheEntry& entry)
@@ -173,30 +181,37 @@ WarcWriter::Prepared WarcWriter::prepare(const CacheEntry& entry, const std::ato
         prepared.refusal = Refusal::TooLarge;
         return prepared;
     }
-    const auto refuse = [&prepared](EntryBody::Refusal read) {
-        const bool changed = read == EntryBody::Refusal::None || read == EntryBody::Refusal::Changed ||
-                             read == EntryBody::Refusal::Vanished;
-        prepared.refusal = read == EntryBody::Refusal::SinkFailed ? Refusal::WriteFailed
-                           : changed                              ? Refusal::Changed
-                                                                  : Refusal::BodyRefused;
+    // One compressor per preparing thread for each part: setting one up costs more than a small record.
+    thread_local GzipMemberWriter bodyPart(GzipMemberWriter::kLevel, GzipMemberWriter::Framing::Part);
+    const auto refuse = [&prepared](Refusal why, EntryBody::Refusal read = EntryBody::Refusal::None) {
+        bodyPart.reset();
+        prepared.refusal = why;
         prepared.bodyRefusal = read;
         prepared.member.reset();
         return prepared;
     };
 
-    // The first reading: the digests for the header.
+    // One reading gives the digests and the body's part of the record's gzip member, which waits in the
+    // spool: the record's header, which names the digests, becomes the member's first part once they are known.
+    prepared.member = openSpool(length + kRecordEnd.size());
+    if (!prepared.member)
+        return refuse(Refusal::WriteFailed, EntryBody::Refusal::SinkFailed);
+    bodyPart.begin(*prepared.member, isCompressible(entry));
     DigestingSink block;
     block.write(head->bytes());
-    DigestingSink payload(&block);
-    CrcSink checked(payload, abort);
-    const EntryBody::Refusal read = EntryBody::streamStored(entry.body, checked);
+    TeeSink blockAndMember(block, bodyPart);
+    DigestingSink payload(&blockAndMember);
+    AbortableSink reading(payload, abort);
+    const EntryBody::Refusal read = EntryBody::streamStored(entry.body, reading);
     if (read != EntryBody::Refusal::None) {
-        prepared.refusal = Refusal::BodyRefused;
-        prepared.bodyRefusal = read;
-        return prepared;
+        // The spool refused bytes, or the reading was abandoned.
+        const bool spoolFailed = read == EntryBody::Refusal::SinkFailed && !(abort != nullptr && *abort);
+        return refuse(spoolFailed ? Refusal::WriteFailed : Refusal::BodyRefused, read);
     }
     if (payload.count() != length)
-        return refuse(EntryBody::Refusal::None);
+        return refuse(Refusal::Changed);
+    if (!bodyPart.write(kRecordEnd) || !bodyPart.finishPart(true))
+        return refuse(Refusal::WriteFailed, EntryBody::Refusal::SinkFailed);
 
     prepared.head = head->bytes();
     prepared.status = head->statusCode();
@@ -208,23 +223,16 @@ WarcWriter::Prepared WarcWriter::prepare(const CacheEntry& entry, const std::ato
     fields.append(Field{"WARC-Block-Digest", block.labelledDigest()});
     const QByteArray header = headerOf(fields, prepared.head.size() + length);
 
-    // The second reading, into the member: the same bytes, or no record.
-    prepared.member = openSpool(header.size() + prepared.head.size() + length);
-    if (!prepared.member)
-        return refuse(EntryBody::Refusal::SinkFailed);
-    // One compressor per preparing thread: setting one up costs more than a small record.
-    thread_local GzipMemberWriter gzip;
-    gzip.begin(*prepared.member, isCompressible(entry));
-    if (!gzip.write(header) || !gzip.write(prepared.head))
-        return refuse(EntryBody::Refusal::SinkFailed);
-    CrcSink again(gzip, abort);
-    const EntryBody::Refusal reread = EntryBody::streamStored(entry.body, again);
-    if (reread != EntryBody::Refusal::None || again.count() != length || again.crc() != checked.crc()) {
-        gzip.reset();
-        return refuse(reread);
-    }
-    if (!gzip.write("\r\n\r\n") || !gzip.finish())
-        return refuse(EntryBody::Refusal::SinkFailed);
+    thread_local GzipMemberWriter headerPart(GzipMemberWriter::kLevel, GzipMemberWriter::Framing::Part);
+    QBuffer first(&prepared.memberHead);
+    first.open(QIODevice::WriteOnly);
+    first.write(GzipMemberWriter::memberHeader());
+    headerPart.begin(first);
+    if (!headerPart.write(header) || !headerPart.write(prepared.head) || !headerPart.finishPart(false))
+        return refuse(Refusal::WriteFailed, EntryBody::Refusal::SinkFailed);
+    prepared.memberTail = GzipMemberWriter::memberTrailer(
+        GzipMemberWriter::combinedCrc(headerPart.crc(), bodyPart.crc(), bodyPart.size()),
+        headerPart.size() + bodyPart.size());
     return prepared;
 }
 
@@ -287,7 +295,7 @@ WarcWriter::Outcome WarcWriter::record(const CacheEntry& entry, const Prepared& 
         fields.append(Field{"WARC-Block-Digest", DigestingSink::labelledDigestOf(prepared.head)});
         written = writeShortRecord(headerOf(fields, prepared.head.size()), prepared.head);
     } else {
-        written = prepared.member && appendMember(*prepared.member);
+        written = prepared.member && appendMember(prepared);
     }
     if (!written) {
         outcome.refusal = Refusal::WriteFailed;
@@ -314,16 +322,17 @@ bool WarcWriter::writeShortRecord(const QByteArray& header, const QByteArray& bl
     return false;
 }
 
-bool WarcWriter::appendMember(QIODevice& member)
+bool WarcWriter::appendMember(const Prepared& prepared)
 {
     const qint64 start = out_.pos();
+    QIODevice& body = *prepared.member;
+    bool copied = out_.write(prepared.memberHead) == prepared.memberHead.size() && body.seek(0);
     char buffer[64 * 1024];
-    bool copied = member.seek(0);
-    while (copied && !member.atEnd()) {
-        const qint64 got = member.read(buffer, sizeof buffer);
+    while (copied && !body.atEnd()) {
+        const qint64 got = body.read(buffer, sizeof buffer);
         copied = got > 0 && out_.write(buffer, got) == got;
     }
-    if (copied)
+    if (copied && out_.write(prepared.memberTail) == prepared.memberTail.size())
         return true;
     rewind(start);
     failed_ = true;

@@ -24,12 +24,13 @@ class QIODevice;
 // digest profile) that points at the first.
 //
 // The digests go in the record's header, before its block, and the body is never held: prepare() reads it
-// from the cache twice, once for its digests and once into the record's gzip member, which waits in a spool
-// (memory for a small record, else a hidden file beside the archive); the second reading's CRC-32 must match
-// the first's, or there is no record (the entry changed meanwhile). prepare() runs on any thread, so the
-// reading and compressing of many records goes on side by side; record() then only appends a member, or
-// writes a short revisit instead. An entry that cannot make a whole record is refused with the reason, and
-// the file stays as it was before it.
+// from the cache once, taking its digests and compressing it into the body's part of the record's gzip member
+// (GzipMemberWriter::Framing::Part), which waits in a spool (memory for a small record, else a hidden file
+// beside the archive); the header, once the digests are known, is compressed into the member's first part.
+// The digests are thus always those of the bytes recorded, even of an entry the browser rewrites meanwhile.
+// prepare() runs on any thread, so the reading and compressing of many records goes on side by side;
+// record() then only appends a member, or writes a short revisit instead. An entry that cannot make a whole
+// record is refused with the reason, and the file stays as it was before it.
 //
 // prepare() is thread-safe once writeInfo() has returned; the rest is for one thread (the copy worker's
 // commit step), which writes in the order the records are to have.
@@ -44,7 +45,7 @@ public:
         Partial,        // a 206, or a body shorter or longer than its Content-Length
         TooLarge,       // a body over kMaxPayloadSize
         BodyRefused,    // its body could not be read (see the EntryBody refusal)
-        Changed,        // its body changed between the two readings
+        Changed,        // its body is not as long as the cache says: it changed as it was read
         WriteFailed,    // the file refused bytes: this record and every later one are lost (or its spool did)
     };
     static constexpr int kRefusalKinds = int(Refusal::WriteFailed) + 1;
@@ -88,8 +89,11 @@ public:
         QDateTime date;
         QByteArray recordId;
         QByteArray payloadDigest;
-        // The whole gzip member of the entry's response record, read from its start.
+        // The gzip member of the entry's response record: its header and first part (the record's header),
+        // then the part in `member` (the body), read from its start, then the trailer.
+        QByteArray memberHead;
         std::shared_ptr<QIODevice> member;
+        QByteArray memberTail;
     };
     // `abort` (may be null), once set, ends the reading: the record is then refused.
     Prepared prepare(const CacheEntry& entry, const std::atomic<bool>* abort = nullptr) const;
@@ -135,7 +139,7 @@ private:
     // writer then failed for good.
     bool writeShortRecord(const QByteArray& header, const QByteArray& block);
     // Appends a prepared member; false when the file failed, the writer then failed for good.
-    bool appendMember(QIODevice& member);
+    bool appendMember(const Prepared& prepared);
     bool rewind(qint64 start);
 
     QFileDevice& out_;
