@@ -5,6 +5,8 @@
 #include "app/ProgramVersion.h"
 #include "app/ResultListModel.h"
 #include "app/TaskTreeItem.h"
+#include "app/WebArchiveDialog.h"
+#include "app/WebArchiveSetting.h"
 #include "app/WindowScanObserver.h"
 #include "cleanup/CleanupCommands.h"
 #include "engine/cache/CacheDetector.h"
@@ -171,6 +173,9 @@ void TFrmMain::createActions()
     cacheSourcesAction_ = new QAction(QStringLiteral("缓存来源"), this);
     cacheSourcesAction_->setObjectName(QStringLiteral("CacheSourcesAction"));
     connect(cacheSourcesAction_, &QAction::triggered, this, &TFrmMain::showCacheSources);
+    webArchiveAction_ = new QAction(QStringLiteral("网页存档"), this);
+    webArchiveAction_->setObjectName(QStringLiteral("WebArchiveAction"));
+    connect(webArchiveAction_, &QAction::triggered, this, &TFrmMain::showWebArchiveSetting);
     connect(Action21, &QAction::triggered, this, &TFrmMain::StartGet);
     connect(Action22, &QAction::triggered, this, &TFrmMain::Action22Execute);
 }
@@ -226,7 +231,10 @@ void TFrmMain::createMenus()
                              {Action16, "编辑回收方案(&W)"},
                              {Action17, "删除回收方案(&X)"},
                              {Action18, "加入到任务表(&Y)"}});
-    addMenu("回收任务(&X)", {{Action19, "从任务表中删除(&Y)"}, {Action20, "清空任务(&Z)"}});
+    addMenu("回收任务(&X)", {{Action19, "从任务表中删除(&Y)"},
+                             {Action20, "清空任务(&Z)"},
+                             {nullptr, ""},
+                             {webArchiveAction_, "网页存档(&A)..."}});
     addMenu("帮  助(&Z)", {{Action24, "帮助(&Z)"}, {Action5, "访问主页"}, {Action27, "关于(&W)"}});
 
     // F10 opens the first menu, as on other desktops; Alt and the access keys are the menu bar's own.
@@ -856,14 +864,18 @@ void TFrmMain::ListView4DblClick()
     TFrmzlk::showLibrary(this, files_.configFolder(), results_->row(rows.first().row()).planName);
 }
 
-std::function<void()> TFrmMain::cacheFinder(int run)
+std::function<void()> TFrmMain::cacheFinder(int run, std::function<void(const QList<CacheLocation>&)> found)
 {
     // Copies of what it reads: the window goes on meanwhile. The window outlives every worker, and its
     // error log may be written from any thread.
     return [this, run, cache = programCache_, iniFile = CacheRefresh::iniFileIn(files_.configFolder()),
-            homes = CacheDetector::Homes::fromEnvironment()] {
+            homes = CacheDetector::Homes::fromEnvironment(), found = std::move(found)] {
         // Caches found unreadable are logged, one line each.
-        if (CacheRefresh::refresh(*cache, iniFile, homes, &errorLog_) || run <= 0)
+        QList<CacheLocation> locations;
+        const bool anyFound = CacheRefresh::refresh(*cache, iniFile, homes, &errorLog_, &locations);
+        if (found)
+            found(locations);
+        if (anyFound || run <= 0)
             return;
         // Posted before the scan's completion text, so it is here when that text comes.
         QMetaObject::invokeMethod(
@@ -906,17 +918,52 @@ void TFrmMain::StartGet()
                   [this, id](const ScanProgress& progress) { scanProgressArrived(id, progress); },
                   [this, id] { scanEnded(id); },
               });
+    // The web archive, where the user wants one, is opened once the caches it records are known.
+    const WebArchiveSetting archiveSetting =
+        WebArchiveSetting::read(IniFile(CacheRefresh::iniFileIn(files_.configFolder())));
+    std::optional<RunArchive::Destination> archiveDestination;
+    if (archiveSetting.isOn())
+        archiveDestination = archiveSetting.destinationFor(QDateTime::currentDateTime());
     // Reported by the copy worker once it has handled the run's last job: posted to this thread.
-    auto harvest = std::make_shared<HarvestRun>([this, id](const HarvestRun::Totals& totals) {
+    auto self = std::make_shared<std::weak_ptr<HarvestRun>>();
+    auto harvest = std::make_shared<HarvestRun>([this, id, self, archiveDestination](const HarvestRun::Totals& totals) {
+        QString archiveText;
+        if (archiveDestination) {
+            const std::shared_ptr<HarvestRun> finished = self->lock();
+            const QString error = finished ? finished->archiveError() : QString();
+            QStringList paths;
+            for (const QString& path : {archiveDestination->warcPath, archiveDestination->waczPath}) {
+                if (!path.isEmpty())
+                    paths << path;
+            }
+            archiveText = error.isEmpty() ? QStringLiteral("网页存档写入%1").arg(paths.join(QStringLiteral("、")))
+                                          : QStringLiteral("网页存档未能写成：%1").arg(error);
+        }
         QMetaObject::invokeMethod(
-            this, [this, id, totals] { runHarvested(id, totals); }, Qt::QueuedConnection);
+            this, [this, id, totals, archiveText] { runHarvested(id, totals, archiveText); }, Qt::QueuedConnection);
     });
+    *self = harvest;
+    std::function<void(const QList<CacheLocation>&)> openArchive;
+    if (archiveDestination)
+        openArchive = [this, harvest, destination = *archiveDestination](const QList<CacheLocation>& caches) {
+            QStringList folders;
+            for (const CacheLocation& cache : caches)
+                folders << cache.folder;
+            auto archive =
+                std::make_shared<RunArchive>(destination, "WebGleaner " + ProgramVersion::number().toUtf8(), folders);
+            if (archive->isOpen())
+                harvest->setArchive(std::move(archive));
+            else {
+                harvest->setArchiveError(archive->errorText());
+                errorLog_.logFailure(QStringLiteral("网页存档未能写成：%1").arg(archive->errorText()));
+            }
+        };
     run->scanner = std::make_unique<tScanBuf>(*programCache_, *copyQueue_, std::move(plans), closingFlag_,
                                               *run->observer, pauseAfterWebEntry(), std::move(harvest), &errorLog_);
     // The caches are found on the scan's thread, before its walk. A stopped scan may still be finishing its
     // entry: the new one waits for it, so that no two scans queue jobs at once and the saves are named in
     // the order of the walks, whatever the threads' timing.
-    std::function<void()> firstStep = cacheFinder(id);
+    std::function<void()> firstStep = cacheFinder(id, std::move(openArchive));
     if (!runs_.empty())
         firstStep = [previous = runs_.back()->observer->ended(), findCaches = std::move(firstStep),
                      &closing = closingFlag_] {
@@ -1011,13 +1058,21 @@ QString TFrmMain::timeLeftText(qint64 seconds)
     return QStringLiteral("%1小时%2分").arg(seconds / 3600).arg(seconds % 3600 / 60);
 }
 
-void TFrmMain::runHarvested(int run, const HarvestRun::Totals& totals)
+void TFrmMain::showWebArchiveSetting()
 {
-    const QString summary = HarvestRun::summaryText(totals);
+    WebArchiveDialog dialog(CacheRefresh::iniFileIn(files_.configFolder()), this);
+    dialog.exec();
+}
+
+void TFrmMain::runHarvested(int run, const HarvestRun::Totals& totals, const QString& archiveText)
+{
+    QString summary = HarvestRun::summaryText(totals);
+    if (!archiveText.isEmpty())
+        summary += QStringLiteral("；") + archiveText;
     // The log keeps the runs that left something behind; a run that saved everything says so on the
     // status bar only.
     if (totals.failed > 0 || totals.changed > 0 || totals.notDeleted > 0 || totals.missingResources > 0 ||
-        totals.cappedPages > 0)
+        totals.cappedPages > 0 || totals.archiveFailed > 0)
         errorLog_.AppException(summary);
     if (run != currentRun_)
         return;

@@ -19,6 +19,7 @@ class PlanFile;
 class ProgramCache;
 class WindowScanObserver;
 class tScanBuf;
+struct CacheLocation;
 struct ResultRow;
 struct ScanProgress;
 class QAction;
@@ -86,6 +87,7 @@ public:
     QAction* Action5 = nullptr;             // 访问主页
     QAction* Action27 = nullptr;            // 关于
     QAction* cacheSourcesAction_ = nullptr; // 缓存来源
+    QAction* webArchiveAction_ = nullptr;   // 网页存档
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -149,10 +151,13 @@ private:
     void scanProgressArrived(int run, const ScanProgress& progress);
     static QString timeLeftText(qint64 seconds);
     void scanEnded(int run);
-    void runHarvested(int run, const HarvestRun::Totals& totals);
+    // `archiveText` says where the run's web archive went, or why it did not; empty for a run without one.
+    void runHarvested(int run, const HarvestRun::Totals& totals, const QString& archiveText);
+    void showWebArchiveSetting();
     // Finds the caches afresh into programCache_, on the worker thread that calls it: listing the user's
     // folders and opening the caches may wait on the disk. Tells this window when run `run` (> 0) found none.
-    std::function<void()> cacheFinder(int run);
+    // `found` (may be empty) is given the caches found, on the same thread, before the walk.
+    std::function<void()> cacheFinder(int run, std::function<void(const QList<CacheLocation>&)> found = {});
     void historyCleared(bool cleared);
     std::chrono::milliseconds pauseAfterWebEntry() const;
     void showCacheSources();

@@ -1,13 +1,16 @@
 #include "TestFolders.h"
 #include "app/CommandLineTool.h"
 #include "app/TFrmMain.h"
+#include "app/WebArchiveDialog.h"
 #include "util/GuardedApplication.h"
 #include "util/Prompt.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -195,6 +198,38 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(window_->hintText().startsWith(QStringLiteral("回收完毕")), 20000);
         // Stopped long before the walk could reach the last of the seven matches.
         QVERIFY(results()->model()->rowCount() < 7);
+    }
+
+    void aRunAlsoWritesTheWebArchiveChosenInItsDialog()
+    {
+        QVERIFY(copyFolder(kFixture, home_->filePath(".cache/chromium/Default/Cache/Cache_Data")));
+        const QString archives = home_->filePath("archives");
+        const QString iniFile = QDir(program_->path()).filePath("webgleaner.ini");
+        {
+            WebArchiveDialog dialog(iniFile);
+            dialog.findChild<QCheckBox*>("WaczBox")->setChecked(true);
+            dialog.findChild<QLineEdit*>("FolderEdit")->setText(archives);
+            QVERIFY(!dialog.saveChoice());
+            QCOMPARE(prompts_.size(), 1);
+            QVERIFY(prompts_.constLast().contains(archives));
+            QVERIFY(QDir().mkpath(archives));
+            QVERIFY(dialog.saveChoice());
+        }
+        openWindow();
+        addBothPlans();
+        action("Action21")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(window_->hintText().contains(QStringLiteral("网页存档写入")), 20000);
+        const QStringList written = QDir(archives).entryList(QDir::Files);
+        QCOMPARE(written.size(), 1);
+        QVERIFY(written.constFirst().startsWith("webgleaner-") && written.constFirst().endsWith(".wacz"));
+        QVERIFY(window_->hintText().contains(QStringLiteral("网页存档写入记录")));
+        QVERIFY(window_->hintText().endsWith(QDir(archives).filePath(written.constFirst())));
+
+        // A folder gone since is no archive and no success: the run says why.
+        QVERIFY(QDir(archives).removeRecursively());
+        action("Action21")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(window_->hintText().contains(QStringLiteral("网页存档未能写成")), 20000);
+        QVERIFY(!QFileInfo::exists(archives));
     }
 
     void aStartRightAfterAStopFollowsTheStoppedScan()

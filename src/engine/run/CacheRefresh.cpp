@@ -9,7 +9,7 @@
 const QString CacheRefresh::kNoPermissionFormat = QStringLiteral("无法读取缓存文件夹“%1”：没有权限");
 
 bool CacheRefresh::refresh(ProgramCache& cache, const QString& iniFile, const CacheDetector::Homes& homes,
-                           FailureLog* log)
+                           FailureLog* log, QList<CacheLocation>* found)
 {
     QList<CacheLocation> readable;
     for (const CacheLocation& location : CacheDetector::programCaches(iniFile, homes)) {
@@ -19,6 +19,8 @@ bool CacheRefresh::refresh(ProgramCache& cache, const QString& iniFile, const Ca
             log->logFailure(kNoPermissionFormat.arg(location.folder));
     }
     cache.replace(CacheDetector::openAll(readable));
+    if (found != nullptr)
+        *found = readable;
     return !readable.isEmpty();
 }
 

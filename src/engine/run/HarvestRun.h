@@ -68,6 +68,9 @@ public:
 
     // The copy worker's while the run goes on: its commit step records, its preparers prepare records.
     RunArchive* archive() const { return archive_.get(); }
+    // For a run whose archive can only be opened once its caches are found: set before its first job is
+    // queued, on the thread that queues them.
+    void setArchive(std::shared_ptr<RunArchive> archive) { archive_ = std::move(archive); }
     // Why the archive could not be put in place at the end; empty when it was, or there is none.
     QString archiveError() const;
     void setArchiveError(const QString& error);
@@ -103,6 +106,6 @@ private:
     bool isFinished_ = false;
     DecodingBudget decodingBudget_;
     bool budgetNoticed_ = false;
-    const std::shared_ptr<RunArchive> archive_;
+    std::shared_ptr<RunArchive> archive_;
     QString archiveError_;
 };
