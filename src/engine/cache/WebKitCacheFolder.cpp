@@ -213,6 +213,7 @@ WebKitCacheFolder::Read WebKitCacheFolder::readEntry(const QString& name,
     }
     entry.body.length = entry.size;
     entry.body.contentEncoding = encoding;
+    entry.responseHead = record.responseHeadFor(encoding);
     // Checked as the body is read: a walk that hashed every body would read them all whole.
     entry.body.storedSha1 = record.bodyHash();
     entry.body.sha1Salt = salt_;

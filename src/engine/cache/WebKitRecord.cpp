@@ -37,6 +37,17 @@ struct StoredString
         return latin1 && bytes.size() == name.size() &&
                QLatin1StringView(bytes).compare(name, Qt::CaseInsensitive) == 0;
     }
+
+    // The text on one line of a head: line ends and NULs in a stored field would start another.
+    QByteArray toLineText() const
+    {
+        QByteArray text = latin1 ? bytes.toByteArray() : toString().toUtf8();
+        for (char& c : text) {
+            if (c == '\r' || c == '\n' || c == '\0')
+                c = ' ';
+        }
+        return text;
+    }
 };
 
 // Reads the fields of the record one after another; every read is checked against the end of the bytes.
@@ -262,20 +273,36 @@ WebKitRecord::parse(QByteArrayView bytes, QByteArrayView salt, QByteArrayView fi
         if (!name || !value)
             return Refusal::BadResponse;
         // The first of each is the one that counts, as HttpResponseHead::field has it.
+        const bool isEncoding = name->isName(QLatin1StringView("content-encoding"));
+        const bool isLength = name->isName(QLatin1StringView("content-length"));
         if (record.contentType_.isNull() && name->isName(QLatin1StringView("content-type")))
             record.contentType_ = value->toString().trimmed();
-        else if (record.contentEncoding_.isNull() && name->isName(QLatin1StringView("content-encoding")))
+        else if (record.contentEncoding_.isNull() && isEncoding)
             record.contentEncoding_ = value->toString().trimmed().toLower();
-        else if (record.contentLength_.isNull() && name->isName(QLatin1StringView("content-length")))
+        else if (record.contentLength_.isNull() && isLength)
             record.contentLength_ = value->toString().trimmed();
+        if (!isEncoding && !isLength && !name->isName(QLatin1StringView("transfer-encoding")))
+            record.headerLines_.append(name->toLineText()).append(": ").append(value->toLineText()).append("\r\n");
     }
     const std::optional<quint16> status = response.u16();
     if (!status)
         return Refusal::BadResponse;
     record.statusCode_ = *status;
+    const QByteArray protocol = httpVersion->toLineText().trimmed();
+    record.statusLine_ = (protocol.startsWith("HTTP/") ? protocol : QByteArrayLiteral("HTTP/1.1")) + ' ' +
+                         QByteArray::number(*status) + ' ' + statusText->toLineText().trimmed();
     if (record.contentType_.isNull())
         record.contentType_ = mimeType->toString();
     return record;
+}
+
+QByteArray WebKitRecord::responseHeadFor(const QString& storedEncoding) const
+{
+    QByteArray head = statusLine_ + "\r\n" + headerLines_;
+    if (!storedEncoding.isEmpty())
+        head.append("Content-Encoding: ").append(storedEncoding.toLatin1()).append("\r\n");
+    head.append("Content-Length: ").append(QByteArray::number(bodySize_)).append("\r\n");
+    return head;
 }
 
 WebKitRecord::Refusal WebKitRecord::unusable() const

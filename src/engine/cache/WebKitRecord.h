@@ -89,6 +89,10 @@ public:
     const QString& contentType() const { return contentType_; }
     // The Content-Encoding the server sent, lower case: not the coding of the stored body (see above).
     const QString& sentContentEncoding() const { return contentEncoding_; }
+    // The response's status line and header fields, each line ended by CR LF, made to describe the body as
+    // stored: the coding and length the server sent give way to `storedEncoding` (empty for none) and the
+    // stored size, and hop-by-hop framing goes.
+    QByteArray responseHeadFor(const QString& storedEncoding) const;
 
     bool isBodyInline() const { return bodyInline_; }
     quint64 bodySize() const { return bodySize_; }
@@ -106,6 +110,8 @@ private:
     QString contentType_;
     QString contentEncoding_;
     QString contentLength_;
+    QByteArray statusLine_;  // without its line end
+    QByteArray headerLines_; // every field but those responseHeadFor writes anew, each line ended by CR LF
     bool bodyInline_ = false;
     quint64 bodySize_ = 0;
     qint64 bodyOffset_ = 0;
