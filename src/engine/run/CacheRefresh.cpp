@@ -11,6 +11,12 @@ const QString CacheRefresh::kNoPermissionFormat = QStringLiteral("无法读取�
 bool CacheRefresh::refresh(ProgramCache& cache, const QString& iniFile, const CacheDetector::Homes& homes,
                            FailureLog* log)
 {
+    return !readableCaches(cache, iniFile, homes, log).isEmpty();
+}
+
+QList<CacheLocation> CacheRefresh::readableCaches(ProgramCache& cache, const QString& iniFile,
+                                                  const CacheDetector::Homes& homes, FailureLog* log)
+{
     QList<CacheLocation> readable;
     for (const CacheLocation& location : CacheDetector::programCaches(iniFile, homes)) {
         if (location.kind != CacheLocation::Kind::NoPermission)
@@ -19,7 +25,7 @@ bool CacheRefresh::refresh(ProgramCache& cache, const QString& iniFile, const Ca
             log->logFailure(kNoPermissionFormat.arg(location.folder));
     }
     cache.replace(CacheDetector::openAll(readable));
-    return !readable.isEmpty();
+    return readable;
 }
 
 QString CacheRefresh::iniFileIn(const QString& programFolder)

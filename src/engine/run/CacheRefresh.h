@@ -22,6 +22,9 @@ public:
     // one line each. Whether a cache that can be read was found.
     static bool refresh(ProgramCache& cache, const QString& iniFile, const CacheDetector::Homes& homes,
                         FailureLog* log);
+    // The same, giving the caches put in place.
+    static QList<CacheLocation> readableCaches(ProgramCache& cache, const QString& iniFile,
+                                               const CacheDetector::Homes& homes, FailureLog* log);
 
     // webgleaner.ini in `programFolder`, where the caches to use may be listed.
     static QString iniFileIn(const QString& programFolder);
