@@ -316,11 +316,6 @@ public:
         const std::lock_guard lock(mutex_);
         return keptAny_;
     }
-    bool interrupted() const
-    {
-        const std::lock_guard lock(mutex_);
-        return interrupted_;
-    }
     KeepTotals totals() const
     {
         const std::lock_guard lock(mutex_);
@@ -674,8 +669,9 @@ int CommandLineTool::keepPlans(const Options& options, const QList<CacheLocation
     {
         // Before any thread starts, so that they all inherit the blocked signals. A signal only wakes this
         // thread, which stops the rest. A stop is keeping's ordinary end (SIGTERM from a service manager,
-        // Ctrl-C), carried out as a run's stop is: the save in hand is finished, the queued ones are dropped;
-        // the next start finds their entries in the caches again.
+        // Ctrl-C): the keeper's end gives the copy worker a moment to save what was queued; then the worker
+        // stops as on a run's stop, finishing the save in hand and dropping the rest, whose entries the next
+        // start finds in the caches again.
         const InterruptWatch watch([&printer] { printer.interrupt(); }, &tellStopping);
         CacheKeeper keeper(*cache, std::vector<CacheLocation>(locations.cbegin(), locations.cend()), queue,
                            std::move(*plans), printer, &log);
@@ -688,9 +684,10 @@ int CommandLineTool::keepPlans(const Options& options, const QList<CacheLocation
         while (!printer.waitForNews(redraw))
             terminal.report(printer.totals());
         keeper.requestStop();
+        // A push waiting for room would hold the keeper's thread.
         queue.stopWaiting();
-        worker.requestStop();
         keeper.wait();
+        worker.requestStop();
         worker.wait();
         totals = keeper.totals();
     }
@@ -698,11 +695,6 @@ int CommandLineTool::keepPlans(const Options& options, const QList<CacheLocation
     terminal.writeLine(HarvestRun::summaryText(totals.saves));
     if (!printer.keptAny()) {
         terminal.writeLine(QStringLiteral("webgleaner-cli: 没有可守候的缓存"));
-        return 1;
-    }
-    // Only a signal ends keeping that works: a service manager restarts one that ended by itself.
-    if (!printer.interrupted()) {
-        terminal.writeLine(QStringLiteral("webgleaner-cli: 守候意外结束"));
         return 1;
     }
     return 0;

@@ -99,12 +99,14 @@ struct TFrmMain::Run
     std::unique_ptr<tScanBuf> scanner;
 };
 
-// Keeping and what reports it to the window; the keeper goes first, as it uses the observer to the end.
+// Keeping and what reports it to the window; the keeper goes first, as it uses the observer to the end, and
+// the thread that waits for it before the keeper.
 struct TFrmMain::Keeping
 {
     int id = 0;
     std::unique_ptr<WindowKeepObserver> observer;
     std::unique_ptr<CacheKeeper> keeper;
+    std::unique_ptr<WorkerThread> stopper; // once stopped: waits for the keeper's end
 };
 
 const QString TFrmMain::kNoCacheText = QStringLiteral("未找到浏览器缓存，共回收0条记录");
@@ -505,13 +507,19 @@ void TFrmMain::FrmInit()
 
 void TFrmMain::FormClose()
 {
+    // Keeping first, while the copy worker still saves: the keeper's end gives what it queued a moment, which
+    // the keeper bounds, to be saved and counted.
+    if (keeping_)
+        keeping_->keeper->requestStop();
+    if (keeping_)
+        keeping_->keeper->wait();
+    for (const std::unique_ptr<Keeping>& stopped : keepingsStopped_)
+        stopped->stopper->wait();
     closingFlag_ = true;
     if (copyWorker_)
         copyWorker_->requestStop();
     for (const std::unique_ptr<Run>& run : runs_)
         run->scanner->requestStop();
-    if (keeping_)
-        keeping_->keeper->requestStop();
     if (historyClearer_)
         historyClearer_->requestStop();
     // No worker may outlive the window it reports to. Every stop is asked for before any is waited for, so
@@ -520,8 +528,6 @@ void TFrmMain::FormClose()
         copyWorker_->wait();
     for (const std::unique_ptr<Run>& run : runs_)
         run->scanner->wait();
-    if (keeping_)
-        keeping_->keeper->wait();
     if (keepFinder_)
         keepFinder_->wait();
     if (historyClearer_)
@@ -1196,9 +1202,11 @@ void TFrmMain::stopKeeping()
         keepingGone();
         return;
     }
-    // The keeper sees the stop at its next check; what it queued is still saved by the copy worker.
     keeping_->keeper->requestStop();
-    keeping_->keeper->wait();
+    // Its end gives the copy worker a moment to save what it queued, so that the last totals count it; waited
+    // for off this thread. Its keepingEnded then lets it go.
+    keeping_->stopper = std::make_unique<WorkerThread>(QStringLiteral("keep stopper"), &errorLog_);
+    keeping_->stopper->start([keeper = keeping_->keeper.get()] { keeper->wait(); });
     keepingsStopped_.push_back(std::move(keeping_));
     keepingGone();
 }
@@ -1243,13 +1251,11 @@ void TFrmMain::keepTotalsChanged(int keeping, const KeepTotals& totals)
 void TFrmMain::keepingEnded(int keeping, const KeepTotals& totals)
 {
     logLeftBehind(totals.saves);
-    if (keeping_ && keeping_->id == keeping) {
-        // Ended by itself, not asked to: the command shows it.
-        keeping_->keeper->wait();
-        keepingsStopped_.push_back(std::move(keeping_));
-        keepAction_->setChecked(false);
-        keepingGone();
-    }
-    if (keeping == currentKeeping_)
+    // Its stopper is about to return, if it has not: joined as it goes.
+    const auto ended = std::find_if(keepingsStopped_.begin(), keepingsStopped_.end(),
+                                    [keeping](const auto& stopped) { return stopped->id == keeping; });
+    if (ended != keepingsStopped_.end())
+        keepingsStopped_.erase(ended);
+    if (keeping == currentKeeping_ && !keeping_)
         setHintText(QStringLiteral("边浏览边回收已停止；") + HarvestRun::summaryText(totals.saves));
 }

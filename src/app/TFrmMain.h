@@ -178,7 +178,7 @@ private:
     void keepRowsArrived(int keeping, const QList<ResultRow>& rows);
     void keepTotalsChanged(int keeping, const KeepTotals& totals);
     void keepingEnded(int keeping, const KeepTotals& totals);
-    // Keeping's end on the window: the commands it greyed are back.
+    // Keeping's end on the window, asked for or not found: the commands it greyed are back.
     void keepingGone();
     // Writes the totals of a harvest that left something behind to the log.
     void logLeftBehind(const HarvestRun::Totals& totals) const;
@@ -211,8 +211,8 @@ private:
     // are made and ended on the GUI thread.
     std::unique_ptr<WorkerThread> keepFinder_;
     std::unique_ptr<Keeping> keeping_;
-    // Keepings stopped: their copy jobs may still be queued, and the copy worker reports their totals through
-    // their observers, so they go only with the copy worker.
+    // Keepings stopped and not yet ended: each keeper's end, which waits for the copy worker a moment, is
+    // waited for on a thread of its own.
     std::vector<std::unique_ptr<Keeping>> keepingsStopped_;
     int currentKeeping_ = 0;       // the keeping whose reports the window shows
     QLabel* keepStatus_ = nullptr; // on the status bar while keeping

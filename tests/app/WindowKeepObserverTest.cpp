@@ -2,6 +2,8 @@
 #include "util/GuardedApplication.h"
 
 #include <QTest>
+#include <QThread>
+#include <atomic>
 #include <thread>
 
 namespace
