@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the Debian package from a finished build, unpacks it into a temporary root and checks what it
 # installs: the files in place, the desktop entry and the AppStream metadata valid, the unpacked
-# programs working as installed ones (their files in the XDG folders), and lintian content.
+# programs working as installed ones (their files in the XDG folders), the user unit's command keeping until
+# SIGTERM, and lintian content.
 # Usage: check-package.sh BUILD_FOLDER VERSION CACHE_FOLDER
 set -eu
 
@@ -35,6 +36,7 @@ for file in usr/bin/webgleaner usr/bin/webgleaner-cli usr/share/webgleaner/webgl
     usr/share/icons/hicolor/scalable/apps/$id.svg usr/share/icons/hicolor/48x48/apps/$id.png \
     usr/share/icons/hicolor/256x256/apps/$id.png \
     usr/share/man/man1/webgleaner.1.gz usr/share/man/man1/webgleaner-cli.1.gz \
+    usr/lib/systemd/user/webgleaner-keep.service \
     usr/share/doc/webgleaner/copyright usr/share/doc/webgleaner/changelog.gz; do
     [ -f "$root/$file" ] || fail "$file is not in the package"
 done
@@ -66,6 +68,31 @@ kill "$window" 2>/dev/null || true
 wait "$window" 2>/dev/null || true
 [ -f "$XDG_CONFIG_HOME/webgleaner/plancfg.ini" ] || fail "the window made no plan file: $(cat "$work/window.log")"
 [ "$(ls "$root/usr/bin")" = "$(printf 'webgleaner\nwebgleaner-cli')" ] || fail "files written beside the program"
+
+# The user unit's command, run from the unpacked root, keeps the plans of the user's plan file until
+# SIGTERM, which ends it with 0 as systemd expects of a service it stops.
+unit=$root/usr/lib/systemd/user/webgleaner-keep.service
+command=$(sed -n 's/^ExecStart=//p' "$unit")
+[ "${command%% *}" = /usr/bin/webgleaner-cli ] || fail "the user unit runs $command"
+if command -v systemd-analyze >/dev/null; then
+    # Checked as a system unit, which needs no user manager; the command is the unpacked one.
+    sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$unit" >"$work/webgleaner-keep.service"
+    systemd-analyze verify --man=no "$work/webgleaner-keep.service" >"$work/verify.log" 2>&1 &&
+        ! [ -s "$work/verify.log" ] || fail "the user unit is not valid: $(cat "$work/verify.log")"
+fi
+cp "$work/plans.ini" "$XDG_CONFIG_HOME/webgleaner/plancfg.ini"
+# shellcheck disable=SC2086 # the unit's arguments, one word each
+"$root${command%% *}" ${command#* } >"$work/kept" 2>"$work/keeping" &
+keeper=$!
+for _ in $(seq 100); do
+    grep -q '守候中' "$work/keeping" && break
+    sleep 0.1
+done
+kill -TERM "$keeper"
+status=0
+wait "$keeper" || status=$?
+[ "$status" -eq 0 ] || fail "keeping ended with $status on SIGTERM: $(cat "$work/keeping")"
+grep -q '守候中' "$work/keeping" || fail "keeping did not say what it keeps: $(cat "$work/keeping")"
 
 lintian --fail-on error "$deb" || fail "lintian found errors"
 echo "check-package: $(basename "$deb") is fine"

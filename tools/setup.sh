@@ -59,10 +59,11 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$checked" --output-on-failure -j "$(nproc)"
 
 # The windows whose threads report to them under the same sanitizers: the scan observer, the run
-# control, the clean-up dialog, the sources dialog's look-up and the library window's thumbnails. The
+# control, the clean-up dialog, the sources dialog's look-up, the library window's thumbnails and keeping. The
 # leaks and the delete of another type that Qt WebEngine's own code shows are left out (tests/lsan.supp).
 windows="$top/build-checked-windows"
-window_tests=(scan_observer_test run_control_test cleanup_dialog_test desktop_test library_window_test)
+window_tests=(scan_observer_test run_control_test cleanup_dialog_test desktop_test library_window_test
+    keep_observer_test)
 CC=clang CXX=clang++ cmake -S "$top" -B "$windows" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DWEBGLEANER_SANITIZE=ON -DWEBGLEANER_BENCHMARKS=OFF
 cmake --build "$windows" -j "$(nproc)" --target "${window_tests[@]}"
@@ -72,12 +73,13 @@ ASAN_OPTIONS=detect_leaks=1:new_delete_type_mismatch=0 LSAN_OPTIONS="suppression
     -R "^($(IFS='|'; echo "${window_tests[*]}")|desktop_small_screen_test)\$"
 
 # The engine's threaded tests once more under ThreadSanitizer: the scanner, the copy worker and its
-# preparers, the queue, the worker threads, the cache readers used from several threads and the walk's
-# read-ahead shared with a helper thread.
+# preparers, the queue, the worker threads, the cache readers used from several threads, the walk's
+# read-ahead shared with a helper thread, and webgleaner-cli running and keeping until a signal.
 raced="$top/build-tsan"
 CC=clang CXX=clang++ cmake -S "$top" -B "$raced" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DWEBGLEANER_GUI=OFF -DWEBGLEANER_TSAN=ON -DWEBGLEANER_BENCHMARKS=OFF
 cmake --build "$raced" -j "$(nproc)" --target run_test cleanup_test core_test cache_shared_test \
-    simple_cache_test firefox_cache_test blockfile_cache_test indexdat_cache_test webkit_cache_test
+    simple_cache_test firefox_cache_test blockfile_cache_test indexdat_cache_test webkit_cache_test \
+    cli_terminal_test
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$top/tests/tsan.supp" \
-    ctest --test-dir "$raced" --output-on-failure -j "$(nproc)" -R '^(CopyQueueTest|ScanTest|WorkerThreadTest|CopyWorker|DelF|CommandLineToolTest|Mechanisms/BatchFileReaderTest|[A-Za-z]+CacheTest\.[A-Za-z]*SeveralThreads)'
+    ctest --test-dir "$raced" --output-on-failure -j "$(nproc)" -R '^(CopyQueueTest|ScanTest|WorkerThreadTest|CopyWorker|DelF|CommandLineToolTest|CommandLineTerminalTest|Mechanisms/BatchFileReaderTest|[A-Za-z]+CacheTest\.[A-Za-z]*SeveralThreads)'

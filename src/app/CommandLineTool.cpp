@@ -5,6 +5,8 @@
 #include "app/ProgramVersion.h"
 #include "app/RunProgressLine.h"
 #include "engine/cache/UrlCache.h"
+#include "engine/keep/CacheKeeper.h"
+#include "engine/keep/KeepObserver.h"
 #include "engine/run/CacheRefresh.h"
 #include "engine/run/CopyQueue.h"
 #include "engine/run/HarvestRun.h"
@@ -19,6 +21,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <algorithm>
+#include <condition_variable>
 #include <mutex>
 #include <unistd.h>
 
@@ -30,8 +33,8 @@ constexpr std::size_t kMaxQueuedJobs = 1024;
 
 const QString kUsage =
     QStringLiteral("用法：webgleaner-cli sources|list [--cache 文件夹]... | run --plans 方案文件 "
-                   "[--plan 方案名]... [--cache 文件夹]... [--warc 文件] [--wacz 文件] [--dry-run] [--quiet]"
-                   "（详见 --help）");
+                   "[--plan 方案名]... [--cache 文件夹]... [--warc 文件] [--wacz 文件] [--dry-run] [--quiet] | "
+                   "watch [--plans 方案文件] [--plan 方案名]... [--cache 文件夹]... [--quiet]（详见 --help）");
 
 // Every command and option, one line each.
 const QString kHelp = QStringLiteral(
@@ -42,19 +45,21 @@ const QString kHelp = QStringLiteral(
     "  sources               列出所用的缓存：格式、文件夹、条目数、浏览器或应用名、配置、browser 或 app\n"
     "  list                  列出每个条目：网址、文件名、大小、最后访问时间、缓存文件夹\n"
     "  run                   按方案回收一次：输出结果行，把匹配项保存到方案的文件夹\n"
+    "  watch                 边浏览边回收：守候缓存，浏览器写完一个匹配的条目就保存它，直到收到 SIGINT 或 SIGTERM\n"
     "\n"
     "选项：\n"
     "  --cache 文件夹        使用此缓存文件夹（可多次给出），不用所列或找到的缓存\n"
-    "  --plans 方案文件      run：读取方案的文件（plancfg.ini），必须给出\n"
-    "  --plan 方案名         run：只运行此方案（可多次给出）；不给出时运行文件中的全部方案\n"
+    "  --plans 方案文件      run：读取方案的文件（plancfg.ini），必须给出；watch：不给出时用窗口所用的方案文件\n"
+    "  --plan 方案名         run、watch：只用此方案（可多次给出）；不给出时用文件中的全部方案\n"
     "  --warc 文件           run：另把保存的缓存项写成网页存档（WARC 1.1，.warc.gz）\n"
     "  --wacz 文件           run：另把保存的缓存项打包成可回放、可搜索页面文字的 WACZ 文件\n"
     "  --dry-run             run：只列出匹配项，不保存\n"
-    "  -q, --quiet           run：错误输出是终端时也不显示进度行\n"
+    "  -q, --quiet           run、watch：错误输出是终端时也不显示进度行\n"
     "  -h, --help            显示本帮助后退出\n"
     "  --version             显示版本后退出\n"
     "\n"
-    "退出状态：0 成功；1 有文件未能保存或未能写入网页存档；2 参数错误、缓存或方案文件无法读取；130 被中断。\n");
+    "退出状态：0 成功；1 有文件未能保存或未能写入网页存档，watch 为没有可守候的缓存；2 参数错误、缓存或方案文件"
+    "无法读取；130 run 被中断。watch 收到 SIGINT 或 SIGTERM 停止即为正常结束，返回 0。\n");
 
 // `text` as one field of a tab-separated output line: a tab, CR, LF or backslash inside it (a cache key
 // may hold any of them) is written as \t, \r, \n or \\, so that each line is one row and every row has
@@ -88,6 +93,21 @@ QString field(const QString& text)
         }
     }
     return escaped;
+}
+
+// Answers a signal after the first, on the signal watch's thread: straight to the file, since the stream
+// belongs to the thread that harvests. One write, so that it cannot interleave with the progress line.
+void tellStopping()
+{
+    static const QByteArray notice = QStringLiteral("webgleaner-cli: 正在停止，请稍候\n").toUtf8();
+    (void)!::write(STDERR_FILENO, notice.constData(), size_t(notice.size()));
+}
+
+// One result row on the output stream, as the results list shows it.
+void printRow(QTextStream& out, const ResultRow& row)
+{
+    out << field(row.url) << '\t' << field(row.accessDate) << '\t' << field(row.size) << '\t' << field(row.planName)
+        << '\n';
 }
 
 // The error stream during a run, written by the scan (the thread that runs it) and by the copy worker's
@@ -130,6 +150,14 @@ public:
         progress_.draw(counts, elapsed);
         lastDrawn_ = elapsed;
     }
+    // Keeping's line, drawn as it comes: its reports are few.
+    void report(const KeepTotals& totals)
+    {
+        if (!showProgress_)
+            return;
+        const std::lock_guard lock(mutex_);
+        progress_.draw(RunProgressLine::keepingText(totals, std::chrono::milliseconds(sinceStart_.elapsed())));
+    }
     bool outIsTerminal() const { return outIsTerminal_; }
     void endProgress()
     {
@@ -168,8 +196,7 @@ public:
     void resultRow(const ResultRow& row) override
     {
         terminal_.beforeOutput();
-        out_ << field(row.url) << '\t' << field(row.accessDate) << '\t' << field(row.size) << '\t'
-             << field(row.planName) << '\n';
+        printRow(out_, row);
         // A terminal shows each row as it comes; elsewhere the stream keeps its buffer.
         if (terminal_.outIsTerminal())
             out_.flush();
@@ -233,6 +260,89 @@ private:
     ErrorLog errorLog_;
 };
 
+// Prints what keeping reports: its rows as a run prints them, everything else on the error stream. Called
+// on the keeper's and the copy worker's threads; the main thread waits on it for news.
+class KeepPrinter : public KeepObserver
+{
+public:
+    KeepPrinter(QTextStream& out, RunTerminal& terminal) : out_(out), terminal_(terminal) {}
+
+    void keepingStarted(const QStringList& kept, const QStringList& notKept) override
+    {
+        for (const QString& reason : notKept)
+            terminal_.writeLine(QStringLiteral("webgleaner-cli: 不守候：") + reason);
+        if (!kept.isEmpty())
+            terminal_.writeLine(QStringLiteral("webgleaner-cli: 守候中：") + kept.join(QStringLiteral("、")));
+        const std::lock_guard lock(mutex_);
+        keptAny_ = !kept.isEmpty();
+        // Keeping nothing is waiting for nothing.
+        ended_ = ended_ || !keptAny_;
+        changed_ = true;
+        news_.notify_all();
+    }
+    void notice(const QString& text) override { terminal_.writeLine(QStringLiteral("webgleaner-cli: ") + text); }
+    void resultRow(const ResultRow& row) override
+    {
+        terminal_.beforeOutput();
+        printRow(out_, row);
+        // Rows come one by one, hours apart: a journal or a pipe gets each as it comes.
+        out_.flush();
+    }
+    void totalsChanged(const KeepTotals& totals) override { update(totals, false); }
+    void keepingEnded(const KeepTotals& totals) override { update(totals, true); }
+
+    // Wakes waitForNews now and from now on.
+    void interrupt()
+    {
+        const std::lock_guard lock(mutex_);
+        interrupted_ = true;
+        news_.notify_all();
+    }
+    // Until the totals change, keeping ends, an interruption, or `timeout` (none when zero). True once
+    // interrupted or ended.
+    bool waitForNews(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock lock(mutex_);
+        const auto news = [this] { return changed_ || interrupted_ || ended_; };
+        if (timeout.count() > 0)
+            news_.wait_for(lock, timeout, news);
+        else
+            news_.wait(lock, news);
+        changed_ = false;
+        return interrupted_ || ended_;
+    }
+    bool keptAny() const
+    {
+        const std::lock_guard lock(mutex_);
+        return keptAny_;
+    }
+    KeepTotals totals() const
+    {
+        const std::lock_guard lock(mutex_);
+        return totals_;
+    }
+
+private:
+    void update(const KeepTotals& totals, bool ended)
+    {
+        const std::lock_guard lock(mutex_);
+        totals_ = totals;
+        changed_ = true;
+        ended_ = ended_ || ended;
+        news_.notify_all();
+    }
+
+    QTextStream& out_;
+    RunTerminal& terminal_;
+    mutable std::mutex mutex_;
+    std::condition_variable news_;
+    KeepTotals totals_;
+    bool keptAny_ = false;
+    bool changed_ = false;
+    bool interrupted_ = false;
+    bool ended_ = false;
+};
+
 } // namespace
 
 CommandLineTool::CommandLineTool(FileLocations files, CacheDetector::Homes homes, QTextStream& out, QTextStream& err,
@@ -261,24 +371,27 @@ std::optional<CommandLineTool::Options> CommandLineTool::parse(const QStringList
     }
     options.command = arguments.first();
     if (options.command != QLatin1String("sources") && options.command != QLatin1String("list") &&
-        options.command != QLatin1String("run")) {
+        options.command != QLatin1String("run") && options.command != QLatin1String("watch")) {
         usageError(QStringLiteral("未知命令“%1”。%2").arg(options.command, kUsage));
         return std::nullopt;
     }
     const bool running = options.command == QLatin1String("run");
+    // Both harvest: run once, watch as the user browses.
+    const bool harvesting = running || options.command == QLatin1String("watch");
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString& option = arguments[i];
         if (running && option == QLatin1String("--dry-run")) {
             options.dryRun = true;
             continue;
         }
-        if (running && (option == QLatin1String("--quiet") || option == QLatin1String("-q"))) {
+        if (harvesting && (option == QLatin1String("--quiet") || option == QLatin1String("-q"))) {
             options.quiet = true;
             continue;
         }
-        const bool takesValue = option == QLatin1String("--cache") ||
-                                (running && (option == QLatin1String("--plans") || option == QLatin1String("--plan") ||
-                                             option == QLatin1String("--warc") || option == QLatin1String("--wacz")));
+        const bool takesValue =
+            option == QLatin1String("--cache") ||
+            (harvesting && (option == QLatin1String("--plans") || option == QLatin1String("--plan"))) ||
+            (running && (option == QLatin1String("--warc") || option == QLatin1String("--wacz")));
         if (!takesValue) {
             usageError(QStringLiteral("未知选项“%1”。%2").arg(option, kUsage));
             return std::nullopt;
@@ -369,6 +482,8 @@ int CommandLineTool::run(const QStringList& arguments)
         return listSources(locations);
     if (options->command == QLatin1String("list"))
         return listEntries(locations);
+    if (options->command == QLatin1String("watch"))
+        return keepPlans(*options, locations);
     return runPlans(*options, locations);
 }
 
@@ -436,21 +551,35 @@ int CommandLineTool::listEntries(const QList<CacheLocation>& locations)
     return 0;
 }
 
-int CommandLineTool::runPlans(const Options& options, const QList<CacheLocation>& locations)
+std::optional<tScanBuf::RunPlanList> CommandLineTool::plansToRun(const Options& options)
 {
-    const PlanFile planFile(options.planFile);
-    if (const PlanFile::Status status = planFile.status(); status.state != PlanFile::State::Loaded)
-        return usageError(status.message);
+    // Without --plans (watch only), the plan file the window keeps: a service started with no arguments
+    // keeps what the user planned there.
+    const PlanFile planFile(options.planFile.isEmpty() ? PlanFile::pathIn(files_.configFolder()) : options.planFile);
+    if (const PlanFile::Status status = planFile.status(); status.state != PlanFile::State::Loaded) {
+        usageError(status.message);
+        return std::nullopt;
+    }
     const std::vector<StrucRec> plans = planFile.LoadCfg().plans;
     tScanBuf::RunPlanList runPlans;
     if (options.planNames.isEmpty())
         runPlans.assign(plans.begin(), plans.end());
     for (const QString& name : options.planNames) {
         const auto plan = std::find_if(plans.begin(), plans.end(), [&](const StrucRec& p) { return p.name == name; });
-        if (plan == plans.end())
-            return usageError(QStringLiteral("方案文件中没有名为“%1”的方案").arg(name));
+        if (plan == plans.end()) {
+            usageError(QStringLiteral("方案文件中没有名为“%1”的方案").arg(name));
+            return std::nullopt;
+        }
         runPlans.push_back(*plan);
     }
+    return runPlans;
+}
+
+int CommandLineTool::runPlans(const Options& options, const QList<CacheLocation>& locations)
+{
+    std::optional<tScanBuf::RunPlanList> runPlans = plansToRun(options);
+    if (!runPlans)
+        return 2;
     tellWhenNoCache(locations);
 
     const std::unique_ptr<UrlCache> cache = CacheDetector::openAll(locations);
@@ -478,7 +607,7 @@ int CommandLineTool::runPlans(const Options& options, const QList<CacheLocation>
         // Memory stays flat in the cache's size: the scan waits while this many jobs are not yet saved.
         queue.setCapacity(kMaxQueuedJobs);
     }
-    tScanBuf scanner(*cache, queue, std::move(runPlans), closing, printer, std::chrono::milliseconds(0), run, &log);
+    tScanBuf scanner(*cache, queue, std::move(*runPlans), closing, printer, std::chrono::milliseconds(0), run, &log);
     scanner.setRemovesLeftovers(!options.dryRun);
     std::atomic<bool> interrupted{false};
     {
@@ -491,12 +620,7 @@ int CommandLineTool::runPlans(const Options& options, const QList<CacheLocation>
                 if (worker)
                     worker->requestStop();
             },
-            [] {
-                // Straight to the file: the stream belongs to the run's thread. One write, so that it
-                // cannot interleave with the progress line.
-                static const QByteArray notice = QStringLiteral("webgleaner-cli: 正在停止，请稍候\n").toUtf8();
-                (void)!::write(STDERR_FILENO, notice.constData(), size_t(notice.size()));
-            });
+            &tellStopping);
         if (worker)
             worker->start();
         scanner.Execute();
@@ -516,4 +640,62 @@ int CommandLineTool::runPlans(const Options& options, const QList<CacheLocation>
     if (interrupted)
         return 130;
     return totals.failed > 0 || totals.archiveFailed > 0 || !run->archiveError().isEmpty() ? 1 : 0;
+}
+
+int CommandLineTool::keepPlans(const Options& options, const QList<CacheLocation>& locations)
+{
+    std::optional<tScanBuf::RunPlanList> plans = plansToRun(options);
+    if (!plans)
+        return 2;
+    if (locations.isEmpty()) {
+        tellWhenNoCache(locations);
+        err_ << "webgleaner-cli: " << QStringLiteral("没有可守候的缓存") << '\n';
+        err_.flush();
+        return 1;
+    }
+
+    const std::unique_ptr<UrlCache> cache = CacheDetector::openAll(locations);
+    CopyQueue queue;
+    // Memory stays flat however much a start finds in the caches: the keeper waits while this many jobs
+    // are not yet saved.
+    queue.setCapacity(kMaxQueuedJobs);
+    const std::atomic<bool> closing{false};
+    RunTerminal terminal(err_, terminals_.err && !options.quiet, terminals_.out);
+    KeepPrinter printer(out_, terminal);
+    QDir().mkpath(files_.stateFolder()); // error.log's; failures reach stderr all the same
+    RunFailureLog log(terminal, files_.stateFolder());
+    thCpy worker(queue, *cache, closing, std::chrono::milliseconds(0), &log);
+    KeepTotals totals;
+    {
+        // Before any thread starts, so that they all inherit the blocked signals. A signal only wakes this
+        // thread, which stops the rest. A stop is keeping's ordinary end (SIGTERM from a service manager,
+        // Ctrl-C): the keeper's end gives the copy worker a moment to save what was queued; then the worker
+        // stops as on a run's stop, finishing the save in hand and dropping the rest, whose entries the next
+        // start finds in the caches again.
+        const InterruptWatch watch([&printer] { printer.interrupt(); }, &tellStopping);
+        CacheKeeper keeper(*cache, std::vector<CacheLocation>(locations.cbegin(), locations.cend()), queue,
+                           std::move(*plans), printer, &log);
+        worker.start();
+        keeper.start();
+        // The line tells how long keeping has gone on: redrawn each second where it is shown; otherwise this
+        // thread sleeps until the end.
+        const auto redraw =
+            terminals_.err && !options.quiet ? std::chrono::milliseconds(1000) : std::chrono::milliseconds(0);
+        while (!printer.waitForNews(redraw))
+            terminal.report(printer.totals());
+        keeper.requestStop();
+        // A push waiting for room would hold the keeper's thread.
+        queue.stopWaiting();
+        keeper.wait();
+        worker.requestStop();
+        worker.wait();
+        totals = keeper.totals();
+    }
+    terminal.endProgress();
+    terminal.writeLine(HarvestRun::summaryText(totals.saves));
+    if (!printer.keptAny()) {
+        terminal.writeLine(QStringLiteral("webgleaner-cli: 没有可守候的缓存"));
+        return 1;
+    }
+    return 0;
 }

@@ -2,6 +2,7 @@
 
 #include "app/FileLocations.h"
 #include "engine/cache/CacheDetector.h"
+#include "engine/run/tScanBuf.h"
 
 #include <QStringList>
 #include <QTextStream>
@@ -20,6 +21,11 @@
 //                                             --dry-run); it returns once everything is saved.
 //                                             --warc/--wacz also write what it saves as a web
 //                                             archive and a replayable package, in place at the end
+//   webgleaner-cli watch [--plans FILE] [--plan NAME]... [--cache DIR]... [--quiet]
+//                                             keeps: saves each entry that matches a plan as soon as the
+//                                             browser has written it, as run saves, until SIGINT or
+//                                             SIGTERM, which end it normally (exit 0). Without --plans,
+//                                             the window's plan file
 //   webgleaner-cli --help | --version
 //
 // Without --cache the caches are those listed in webgleaner.ini in the configuration folder, else
@@ -41,7 +47,7 @@ public:
     // Everything in `programFolder`, neither stream a terminal: for tests and tools that run it in-process.
     CommandLineTool(const QString& programFolder, CacheDetector::Homes homes, QTextStream& out, QTextStream& err);
 
-    // The exit code: 0, or 2 for bad arguments and unreadable caches.
+    // The exit code: 0, or 2 for bad arguments and unreadable caches (see --help for the rest).
     int run(const QStringList& arguments);
 
 private:
@@ -66,7 +72,10 @@ private:
     void tellWhenNoCache(const QList<CacheLocation>& locations);
     int listSources(const QList<CacheLocation>& locations);
     int listEntries(const QList<CacheLocation>& locations);
+    // The plans named by `options` from their plan file; told on the error stream when there are none.
+    std::optional<tScanBuf::RunPlanList> plansToRun(const Options& options);
     int runPlans(const Options& options, const QList<CacheLocation>& locations);
+    int keepPlans(const Options& options, const QList<CacheLocation>& locations);
 
     const FileLocations files_;
     const CacheDetector::Homes homes_;

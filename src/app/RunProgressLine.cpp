@@ -1,5 +1,7 @@
 #include "app/RunProgressLine.h"
 
+#include "engine/keep/KeepTotals.h"
+
 #include <QTextStream>
 #include <algorithm>
 
@@ -62,9 +64,24 @@ QString RunProgressLine::text(const Counts& counts, std::chrono::milliseconds el
         .arg(timeLeft);
 }
 
+QString RunProgressLine::keepingText(const KeepTotals& totals, std::chrono::milliseconds elapsed)
+{
+    // Files already in place with the same bytes are not counted: every start reads the caches again and
+    // finds what earlier keeping saved.
+    QString line = QStringLiteral("守候中：已保存 %1 个，匹配 %2 项").arg(totals.saves.saved).arg(totals.matched);
+    if (totals.saves.failed > 0)
+        line += QStringLiteral("，失败 %1 个").arg(totals.saves.failed);
+    return line + QStringLiteral("，已守候 %1").arg(duration(std::chrono::floor<std::chrono::seconds>(elapsed)));
+}
+
 void RunProgressLine::draw(const Counts& counts, std::chrono::milliseconds elapsed)
 {
-    terminal_ << '\r' << text(counts, elapsed) << kEraseToEnd;
+    draw(text(counts, elapsed));
+}
+
+void RunProgressLine::draw(const QString& line)
+{
+    terminal_ << '\r' << line << kEraseToEnd;
     terminal_.flush();
     shown_ = true;
 }

@@ -4,6 +4,7 @@
 #include <chrono>
 
 class QTextStream;
+struct KeepTotals;
 
 // The progress of a harvest run as one line on a terminal: entries walked of the total, matches, files
 // saved and the time left, rewritten in place (carriage return, then the line, then erase to its end).
@@ -26,8 +27,11 @@ public:
 
     // The line's text for `counts`, `elapsed` since the run began.
     static QString text(const Counts& counts, std::chrono::milliseconds elapsed);
+    // The line while keeping, which has no end to estimate: what was saved and matched in `elapsed`.
+    static QString keepingText(const KeepTotals& totals, std::chrono::milliseconds elapsed);
 
     void draw(const Counts& counts, std::chrono::milliseconds elapsed);
+    void draw(const QString& line);
     // Takes the line off the screen, so that what is written next starts on an empty line.
     void clear();
 

@@ -7,10 +7,12 @@
 #include "app/TaskTreeItem.h"
 #include "app/WebArchiveDialog.h"
 #include "app/WebArchiveSetting.h"
+#include "app/WindowKeepObserver.h"
 #include "app/WindowScanObserver.h"
 #include "cleanup/CleanupCommands.h"
 #include "engine/cache/CacheDetector.h"
 #include "engine/cache/ProgramCache.h"
+#include "engine/keep/CacheKeeper.h"
 #include "engine/run/CacheRefresh.h"
 #include "engine/run/CopyQueue.h"
 #include "engine/run/HarvestRun.h"
@@ -25,6 +27,7 @@
 #include "util/IniFile.h"
 #include "util/Prompt.h"
 #include "util/SizedIcon.h"
+#include "util/WorkerThread.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -72,6 +75,15 @@ QString dateShown(const QString& stored)
     return date.isValid() ? DateText::format(date) : stored;
 }
 
+// The status bar's word on keeping while it goes on.
+QString keepingStatusText(const KeepTotals& totals)
+{
+    QString text = QStringLiteral("正在守候，已保存%1个").arg(totals.saves.saved);
+    if (totals.saves.failed > 0)
+        text += QStringLiteral("，失败%1个").arg(totals.saves.failed);
+    return text;
+}
+
 QFont windowFont()
 {
     QFont font(QStringLiteral("宋体"));
@@ -89,7 +101,18 @@ struct TFrmMain::Run
     std::unique_ptr<tScanBuf> scanner;
 };
 
+// Keeping and what reports it to the window; the keeper goes first, as it uses the observer to the end, and
+// the thread that waits for it before the keeper.
+struct TFrmMain::Keeping
+{
+    int id = 0;
+    std::unique_ptr<WindowKeepObserver> observer;
+    std::unique_ptr<CacheKeeper> keeper;
+    std::unique_ptr<WorkerThread> stopper; // once stopped: waits for the keeper's end
+};
+
 const QString TFrmMain::kNoCacheText = QStringLiteral("未找到浏览器缓存，共回收0条记录");
+const QString TFrmMain::kNoCacheToKeepText = QStringLiteral("未找到浏览器缓存，无法边浏览边回收");
 
 TFrmMain::TFrmMain(const QString& programFolder, QWidget* parent)
     : TFrmMain(FileLocations::allIn(programFolder), parent)
@@ -178,6 +201,12 @@ void TFrmMain::createActions()
     connect(webArchiveAction_, &QAction::triggered, this, &TFrmMain::showWebArchiveSetting);
     connect(Action21, &QAction::triggered, this, &TFrmMain::StartGet);
     connect(Action22, &QAction::triggered, this, &TFrmMain::Action22Execute);
+    keepAction_ = new QAction(QStringLiteral("边浏览边回收"), this);
+    keepAction_->setObjectName(QStringLiteral("KeepAction"));
+    keepAction_->setCheckable(true);
+    keepAction_->setToolTip(QStringLiteral("浏览器每写完一个匹配任务表中方案的缓存项就保存它，再选一次停止"));
+    // Triggered, not toggled: unchecking it from here (nothing to keep) is no command.
+    connect(keepAction_, &QAction::triggered, this, &TFrmMain::keepingToggled);
 }
 
 void TFrmMain::createMenus()
@@ -199,6 +228,11 @@ void TFrmMain::createMenus()
             auto* entry = new QAction(item.action->icon(), QString::fromUtf8(item.text), menu);
             entry->setObjectName(item.action->objectName() + QStringLiteral("MenuItem"));
             entry->setEnabled(item.action->isEnabled());
+            if (item.action->isCheckable()) {
+                entry->setCheckable(true);
+                entry->setChecked(item.action->isChecked());
+                connect(item.action, &QAction::toggled, entry, &QAction::setChecked);
+            }
             connect(item.action, &QAction::changed, entry, [entry, action = item.action] {
                 entry->setEnabled(action->isEnabled());
                 entry->setVisible(action->isVisible());
@@ -234,6 +268,7 @@ void TFrmMain::createMenus()
     addMenu("回收任务(&X)", {{Action19, "从任务表中删除(&Y)"},
                              {Action20, "清空任务(&Z)"},
                              {nullptr, ""},
+                             {keepAction_, "边浏览边回收(&B)"},
                              {webArchiveAction_, "网页存档(&A)..."}});
     addMenu("帮  助(&Z)", {{Action24, "帮助(&Z)"}, {Action5, "访问主页"}, {Action27, "关于(&W)"}});
 
@@ -420,6 +455,11 @@ void TFrmMain::createStatusBar()
     runProgress_->setTextVisible(true);
     runProgress_->hide();
     statusBar()->addPermanentWidget(runProgress_);
+    // Apart from the hint line, which runs, commands and the mouse rewrite: keeping goes on for hours.
+    keepStatus_ = new QLabel;
+    keepStatus_->setObjectName(QStringLiteral("KeepStatusLabel"));
+    keepStatus_->hide();
+    statusBar()->addPermanentWidget(keepStatus_);
 }
 
 void TFrmMain::placeOnScreen()
@@ -473,6 +513,14 @@ void TFrmMain::FrmInit()
 
 void TFrmMain::FormClose()
 {
+    // Keeping first, while the copy worker still saves: the keeper's end gives what it queued a moment, which
+    // the keeper bounds, to be saved and counted.
+    if (keeping_)
+        keeping_->keeper->requestStop();
+    if (keeping_)
+        keeping_->keeper->wait();
+    for (const std::unique_ptr<Keeping>& stopped : keepingsStopped_)
+        stopped->stopper->wait();
     closingFlag_ = true;
     if (copyWorker_)
         copyWorker_->requestStop();
@@ -480,11 +528,14 @@ void TFrmMain::FormClose()
         run->scanner->requestStop();
     if (historyClearer_)
         historyClearer_->requestStop();
-    // No worker may outlive the window it reports to.
+    // No worker may outlive the window it reports to. Every stop is asked for before any is waited for, so
+    // that the window waits for the slowest of them, not for their sum.
     if (copyWorker_)
         copyWorker_->wait();
     for (const std::unique_ptr<Run>& run : runs_)
         run->scanner->wait();
+    if (keepFinder_)
+        keepFinder_->wait();
     if (historyClearer_)
         historyClearer_->wait();
 }
@@ -832,8 +883,10 @@ void TFrmMain::historyCleared(bool cleared)
 
 void TFrmMain::Action2Execute()
 {
-    // The caches are found afresh on the dialog's worker, as for a run; a running scan keeps the ones it walks.
-    CleanupCommands::clearTemporaryFiles(this, *programCache_, scanning_ ? std::function<void()>() : cacheFinder(0));
+    // The caches are found afresh on the dialog's worker, as for a run; a running scan, and keeping, keep the
+    // ones they read.
+    const bool cachesInUse = scanning_ || keepAction_->isChecked();
+    CleanupCommands::clearTemporaryFiles(this, *programCache_, cachesInUse ? std::function<void()>() : cacheFinder(0));
 }
 
 void TFrmMain::Action24Execute()
@@ -871,8 +924,8 @@ std::function<void()> TFrmMain::cacheFinder(int run, std::function<void(const QL
     return [this, run, cache = programCache_, iniFile = CacheRefresh::iniFileIn(files_.configFolder()),
             homes = CacheDetector::Homes::fromEnvironment(), found = std::move(found)] {
         // Caches found unreadable are logged, one line each.
-        QList<CacheLocation> locations;
-        const bool anyFound = CacheRefresh::refresh(*cache, iniFile, homes, &errorLog_, &locations);
+        const QList<CacheLocation> locations = CacheRefresh::readableCaches(*cache, iniFile, homes, &errorLog_);
+        const bool anyFound = !locations.isEmpty();
         if (found)
             found(locations);
         if (anyFound || run <= 0)
@@ -888,6 +941,17 @@ std::function<void()> TFrmMain::cacheFinder(int run, std::function<void(const QL
     };
 }
 
+tScanBuf::RunPlanList TFrmMain::taskPlans() const
+{
+    const QTreeWidgetItem* root = TreeView5->topLevelItem(0);
+    tScanBuf::RunPlanList plans;
+    for (int i = 0; i < root->childCount(); ++i) {
+        const TaskTreeItem* task = TaskTreeItem::taskOf(root->child(i));
+        plans.push_back(task != nullptr ? std::optional<StrucRec>(task->plan()) : std::nullopt);
+    }
+    return plans;
+}
+
 void TFrmMain::StartGet()
 {
     QTreeWidgetItem* root = TreeView5->topLevelItem(0);
@@ -897,13 +961,9 @@ void TFrmMain::StartGet()
     }
     Action21->setEnabled(false);
     Action22->setEnabled(true);
+    keepAction_->setEnabled(false);
     TreeView5->setEnabled(false);
-    // The run works on copies: editing or deleting a plan during the run changes nothing it reads.
-    tScanBuf::RunPlanList plans;
-    for (int i = 0; i < root->childCount(); ++i) {
-        const TaskTreeItem* task = TaskTreeItem::taskOf(root->child(i));
-        plans.push_back(task != nullptr ? std::optional<StrucRec>(task->plan()) : std::nullopt);
-    }
+    tScanBuf::RunPlanList plans = taskPlans();
     results_->clear();
     harvestSummary_.clear();
     noCacheFound_ = false;
@@ -1004,6 +1064,7 @@ void TFrmMain::Action22Execute()
 {
     Action21->setEnabled(true);
     Action22->setEnabled(false);
+    keepAction_->setEnabled(true);
     if (!runs_.empty() && runs_.back()->id == currentRun_)
         runs_.back()->scanner->requestStop();
     scanning_ = false;
@@ -1069,11 +1130,7 @@ void TFrmMain::runHarvested(int run, const HarvestRun::Totals& totals, const QSt
     QString summary = HarvestRun::summaryText(totals);
     if (!archiveText.isEmpty())
         summary += QStringLiteral("；") + archiveText;
-    // The log keeps the runs that left something behind; a run that saved everything says so on the
-    // status bar only.
-    if (totals.failed > 0 || totals.changed > 0 || totals.notDeleted > 0 || totals.missingResources > 0 ||
-        totals.cappedPages > 0 || totals.archiveFailed > 0)
-        errorLog_.AppException(summary);
+    logLeftBehind(totals);
     if (run != currentRun_)
         return;
     // The worker can get to the end of the run before the scan's own end reaches this thread.
@@ -1101,6 +1158,157 @@ void TFrmMain::scanEnded(int run)
         scanning_ = false;
         Action21->setEnabled(true);
         Action22->setEnabled(false);
+        keepAction_->setEnabled(true);
         TreeView5->setEnabled(true);
     }
+}
+
+void TFrmMain::logLeftBehind(const HarvestRun::Totals& totals) const
+{
+    // The log keeps the harvests that left something behind; one that saved everything says so on the status
+    // bar only.
+    if (totals.failed > 0 || totals.changed > 0 || totals.notDeleted > 0 || totals.missingResources > 0 ||
+        totals.cappedPages > 0 || totals.archiveFailed > 0)
+        errorLog_.AppException(HarvestRun::summaryText(totals));
+}
+
+void TFrmMain::keepingToggled(bool keep)
+{
+    // A closed window starts nothing more.
+    if (closingFlag_) {
+        keepAction_->setChecked(false);
+        return;
+    }
+    if (keep)
+        startKeeping();
+    else
+        stopKeeping();
+}
+
+void TFrmMain::startKeeping()
+{
+    if (TreeView5->topLevelItem(0)->childCount() == 0) {
+        keepAction_->setChecked(false);
+        Prompt::inform(this, QStringLiteral("当前回收任务为空，请向任务表中加入回收方案后再边浏览边回收！"));
+        return;
+    }
+    Action21->setEnabled(false);
+    TreeView5->setEnabled(false);
+    results_->clear();
+    ++currentKeeping_;
+    keepStatus_->setText(QStringLiteral("正在查找缓存..."));
+    keepStatus_->setToolTip({});
+    keepStatus_->show();
+    // A start given up before its caches were found is still finding them: this one takes them.
+    if (keepFinder_)
+        return;
+    // Found off this thread, as for a run: listing the user's folders and opening the caches may wait on
+    // the disk. The window outlives the finder, and its error log may be written from any thread.
+    keepFinder_ = std::make_unique<WorkerThread>(QStringLiteral("keep finder"), &errorLog_);
+    keepFinder_->start([this, cache = programCache_, iniFile = CacheRefresh::iniFileIn(files_.configFolder()),
+                        homes = CacheDetector::Homes::fromEnvironment()] {
+        const QList<CacheLocation> found = CacheRefresh::readableCaches(*cache, iniFile, homes, &errorLog_);
+        QMetaObject::invokeMethod(
+            this, [this, found] { keepCachesFound(found); }, Qt::QueuedConnection);
+    });
+}
+
+void TFrmMain::keepCachesFound(const QList<CacheLocation>& caches)
+{
+    if (keepFinder_) {
+        keepFinder_->wait();
+        keepFinder_.reset();
+    }
+    // Given up meanwhile.
+    if (!keepAction_->isChecked() || keeping_ || closingFlag_)
+        return;
+    if (caches.isEmpty()) {
+        keepAction_->setChecked(false);
+        keepingGone();
+        setHintText(kNoCacheToKeepText);
+        return;
+    }
+    auto keeping = std::make_unique<Keeping>();
+    keeping->id = currentKeeping_;
+    const int id = keeping->id;
+    keeping->observer = std::make_unique<WindowKeepObserver>(
+        this,
+        WindowKeepObserver::Receiver{
+            [this, id](const QStringList& kept, const QStringList& notKept) { keepingStarted(id, kept, notKept); },
+            [this, id](const QString& text) { keepingNotice(id, text); },
+            [this, id](const QList<ResultRow>& rows) { keepRowsArrived(id, rows); },
+            [this, id](const KeepTotals& totals) { keepTotalsChanged(id, totals); },
+            [this, id](const KeepTotals& totals) { keepingEnded(id, totals); },
+        });
+    // The keeper reads through the program's cache, as the copy worker does; the caches were just put in it.
+    keeping->keeper =
+        std::make_unique<CacheKeeper>(*programCache_, std::vector<CacheLocation>(caches.cbegin(), caches.cend()),
+                                      *copyQueue_, taskPlans(), *keeping->observer, &errorLog_);
+    keeping_ = std::move(keeping);
+    keeping_->keeper->start();
+}
+
+void TFrmMain::stopKeeping()
+{
+    if (!keeping_) {
+        // Still finding the caches: the finder's news is dropped.
+        keepingGone();
+        return;
+    }
+    keeping_->keeper->requestStop();
+    // Its end gives the copy worker a moment to save what it queued, so that the last totals count it; waited
+    // for off this thread. Its keepingEnded then lets it go.
+    keeping_->stopper = std::make_unique<WorkerThread>(QStringLiteral("keep stopper"), &errorLog_);
+    keeping_->stopper->start([keeper = keeping_->keeper.get()] { keeper->wait(); });
+    keepingsStopped_.push_back(std::move(keeping_));
+    keepingGone();
+}
+
+void TFrmMain::keepingGone()
+{
+    keepStatus_->hide();
+    Action21->setEnabled(true);
+    TreeView5->setEnabled(true);
+}
+
+void TFrmMain::keepingStarted(int keeping, const QStringList& kept, const QStringList& notKept)
+{
+    if (keeping != currentKeeping_)
+        return;
+    keepStatus_->setText(keepingStatusText({}));
+    QString caches = QStringLiteral("守候：") + kept.join(QStringLiteral("、"));
+    for (const QString& reason : notKept)
+        caches += QStringLiteral("\n不守候：") + reason;
+    keepStatus_->setToolTip(caches);
+    setHintText(QStringLiteral("正在守候：") + kept.join(QStringLiteral("、")));
+}
+
+void TFrmMain::keepingNotice(int keeping, const QString& text)
+{
+    if (keeping == currentKeeping_)
+        setHintText(text);
+}
+
+void TFrmMain::keepRowsArrived(int keeping, const QList<ResultRow>& rows)
+{
+    if (keeping == currentKeeping_)
+        results_->appendRows(rows);
+}
+
+void TFrmMain::keepTotalsChanged(int keeping, const KeepTotals& totals)
+{
+    if (keeping_ && keeping_->id == keeping)
+        keepStatus_->setText(keepingStatusText(totals));
+}
+
+void TFrmMain::keepingEnded(int keeping, const KeepTotals& totals)
+{
+    logLeftBehind(totals.saves);
+    // Its stopper is about to return, if it has not: joined as it goes.
+    const auto ended = std::find_if(keepingsStopped_.begin(), keepingsStopped_.end(),
+                                    [keeping](const auto& stopped) { return stopped->id == keeping; });
+    if (ended != keepingsStopped_.end())
+        keepingsStopped_.erase(ended);
+    if (keeping == currentKeeping_ && !keeping_)
+        setHintText(QStringLiteral("边浏览边回收已停止；") + HarvestRun::summaryText(totals.saves));
 }

@@ -3,6 +3,7 @@
 #include "app/ErrorLog.h"
 #include "app/FileLocations.h"
 #include "engine/run/HarvestRun.h"
+#include "engine/run/tScanBuf.h"
 #include "plans/FileTypeLists.h"
 #include "util/BackgroundWorker.h"
 
@@ -14,12 +15,16 @@
 #include <memory>
 #include <vector>
 
+class CacheKeeper;
 class CopyQueue;
 class PlanFile;
 class ProgramCache;
+class WindowKeepObserver;
 class WindowScanObserver;
+class WorkerThread;
 class tScanBuf;
 struct CacheLocation;
+struct KeepTotals;
 struct ResultRow;
 struct ScanProgress;
 class QAction;
@@ -64,6 +69,7 @@ public:
     void ShowOpt(const StrucRec* plan);
 
     static const QString kNoCacheText;
+    static const QString kNoCacheToKeepText;
     // The scanner's pause after each web entry unless webgleaner.ini says otherwise ([scan] pause_ms).
     static constexpr std::chrono::milliseconds kDefaultPause{10};
 
@@ -88,6 +94,7 @@ public:
     QAction* Action27 = nullptr;            // 关于
     QAction* cacheSourcesAction_ = nullptr; // 缓存来源
     QAction* webArchiveAction_ = nullptr;   // 网页存档
+    QAction* keepAction_ = nullptr;         // 边浏览边回收, checked while keeping
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -144,6 +151,8 @@ private:
 
     // Runs.
     struct Run;
+    // Copies of the task list's plans: editing or deleting a plan meanwhile changes nothing a harvest reads.
+    tScanBuf::RunPlanList taskPlans() const;
     void StartGet();
     void Action22Execute();
     void scanRowsArrived(int run, const QList<ResultRow>& rows);
@@ -159,6 +168,24 @@ private:
     // `found` (may be empty) is given the caches found, on the same thread, before the walk.
     std::function<void()> cacheFinder(int run, std::function<void(const QList<CacheLocation>&)> found = {});
     void historyCleared(bool cleared);
+
+    // Keeping: harvesting the task list's plans as the user browses, until the command is given again.
+    // No run starts while keeping, nor keeping while a run walks: keeping's start reads the whole caches
+    // as a run would.
+    struct Keeping;
+    void keepingToggled(bool keep);
+    void startKeeping();
+    void stopKeeping();
+    void keepCachesFound(const QList<CacheLocation>& caches);
+    void keepingStarted(int keeping, const QStringList& kept, const QStringList& notKept);
+    void keepingNotice(int keeping, const QString& text);
+    void keepRowsArrived(int keeping, const QList<ResultRow>& rows);
+    void keepTotalsChanged(int keeping, const KeepTotals& totals);
+    void keepingEnded(int keeping, const KeepTotals& totals);
+    // Keeping's end on the window, asked for or not found: the commands it greyed are back.
+    void keepingGone();
+    // Writes the totals of a harvest that left something behind to the log.
+    void logLeftBehind(const HarvestRun::Totals& totals) const;
     std::chrono::milliseconds pauseAfterWebEntry() const;
     void showCacheSources();
 
@@ -183,6 +210,16 @@ private:
     QElapsedTimer runClock_; // since the newest run started
     bool scanning_ = false;  // the newest run has neither ended nor been stopped
     bool noCacheFound_ = false;
+
+    // While keeping is asked for, the caches are first found on keepFinder_, then kept by keeping_. Both
+    // are made and ended on the GUI thread.
+    std::unique_ptr<WorkerThread> keepFinder_;
+    std::unique_ptr<Keeping> keeping_;
+    // Keepings stopped and not yet ended: each keeper's end, which waits for the copy worker a moment, is
+    // waited for on a thread of its own.
+    std::vector<std::unique_ptr<Keeping>> keepingsStopped_;
+    int currentKeeping_ = 0;       // the keeping whose reports the window shows
+    QLabel* keepStatus_ = nullptr; // on the status bar while keeping
 
     QToolBar* ToolBar1 = nullptr;
     QList<QToolButton*> toolButtons_;

@@ -87,10 +87,17 @@ TEST_F(CommandLineToolTest, BadArgumentsAndFoldersGiveOneLineAndExitCodeTwo)
         {"list", "--cache"},
         {"list", "--cache", "/nonexistent/folder"},
         {"sources", "--cache", QDir::tempPath()}, // a folder, but no cache
-        {"list", "--plans", "x.ini"},             // only run takes plans
+        {"list", "--plans", "x.ini"},             // only run and watch take plans
         {"run", "--cache", kChromiumFixture},     // no plan file
         {"run", "--plans", "/nonexistent/plancfg.ini"},
         {"run", "--plans", WEBGLEANER_TEST_DATA "/plans/gbk-plancfg.ini", "--plan", "no such plan"},
+        {"list", "--quiet"},
+        {"watch", "--dry-run"}, // saving is what it is for
+        {"watch", "--warc", "x.warc.gz"},
+        {"watch", "--plans"},
+        {"watch", "--plans", "/nonexistent/plancfg.ini", "--cache", kChromiumFixture},
+        {"watch", "--plans", WEBGLEANER_TEST_DATA "/plans/gbk-plancfg.ini", "--plan", "no such plan", "--cache",
+         kChromiumFixture},
     };
     for (const QStringList& arguments : cases) {
         const Result result = run(arguments);
@@ -99,6 +106,27 @@ TEST_F(CommandLineToolTest, BadArgumentsAndFoldersGiveOneLineAndExitCodeTwo)
         EXPECT_EQ(result.err.count('\n'), 1) << result.err.toStdString();
         EXPECT_TRUE(result.err.startsWith("webgleaner-cli: "));
     }
+}
+
+TEST_F(CommandLineToolTest, WatchWithoutPlansReadsTheWindowsPlanFileAndWithoutACacheKeepsNothing)
+{
+    // No plan file where the window keeps it: named in the one line.
+    Result result = run({"watch", "--cache", kChromiumFixture});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.err.count('\n'), 1) << result.err.toStdString();
+    EXPECT_TRUE(result.err.contains(QDir(program_.path()).filePath("plancfg.ini"))) << result.err.toStdString();
+
+    // The window's plans, but no cache to keep: said, and an exit that a service manager retries.
+    QFile plans(QDir(program_.path()).filePath("plancfg.ini"));
+    ASSERT_TRUE(plans.open(QIODevice::WriteOnly));
+    plans.write(kStylesPlan + "savpath=" + QFile::encodeName(program_.path()) + "\n");
+    plans.close();
+    result = run({"watch"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.out.isEmpty());
+    EXPECT_TRUE(result.err.startsWith(QStringLiteral("webgleaner-cli: 未找到可读取的浏览器缓存")))
+        << result.err.toStdString();
+    EXPECT_TRUE(result.err.endsWith(QStringLiteral("webgleaner-cli: 没有可守候的缓存\n"))) << result.err.toStdString();
 }
 
 TEST_F(CommandLineToolTest, APlanFileWithoutPlansOrThatCannotBeReadGivesOneLineAndExitCodeTwo)
@@ -436,7 +464,7 @@ TEST_F(CommandLineToolTest, VersionAndHelpGoToStdoutAndExitZero)
         }
         named.sort();
         EXPECT_EQ(named, (QStringList{"--cache", "--dry-run", "--help", "--plan", "--plans", "--quiet", "--version",
-                                      "--wacz", "--warc", "-h", "-q", "list", "run", "sources"}));
+                                      "--wacz", "--warc", "-h", "-q", "list", "run", "sources", "watch"}));
     }
 }
 

@@ -5,11 +5,13 @@
 #include "util/GuardedApplication.h"
 #include "util/Prompt.h"
 
+#include <QAbstractItemModelTester>
 #include <QAction>
 #include <QCheckBox>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QTemporaryDir>
@@ -39,7 +41,8 @@ QMap<QString, QByteArray> savedFiles(const QString& folder)
 
 } // namespace
 
-// Runs from the window over a cache written by a real browser, found where a user's browser keeps it.
+// Runs and keeping from the window over a cache written by a real browser, found where a user's browser
+// keeps it.
 class RunControlTest : public QObject
 {
     Q_OBJECT
@@ -315,6 +318,93 @@ private slots:
         QCOMPARE(window_->hintText(), QStringLiteral("历史记录清除完毕。"));
     }
 
+    // Keeping: its command, what it greys and shows, and its end by command and by closing.
+    void anEmptyTaskListIsSaidAndNothingIsKept()
+    {
+        openWindow();
+        keepCommand()->trigger();
+        QCOMPARE(prompts_, QStringList{"当前回收任务为空，请向任务表中加入回收方案后再边浏览边回收！"});
+        QVERIFY(!keepCommand()->isChecked());
+        QVERIFY(!menuItem()->isChecked());
+        QVERIFY(!keepStatus()->isVisible());
+        QVERIFY(action("Action21")->isEnabled());
+    }
+
+    void keepingGreysTheRunAndTheTaskListUntilItIsChosenAgain()
+    {
+        QVERIFY(copyFolder(kFixture, home_->filePath(".cache/chromium/Default/Cache/Cache_Data")));
+        openWindow();
+        addThePlan();
+        QAbstractItemModelTester tester(results()->model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+
+        menuItem()->trigger();
+        QVERIFY(keepCommand()->isChecked());
+        QVERIFY(menuItem()->isChecked());
+        QVERIFY(!action("Action21")->isEnabled());
+        QVERIFY(!taskList()->isEnabled());
+        QVERIFY(keepStatus()->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(keepStatus()->text().startsWith(QStringLiteral("正在守候，已保存")), 10000);
+        QVERIFY(keepStatus()->toolTip().contains(QStringLiteral("守候：Chromium")));
+        QVERIFY(window_->hintText().startsWith(QStringLiteral("正在守候：Chromium")));
+
+        keepCommand()->trigger();
+        QVERIFY(!keepCommand()->isChecked());
+        QVERIFY(!menuItem()->isChecked());
+        QVERIFY(!keepStatus()->isVisible());
+        QVERIFY(action("Action21")->isEnabled());
+        QVERIFY(taskList()->isEnabled());
+        QTRY_VERIFY(window_->hintText().startsWith(QStringLiteral("边浏览边回收已停止；已保存")));
+    }
+
+    void noKeepingWhileARunWalks()
+    {
+        QVERIFY(copyFolder(kFixture, home_->filePath(".cache/chromium/Default/Cache/Cache_Data")));
+        openWindow();
+        addThePlan();
+        action("Action21")->trigger();
+        QVERIFY(!keepCommand()->isEnabled());
+        QVERIFY(!menuItem()->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(window_->hintText().startsWith(QStringLiteral("回收完毕")), 20000);
+        QVERIFY(keepCommand()->isEnabled());
+        action("Action21")->trigger();
+        action("Action22")->trigger();
+        QVERIFY(keepCommand()->isEnabled());
+    }
+
+    void noCacheToKeepIsSaidAndTheCommandGoesOff()
+    {
+        openWindow();
+        addThePlan();
+        keepCommand()->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(window_->hintText(), TFrmMain::kNoCacheToKeepText, 10000);
+        QVERIFY(!keepCommand()->isChecked());
+        QVERIFY(!keepStatus()->isVisible());
+        QVERIFY(action("Action21")->isEnabled());
+        QVERIFY(taskList()->isEnabled());
+    }
+
+    // Given up and asked for again before the caches are found, then closed at once: the one finding goes
+    // on for the second start, and closing waits for it and for the keeper.
+    void startsAndStopsInQuickSuccessionAndClosingEndsKeeping()
+    {
+        QVERIFY(copyFolder(kFixture, home_->filePath(".cache/chromium/Default/Cache/Cache_Data")));
+        openWindow();
+        addThePlan();
+        keepCommand()->trigger();
+        keepCommand()->trigger();
+        keepCommand()->trigger();
+        QVERIFY(keepCommand()->isChecked());
+        QTRY_VERIFY_WITH_TIMEOUT(keepStatus()->text().startsWith(QStringLiteral("正在守候，已保存")), 10000);
+        QVERIFY(window_->close());
+        keepCommand()->trigger(); // a closed window keeps nothing, whatever comes
+        window_.reset();
+
+        openWindow();
+        addThePlan();
+        keepCommand()->trigger();
+        QVERIFY(window_->close());
+    }
+
 private:
     // The fixture cache in `count` profiles of one browser.
     void copyFixtureProfiles(int count) const
@@ -346,6 +436,9 @@ private:
     }
 
     QAction* action(const char* name) const { return window_->findChild<QAction*>(name); }
+    QAction* keepCommand() const { return action("KeepAction"); }
+    QAction* menuItem() const { return action("KeepActionMenuItem"); }
+    QLabel* keepStatus() const { return window_->findChild<QLabel*>("KeepStatusLabel"); }
     QTreeWidget* planTree() const { return window_->findChild<QTreeWidget*>("TreeView4"); }
     QTreeWidget* taskList() const { return window_->findChild<QTreeWidget*>("TreeView5"); }
     QTreeView* results() const { return window_->findChild<QTreeView*>("ListView4"); }
@@ -354,6 +447,13 @@ private:
     {
         QTreeWidgetItem* plan = planTree()->topLevelItem(0)->child(index);
         QTest::mouseClick(planTree()->viewport(), Qt::LeftButton, {}, planTree()->visualItemRect(plan).center());
+    }
+
+    void addThePlan() const
+    {
+        selectPlan(0);
+        action("Action18")->trigger();
+        QCOMPARE(tasks(), QStringList{"pictures"});
     }
 
     // The first plan by command, the second by dropping it from the plan tree.

@@ -1,4 +1,5 @@
 #include "app/RunProgressLine.h"
+#include "engine/keep/KeepTotals.h"
 
 #include "QtPrinters.h"
 
@@ -33,6 +34,36 @@ TEST(RunProgressLineTest, TheLineTellsWalkedMatchesSavedAndTimeLeft)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(RunProgressLine::text(c.counts, c.elapsed), QString::fromUtf8(c.text));
+    }
+}
+
+TEST(RunProgressLineTest, KeepingsLineTellsSavedMatchedFailedAndHowLong)
+{
+    struct Case
+    {
+        const char* name;
+        int saved;
+        int alreadySaved;
+        int failed;
+        int matched;
+        milliseconds elapsed;
+        const char* text;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"just started",               0,  0, 0,  0, milliseconds(400),      "守候中：已保存 0 个，匹配 0 项，已守候 0:00"},
+        {"files already in place",     2, 40, 0, 42, milliseconds(61500),    "守候中：已保存 2 个，匹配 42 项，已守候 1:01"},
+        {"some failed, hours on",      7,  0, 3, 10, milliseconds(3723000),  "守候中：已保存 7 个，匹配 10 项，失败 3 个，已守候 1:02:03"},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        KeepTotals totals;
+        totals.saves.saved = c.saved;
+        totals.saves.alreadySaved = c.alreadySaved;
+        totals.saves.failed = c.failed;
+        totals.matched = c.matched;
+        EXPECT_EQ(RunProgressLine::keepingText(totals, c.elapsed), QString::fromUtf8(c.text));
     }
 }
 

@@ -9,7 +9,13 @@
 const QString CacheRefresh::kNoPermissionFormat = QStringLiteral("无法读取缓存文件夹“%1”：没有权限");
 
 bool CacheRefresh::refresh(ProgramCache& cache, const QString& iniFile, const CacheDetector::Homes& homes,
-                           FailureLog* log, QList<CacheLocation>* found)
+                           FailureLog* log)
+{
+    return !readableCaches(cache, iniFile, homes, log).isEmpty();
+}
+
+QList<CacheLocation> CacheRefresh::readableCaches(ProgramCache& cache, const QString& iniFile,
+                                                  const CacheDetector::Homes& homes, FailureLog* log)
 {
     QList<CacheLocation> readable;
     for (const CacheLocation& location : CacheDetector::programCaches(iniFile, homes)) {
@@ -19,9 +25,7 @@ bool CacheRefresh::refresh(ProgramCache& cache, const QString& iniFile, const Ca
             log->logFailure(kNoPermissionFormat.arg(location.folder));
     }
     cache.replace(CacheDetector::openAll(readable));
-    if (found != nullptr)
-        *found = readable;
-    return !readable.isEmpty();
+    return readable;
 }
 
 QString CacheRefresh::iniFileIn(const QString& programFolder)

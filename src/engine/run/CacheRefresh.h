@@ -19,9 +19,12 @@ public:
 
     // Replaces `cache`'s caches with those `iniFile` lists, else those found under `homes` (see
     // CacheDetector::programCaches). Each cache this user may not read is written to `log` (may be null),
-    // one line each. Whether a cache that can be read was found; `found` (may be null) gets those caches.
-    static bool refresh(ProgramCache& cache, const QString& iniFile, const CacheDetector::Homes& homes, FailureLog* log,
-                        QList<CacheLocation>* found = nullptr);
+    // one line each. Whether a cache that can be read was found.
+    static bool refresh(ProgramCache& cache, const QString& iniFile, const CacheDetector::Homes& homes,
+                        FailureLog* log);
+    // The same, giving the caches put in place.
+    static QList<CacheLocation> readableCaches(ProgramCache& cache, const QString& iniFile,
+                                               const CacheDetector::Homes& homes, FailureLog* log);
 
     // webgleaner.ini in `programFolder`, where the caches to use may be listed.
     static QString iniFileIn(const QString& programFolder);
