@@ -80,4 +80,4 @@ CC=clang CXX=clang++ cmake -S "$top" -B "$raced" -G Ninja -DCMAKE_BUILD_TYPE=Deb
 cmake --build "$raced" -j "$(nproc)" --target run_test keep_test cleanup_test core_test cache_shared_test \
     simple_cache_test firefox_cache_test blockfile_cache_test indexdat_cache_test webkit_cache_test
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$top/tests/tsan.supp" \
-    ctest --test-dir "$raced" --output-on-failure -j "$(nproc)" -R '^(CopyQueueTest|ScanTest|WorkerThreadTest|CopyWorker|Keeper[A-Za-z]*Test|Sequences/KeeperSequenceTest|DelF|CommandLineToolTest|Mechanisms/BatchFileReaderTest|[A-Za-z]+CacheTest\.[A-Za-z]*SeveralThreads)'
+    ctest --test-dir "$raced" --output-on-failure -j "$(nproc)" -R '^(CopyQueueTest|ScanTest|WorkerThreadTest|CopyWorker|(Sequences/|Formats/)?Keeper[A-Za-z]*Test|DelF|CommandLineToolTest|Mechanisms/BatchFileReaderTest|[A-Za-z]+CacheTest\.[A-Za-z]*SeveralThreads)'

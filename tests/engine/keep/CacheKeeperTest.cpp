@@ -2,6 +2,7 @@
 
 #include "QtPrinters.h"
 #include "TestFolders.h"
+#include "engine/cache/CacheDetector.h"
 #include "engine/cache/SimpleCache.h"
 #include "engine/cache/SimpleCacheFolder.h"
 #include "engine/keep/KeepObserver.h"
@@ -10,6 +11,7 @@
 #include "util/FailureLog.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -370,6 +372,85 @@ INSTANTIATE_TEST_SUITE_P(Sequences, KeeperSequenceTest, ::testing::Values(
                  {act(K::Write, kIcon), awaitHandled(1), act(K::Overflow), act(K::Settle), act(K::Write, kPhoto),
                   awaitHandled(2)},
                  2, 2, 0, 2, 2}),
+    [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
+
+// A cache of each format filled while it is kept: its files copied in, those of `first` before the keeper
+// starts (what the browser made when it first ran).
+struct FormatCase
+{
+    const char* name;
+    CacheLocation::Kind kind;
+    const char* fixture; // below the test data's caches folder
+    QStringList first;   // relative paths (prefixes) of the files there before
+};
+
+class KeeperFormatTest : public ::testing::TestWithParam<FormatCase>
+{};
+
+TEST_P(KeeperFormatTest, SavesEveryEntryWrittenWhileKept)
+{
+    const FormatCase& format = GetParam();
+    const QString fixture = QStringLiteral(WEBGLEANER_TEST_DATA "/caches/") + QLatin1String(format.fixture);
+    int expected = 0;
+    const std::unique_ptr<UrlCache> source = CacheDetector::open({format.kind, fixture});
+    ASSERT_TRUE(source);
+    const std::unique_ptr<CacheEnumeration> walk = source->enumerate();
+    while (const std::optional<CacheEntry> entry = walk->next())
+        expected += tScanBuf::isWebAddress(entry->url) ? 1 : 0;
+    ASSERT_GT(expected, 0);
+
+    QTemporaryDir dir;
+    const QString folder = dir.path() + QStringLiteral("/cache");
+    const QString saved = dir.path() + QStringLiteral("/saved");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ASSERT_TRUE(QDir().mkpath(saved));
+    const auto copyFiles = [&](bool before) {
+        QDirIterator files(fixture, QDir::Files, QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            const QString from = files.next();
+            const QString relative = QDir(fixture).relativeFilePath(from);
+            const bool isFirst = std::any_of(format.first.begin(), format.first.end(),
+                                             [&](const QString& prefix) { return relative.startsWith(prefix); });
+            if (isFirst == before)
+                ASSERT_TRUE(writeFileBytes(folder + u'/' + relative, fileBytes(from)));
+        }
+    };
+    copyFiles(true);
+
+    RecordingLog log;
+    std::atomic<bool> closing{false};
+    CopyQueue queue;
+    const std::unique_ptr<UrlCache> cache = CacheDetector::open({format.kind, folder});
+    thCpy worker(queue, *cache, closing, 0ms, &log, 1);
+    worker.start();
+    Recorder recorder;
+    {
+        CacheKeeper keeper(*cache, {{format.kind, folder, QStringLiteral("Browser"), {}}}, queue,
+                           {plan(QStringLiteral("everything"), 1, {}, saved)}, recorder, &log, kQuick);
+        keeper.start();
+        ASSERT_TRUE(recorder.waitFor([](const Recorder& r) { return r.started == 1; }));
+        EXPECT_EQ(recorder.kept.size(), 1);
+        copyFiles(false);
+        ASSERT_TRUE(recorder.waitFor([&](const Recorder& r) { return r.handled() >= expected; }))
+            << "handled " << recorder.handled() << " of " << expected;
+        letSettle();
+    }
+    worker.requestStop();
+    worker.wait();
+    EXPECT_EQ(recorder.totals.matched, expected);
+    EXPECT_EQ(recorder.totals.saves.failed, 0);
+    EXPECT_EQ(recorder.totals.saves.changed, 0);
+    EXPECT_FALSE(filesIn(saved).isEmpty());
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Formats, KeeperFormatTest, ::testing::Values(
+    FormatCase{"Firefox", CacheLocation::Kind::Firefox, "firefox-cache2", {}},
+    // The salt is made with the folder; records come one folder of records to a site.
+    FormatCase{"WebKit", CacheLocation::Kind::WebKit, "webkit/WebKitCache", {"Version 17/salt"}},
+    FormatCase{"Blockfile", CacheLocation::Kind::ChromiumBlockfile, "chromium-blockfile/Cache_Data", {}},
+    FormatCase{"IndexDat", CacheLocation::Kind::IndexDat, "indexdat/small/Content.IE5", {}}),
     [](const auto& test) { return std::string(test.param.name); });
 // clang-format on
 
