@@ -42,6 +42,8 @@ const QString kWatchLimitReason =
 const QString kWatchLimitNotice = QStringLiteral(
     "%1：文件监视数已达系统上限（fs.inotify.max_user_watches），不再守候；调高这一上限后重新开始守候即可");
 const QString kWatchFailedReason = QStringLiteral("%1：无法监视其文件夹（%2），未守候");
+const QString kNoWatcherReason =
+    QStringLiteral("%1：系统不再给本用户监视文件变化（fs.inotify.max_user_instances 已用完），未守候");
 const QString kUnreadableReason = QStringLiteral("%1：无权读取或不是可读的缓存，未守候");
 const QString kRefusedLine = QStringLiteral("缓存项无法读取或解码后过大，未回收：%1");
 
@@ -289,9 +291,12 @@ void CacheKeeper::State::setUp()
         }
         if (error != 0) {
             dropLocation(location);
-            notKept << (error == ENOSPC
-                            ? kWatchLimitReason.arg(where.title())
-                            : kWatchFailedReason.arg(where.title(), QString::fromLocal8Bit(strerror(error))));
+            if (error == ENOSPC)
+                notKept << kWatchLimitReason.arg(where.title());
+            else if (error == EMFILE && !watcher_.isValid())
+                notKept << kNoWatcherReason.arg(where.title());
+            else
+                notKept << kWatchFailedReason.arg(where.title(), QString::fromLocal8Bit(strerror(error)));
         }
     }
     QStringList kept;
