@@ -180,6 +180,7 @@ private:
     int watchTree(int unit, const QString& relative);
     void watchAbove(int unit);
     void unwatch(int unit);
+    void unwatchFolder(int watch, const WatchUser& user);
     void dropLocation(int location);
 
     void handle(const std::vector<InotifyWatcher::Event>& events);
@@ -373,6 +374,20 @@ void CacheKeeper::State::unwatch(int unit)
     }
 }
 
+void CacheKeeper::State::unwatchFolder(int watch, const WatchUser& gone)
+{
+    const auto users = watchUsers_.find(watch);
+    if (users == watchUsers_.end())
+        return;
+    users->removeIf([&](const WatchUser& user) {
+        return user.unit == gone.unit && user.relative == gone.relative && user.awaitsFolder == gone.awaitsFolder;
+    });
+    if (users->isEmpty()) {
+        watcher_.remove(watch);
+        watchUsers_.erase(users);
+    }
+}
+
 void CacheKeeper::State::dropLocation(int location)
 {
     droppedLocations_.insert(location);
@@ -410,10 +425,15 @@ void CacheKeeper::State::handle(const std::vector<InotifyWatcher::Event>& events
                 continue;
             }
             if (event.name.isEmpty()) {
-                // The folder itself: the cache's own folder gone or moved away means the cache is; a
-                // subfolder's going shows in its parent's events.
-                if (user.relative.isEmpty() && (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)))
+                // The folder itself: the cache's own folder gone or moved away means the cache is. A
+                // subfolder moved away (Firefox puts a damaged cache's entries/ aside as trash) is watched
+                // no more: its events would be taken for those of the folder made in its place.
+                if (!(event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)))
+                    continue;
+                if (user.relative.isEmpty())
                     gone.insert(user.unit);
+                else if (event.mask & IN_MOVE_SELF)
+                    unwatchFolder(event.watch, user);
                 continue;
             }
             if (event.mask & IN_ISDIR) {
