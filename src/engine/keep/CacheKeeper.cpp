@@ -188,6 +188,8 @@ private:
     void folderMade(int unit, const QString& relative);
     void folderGone(int unit);
     void folderAboveChanged(int unit);
+    // Watches `unit` again after its folder went or came; it is read whole once it is there.
+    void rewatch(int unit);
 
     void readSettled(Clock::time_point now);
     void walkChanged(Clock::time_point now);
@@ -522,31 +524,32 @@ void CacheKeeper::State::folderMade(int unit, const QString& relative)
 void CacheKeeper::State::folderGone(int unit)
 {
     KeptCache& cache = *units_[std::size_t(unit)];
-    unwatch(unit);
     cache.pending.clear();
     cache.taken.clear();
     cache.changed = false;
+    // Pages composed meanwhile look their pictures up in the folder as it is now.
     cache_.forgetFolder(cache.folder());
     cache.reader().forgetFolder(cache.folder());
-    // Made again at once (a browser clearing its cache): its new entries are read as a whole.
-    if (establish(unit) == 0 && cache.present)
-        cache.rescanDue = true;
+    // Made again at once (a browser clearing its cache), or watched for from the folder above.
+    rewatch(unit);
 }
 
 void CacheKeeper::State::folderAboveChanged(int unit)
 {
+    const KeptCache& cache = *units_[std::size_t(unit)];
+    if (!cache.present && !droppedLocations_.contains(cache.location()))
+        rewatch(unit);
+}
+
+void CacheKeeper::State::rewatch(int unit)
+{
     KeptCache& cache = *units_[std::size_t(unit)];
-    if (cache.present || droppedLocations_.contains(cache.location()))
-        return;
     unwatch(unit);
-    const int error = establish(unit);
-    if (error == ENOSPC) {
+    if (establish(unit) == ENOSPC) {
         notice(kWatchLimitNotice.arg(locations_[std::size_t(cache.location())].title()));
         dropLocation(cache.location());
     } else if (cache.present) {
-        cache_.forgetFolder(cache.folder());
-        cache.reader().forgetFolder(cache.folder());
-        cache.rescanDue = true;
+        cache.rescanDue = true; // what it holds now is read as a whole
     }
 }
 
