@@ -72,14 +72,14 @@ ASAN_OPTIONS=detect_leaks=1:new_delete_type_mismatch=0 LSAN_OPTIONS="suppression
     ctest --test-dir "$windows" --output-on-failure -j "$(nproc)" \
     -R "^($(IFS='|'; echo "${window_tests[*]}")|desktop_small_screen_test)\$"
 
-# The engine's threaded tests once more under ThreadSanitizer: the scanner, the copy worker and its
+# The engine's threaded tests once more under ThreadSanitizer: the scanner, the keeper, the copy worker and its
 # preparers, the queue, the worker threads, the cache readers used from several threads, the walk's
 # read-ahead shared with a helper thread, and webgleaner-cli running and keeping until a signal.
 raced="$top/build-tsan"
 CC=clang CXX=clang++ cmake -S "$top" -B "$raced" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DWEBGLEANER_GUI=OFF -DWEBGLEANER_TSAN=ON -DWEBGLEANER_BENCHMARKS=OFF
-cmake --build "$raced" -j "$(nproc)" --target run_test cleanup_test core_test cache_shared_test \
+cmake --build "$raced" -j "$(nproc)" --target run_test keep_test cleanup_test core_test cache_shared_test \
     simple_cache_test firefox_cache_test blockfile_cache_test indexdat_cache_test webkit_cache_test \
     cli_terminal_test
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$top/tests/tsan.supp" \
-    ctest --test-dir "$raced" --output-on-failure -j "$(nproc)" -R '^(CopyQueueTest|ScanTest|WorkerThreadTest|CopyWorker|DelF|CommandLineToolTest|CommandLineTerminalTest|Mechanisms/BatchFileReaderTest|[A-Za-z]+CacheTest\.[A-Za-z]*SeveralThreads)'
+    ctest --test-dir "$raced" --output-on-failure -j "$(nproc)" -R '^(CopyQueueTest|ScanTest|WorkerThreadTest|CopyWorker|(Sequences/|Formats/)?Keeper[A-Za-z]*Test|DelF|CommandLineToolTest|CommandLineTerminalTest|Mechanisms/BatchFileReaderTest|[A-Za-z]+CacheTest\.[A-Za-z]*SeveralThreads)'

@@ -95,6 +95,15 @@ UrlCache::RemoveOutcome BlockfileCache::removeEntry(const CacheEntry& entry)
     return RemoveOutcome::ReadOnly;
 }
 
+void BlockfileCache::forgetFolder(const QString& folder)
+{
+    if (folder != folder_.path())
+        return;
+    const std::lock_guard lock(mutex_);
+    entriesByUrl_.clear();
+    index_.reset();
+}
+
 std::shared_ptr<const BlockfileIndex> BlockfileCache::tableLocked()
 {
     if (!index_) {

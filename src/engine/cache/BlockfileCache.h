@@ -15,7 +15,7 @@ class BlockfileIndex;
 // macOS profiles), read in place. Walks go through the index's hash table, bucket by bucket. Lookups use a
 // map from URL to entry records built on the first lookup, since keys carry the top-level site as well as
 // the URL and the site of a URL asked for is not known; entries the browser writes after the map was built
-// are found by walks but not by lookups.
+// are found by walks but not by lookups until forgetFolder.
 //
 // Read-only: remove() deliberately does nothing, and removeEntry() answers ReadOnly, for references from
 // enumerateAll() too. Taking an entry out means
@@ -38,6 +38,7 @@ public:
     std::optional<CacheEntry> lookup(const QString& url) override;
     std::optional<CacheEntry> lookupUnlessStopped(const QString& url, const std::atomic<bool>& stop) override;
     RemoveOutcome removeEntry(const CacheEntry& entry) override;
+    void forgetFolder(const QString& folder) override;
     // Reads the record at the entry's address again: true while it is an entry of the same URL whose
     // body lies where it did, with the same length. The browser reuses the blocks of entries it evicts.
     bool isCurrent(const CacheEntry& entry) override;

@@ -121,6 +121,23 @@ bool CombinedCache::isCurrent(const CacheEntry& entry)
     return cache && cache->isCurrent(entry);
 }
 
+std::optional<CacheEntry> CombinedCache::readEntryOf(const QString& folder, const QString& entryKey)
+{
+    for (const std::unique_ptr<UrlCache>& cache : caches_) {
+        if (cache->ownsFolder(folder))
+            return cache->readEntryOf(folder, entryKey);
+    }
+    return std::nullopt;
+}
+
+void CombinedCache::forgetFolder(const QString& folder)
+{
+    for (const std::unique_ptr<UrlCache>& cache : caches_) {
+        if (cache->ownsFolder(folder))
+            cache->forgetFolder(folder);
+    }
+}
+
 bool CombinedCache::ownsFolder(const QString& folder) const
 {
     return std::any_of(caches_.begin(), caches_.end(),

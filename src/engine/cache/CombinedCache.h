@@ -26,6 +26,8 @@ public:
     std::optional<CacheEntry> lookup(const QString& url) override;
     std::optional<CacheEntry> lookupUnlessStopped(const QString& url, const std::atomic<bool>& stop) override;
     RemoveOutcome removeEntry(const CacheEntry& entry) override;
+    std::optional<CacheEntry> readEntryOf(const QString& folder, const QString& entryKey) override;
+    void forgetFolder(const QString& folder) override;
     bool isCurrent(const CacheEntry& entry) override;
     bool ownsFolder(const QString& folder) const override;
 

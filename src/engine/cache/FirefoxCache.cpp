@@ -69,6 +69,26 @@ UrlCache::RemoveOutcome FirefoxCache::removeEntry(const CacheEntry& entry)
     return outcome;
 }
 
+std::optional<CacheEntry> FirefoxCache::readEntryOf(const QString& folder, const QString& entryKey)
+{
+    if (folder != folder_->path() || !FirefoxCacheFolder::isEntryFileName(entryKey))
+        return std::nullopt;
+    std::optional<CacheEntry> entry = folder_->readEntry(entryKey);
+    if (entry) {
+        const std::lock_guard lock(indexMutex_);
+        fileNamesByUrl_.learn(entry->url, entryKey);
+    }
+    return entry;
+}
+
+void FirefoxCache::forgetFolder(const QString& folder)
+{
+    if (folder != folder_->path())
+        return;
+    const std::lock_guard lock(indexMutex_);
+    fileNamesByUrl_.clear();
+}
+
 bool FirefoxCache::isCurrent(const CacheEntry& /*entry*/)
 {
     // Every body lies in a file of its entry alone, whose stamp EntryBody checks.

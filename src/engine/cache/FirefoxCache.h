@@ -14,7 +14,8 @@ class FirefoxCacheFolder;
 // The browser partitions its cache by top-level site and names each entry file after a hash of the whole
 // key, partition included, so a URL alone leads to no file. Lookups therefore go through an index of
 // URL -> entry files, built by one walk on the first lookup or removal and kept in step with removals.
-// Entries the browser adds after that are not found by lookup until a new FirefoxCache is made.
+// Entries the browser adds after that are not found by lookup until a new FirefoxCache is made, unless
+// read through readEntryOf (as keeping does).
 class FirefoxCache : public UrlCache
 {
 public:
@@ -26,6 +27,8 @@ public:
     std::optional<CacheEntry> lookup(const QString& url) override;
     std::optional<CacheEntry> lookupUnlessStopped(const QString& url, const std::atomic<bool>& stop) override;
     RemoveOutcome removeEntry(const CacheEntry& entry) override;
+    std::optional<CacheEntry> readEntryOf(const QString& folder, const QString& entryKey) override;
+    void forgetFolder(const QString& folder) override;
     bool isCurrent(const CacheEntry& entry) override;
     bool ownsFolder(const QString& folder) const override;
 

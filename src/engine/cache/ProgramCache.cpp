@@ -70,6 +70,16 @@ bool ProgramCache::isCurrent(const CacheEntry& entry)
     return current()->isCurrent(entry);
 }
 
+std::optional<CacheEntry> ProgramCache::readEntryOf(const QString& folder, const QString& entryKey)
+{
+    return current()->readEntryOf(folder, entryKey);
+}
+
+void ProgramCache::forgetFolder(const QString& folder)
+{
+    current()->forgetFolder(folder);
+}
+
 bool ProgramCache::ownsFolder(const QString& folder) const
 {
     return current()->ownsFolder(folder);

@@ -74,6 +74,31 @@ UrlCache::RemoveOutcome SimpleCache::removeEntry(const CacheEntry& entry)
     return outcome;
 }
 
+std::optional<CacheEntry> SimpleCache::readEntryOf(const QString& folder, const QString& entryKey)
+{
+    if (folder != folder_.path() || !SimpleCacheFolder::isEntryFileName(entryKey))
+        return std::nullopt;
+    // An entry just written is not in the index yet, which the browser writes now and then: its file's time
+    // is when it was last used.
+    std::optional<CacheEntry> entry = folder_.readEntry(entryKey, {});
+    if (entry) {
+        const std::lock_guard lock(mutex_);
+        fileNamesByUrl_.learn(entry->url, entryKey);
+    }
+    return entry;
+}
+
+void SimpleCache::forgetFolder(const QString& folder)
+{
+    if (folder != folder_.path())
+        return;
+    const std::lock_guard lock(mutex_);
+    fileNamesByUrl_.clear();
+    lastUsedTimes_.clear();
+    // A folder made again is another folder: the one held open would find nothing.
+    openFolder_.reset();
+}
+
 bool SimpleCache::isCurrent(const CacheEntry& /*entry*/)
 {
     // Every body lies in a file of its entry alone, whose stamp EntryBody checks.

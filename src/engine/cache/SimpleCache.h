@@ -14,7 +14,7 @@
 // Walks go through the entry files in name order. Lookups use a map from URL to entry files built on the
 // first lookup or deletion, since keys carry the top-level site as well as the URL and the site of a URL
 // asked for is not known; a deletion updates the map. Entries the browser writes after the map was built
-// are found by walks but not by lookups.
+// are found by walks but not by lookups, unless read through readEntryOf (as keeping does).
 class FolderHandle;
 
 class SimpleCache : public UrlCache
@@ -29,6 +29,8 @@ public:
     std::optional<CacheEntry> lookup(const QString& url) override;
     std::optional<CacheEntry> lookupUnlessStopped(const QString& url, const std::atomic<bool>& stop) override;
     RemoveOutcome removeEntry(const CacheEntry& entry) override;
+    std::optional<CacheEntry> readEntryOf(const QString& folder, const QString& entryKey) override;
+    void forgetFolder(const QString& folder) override;
     bool isCurrent(const CacheEntry& entry) override;
     bool ownsFolder(const QString& folder) const override;
 

@@ -61,6 +61,22 @@ public:
     // whose bodies carry a stamp answer true; EntryBody checks the stamp when it reads.
     virtual bool isCurrent(const CacheEntry& entry) = 0;
 
+    // The usable entry whose entryKey is `entryKey` in `folder`, read alone and as it is now: for keeping,
+    // which reads each entry as the browser finishes writing it. std::nullopt when it is not usable (not
+    // whole yet, an error, gone), or the cache keeps its entries otherwise than one to a file, or `folder` is
+    // none of its own. An entry read here is found by lookups from then on, ahead of the URL's older entries:
+    // a page archived while keeping looks up pictures the browser wrote after the cache's URL map was built.
+    virtual std::optional<CacheEntry> readEntryOf(const QString& folder, const QString& entryKey)
+    {
+        Q_UNUSED(folder);
+        Q_UNUSED(entryKey);
+        return std::nullopt;
+    }
+
+    // Drops what lookups know of `folder`'s entries, to be learnt again by the next lookup: the folder was
+    // made again, or its entries changed in a way no readEntryOf follows (a walked cache that changed).
+    virtual void forgetFolder(const QString& folder) { Q_UNUSED(folder); }
+
     // Whether entries whose sourceFolder is `folder` come from this cache: how a cache made of several
     // routes removeEntry and isCurrent to the one an entry came from.
     virtual bool ownsFolder(const QString& folder) const

@@ -92,6 +92,26 @@ public:
         return entry;
     }
 
+    // Puts `candidate` first among the candidates of `url`: an entry the browser has just written is the
+    // most recently used. An index not finished yet is left alone, since it is filled from the cache as it
+    // is then.
+    void learn(const QString& url, const Candidate& candidate)
+    {
+        if (!finished_)
+            return;
+        QList<Candidate>& candidates = candidatesByUrl_[url];
+        candidates.removeAll(candidate);
+        candidates.prepend(candidate);
+    }
+
+    // Forgets everything: the cache is to be indexed again from the start.
+    void clear()
+    {
+        added_.clear();
+        candidatesByUrl_.clear();
+        finished_ = false;
+    }
+
     // Drops `candidate` from the candidates of `url`: an entry deleted on its own. An index not finished
     // yet is left alone, since it is filled from the cache as it is then.
     void dropCandidate(const QString& url, const Candidate& candidate)

@@ -67,6 +67,26 @@ UrlCache::RemoveOutcome WebKitCache::removeEntry(const CacheEntry& entry)
     return outcome;
 }
 
+std::optional<CacheEntry> WebKitCache::readEntryOf(const QString& folder, const QString& entryKey)
+{
+    if (folder != folder_->path() || !WebKitCacheFolder::isRecordName(entryKey))
+        return std::nullopt;
+    std::optional<CacheEntry> entry = folder_->readEntry(entryKey).entry;
+    if (entry) {
+        const std::lock_guard lock(indexMutex_);
+        recordNamesByUrl_.learn(entry->url, entryKey);
+    }
+    return entry;
+}
+
+void WebKitCache::forgetFolder(const QString& folder)
+{
+    if (folder != folder_->path())
+        return;
+    const std::lock_guard lock(indexMutex_);
+    recordNamesByUrl_.clear();
+}
+
 bool WebKitCache::isCurrent(const CacheEntry& /*entry*/)
 {
     // Every body lies in a file of its entry alone (its record or its blob), whose stamp EntryBody checks.

@@ -15,7 +15,7 @@ class WebKitCacheFolder;
 // Records are named after a salted hash of their whole key, partition included, so a URL alone leads to
 // no file. Lookups therefore go through an index of URL -> records, built by one walk on the first lookup
 // or removal and kept in step with removals. Records the browser adds after that are not found by lookup
-// until a new WebKitCache is made.
+// until a new WebKitCache is made, unless read through readEntryOf (as keeping does).
 class WebKitCache : public UrlCache
 {
 public:
@@ -27,6 +27,8 @@ public:
     std::optional<CacheEntry> lookup(const QString& url) override;
     std::optional<CacheEntry> lookupUnlessStopped(const QString& url, const std::atomic<bool>& stop) override;
     RemoveOutcome removeEntry(const CacheEntry& entry) override;
+    std::optional<CacheEntry> readEntryOf(const QString& folder, const QString& entryKey) override;
+    void forgetFolder(const QString& folder) override;
     bool isCurrent(const CacheEntry& entry) override;
     bool ownsFolder(const QString& folder) const override;
 

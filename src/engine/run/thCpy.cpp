@@ -46,6 +46,19 @@ QString syncToDisk(const QSet<QString>& folders)
     return {};
 }
 
+// The date an archive of the page in `entry` carries: when the browser received this version of the page,
+// so that the same version composed again (a keeper restarted, a run after keeping) comes out as the same
+// bytes, which the save then finds in place, rather than as a copy under the next free name. Today only
+// where the cache tells neither.
+QDate archiveDate(const CacheEntry& entry)
+{
+    if (entry.responseTime.isValid())
+        return entry.responseTime.toLocalTime().date();
+    if (entry.body.stamp)
+        return QDateTime::fromMSecsSinceEpoch(entry.body.stamp->modifiedNs / 1'000'000).date();
+    return QDate::currentDate();
+}
+
 QString refusalText(EntryBody::Refusal refusal)
 {
     switch (refusal) {
@@ -163,8 +176,8 @@ int thCpy::defaultPreparers()
 
 thCpy::thCpy(CopyQueue& queue, UrlCache& cache, const std::atomic<bool>& closingFlag,
              std::chrono::milliseconds pauseAfterJob, FailureLog* log, int preparers)
-    : queue_(queue), cache_(cache), closingFlag_(closingFlag), pause_(pauseAfterJob), log_(log), composer_(cache, &abortPreparation_),
-      thread_(QStringLiteral("copy worker"), log)
+    : queue_(queue), cache_(cache), closingFlag_(closingFlag), pause_(pauseAfterJob), log_(log),
+      composer_(cache, &abortPreparation_), thread_(QStringLiteral("copy worker"), log)
 {
     for (int i = 0; i < preparers; ++i)
         preparers_.push_back(std::make_unique<WorkerThread>(QStringLiteral("copy prep %1").arg(i + 1), log));
@@ -275,7 +288,7 @@ bool thCpy::fillWindow()
         auto task = std::make_shared<Task>();
         task->job = std::move(job);
         if (task->job->isDocument)
-            task->today = QDate::currentDate();
+            task->today = archiveDate(task->job->entry);
         took = true;
         if (task->job->endsRun) {
             task->prepared = true;

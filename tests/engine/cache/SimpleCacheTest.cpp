@@ -139,6 +139,43 @@ TEST(SimpleCacheTest, LookupTakesTheMostRecentlyUsedPartition)
     EXPECT_EQ(logo->localName, "logo[1].gif");
 }
 
+TEST(SimpleCacheTest, LookupFindsAnEntryWrittenAfterTheMapOnceReadAlone)
+{
+    CacheCopy copy(fixtureFolder());
+    const QString photo = site + "/img/photo.jpg";
+    SimpleCache cache(copy.path());
+    const std::optional<CacheEntry> before = cache.lookup(photo);
+    ASSERT_TRUE(before);
+    const QString fileName = before->entryKey;
+    const QByteArray bytes = fileBytes(copy.file(fileName));
+    ASSERT_TRUE(QFile::remove(copy.file(fileName)));
+    EXPECT_FALSE(cache.lookup(photo));
+
+    copy.write(fileName, bytes);
+    EXPECT_FALSE(cache.readEntryOf(QStringLiteral("/elsewhere"), fileName));
+    EXPECT_FALSE(cache.readEntryOf(copy.path(), QStringLiteral("index")));
+    const std::optional<CacheEntry> read = cache.readEntryOf(copy.path(), fileName);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->url, photo);
+    const std::optional<CacheEntry> after = cache.lookup(photo);
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->entryKey, fileName);
+}
+
+TEST(SimpleCacheTest, LookupFindsTheEntriesOfAFolderMadeAgainOnceForgotten)
+{
+    CacheCopy copy(fixtureFolder());
+    const QString photo = site + "/img/photo.jpg";
+    SimpleCache cache(copy.path());
+    ASSERT_TRUE(cache.lookup(photo));
+    ASSERT_TRUE(QDir(copy.path()).removeRecursively());
+    ASSERT_TRUE(copyFolder(fixtureFolder(), copy.path()));
+    cache.forgetFolder(copy.path());
+    const std::optional<CacheEntry> found = cache.lookup(photo);
+    ASSERT_TRUE(found);
+    EXPECT_TRUE(bodyOf(*found));
+}
+
 TEST(SimpleCacheTest, LookupOfUnusableOrUnknownUrlsFindsNothing)
 {
     SimpleCache cache(fixtureFolder());

@@ -54,6 +54,23 @@ TEST(UrlIndex, TakeHandsOverTheCandidatesAndForgetsTheUrl)
     EXPECT_EQ(index.candidates(kStyle), QList<QString>{"s"});
 }
 
+TEST(UrlIndex, LearnsAnEntryWrittenAfterItWasFinishedAsTheMostRecent)
+{
+    UrlIndex<QString> index = filledIndex();
+    index.learn(kStyle, QStringLiteral("ignored"));
+    index.finish(std::less<QString>());
+    EXPECT_EQ(index.candidates(kStyle), QList<QString>{"s"});
+    index.learn(kPage, QStringLiteral("c"));
+    index.learn(kStyle, QStringLiteral("t"));
+    index.learn(QStringLiteral("https://example.org/new.png"), QStringLiteral("p"));
+    EXPECT_EQ(index.candidates(kPage), (QList<QString>{"c", "new", "a", "b", "old"}));
+    EXPECT_EQ(index.candidates(kStyle), (QList<QString>{"t", "s"}));
+    EXPECT_EQ(index.candidates(QStringLiteral("https://example.org/new.png")), QList<QString>{"p"});
+    index.clear();
+    EXPECT_FALSE(index.isFinished());
+    EXPECT_TRUE(index.candidates(kPage).isEmpty());
+}
+
 TEST(UrlIndex, RemoveIfDropsOnlyTheCandidatesItMatches)
 {
     UrlIndex<QString> index = filledIndex();
