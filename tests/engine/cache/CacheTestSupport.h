@@ -19,6 +19,7 @@
 #include <functional>
 #include <future>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -44,6 +45,32 @@ inline void removeUrl(UrlCache& cache, const QString& url)
     }
     for (const CacheEntry& entry : holding)
         cache.removeEntry(entry);
+}
+
+// Three threads look every one of `urls` up and read what they find while a fourth deletes every other
+// one; afterwards exactly those deleted are gone. For readers that keep a map of their entries.
+inline void lookUpWhileRemoving(UrlCache& cache, const QStringList& urls)
+{
+    std::vector<std::thread> threads;
+    for (int reader = 0; reader < 3; ++reader) {
+        threads.emplace_back([&] {
+            for (const QString& url : urls) {
+                if (const std::optional<CacheEntry> entry = cache.lookup(url)) {
+                    EXPECT_EQ(entry->url, url);
+                    EntryBody::read(entry->body, EntryBody::kMaxDecodedSize);
+                }
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (qsizetype i = 0; i < urls.size(); i += 2)
+            removeUrl(cache, urls[i]);
+    });
+    for (std::thread& thread : threads)
+        thread.join();
+
+    for (qsizetype i = 0; i < urls.size(); ++i)
+        EXPECT_EQ(cache.lookup(urls[i]).has_value(), i % 2 == 1) << urls[i].toStdString();
 }
 
 // The URLs of walked entries, or of what a test expects, in their order.

@@ -307,26 +307,7 @@ TEST_F(FirefoxCacheTest, LookupsAndRemovalsFromSeveralThreads)
     ASSERT_GE(urls.size(), 4);
     FirefoxCache cache(cacheFolder_);
 
-    std::vector<std::thread> threads;
-    for (int reader = 0; reader < 3; ++reader) {
-        threads.emplace_back([&] {
-            for (const QString& url : urls) {
-                if (const std::optional<CacheEntry> entry = cache.lookup(url)) {
-                    EXPECT_EQ(entry->url, url);
-                    EntryBody::read(entry->body, EntryBody::kMaxDecodedSize);
-                }
-            }
-        });
-    }
-    threads.emplace_back([&] {
-        for (qsizetype i = 0; i < urls.size(); i += 2)
-            removeUrl(cache, urls[i]);
-    });
-    for (std::thread& thread : threads)
-        thread.join();
-
-    for (qsizetype i = 0; i < urls.size(); ++i)
-        EXPECT_EQ(cache.lookup(urls[i]).has_value(), i % 2 == 1) << urls[i].toStdString();
+    lookUpWhileRemoving(cache, urls);
 }
 
 TEST(FirefoxEntryFileTest, ReadsTheFieldsTheBrowserReports)
