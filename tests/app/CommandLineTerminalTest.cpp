@@ -188,8 +188,8 @@ TEST(CommandLineTerminalTest, WatchKeepsUntilASignalThenPrintsItsTotalsAndExitsZ
     }
 }
 
-// Needs the keeper's watching, which saves what the caches hold when keeping starts.
-TEST(CommandLineTerminalTest, DISABLED_WatchSavesWhatTheCacheHoldsAtItsStart)
+// The keeper's first pass saves what the caches hold when keeping starts.
+TEST(CommandLineTerminalTest, WatchSavesWhatTheCacheHoldsAtItsStart)
 {
     QTemporaryDir folder;
     const QString save = folder.filePath("saved");

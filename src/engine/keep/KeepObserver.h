@@ -8,8 +8,8 @@
 struct KeepTotals;
 
 // What keeping reports, in this order: keepingStarted once, then notices, rows and totals as entries come,
-// then keepingEnded once. Called on the keeper's thread (totalsChanged on the copy worker's); a window posts
-// each call to its own thread in the same order.
+// then keepingEnded once. Called on the keeper's thread (totalsChanged on the copy worker's, keepingEnded on
+// the one that waits for the keeper's end); a window posts each call to its own thread in the same order.
 class KeepObserver
 {
 public:
