@@ -213,12 +213,32 @@ Refusal withCap(Refusal refusal, bool capReached)
     return refusal == Refusal::SinkFailed && capReached ? Refusal::TooLarge : refusal;
 }
 
+// Passes the stored bytes to a tap, whatever it answers, and on to the decoder.
+class TappedSink final : public ByteSink
+{
+public:
+    TappedSink(ByteSink& tap, ByteSink& next) : tap_(tap), next_(next) {}
+
+    bool write(QByteArrayView bytes) override
+    {
+        tap_.write(bytes);
+        return next_.write(bytes);
+    }
+
+private:
+    ByteSink& tap_;
+    ByteSink& next_;
+};
+
 // `body` decoded into `sink`, stopped past `cap` with `overCap`. A body that does not decode is refused, never
-// delivered as stored: those bytes are not the body its coding names.
-Refusal decodeInto(const StoredBody& body, ByteSink& sink, qint64 cap, Refusal overCap)
+// delivered as stored: those bytes are not the body its coding names. `storedTap` as EntryBody::stream.
+Refusal decodeInto(const StoredBody& body, ByteSink& sink, qint64 cap, Refusal overCap, ByteSink* storedTap)
 {
     ContentDecoder decoder(body.contentEncoding, sink, cap);
-    const Refusal read = readStored(body, decoder);
+    std::optional<TappedSink> tapped;
+    if (storedTap != nullptr)
+        tapped.emplace(*storedTap, decoder);
+    const Refusal read = readStored(body, tapped ? static_cast<ByteSink&>(*tapped) : decoder);
     // The decoder refusing the stored bytes has its own reason, which finish() gives.
     if (read != Refusal::None && read != Refusal::SinkFailed)
         return read;
@@ -287,19 +307,20 @@ qint64 EntryBody::decodedCap(qint64 storedLength, qint64 maxDecodedSize, qint64 
     return std::min(maxDecodedSize, std::max(kDecodedFloor, byRatio));
 }
 
-EntryBody::Refusal EntryBody::stream(const StoredBody& body, ByteSink& sink, qint64 maxDecodedSize, qint64 maxRatio)
+EntryBody::Refusal EntryBody::stream(const StoredBody& body, ByteSink& sink, qint64 maxDecodedSize, qint64 maxRatio,
+                                     ByteSink* storedTap)
 {
     const qint64 cap = decodedCap(body.length, maxDecodedSize, maxRatio);
     const Refusal overCap = cap < maxDecodedSize ? Refusal::Amplified : Refusal::TooLarge;
     BudgetScope* const scope = tBudgetScope;
     if (scope == nullptr || scope->budget_ == nullptr || !ContentDecoder::isCoded(body.contentEncoding))
-        return decodeInto(body, sink, cap, overCap);
+        return decodeInto(body, sink, cap, overCap, storedTap);
     if (!scope->budget_->admit(body.length)) {
         scope->refusedAny_ = true;
         return Refusal::BudgetSpent;
     }
     BudgetSink charged(*scope->budget_, sink);
-    const Refusal streamed = decodeInto(body, charged, cap, overCap);
+    const Refusal streamed = decodeInto(body, charged, cap, overCap, storedTap);
     if (streamed == Refusal::SinkFailed && charged.refused()) {
         scope->refusedAny_ = true;
         return Refusal::BudgetSpent;
@@ -325,7 +346,7 @@ std::variant<QByteArray, EntryBody::Refusal> EntryBody::read(const StoredBody& b
 std::variant<qint64, EntryBody::Refusal> EntryBody::decodedSize(const StoredBody& body, qint64 maxSize)
 {
     CountingSink counter(maxSize);
-    const Refusal streamed = decodeInto(body, counter, maxSize, Refusal::TooLarge);
+    const Refusal streamed = decodeInto(body, counter, maxSize, Refusal::TooLarge, nullptr);
     if (streamed == Refusal::None)
         return counter.count();
     return withCap(streamed, counter.isFull());

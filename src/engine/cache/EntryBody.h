@@ -86,8 +86,10 @@ public:
     // (whichever cap was lower); the sink may have had part of it by then, for the caller to discard. On
     // Damaged the sink has had every byte, since the CRC is known only at the end: the caller discards what
     // it got.
+    // `storedTap` (may be null) is given the stored bytes as they are read, before decoding, for a caller that
+    // wants them too (a record of the exchange); what it answers does not stop the reading.
     static Refusal stream(const StoredBody& body, ByteSink& sink, qint64 maxDecodedSize = kMaxDecodedSize,
-                          qint64 maxRatio = kMaxDecodedRatio);
+                          qint64 maxRatio = kMaxDecodedRatio, ByteSink* storedTap = nullptr);
 
     // The stored bytes themselves into `sink`, content coding kept, checked as stream() checks them (stamp,
     // ranges, CRC): for a record of the exchange as the server sent it. No cap: the caller knows the stored

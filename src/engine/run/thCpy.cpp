@@ -383,8 +383,9 @@ void thCpy::prepare(Task& task) const
     task.overBudget = budget.refusedAny();
     if (task.result == Task::Result::Ready && task.job->run && task.job->run->archive()) {
         const RunArchive& archive = *task.job->run->archive();
-        // A stop ends the reading of a large body too.
-        task.archived.push_back(archive.prepare(task.job->entry, &abortPreparation_));
+        // A stop ends the reading of a large body too. A resource's record was made as its body was copied.
+        if (task.archived.empty())
+            task.archived.push_back(archive.prepare(task.job->entry, &abortPreparation_));
         for (const CacheEntry& part : task.report.parts)
             task.archived.push_back(archive.prepare(part, &abortPreparation_));
     }
@@ -399,7 +400,15 @@ void thCpy::prepareResource(Task& task) const
         return;
     }
     FileSink sink(task.file->fd(), abortPreparation_);
-    EntryBody::Refusal refusal = EntryBody::stream(job.entry.body, sink);
+    // Where the run writes a web archive, the record is made from the same reading of the stored body.
+    std::unique_ptr<WarcWriter::Preparation> record;
+    if (job.run && job.run->archive())
+        record = job.run->archive()->startPreparation(job.entry, &abortPreparation_);
+    ByteSink* const tap = record && record->wantsBody() ? record.get() : nullptr;
+    EntryBody::Refusal refusal =
+        EntryBody::stream(job.entry.body, sink, EntryBody::kMaxDecodedSize, EntryBody::kMaxDecodedRatio, tap);
+    if (record)
+        task.archived.push_back(record->finish(refusal));
     if (refusal == EntryBody::Refusal::None && !(job.deleteAfter ? sink.flushToDisk() : sink.flush()))
         refusal = EntryBody::Refusal::SinkFailed;
     task.settle(refusal, &sink);

@@ -78,6 +78,14 @@ WarcWriter::Prepared RunArchive::prepare(const CacheEntry& entry, const std::ato
     return writer_->prepare(entry, abort);
 }
 
+std::unique_ptr<WarcWriter::Preparation> RunArchive::startPreparation(const CacheEntry& entry,
+                                                                      const std::atomic<bool>* abort) const
+{
+    if (!writer_)
+        return nullptr;
+    return std::make_unique<WarcWriter::Preparation>(*writer_, entry, abort);
+}
+
 WarcWriter::Outcome RunArchive::record(const CacheEntry& entry, const WarcWriter::Prepared& prepared)
 {
     if (!writer_)

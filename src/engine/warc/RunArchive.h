@@ -41,6 +41,10 @@ public:
     // Reads `entry` into a record that waits for its turn (WarcWriter::prepare); any thread, any time after
     // construction.
     WarcWriter::Prepared prepare(const CacheEntry& entry, const std::atomic<bool>* abort = nullptr) const;
+    // The same fed by a reading of the body elsewhere (WarcWriter::Preparation); null when the archive could
+    // not be opened.
+    std::unique_ptr<WarcWriter::Preparation> startPreparation(const CacheEntry& entry,
+                                                              const std::atomic<bool>* abort = nullptr) const;
     WarcWriter::Outcome record(const CacheEntry& entry);
     WarcWriter::Outcome record(const CacheEntry& entry, const WarcWriter::Prepared& prepared);
     // A page recorded, for the package's list of pages.

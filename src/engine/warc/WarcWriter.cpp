@@ -15,24 +15,6 @@ namespace
 
 using Field = std::pair<QByteArray, QByteArray>;
 
-// Passes bytes on until `abort` (where given) is set, which ends the reading.
-class AbortableSink final : public ByteSink
-{
-public:
-    AbortableSink(ByteSink& next, const std::atomic<bool>* abort) : next_(next), abort_(abort) {}
-
-    bool write(QByteArrayView bytes) override
-    {
-        if (abort_ != nullptr && abort_->load(std::memory_order_relaxed))
-            return false;
-        return next_.write(bytes);
-    }
-
-private:
-    ByteSink& next_;
-    const std::atomic<bool>* const abort_;
-};
-
 // Passes the same bytes to two sinks.
 class TeeSink final : public ByteSink
 {
@@ -166,74 +148,119 @@ bool WarcWriter::writeInfo(const QByteArray& software, const QStringList& caches
 
 WarcWriter::Prepared WarcWriter::prepare(const CacheEntry& entry, const std::atomic<bool>* abort) const
 {
-    Prepared prepared;
-    const std::optional<HttpResponseBlock> head = HttpResponseBlock::fromCachedHead(entry.responseHead);
-    if (!head) {
-        prepared.refusal = Refusal::NoResponseHead;
-        return prepared;
+    Preparation preparation(*this, entry, abort);
+    if (!preparation.wantsBody())
+        return preparation.finish(EntryBody::Refusal::None);
+    return preparation.finish(EntryBody::streamStored(entry.body, preparation));
+}
+
+namespace
+{
+
+// One compressor per preparing thread: setting one up costs more than a small record. A body's part, then
+// its header's.
+thread_local GzipMemberWriter tBodyPart(GzipMemberWriter::kLevel, GzipMemberWriter::Framing::Part);
+thread_local GzipMemberWriter tHeaderPart(GzipMemberWriter::kLevel, GzipMemberWriter::Framing::Part);
+
+} // namespace
+
+WarcWriter::Preparation::Preparation(const WarcWriter& writer, const CacheEntry& entry, const std::atomic<bool>* abort)
+    : writer_(writer), entry_(entry), abort_(abort)
+{
+    head_ = HttpResponseBlock::fromCachedHead(entry.responseHead);
+    if (!head_) {
+        prepared_.refusal = Refusal::NoResponseHead;
+        return;
     }
     const qint64 length = entry.body.length;
-    if (head->statusCode() == 206 || (head->contentLength() && *head->contentLength() != length)) {
-        prepared.refusal = Refusal::Partial;
-        return prepared;
+    if (head_->statusCode() == 206 || (head_->contentLength() && *head_->contentLength() != length)) {
+        prepared_.refusal = Refusal::Partial;
+        return;
     }
     if (length > kMaxPayloadSize) {
-        prepared.refusal = Refusal::TooLarge;
-        return prepared;
+        prepared_.refusal = Refusal::TooLarge;
+        return;
     }
-    // One compressor per preparing thread for each part: setting one up costs more than a small record.
-    thread_local GzipMemberWriter bodyPart(GzipMemberWriter::kLevel, GzipMemberWriter::Framing::Part);
-    const auto refuse = [&prepared](Refusal why, EntryBody::Refusal read = EntryBody::Refusal::None) {
-        bodyPart.reset();
-        prepared.refusal = why;
-        prepared.bodyRefusal = read;
-        prepared.member.reset();
-        return prepared;
-    };
+    // The body's part of the record's gzip member waits in the spool: the record's header, which names the
+    // digests, becomes the member's first part once they are known.
+    prepared_.member = writer_.openSpool(length + kRecordEnd.size());
+    if (!prepared_.member) {
+        refuse(Refusal::WriteFailed, EntryBody::Refusal::SinkFailed);
+        return;
+    }
+    tBodyPart.begin(*prepared_.member, isCompressible(entry));
+    block_ = std::make_unique<DigestingSink>();
+    block_->write(head_->bytes());
+    blockAndMember_ = std::make_unique<TeeSink>(*block_, tBodyPart);
+    payload_ = std::make_unique<DigestingSink>(blockAndMember_.get());
+}
 
-    // One reading gives the digests and the body's part of the record's gzip member, which waits in the
-    // spool: the record's header, which names the digests, becomes the member's first part once they are known.
-    prepared.member = openSpool(length + kRecordEnd.size());
-    if (!prepared.member)
-        return refuse(Refusal::WriteFailed, EntryBody::Refusal::SinkFailed);
-    bodyPart.begin(*prepared.member, isCompressible(entry));
-    DigestingSink block;
-    block.write(head->bytes());
-    TeeSink blockAndMember(block, bodyPart);
-    DigestingSink payload(&blockAndMember);
-    AbortableSink reading(payload, abort);
-    const EntryBody::Refusal read = EntryBody::streamStored(entry.body, reading);
+WarcWriter::Preparation::~Preparation()
+{
+    // Abandoned with its reading: the thread's compressor is left ready for the next record.
+    if (!finished_)
+        tBodyPart.reset();
+}
+
+bool WarcWriter::Preparation::write(QByteArrayView bytes)
+{
+    if (abort_ != nullptr && abort_->load(std::memory_order_relaxed))
+        return false;
+    if (payload_ && !spoolFailed_)
+        spoolFailed_ = !payload_->write(bytes);
+    return true;
+}
+
+WarcWriter::Prepared WarcWriter::Preparation::refuse(Refusal why, EntryBody::Refusal read)
+{
+    tBodyPart.reset();
+    prepared_.refusal = why;
+    prepared_.bodyRefusal = read;
+    prepared_.member.reset();
+    finished_ = true;
+    return prepared_;
+}
+
+WarcWriter::Prepared WarcWriter::Preparation::finish(EntryBody::Refusal read)
+{
+    if (finished_ || prepared_.refusal != Refusal::None) {
+        finished_ = true;
+        return prepared_;
+    }
+    finished_ = true;
     if (read != EntryBody::Refusal::None) {
-        // The spool refused bytes, or the reading was abandoned.
-        const bool spoolFailed = read == EntryBody::Refusal::SinkFailed && !(abort != nullptr && *abort);
-        return refuse(spoolFailed ? Refusal::WriteFailed : Refusal::BodyRefused, read);
+        // The reading was abandoned, or the body could not be read.
+        const bool aborted = abort_ != nullptr && abort_->load(std::memory_order_relaxed);
+        return refuse(Refusal::BodyRefused, aborted ? EntryBody::Refusal::SinkFailed : read);
     }
-    if (payload.count() != length)
+    if (spoolFailed_)
+        return refuse(Refusal::WriteFailed, EntryBody::Refusal::SinkFailed);
+    const qint64 length = entry_.body.length;
+    if (payload_->count() != length)
         return refuse(Refusal::Changed);
-    if (!bodyPart.write(kRecordEnd) || !bodyPart.finishPart(true))
+    if (!tBodyPart.write(kRecordEnd) || !tBodyPart.finishPart(true))
         return refuse(Refusal::WriteFailed, EntryBody::Refusal::SinkFailed);
 
-    prepared.head = head->bytes();
-    prepared.status = head->statusCode();
-    prepared.date = entry.responseTime.isValid() ? entry.responseTime : dateOf(entry, head->date());
-    prepared.recordId = newRecordId();
-    prepared.payloadDigest = payload.labelledDigest();
-    QList<Field> fields = exchangeFields("response", entry, prepared);
-    fields.append(Field{"WARC-Payload-Digest", prepared.payloadDigest});
-    fields.append(Field{"WARC-Block-Digest", block.labelledDigest()});
-    const QByteArray header = headerOf(fields, prepared.head.size() + length);
+    prepared_.head = head_->bytes();
+    prepared_.status = head_->statusCode();
+    prepared_.date = entry_.responseTime.isValid() ? entry_.responseTime : dateOf(entry_, head_->date());
+    prepared_.recordId = newRecordId();
+    prepared_.payloadDigest = payload_->labelledDigest();
+    QList<Field> fields = writer_.exchangeFields("response", entry_, prepared_);
+    fields.append(Field{"WARC-Payload-Digest", prepared_.payloadDigest});
+    fields.append(Field{"WARC-Block-Digest", block_->labelledDigest()});
+    const QByteArray header = headerOf(fields, prepared_.head.size() + length);
 
-    thread_local GzipMemberWriter headerPart(GzipMemberWriter::kLevel, GzipMemberWriter::Framing::Part);
-    QBuffer first(&prepared.memberHead);
+    QBuffer first(&prepared_.memberHead);
     first.open(QIODevice::WriteOnly);
     first.write(GzipMemberWriter::memberHeader());
-    headerPart.begin(first);
-    if (!headerPart.write(header) || !headerPart.write(prepared.head) || !headerPart.finishPart(false))
+    tHeaderPart.begin(first);
+    if (!tHeaderPart.write(header) || !tHeaderPart.write(prepared_.head) || !tHeaderPart.finishPart(false))
         return refuse(Refusal::WriteFailed, EntryBody::Refusal::SinkFailed);
-    prepared.memberTail = GzipMemberWriter::memberTrailer(
-        GzipMemberWriter::combinedCrc(headerPart.crc(), bodyPart.crc(), bodyPart.size()),
-        headerPart.size() + bodyPart.size());
-    return prepared;
+    prepared_.memberTail = GzipMemberWriter::memberTrailer(
+        GzipMemberWriter::combinedCrc(tHeaderPart.crc(), tBodyPart.crc(), tBodyPart.size()),
+        tHeaderPart.size() + tBodyPart.size());
+    return prepared_;
 }
 
 QList<std::pair<QByteArray, QByteArray>> WarcWriter::exchangeFields(const QByteArray& type, const CacheEntry& entry,

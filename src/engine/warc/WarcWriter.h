@@ -2,7 +2,9 @@
 
 #include "engine/cache/CacheEntry.h"
 #include "engine/cache/EntryBody.h"
+#include "engine/warc/DigestingSink.h"
 #include "engine/warc/GzipMemberWriter.h"
+#include "engine/warc/HttpResponseBlock.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -12,6 +14,7 @@
 #include <QStringList>
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QFileDevice;
@@ -97,6 +100,40 @@ public:
     };
     // `abort` (may be null), once set, ends the reading: the record is then refused.
     Prepared prepare(const CacheEntry& entry, const std::atomic<bool>* abort = nullptr) const;
+
+    // The same, fed by whoever reads the stored body anyway: a copy that decodes it gives its stored bytes to
+    // the preparation as well (EntryBody::stream's tap), so that the body is read once for both. Every byte
+    // of the stored body, in order, then finish() with how the reading ended. One at a time on a thread: the
+    // thread's compressor serves it.
+    class Preparation final : public ByteSink
+    {
+    public:
+        Preparation(const WarcWriter& writer, const CacheEntry& entry, const std::atomic<bool>* abort = nullptr);
+        ~Preparation() override;
+        Preparation(const Preparation&) = delete;
+        Preparation& operator=(const Preparation&) = delete;
+
+        // Whether the record wants the body: false for an entry refused before it (finish() says why).
+        bool wantsBody() const { return prepared_.refusal == Refusal::None; }
+        // Refuses the bytes only once `abort` is set; a spool that failed is remembered for finish().
+        bool write(QByteArrayView bytes) override;
+        // `read` is how the reading of the body ended.
+        Prepared finish(EntryBody::Refusal read);
+
+    private:
+        Prepared refuse(Refusal why, EntryBody::Refusal read = EntryBody::Refusal::None);
+
+        const WarcWriter& writer_;
+        const CacheEntry& entry_;
+        const std::atomic<bool>* const abort_;
+        Prepared prepared_;
+        std::optional<HttpResponseBlock> head_;
+        std::unique_ptr<DigestingSink> block_;
+        std::unique_ptr<DigestingSink> payload_;
+        std::unique_ptr<ByteSink> blockAndMember_;
+        bool spoolFailed_ = false;
+        bool finished_ = false;
+    };
 
     // `out` is open for writing, empty, and outlives the writer; spools go into its folder.
     explicit WarcWriter(QFileDevice& out);
