@@ -5,12 +5,12 @@
 #include <csignal>
 #include <functional>
 
-// SIGINT and SIGTERM during a command-line run: taken by a thread of their own (sigtimedwait) rather
+// SIGINT and SIGTERM during a command-line run: taken by a thread of their own (signalfd) rather
 // than a handler, so that the stop can be requested with ordinary calls. The signals are blocked from
 // construction, before the run's threads start and inherit the mask, until destruction.
 //
-// The first signal asks the run to stop; the run then finishes the file in hand, prints its totals and
-// exits with 130. A signal after that (an impatient second Ctrl-C) is taken too, and only told: left
+// The first signal asks the run (or keeping) to stop; it then finishes the file in hand, prints its totals
+// and exits. A signal after that (an impatient second Ctrl-C) is taken too, and only told: left
 // pending, it would end the program the moment the mask is restored, before the totals.
 class InterruptWatch
 {
@@ -25,7 +25,12 @@ public:
     InterruptWatch& operator=(const InterruptWatch&) = delete;
 
 private:
+    // Waits for the next signal, or for the watch's end (false).
+    bool nextSignal();
+
     sigset_t signals_;
     sigset_t previous_;
+    int signalFd_ = -1; // reads the blocked signals
+    int wakeFd_ = -1;   // written once, to end the wait at destruction
     WorkerThread thread_;
 };

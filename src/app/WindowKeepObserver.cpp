@@ -15,7 +15,7 @@ struct WindowKeepObserver::Reports
         std::function<void()> call; // empty for a batch of rows
     };
 
-    explicit Reports(Receiver receiver) : receiver(std::move(receiver)) {}
+    explicit Reports(Receiver handedTo) : receiver(std::move(handedTo)) {}
 
     // Appends `report`; true when no drain is on its way yet, so that the caller posts one.
     bool add(Report report)

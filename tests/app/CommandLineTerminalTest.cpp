@@ -179,7 +179,9 @@ TEST(CommandLineTerminalTest, WatchKeepsUntilASignalThenPrintsItsTotalsAndExitsZ
         if (c.quiet)
             arguments << "--quiet";
 
-        const Finished finished = runCli(arguments, c.terminal, {QStringLiteral("守候中：").toUtf8(), c.signal});
+        // Stopped once it keeps, or once its line is drawn where one is drawn.
+        const QString cue = c.progress ? QStringLiteral("\r守候中：已保存 ") : QStringLiteral("守候中：");
+        const Finished finished = runCli(arguments, c.terminal, {cue.toUtf8(), c.signal});
         EXPECT_EQ(finished.exitCode, 0) << finished.err.toStdString();
         const QString err = QString::fromUtf8(finished.err);
         EXPECT_TRUE(err.contains(QStringLiteral("webgleaner-cli: 守候中："))) << err.toStdString();
