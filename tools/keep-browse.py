@@ -390,13 +390,13 @@ class Keeper:
         self.process = subprocess.Popen(_die_with_parent() + argv, env=self._env, stdin=subprocess.DEVNULL,
                                         stdout=self._log, stderr=self._log, start_new_session=True)
 
-    def wait_started(self, limit: float = 5.0) -> None:
-        """Until the keeper has said something (it starts by naming the caches it keeps), or `limit` s."""
-        deadline = time.monotonic() + limit
-        while time.monotonic() < deadline and self._log_path.stat().st_size == 0:
-            self.check_alive()
-            time.sleep(0.1)
-        time.sleep(0.5)
+    def wait_started(self, limit: float = 30.0) -> None:
+        """Until watch names the caches it keeps ("守候中：…") after its first reading of them; the stand-in
+        only gets a moment."""
+        if self.mode != "watch":
+            time.sleep(0.5)
+            return
+        wait_until(lambda: "守候中" in self.output(), limit, "the keeper's start", check=self.check_alive)
 
     def check_alive(self) -> None:
         if self.process.poll() is not None:
