@@ -782,7 +782,7 @@ def measure(args: argparse.Namespace, work: Path) -> bool:
               + (" ..." if len(missing_pictures) > 10 else ""))
     met = (len(fetched_pictures) > 0 and picture_share >= args.min_pictures and not kept.stray_pictures
            and len(archived) == len(fetched_pages) == site.pages and len(whole) == len(archived)
-           and code is not None)
+           and code == 0)
     print("targets met" if met else "TARGETS NOT MET")
     return met
 
