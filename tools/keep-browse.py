@@ -12,9 +12,10 @@ along; the keeper watches that cache with a resource plan for the pictures
 and a document plan for the pages. After the last page the keeper is
 stopped with SIGINT and the figures are printed:
 
-  pictures   fetched (the server's log) against saved byte for byte
-  pages      archived (an .mht whose page part is the page) and holding
-             every picture of the page, byte for byte
+  pictures   fetched (the server's log), written to the cache (seen in
+             it) and saved byte for byte
+  pages      the same, archived (an .mht whose page part is the page)
+             and holding every picture of the page, byte for byte
   one-shot   what `webgleaner-cli run` saves from the cache afterwards
              into fresh folders: what survived eviction
   delay      from the browser's last write of an entry to its saved file:
@@ -758,7 +759,8 @@ def measure(args: argparse.Namespace, work: Path) -> bool:
     print(f"pictures: fetched {len(fetched_pictures)}, written to the cache {written}, kept byte-exact "
           f"{kept_fetched} ({picture_share:.1f} % of those fetched)"
           + (f", {len(kept.stray_pictures)} saved files match no picture" if kept.stray_pictures else ""))
-    print(f"pages:    fetched {len(fetched_pages)}, archived {len(archived)}, "
+    print(f"pages:    fetched {len(fetched_pages)}, written to the cache {len(fetched_pages & writes.keys())}, "
+          f"archived {len(archived)}, "
           f"with all their pictures byte-exact {len(whole)}"
           + (f"; {extra_archives} more archives of pages archived already" if extra_archives else "")
           + (f"; {len(kept.bad_archives)} archives without a page part" if kept.bad_archives else ""))
@@ -773,13 +775,14 @@ def measure(args: argparse.Namespace, work: Path) -> bool:
         print(f"  {line}")
     print(f"work folder {work}, {time.monotonic() - started:.0f} s in all")
 
-    missing_pages = sorted(fetched_pages - archived)
-    if missing_pages:
-        print(f"pages not archived: {', '.join(missing_pages[:10])}" + (" ..." if len(missing_pages) > 10 else ""))
-    missing_pictures = sorted(fetched_pictures - kept.pictures.keys())
-    if missing_pictures:
-        print(f"pictures not kept: {', '.join(missing_pictures[:10])}"
-              + (" ..." if len(missing_pictures) > 10 else ""))
+    # What the keeper missed, apart from what the browser never wrote to its disk cache at all.
+    for what, fetched, saved in (("pages not archived", fetched_pages, kept.pages.keys()),
+                                 ("pictures not kept", fetched_pictures, kept.pictures.keys())):
+        for how, urls in (("though written to the cache", (fetched - saved) & writes.keys()),
+                          ("never written to the cache", fetched - saved - writes.keys())):
+            if urls:
+                listed = sorted(urls)
+                print(f"{what}, {how}: {len(listed)}: {', '.join(listed[:8])}" + (" ..." if len(listed) > 8 else ""))
     met = (len(fetched_pictures) > 0 and picture_share >= args.min_pictures and not kept.stray_pictures
            and len(archived) == len(fetched_pages) == site.pages and len(whole) == len(archived)
            and code == 0)
