@@ -55,6 +55,7 @@ import sys
 import tempfile
 import threading
 import time
+import zlib
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -86,7 +87,7 @@ def _png_with_filler(seed: int, filler: bytes) -> bytes:
     shade = seed % 251
     image = fixtures.png_image(8, 8, lambda x, y: ((x * 31 + shade) % 256, (y * 29) % 256, shade))
     # An ancillary, private, safe-to-copy chunk before IEND: decoders skip it.
-    chunk = struct.pack(">I", len(filler)) + b"fiLl" + filler + struct.pack(">I", fixtures.zlib.crc32(b"fiLl" + filler))
+    chunk = struct.pack(">I", len(filler)) + b"fiLl" + filler + struct.pack(">I", zlib.crc32(b"fiLl" + filler))
     return image[:-12] + chunk + image[-12:]
 
 
@@ -336,6 +337,8 @@ class EntryWrites:
                     self._names[name] = url
 
     def stop(self) -> None:
+        if self._stop.is_set():
+            return
         self._stop.set()
         self._thread.join(timeout=5)
         os.close(self._fd)
@@ -700,10 +703,15 @@ def measure(args: argparse.Namespace, work: Path) -> bool:
             browser = ChromiumBrowser(work, work / "chromium-cache", args.cache_mb * 1024 * 1024)
         else:
             browser = FirefoxBrowser(work, args.cache_mb * 1024)
+
+        def browser_alive() -> None:
+            if not browser.alive():
+                raise Failure("the browser ended early; see browser.log")
+
         # The cache folder is made when the browser first stores something, not at its start.
         browser.go(site.url("/start.txt"))
         wait_until(lambda: log.saw("/start.txt") and browser.entries_folder().is_dir(), 60,
-                   "the browser's cache folder")
+                   "the browser's cache folder", check=browser_alive)
         cache = browser.cache_folder()
         watch = EntryWrites(browser.entries_folder(), browser.entry_url, browser.entry_files)
         keeper = Keeper(args.cli, args.keeper, plans, cache, work)
@@ -717,8 +725,7 @@ def measure(args: argparse.Namespace, work: Path) -> bool:
 
         def check() -> None:
             keeper.check_alive()
-            if not browser.alive():
-                raise Failure("the browser ended while browsing; see browser.log")
+            browser_alive()
 
         wait_until(lambda: log.saw("/done.html"), limit, "browsing every page", poll=0.25, check=check)
         browsed = time.monotonic() - browse_started
@@ -735,6 +742,8 @@ def measure(args: argparse.Namespace, work: Path) -> bool:
     finally:
         if keeper:
             keeper.close()
+        if watch:
+            watch.stop()
         if browser:
             browser.kill()
         server.close()
@@ -749,7 +758,7 @@ def measure(args: argparse.Namespace, work: Path) -> bool:
     archived = fetched_pages & kept.pages.keys()
     whole = {page for page in archived if any(pictures_of[page] <= found for found in kept.page_pictures[page])}
     extra_archives = sum(len(archives) - 1 for archives in kept.page_pictures.values())
-    picture_delays, pictures_unseen = delays({u: t for u, t in kept.pictures.items()}, writes)
+    picture_delays, pictures_unseen = delays(kept.pictures, writes)
     page_delays, pages_unseen = delays(kept.pages, writes)
     stopped = "killed after 60 s" if code is None else f"exit code {code}"
 
