@@ -1,9 +1,9 @@
 #!/bin/sh
 # Keeping measured with a real browser, on a smaller site than the benchmark's: tools/keep-browse.py with
 # 50 pages of 10 pictures each, through a disk cache of 4 MB. Passes when the keeper saved the pictures
-# the browser fetched byte for byte (99 % at least) and every page as an archive holding all its
-# pictures. Skips where python3 or the browser is missing; a hard limit ends a hung run, and the script
-# ends the browser and the keeper on every way out.
+# the browser wrote to its cache byte for byte (99 % at least) and every page it wrote as an archive
+# holding all its pictures. Skips where python3 or the browser is missing; a hard limit ends a hung run,
+# and the script ends the browser and the keeper on every way out.
 #
 # Usage: check-keep-browse.sh CLI chromium|firefox WORK_FOLDER PORT
 set -u
