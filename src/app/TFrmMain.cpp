@@ -1205,12 +1205,10 @@ void TFrmMain::startKeeping()
     // Found off this thread, as for a run: listing the user's folders and opening the caches may wait on
     // the disk. The window outlives the finder, and its error log may be written from any thread.
     keepFinder_ = std::make_unique<WorkerThread>(QStringLiteral("keep finder"), &errorLog_);
-    keepFinder_->start([this, cache = programCache_, iniFile = CacheRefresh::iniFileIn(files_.configFolder()),
-                        homes = CacheDetector::Homes::fromEnvironment()] {
-        const QList<CacheLocation> found = CacheRefresh::readableCaches(*cache, iniFile, homes, &errorLog_);
+    keepFinder_->start(cacheFinder(0, [this](const QList<CacheLocation>& found) {
         QMetaObject::invokeMethod(
             this, [this, found] { keepCachesFound(found); }, Qt::QueuedConnection);
-    });
+    }));
 }
 
 void TFrmMain::keepCachesFound(const QList<CacheLocation>& caches)

@@ -8,12 +8,6 @@
 
 const QString CacheRefresh::kNoPermissionFormat = QStringLiteral("无法读取缓存文件夹“%1”：没有权限");
 
-bool CacheRefresh::refresh(ProgramCache& cache, const QString& iniFile, const CacheDetector::Homes& homes,
-                           FailureLog* log)
-{
-    return !readableCaches(cache, iniFile, homes, log).isEmpty();
-}
-
 QList<CacheLocation> CacheRefresh::readableCaches(ProgramCache& cache, const QString& iniFile,
                                                   const CacheDetector::Homes& homes, FailureLog* log)
 {

@@ -19,10 +19,7 @@ public:
 
     // Replaces `cache`'s caches with those `iniFile` lists, else those found under `homes` (see
     // CacheDetector::programCaches). Each cache this user may not read is written to `log` (may be null),
-    // one line each. Whether a cache that can be read was found.
-    static bool refresh(ProgramCache& cache, const QString& iniFile, const CacheDetector::Homes& homes,
-                        FailureLog* log);
-    // The same, giving the caches put in place.
+    // one line each. The caches put in place: those that can be read.
     static QList<CacheLocation> readableCaches(ProgramCache& cache, const QString& iniFile,
                                                const CacheDetector::Homes& homes, FailureLog* log);
 
